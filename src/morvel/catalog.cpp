@@ -1,0 +1,240 @@
+// The catalog (index_table, unique_table) and the SQLite indexes it describes: registration,
+// removal, suspension and reactivation of indexes and unique keys.
+#include <string_view>
+
+#include "callables.hpp"
+#include "catalog.hpp"
+#include "connection.hpp"
+#include "function.hpp"
+
+namespace morvel {
+
+namespace {
+
+constexpr std::string_view kCreateIndexTable = R"(
+            CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)
+        )";
+
+constexpr std::string_view kDeleteIndexRow = R"(
+            DELETE FROM index_table
+            where table_name = '{}' AND index_name = '{}'
+        )";
+
+constexpr std::string_view kInsertIndexRow = R"(
+            INSERT INTO index_table
+            Values (?,?,?)
+        )";
+
+constexpr std::string_view kSelectIndexRows = R"(
+            SELECT *
+            FROM index_table
+            WHERE table_name = '{}'
+        )";
+
+constexpr std::string_view kCreateUniqueTable = R"(
+            CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
+        )";
+
+constexpr std::string_view kDeleteUniqueRow = R"(
+            DELETE FROM unique_table
+            where table_name = '{}' AND unique_name = '{}'
+        )";
+
+constexpr std::string_view kInsertUniqueRow = R"(
+            INSERT INTO unique_table
+            Values (?,?,?,?)
+        )";
+
+constexpr std::string_view kSelectUniqueRows = R"(
+            SELECT *
+            FROM unique_table
+            WHERE table_name = '{}'
+        )";
+
+constexpr std::string_view kTableInfo = "PRAGMA table_info({})";
+
+constexpr std::string_view kCreateIndex = R"(
+            CREATE INDEX if not exists {}
+            ON {} ({})
+        )";
+
+constexpr std::string_view kDropIndex = R"(
+            DROP INDEX if exists {}
+        )";
+
+constexpr std::string_view kAllIndexes = R"(
+            SELECT * FROM sqlite_master WHERE type = 'index'
+        )";
+
+// The SQLite name of an index registered as `name` on `table`: "{table}_{name}".
+Ref full_index_name(PyObject* table, PyObject* name) {
+    return TextBuilder().text(str_of(table).get()).ascii("_").text(str_of(name).get()).finish();
+}
+
+void send(PyObject* cur, std::string_view statement, std::initializer_list<PyObject*> texts = {}) {
+    db::execute(cur, sql(statement, texts).get());
+}
+
+void create_index(PyObject* cur, PyObject* table, PyObject* name, PyObject* columns) {
+    send(cur, kCreateIndex, {full_index_name(table, name).get(), fstr_of(table).get(), fstr_of(columns).get()});
+}
+
+// Deletes the catalog row (table, name) of index_table or unique_table.
+void delete_row(PyObject* cur, std::string_view statement, PyObject* table, PyObject* name) {
+    send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
+}
+
+Ref list_of(std::initializer_list<PyObject*> items) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* v : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(v).release());
+    return list;
+}
+
+}  // namespace
+
+Position::Position(Ref o) : obj(std::move(o)) {
+    if (PyLong_CheckExact(obj.get()) || PyBool_Check(obj.get())) {
+        value = PyLong_AsSsize_t(obj.get());
+        kind = Fast;
+        if (value == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            kind = TooLarge;  // Python raises only when the position is used
+        }
+    }
+}
+
+Ref Position::of(PyObject* seq, int offset) const {
+    if (kind == Fast && value <= PY_SSIZE_T_MAX - offset) return item_at(seq, value + offset);
+    if (kind == Generic) {
+        if (offset == 0) return item(seq, obj.get());
+        Ref shifted = own(PyNumber_Add(obj.get(), names->one.get()));
+        return item(seq, shifted.get());
+    }
+    PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+    throw PyError{};
+}
+
+Ref read_columns(PyObject* cur, PyObject* table) {
+    Ref info = db::query(cur, sql(kTableInfo, {fstr_of(table).get()}).get());
+    Ref cols = own(PyList_New(0));
+    if (check(PyObject_IsTrue(info.get())))
+        for (ForEach it(info.get()); Ref row = it.next();) check(PyList_Append(cols.get(), item_at(row.get(), 1).get()));
+    return cols;
+}
+
+Ref read_uniques(PyObject* cur, PyObject* table) {
+    Ref rows = db::query(cur, sql(kSelectUniqueRows, {quoted(fstr_of(table).get()).get()}).get());
+    Ref uniques = own(PyDict_New());
+    for (ForEach it(rows.get()); Ref row = it.next();) {
+        Ref col_num = item_at(row.get(), 3);
+        Ref pieces = call_method(col_num.get(), names->split.get(), {names->comma.get()});
+        Ref positions = own(PyList_New(0));
+        for (ForEach p(pieces.get()); Ref piece = p.next();)
+            check(PyList_Append(positions.get(), own(PyNumber_Long(piece.get())).get()));
+        check(PyObject_SetItem(uniques.get(), item_at(row.get(), 1).get(), positions.get()));
+    }
+    return uniques;
+}
+
+std::vector<Position> positions_of(PyObject* positions) {
+    std::vector<Position> out;
+    for (ForEach it(positions); Ref p = it.next();) out.emplace_back(std::move(p));
+    return out;
+}
+
+std::vector<UniqueKey> unique_keys(PyObject* uniques) {
+    std::vector<UniqueKey> keys;
+    for (ForEach it(uniques); Ref name = it.next();) {
+        Ref positions = item(uniques, name.get());
+        keys.push_back({std::move(name), positions_of(positions.get())});
+    }
+    return keys;
+}
+
+Ref insert_index(Args a) {
+    PyObject *conn = a[0], *index = a[1], *comm = a[2];
+    Ref cur = db::cursor(conn);
+    send(cur.get(), kCreateIndexTable);
+    // The description is read by subscription each time a value is needed, as a mapping allows.
+    auto key = [index](const char* k) {
+        Ref name = own(PyUnicode_FromString(k));
+        return own(PyObject_GetItem(index, name.get()));
+    };
+    Ref full = full_index_name(key("table").get(), key("name").get());
+    delete_row(cur.get(), kDeleteIndexRow, key("table").get(), key("name").get());
+    send(cur.get(), kDropIndex, {full.get()});
+    Ref t = key("table"), n = key("name"), c = key("cols");
+    db::execute(cur.get(), sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
+    t = key("table");
+    c = key("cols");
+    send(cur.get(), kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref drop_index(Args a) {
+    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
+    Ref cur = db::cursor(conn);
+    send(cur.get(), kCreateIndexTable);
+    Ref full = full_index_name(table, name);
+    delete_row(cur.get(), kDeleteIndexRow, table, name);
+    send(cur.get(), kDropIndex, {full.get()});
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref active_table_index(Args a) {
+    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+    Ref cur = db::cursor(conn);
+    Ref rows = db::query(cur.get(), sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
+    for (ForEach it(rows.get()); Ref row = it.next();) {
+        Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
+        create_index(cur.get(), t.get(), n.get(), c.get());
+    }
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref drop_table_index(Args a) {
+    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+    Ref cur = db::cursor(conn);
+    Ref rows = db::query(cur.get(), sql(kAllIndexes, {}).get());
+    // Every name is collected before the first DROP, filtered here rather than in SQL.
+    Ref doomed = own(PyList_New(0));
+    for (ForEach it(rows.get()); Ref row = it.next();) {
+        Ref on = item_at(row.get(), 2);
+        if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
+            check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
+    }
+    for (ForEach it(doomed.get()); Ref name = it.next();) send(cur.get(), kDropIndex, {fstr_of(name.get()).get()});
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref insert_unique(Args a) {
+    PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
+    Ref cur = db::cursor(conn);
+    send(cur.get(), kCreateUniqueTable);
+    delete_row(cur.get(), kDeleteUniqueRow, table, name);
+    db::execute(cur.get(), sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
+    // The key's lookup index is an ordinary registered index under the key's own name.
+    Ref index = own(PyDict_New());
+    check(PyDict_SetItemString(index.get(), "table", table));
+    check(PyDict_SetItemString(index.get(), "name", name));
+    check(PyDict_SetItemString(index.get(), "cols", cols));
+    call_module(Fn::insert_index, {conn, index.get(), Py_False});
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref drop_unique(Args a) {
+    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
+    Ref cur = db::cursor(conn);
+    send(cur.get(), kCreateUniqueTable);
+    delete_row(cur.get(), kDeleteUniqueRow, table, name);
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace morvel

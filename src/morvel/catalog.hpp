@@ -1,0 +1,40 @@
+// Reading a managed table's schema and unique keys, shared by the merge and the query.
+#pragma once
+
+#include <vector>
+
+#include "core.hpp"
+
+namespace morvel {
+
+// A column position of a unique key, kept as the object it came from. Plain ints are resolved once;
+// anything else is indexed with Python's own rules at each use.
+struct Position {
+    Ref obj;
+    Py_ssize_t value = 0;
+    enum Kind { Fast, TooLarge, Generic } kind = Generic;
+
+    explicit Position(Ref o);
+    // seq[p + offset], with Python's meaning of the index.
+    Ref of(PyObject* seq, int offset) const;
+};
+
+struct UniqueKey {
+    Ref name;
+    std::vector<Position> positions;
+};
+
+// "PRAGMA table_info({table})": the column names in table order, as a new list.
+Ref read_columns(PyObject* cur, PyObject* table);
+
+// The table's rows of unique_table as {unique_name: [positions]}, in catalog order, each col_num
+// text split at "," and converted by int().
+Ref read_uniques(PyObject* cur, PyObject* table);
+
+// The positions of every key of a {name: positions} mapping, in the mapping's order.
+std::vector<UniqueKey> unique_keys(PyObject* uniques);
+
+// The positions of one key: every item of `positions`.
+std::vector<Position> positions_of(PyObject* positions);
+
+}  // namespace morvel

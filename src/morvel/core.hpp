@@ -1,0 +1,172 @@
+// Shared building blocks: owned references, the pending-error exception, interned names,
+// text forms of values and the statement builder.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace morvel {
+
+// Thrown whenever a Python exception is pending. Only the call boundary (function.cpp) and the module
+// initialisation catch it; no C++ exception ever reaches the interpreter.
+struct PyError {};
+
+// An owned (strong) reference. Copying adds a reference, destruction drops it.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Wraps the new reference returned by a C API call; throws when the call failed.
+inline Ref own(PyObject* p) {
+    if (p == nullptr) throw PyError{};
+    return Ref::steal(p);
+}
+
+// Checks the -1 / 0 / 1 result of a C API predicate or setter.
+inline int check(int rc) {
+    if (rc < 0) throw PyError{};
+    return rc;
+}
+
+inline Py_ssize_t check_size(Py_ssize_t n) {
+    if (n < 0 && PyErr_Occurred()) throw PyError{};
+    return n;
+}
+
+// Sets the pending exception aside for clean-up work and puts it back when the scope ends.
+class ErrorStash {
+public:
+    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ErrorStash(const ErrorStash&) = delete;
+    ErrorStash& operator=(const ErrorStash&) = delete;
+    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
+// Names interned once at the first import and kept for the life of the process. The table is never
+// destroyed: tearing it down at exit would touch objects after the interpreter has finalised.
+struct Names {
+    Ref cursor, execute, fetchall, commit, close, connect;
+    Ref split, index, add, print;
+    Ref name, address, DB_dict, morvel_state, sqlite3;
+    Ref comma, star, empty, quote, two_quotes;
+    Ref one, zero;  // the row-key sources 1 (staging) and 0 (main)
+};
+extern Names* names;
+
+// Text forms of values as they are written into statements.
+inline Ref str_of(PyObject* o) { return own(PyObject_Str(o)); }              // str(o)
+inline Ref fstr_of(PyObject* o) { return own(PyObject_Format(o, names->empty.get())); }  // f"{o}"
+
+// A text placed inside a single-quoted SQL literal: every quote character doubled, so that the
+// literal always ends where the statement means it to.
+inline Ref quoted(PyObject* text) {
+    return own(PyUnicode_Replace(text, names->quote.get(), names->two_quotes.get(), -1));
+}
+
+// Builds one str from ASCII fragments and str objects, without intermediate objects.
+class TextBuilder {
+public:
+    TextBuilder() noexcept {
+        _PyUnicodeWriter_Init(&w_);
+        w_.overallocate = 1;
+    }
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder() {
+        if (!done_) _PyUnicodeWriter_Dealloc(&w_);
+    }
+    TextBuilder& ascii(std::string_view s) {
+        check(_PyUnicodeWriter_WriteASCIIString(&w_, s.data(), static_cast<Py_ssize_t>(s.size())));
+        return *this;
+    }
+    TextBuilder& text(PyObject* str) {
+        check(_PyUnicodeWriter_WriteStr(&w_, str));
+        return *this;
+    }
+    Ref finish() {
+        done_ = true;
+        return own(_PyUnicodeWriter_Finish(&w_));
+    }
+
+private:
+    _PyUnicodeWriter w_;
+    bool done_ = false;
+};
+
+// Fills the "{}" holes of a statement template, in order, with the given texts (str objects).
+Ref sql(std::string_view tmpl, std::initializer_list<PyObject*> texts);
+
+// `comm == True`, the commit test of every mutating function.
+inline bool commit_requested(PyObject* comm) {
+    Ref eq = own(PyObject_RichCompare(comm, Py_True, Py_EQ));
+    return check(PyObject_IsTrue(eq.get())) != 0;
+}
+
+// `seq[i]` with Python's meaning for an int index; fast for lists and tuples.
+Ref item_at(PyObject* seq, Py_ssize_t i);
+// `seq[key]` for an arbitrary key object.
+inline Ref item(PyObject* seq, PyObject* key) { return own(PyObject_GetItem(seq, key)); }
+
+// Calls `callable(*args)` through vectorcall.
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    PyObject* buf[8] = {nullptr};
+    size_t n = 0;
+    for (PyObject* a : args) buf[1 + n++] = a;
+    return own(PyObject_Vectorcall(callable, buf + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls `self.<name>(*args)`, the method looked up by name at the moment of the call.
+inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* buf[8] = {nullptr, self};
+    size_t n = 1;
+    for (PyObject* a : args) buf[1 + n++] = a;
+    return own(PyObject_VectorcallMethod(name, buf + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Iterates any iterable: `for (ForEach it(obj); Ref v = it.next();)`.
+class ForEach {
+public:
+    explicit ForEach(PyObject* iterable) : it_(own(PyObject_GetIter(iterable))) {}
+    Ref next() {
+        PyObject* v = PyIter_Next(it_.get());
+        if (v == nullptr && PyErr_Occurred()) throw PyError{};
+        return Ref::steal(v);
+    }
+
+private:
+    Ref it_;
+};
+
+}  // namespace morvel

@@ -1,0 +1,85 @@
+// class DB: registers a handle by name in morvel_state.DB_dict, prepares the database file with the
+// catalog tables and hands out Connections.
+#include <string_view>
+
+#include "callables.hpp"
+#include "connection.hpp"
+#include "function.hpp"
+
+namespace morvel {
+
+namespace {
+
+// JOURNAL is no journal mode, so SQLite only reports the current one; the row is never read.
+constexpr std::string_view kJournalMode = R"(
+        PRAGMA journal_mode=JOURNAL;
+      )";
+
+constexpr std::string_view kCreateIndexTable = R"(
+            CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)
+        )";
+
+constexpr std::string_view kCreateUniqueTable = R"(
+            CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
+        )";
+
+// morvel_state.DB_dict, looked up afresh each time.
+Ref registry() {
+    Ref state = global(names->morvel_state.get());
+    return own(PyObject_GetAttr(state.get(), names->DB_dict.get()));
+}
+
+Ref connect(PyObject* self) {
+    Ref sqlite3 = global(names->sqlite3.get());
+    Ref connect_fn = own(PyObject_GetAttr(sqlite3.get(), names->connect.get()));
+    Ref address = own(PyObject_GetAttr(self, names->address.get()));
+    return call(connect_fn.get(), {address.get()});
+}
+
+void prepare(PyObject* self) {
+    Ref conn = connect(self);
+    Ref cur = db::cursor(conn.get());
+    for (std::string_view statement : {kJournalMode, kCreateIndexTable, kCreateUniqueTable})
+        db::execute(cur.get(), sql(statement, {}).get());
+    db::commit(conn.get());
+    db::close(conn.get());
+}
+
+// Undoes a registration whose database could not be prepared, but only while the entry is still this
+// handle: a failed attempt must not take the name for the life of the process.
+void unregister(PyObject* key, PyObject* self) noexcept {
+    ErrorStash pending;
+    try {
+        Ref reg = registry();
+        Ref current = own(PyObject_GetItem(reg.get(), key));
+        if (current.get() == self) check(PyObject_DelItem(reg.get(), key));
+    } catch (const PyError&) {
+        PyErr_Clear();  // the original error is the one to report
+    }
+}
+
+}  // namespace
+
+Ref db_init(Args a) {
+    PyObject *self = a[0], *name = a[1], *address = a[2];
+    if (check(PySequence_Contains(registry().get(), name))) {
+        Ref notice = TextBuilder().ascii("DB ").text(fstr_of(name).get()).ascii(" exists!").finish();
+        call(global(names->print.get()).get(), {notice.get()});
+        return Ref::borrow(Py_None);
+    }
+    check(PyObject_SetAttr(self, names->name.get(), name));
+    check(PyObject_SetAttr(self, names->address.get(), address));
+    Ref key = own(PyObject_GetAttr(self, names->name.get()));
+    check(PyObject_SetItem(registry().get(), key.get(), self));
+    try {
+        prepare(self);
+    } catch (const PyError&) {
+        unregister(key.get(), self);
+        throw;
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref db_connection(Args a) { return connect(a[0]); }
+
+}  // namespace morvel

@@ -1,0 +1,277 @@
+// The function type of the module: attributes like a Python function, vectorcall, method binding,
+// the argument binding with its fixed messages, and the one boundary between C++ errors and the
+// interpreter's error convention.
+#include "function.hpp"
+
+#include <new>
+#include <structmember.h>
+
+namespace morvel {
+
+Names* names = nullptr;
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* text_signature;
+    PyObject* kwnames;  // every parameter name, for calls by keyword
+};
+
+PyTypeObject* function_type = nullptr;
+PyObject* functions[kFnCount] = {};
+PyObject* the_module = nullptr;
+
+[[nodiscard]] bool bind_error_count(const Spec& s, const char* kind, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, kind,
+                 expected, expected == 1 ? "" : "s", given);
+    return false;
+}
+
+bool name_matches(PyObject* param, PyObject* key) {
+    if (param == key) return true;
+    return PyUnicode_Compare(param, key) == 0;  // both are str: no error possible
+}
+
+// Binds positional and keyword arguments to the parameters, in the fixed order of checks.
+bool bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) {
+    const Spec& s = *f->spec;
+    const Py_ssize_t n = s.nparams;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > n) return bind_error_count(s, s.has_comm ? "at most" : "exactly", n, nargs);
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+            return false;
+        }
+        Py_ssize_t hit = -1;
+        for (Py_ssize_t i = nargs; i < n && hit < 0; ++i)
+            if (name_matches(PyTuple_GET_ITEM(f->kwnames, i), key)) hit = i;
+        if (hit < 0) {
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                if (name_matches(PyTuple_GET_ITEM(f->kwnames, i), key)) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
+                    return false;
+                }
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+            return false;
+        }
+        if (out[hit] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
+            return false;
+        }
+        out[hit] = args[nargs + k];
+    }
+
+    if (s.has_comm && out[n - 1] == nullptr) out[n - 1] = Py_True;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (out[i] == nullptr)
+            return bind_error_count(s, s.has_comm ? "at least" : "exactly", s.has_comm ? n - 1 : n, i);
+    return true;
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject* bound[kMaxParams];
+    if (!bind(f, args, nargsf, kwnames, bound)) {
+        add_traceback(*f->spec);
+        return nullptr;
+    }
+    return run_body(*f->spec, bound);
+}
+
+// Stored in a class, the function binds to the instance like a Python function does.
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Pickles by reference, as Python functions do.
+PyObject* fn_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), READONLY, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    // inspect.signature() and help() read the parameters from here.
+    {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+    {Py_tp_members, fn_members},
+    {Py_tp_methods, fn_methods},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "morvel.morvel.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    fn_slots,
+};
+
+Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
+
+Ref make_function(const Spec& s) {
+    Ref kwnames = own(PyTuple_New(s.nparams));
+    TextBuilder sig;
+    sig.ascii("(");
+    for (int i = 0; i < s.nparams; ++i) {
+        PyTuple_SET_ITEM(kwnames.get(), i, interned(s.params[static_cast<size_t>(i)]).release());
+        if (i > 0) sig.ascii(", ");
+        sig.ascii(s.params[static_cast<size_t>(i)]);
+    }
+    sig.ascii(s.has_comm ? "=True)" : ")");
+    Ref defaults = s.has_comm ? own(PyTuple_Pack(1, Py_True)) : Ref::borrow(Py_None);
+    Ref doc = s.doc ? own(PyUnicode_FromString(s.doc)) : Ref::borrow(Py_None);
+
+    auto* f = PyObject_New(FunctionObject, function_type);
+    if (f == nullptr) throw PyError{};
+    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->vectorcall = fn_vectorcall;
+    f->spec = &s;
+    f->name = interned(s.name).release();
+    f->qualname = interned(s.qualname).release();
+    f->module = interned("morvel.morvel").release();
+    f->doc = doc.release();
+    f->defaults = defaults.release();
+    f->text_signature = sig.finish().release();
+    f->kwnames = kwnames.release();
+    return obj;
+}
+
+}  // namespace
+
+void add_traceback(const Spec& spec) {
+    char name[96];
+    PyOS_snprintf(name, sizeof name, "morvel.morvel.%s", spec.qualname);
+    _PyTraceback_Add(name, kSourceFile, spec.first_line);
+}
+
+void init_functions() {
+    // Function objects and names live for the whole process: the module is made once per process.
+    if (function_type != nullptr) return;
+    names = new Names{
+        interned("cursor"), interned("execute"), interned("fetchall"), interned("commit"), interned("close"),
+        interned("connect"), interned("split"), interned("index"), interned("add"), interned("print"),
+        interned("name"), interned("address"), interned("DB_dict"), interned("morvel_state"), interned("sqlite3"),
+        interned(","), interned("*"), interned(""), interned("'"), interned("''"),
+        own(PyLong_FromLong(1)), own(PyLong_FromLong(0)),
+    };
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fn_spec));
+    if (type == nullptr) throw PyError{};
+    function_type = type;
+    for (int i = 0; i < kFnCount; ++i) functions[i] = make_function(kSpecs[i]).release();
+}
+
+PyObject* function_object(Fn fn) { return functions[static_cast<int>(fn)]; }
+PyObject* name_of(Fn fn) { return reinterpret_cast<FunctionObject*>(function_object(fn))->name; }
+PyObject* kwnames_of(Fn fn) { return reinterpret_cast<FunctionObject*>(function_object(fn))->kwnames; }
+
+void set_module(PyObject* module) { the_module = module; }
+PyObject* module_object() { return the_module; }
+
+Ref global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(the_module), name);
+    if (v == nullptr && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
+        if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    if (v == nullptr) throw PyError{};
+    return Ref::borrow(v);
+}
+
+PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept {
+    PyObject* result = nullptr;
+    // Re-entrant calls (a connection proxy calling back into the module) must end in RecursionError,
+    // not in a stack overflow.
+    if (Py_EnterRecursiveCall(" in morvel") == 0) {
+        try {
+            result = spec.body(args).release();
+            if (result == nullptr && !PyErr_Occurred())
+                PyErr_SetString(PyExc_SystemError, "morvel: a body returned no result");
+        } catch (const PyError&) {
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            PyErr_SetString(PyExc_SystemError, e.what());
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "morvel: unexpected internal error");
+        }
+        Py_LeaveRecursiveCall();
+    }
+    if (result == nullptr) add_traceback(spec);
+    return result;
+}
+
+Ref call_module(Fn fn, std::initializer_list<PyObject*> args) {
+    PyObject* self = function_object(fn);
+    Ref target = global(name_of(fn));
+    if (target.get() == self) return own(run_body(spec_of(fn), args.begin()));
+    PyObject* buf[kMaxParams + 1] = {nullptr};
+    size_t n = 0;
+    for (PyObject* a : args) buf[1 + n++] = a;
+    return own(PyObject_Vectorcall(target.get(), buf + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_of(fn)));
+}
+
+Ref sql(std::string_view tmpl, std::initializer_list<PyObject*> texts) {
+    TextBuilder b;
+    PyObject* const* next = texts.begin();
+    for (;;) {
+        size_t hole = tmpl.find("{}");
+        if (hole == std::string_view::npos) break;
+        b.ascii(tmpl.substr(0, hole)).text(*next++);
+        tmpl.remove_prefix(hole + 2);
+    }
+    b.ascii(tmpl);
+    return b.finish();
+}
+
+Ref item_at(PyObject* seq, Py_ssize_t i) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        const Py_ssize_t n = Py_SIZE(seq);
+        const Py_ssize_t j = i < 0 ? i + n : i;
+        if (j < 0 || j >= n) {
+            PyErr_SetString(PyExc_IndexError,
+                            PyList_CheckExact(seq) ? "list index out of range" : "tuple index out of range");
+            throw PyError{};
+        }
+        return Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, j) : PyTuple_GET_ITEM(seq, j));
+    }
+    Ref key = own(PyLong_FromSsize_t(i));
+    return own(PyObject_GetItem(seq, key.get()));
+}
+
+}  // namespace morvel

@@ -1,0 +1,81 @@
+// The module's own function type, argument binding, the error boundary and calls between module
+// functions through the module namespace.
+#pragma once
+
+#include <array>
+
+#include "core.hpp"
+
+namespace morvel {
+
+// Every callable of the module, in the order the import defines them.
+enum class Fn : int {
+    DB_init,
+    DB_connection,
+    insert_index,
+    drop_index,
+    active_table_index,
+    drop_table_index,
+    insert_unique,
+    drop_unique,
+    create_table,
+    insert_temp,
+    delete_row_main,
+    temp_to_main,
+    insert_main,
+    drop_table,
+    find,
+    check_newest_unique,
+    count
+};
+inline constexpr int kFnCount = static_cast<int>(Fn::count);
+inline constexpr int kMaxParams = 8;
+
+// A body receives its bound arguments in parameter order (borrowed) and returns a new reference.
+using Body = Ref (*)(PyObject* const* args);
+
+struct Spec {
+    const char* name;
+    const char* qualname;
+    const char* doc;  // nullptr: no documentation string
+    int first_line;   // where binding errors point
+    int nparams;
+    std::array<const char*, kMaxParams> params;
+    bool has_comm;  // the last parameter is `comm`, default True
+    Body body;
+};
+
+// The table of callables (morvel.cpp).
+extern const Spec kSpecs[kFnCount];
+inline const Spec& spec_of(Fn fn) { return kSpecs[static_cast<int>(fn)]; }
+
+// The source file shown in traceback entries.
+inline constexpr const char* kSourceFile = "src/morvel/morvel.cpp";
+
+// Adds the traceback entry "morvel.morvel.<qualname>" to the pending exception.
+void add_traceback(const Spec& spec);
+
+// Creates the function type and one function object per callable (at the first import).
+void init_functions();
+PyObject* function_object(Fn fn);  // borrowed
+PyObject* name_of(Fn fn);          // the function's interned name (borrowed)
+PyObject* kwnames_of(Fn fn);       // all parameter names, for a call by keyword (borrowed)
+
+// The module object of this process, set once its initialisation has succeeded.
+void set_module(PyObject* module);
+PyObject* module_object();
+
+// A module-level name as a Python function body would see it: module globals, then builtins;
+// otherwise NameError "name '...' is not defined".
+Ref global(PyObject* name);
+
+// The call boundary: runs a body, turns any C++ error into a pending Python exception, adds the
+// callable's traceback entry on failure. Returns a new reference or nullptr.
+PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept;
+
+// Calls the module function `fn` by name through the module namespace at the moment of the call,
+// every argument by keyword in parameter order. While the name still holds the module's own
+// function object, its body runs directly, without building Python call arguments.
+Ref call_module(Fn fn, std::initializer_list<PyObject*> args);
+
+}  // namespace morvel

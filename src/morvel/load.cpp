@@ -1,0 +1,188 @@
+// Loading and merge: bulk appends to the staging or main table, deletion by rowid, and the merge of
+// the staging table into the main table under the newest-row-wins rule of the unique keys.
+#include <string_view>
+#include <vector>
+
+#include "callables.hpp"
+#include "catalog.hpp"
+#include "connection.hpp"
+#include "function.hpp"
+
+namespace morvel {
+
+namespace {
+
+constexpr std::string_view kInsertStaging = R"(
+            INSERT INTO temp_{} Values ({})
+        )";
+
+constexpr std::string_view kSelectStagedNewestFirst = R"(
+            SELECT * FROM temp_{} ORDER BY rowid DESC
+        )";
+
+constexpr std::string_view kLookup = R"(
+            SELECT rowid FROM {} WHERE {}
+        )";
+
+constexpr std::string_view kEmptyStaging = R"(
+            DELETE From temp_{}
+        )";
+
+// "INSERT INTO {table} Values (" + val_str + ")", joined by plain concatenation.
+constexpr std::string_view kInsertMainHead = R"(
+            INSERT INTO )";
+constexpr std::string_view kInsertMainValues = " Values (";
+constexpr std::string_view kInsertMainTail = R"()
+        )";
+
+// "DELETE From {table} Where rowid in ({j})", one per rowid.
+constexpr std::string_view kDeleteRowHead = R"(
+            DELETE From {} Where rowid in ()";
+constexpr std::string_view kDeleteRowTail = R"()
+        )";
+
+// The placeholder list for the values of the first row: "?" then ",?" for each further value.
+Ref placeholders(PyObject* rows) {
+    Ref first = item_at(rows, 0);
+    const Py_ssize_t n = check_size(PyObject_Size(first.get()));
+    TextBuilder b;
+    b.ascii("?");
+    for (Py_ssize_t i = 1; i < n; ++i) b.ascii(",?");
+    return b.finish();
+}
+
+// One execute per row, each row bound as a new list, all through the same statement object.
+void insert_rows(PyObject* cur, PyObject* statement, PyObject* rows) {
+    for (ForEach it(rows); Ref row = it.next();) {
+        Ref values = own(PySequence_List(row.get()));
+        db::execute(cur, statement, values.get());
+    }
+}
+
+Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
+
+Ref ascii_text(std::string_view s) {
+    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// The SQL condition "a = ? AND b = ? " over the key's columns.
+Ref lookup_condition(const std::vector<Ref>& columns) {
+    TextBuilder b;
+    bool first = true;
+    for (const Ref& c : columns) {
+        if (!first) b.ascii("AND ");
+        b.text(fstr_of(c.get()).get()).ascii(" = ? ");
+        first = false;
+    }
+    return b.finish();
+}
+
+// Adds `key` to `seen`; false when it was there already. One hash computation per key tuple.
+bool add_new(PyObject* seen, PyObject* key) {
+    const Py_ssize_t before = PySet_GET_SIZE(seen);
+    check(PySet_Add(seen, key));
+    return PySet_GET_SIZE(seen) != before;
+}
+
+// What the merge knows of one unique key: its positions, its seen set and its lookup statement,
+// built from the column names the first time a staged row needs it.
+struct MergeKey {
+    std::vector<Position> positions;
+    Ref seen;
+    Ref lookup;
+};
+
+}  // namespace
+
+Ref insert_temp(Args a) {
+    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+    if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
+    Ref cur = db::cursor(conn);
+    Ref values = placeholders(rows);
+    Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
+    insert_rows(cur.get(), statement.get(), rows);
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref insert_main(Args a) {
+    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+    Ref cur = db::cursor(conn);
+    if (check_size(PyObject_Size(rows)) > 0) {
+        Ref values = placeholders(rows);
+        // Plain concatenation: a table name that is not text fails here, before any row is sent.
+        Ref statement = concat(ascii_text(kInsertMainHead).get(), table);
+        statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
+        statement = concat(statement.get(), values.get());
+        statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
+        insert_rows(cur.get(), statement.get(), rows);
+        db::commit_if(conn, comm);
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref delete_row_main(Args a) {
+    PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
+    Ref cur = db::cursor(conn);
+    Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
+    // One statement per rowid, its text written into the `in` list.
+    for (ForEach it(ids); Ref id = it.next();) {
+        Ref statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
+        db::execute(cur.get(), statement.get());
+    }
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref temp_to_main(Args a) {
+    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+    Ref cur = db::cursor(conn);
+    Ref text = fstr_of(table);
+
+    // Scan phase: nothing here changes the database.
+    Ref cols = read_columns(cur.get(), table);
+    Ref uniques = read_uniques(cur.get(), table);
+    std::vector<MergeKey> keys;
+    for (UniqueKey& k : unique_keys(uniques.get())) keys.push_back({std::move(k.positions), own(PySet_New(nullptr)), {}});
+    Ref origin_ids = own(PySet_New(nullptr));
+    Ref docs = own(PyList_New(0));
+    // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
+    Ref staged = db::query(cur.get(), sql(kSelectStagedNewestFirst, {text.get()}).get());
+
+    std::vector<Ref> key_columns;
+    for (ForEach it(staged.get()); Ref row = it.next();) {
+        bool superseded = false;
+        for (MergeKey& k : keys) {
+            const Py_ssize_t n = static_cast<Py_ssize_t>(k.positions.size());
+            Ref key = own(PyTuple_New(n));
+            if (!k.lookup) key_columns.clear();
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                const Position& p = k.positions[static_cast<size_t>(i)];
+                if (!k.lookup) key_columns.push_back(p.of(cols.get(), 0));
+                PyTuple_SET_ITEM(key.get(), i, p.of(row.get(), 0).release());
+            }
+            if (!k.lookup) k.lookup = sql(kLookup, {text.get(), lookup_condition(key_columns).get()});
+            if (!add_new(k.seen.get(), key.get())) {
+                superseded = true;
+                continue;
+            }
+            if (n == 0) continue;
+            // The main-table rows that carry the same key values, found while the indexes still stand.
+            Ref values = own(PySequence_List(key.get()));
+            Ref found = db::query(cur.get(), k.lookup.get(), values.get());
+            for (ForEach f(found.get()); Ref hit = f.next();) check(PySet_Add(origin_ids.get(), item_at(hit.get(), 0).get()));
+        }
+        if (!superseded) check(PyList_Append(docs.get(), row.get()));
+    }
+
+    // Write phase: the main table is suspended from the first index drop to the reactivation.
+    call_module(Fn::drop_table_index, {conn, table, Py_False});
+    call_module(Fn::delete_row_main, {conn, table, origin_ids.get(), Py_False});
+    call_module(Fn::insert_main, {conn, table, docs.get(), Py_False});
+    db::execute(cur.get(), sql(kEmptyStaging, {text.get()}).get());
+    call_module(Fn::active_table_index, {conn, table, Py_False});
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace morvel

@@ -1,0 +1,255 @@
+// The module morvel.morvel: its initialisation and the table of its callables.
+#include <cstdint>
+
+#include "callables.hpp"
+#include "function.hpp"
+
+namespace morvel {
+
+namespace doc {
+
+constexpr const char* insert_index = R"(
+    Insert index for fast search.
+    index = {
+    'table': 'homes',
+    'name': 'index_0',
+    'cols': 'name,type,address'
+    }
+    )";
+
+constexpr const char* drop_index = R"(
+    Drop one index of table.
+    )";
+
+constexpr const char* active_table_index = R"(
+    Activate indexes of table after drooping them for fast insertion.
+    )";
+
+constexpr const char* drop_table_index = R"(
+    Drop index of table for fast insert rows.
+    )";
+
+constexpr const char* insert_unique = R"(
+    Insert uniques of table, the last one with unique features replaces old ones.
+    table = 'homes'   # table ('name', 'type', 'address', 'age')
+    name = 'unique_0'
+    cols = 'name,address'
+    cols_num = '0,2'
+    )";
+
+constexpr const char* drop_unique = R"(
+    Delete one unique of table.
+    )";
+
+constexpr const char* create_table = R"(
+    Create table with indexes and uniques.
+    name = 'homes'
+    cols = ['name', 'type', 'address', 'age']
+    index = [
+        {
+            'name': 'index_0',
+            'cols': 'name,type,address'
+        },
+        {
+            'name': 'index_1',
+            'cols': 'age'
+        }
+    ]
+    unique = [
+        {
+            'name': 'unique_0',
+            'cols': [0, 1]     # 'name, type'
+        },
+        {
+            'name': 'unique_1',
+            'cols': [2]     #'address'
+        }
+    ]
+    )";
+
+constexpr const char* insert_temp = R"(
+    Fast temp_table insertion.
+    )";
+
+constexpr const char* delete_row_main = R"(
+    Fast delete selcted rows from main_table.
+    )";
+
+constexpr const char* temp_to_main = R"(
+    Fast temp to main insertion.
+    )";
+
+constexpr const char* drop_table = R"(
+    Drop table with indexes and uniques.
+    )";
+
+constexpr const char* find = R"(
+    Find rows from temp and main tables.
+    select = '*' or 'name,age'
+    table = 'persons'
+    conditions = '''
+        where (id, city) = (1093, 'Tehran')
+        order by age desc
+    '''
+    )";
+
+}  // namespace doc
+
+// name, qualified name, documentation, first line, parameter count, parameters, takes comm, body.
+const Spec kSpecs[kFnCount] = {
+    {"__init__", "DB.__init__", nullptr, 10, 3, {"self", "name", "address"}, false, db_init},
+    {"connection", "DB.connection", nullptr, 44, 1, {"self"}, false, db_connection},
+    {"insert_index", "insert_index", doc::insert_index, 49, 3, {"conn", "index", "comm"}, true, insert_index},
+    {"drop_index", "drop_index", doc::drop_index, 102, 4, {"conn", "table", "name", "comm"}, true, drop_index},
+    {"active_table_index", "active_table_index", doc::active_table_index, 133, 3, {"conn", "table", "comm"}, true,
+     active_table_index},
+    {"drop_table_index", "drop_table_index", doc::drop_table_index, 162, 3, {"conn", "table", "comm"}, true,
+     drop_table_index},
+    {"insert_unique", "insert_unique", doc::insert_unique, 192, 6,
+     {"conn", "table", "name", "cols", "cols_num", "comm"}, true, insert_unique},
+    {"drop_unique", "drop_unique", doc::drop_unique, 237, 4, {"conn", "table", "name", "comm"}, true, drop_unique},
+    {"create_table", "create_table", doc::create_table, 270, 6, {"conn", "name", "cols", "index", "unique", "comm"},
+     true, create_table},
+    {"insert_temp", "insert_temp", doc::insert_temp, 335, 4, {"conn", "table", "rows", "comm"}, true, insert_temp},
+    {"delete_row_main", "delete_row_main", doc::delete_row_main, 364, 4, {"conn", "table", "ids", "comm"}, true,
+     delete_row_main},
+    {"temp_to_main", "temp_to_main", doc::temp_to_main, 383, 3, {"conn", "table", "comm"}, true, temp_to_main},
+    {"_insert_main", "_insert_main", nullptr, 489, 4, {"conn", "table", "rows", "comm"}, true, insert_main},
+    {"drop_table", "drop_table", doc::drop_table, 513, 3, {"conn", "table", "comm"}, true, drop_table},
+    {"find", "find", doc::find, 553, 4, {"conn", "select", "table", "conditions"}, false, find},
+    {"_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
+     {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
+     check_newest_unique},
+};
+
+namespace {
+
+// The interpreter that imported the module first; the module serves no other.
+int64_t owner_interpreter = -1;
+
+// Source lines of the initialisation steps, shown in the "init morvel.morvel" traceback entry.
+constexpr int kLineState = 4, kLineSqlite = 6, kLineClass = 9;
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (owner_interpreter == -1) {
+        owner_interpreter = interp;
+    } else if (interp != owner_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (PyObject* existing = module_object()) return Py_NewRef(existing);
+    try {
+        Ref name = own(PyObject_GetAttrString(spec, "name"));
+        Ref module = own(PyModule_NewObject(name.get()));
+        const std::pair<const char*, const char*> copied[] = {
+            {"loader", "__loader__"}, {"origin", "__file__"}, {"parent", "__package__"}};
+        for (auto [from, to] : copied) {
+            Ref v = own(PyObject_GetAttrString(spec, from));
+            check(PyObject_SetAttrString(module.get(), to, v.get()));
+        }
+        Ref locations = own(PyObject_GetAttrString(spec, "submodule_search_locations"));
+        if (locations.get() != Py_None) check(PyObject_SetAttrString(module.get(), "__path__", locations.get()));
+        return module.release();
+    } catch (const PyError&) {
+        return nullptr;
+    }
+}
+
+// The sibling registry module, as `from morvel import morvel_state` would find it.
+Ref import_state(PyObject* module) {
+    Ref fromlist = own(Py_BuildValue("(s)", "morvel_state"));
+    Ref package = own(PyImport_ImportModuleLevel("morvel", PyModule_GetDict(module), nullptr, fromlist.get(), 0));
+    PyObject* state = nullptr;
+    if (_PyObject_LookupAttr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
+    if (state != nullptr) return Ref::steal(state);
+    PyObject* loaded = PyDict_GetItemString(PyImport_GetModuleDict(), "morvel.morvel_state");
+    if (loaded != nullptr) return Ref::borrow(loaded);
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", names->morvel_state.get());
+    throw PyError{};
+}
+
+// class DB: an ordinary class whose two methods are the module's own functions.
+Ref make_db_class() {
+    Ref dict = own(PyDict_New());
+    Ref modname = own(PyUnicode_FromString("morvel.morvel"));
+    Ref qualname = own(PyUnicode_FromString("DB"));
+    check(PyDict_SetItemString(dict.get(), "__module__", modname.get()));
+    check(PyDict_SetItemString(dict.get(), "__qualname__", qualname.get()));
+    check(PyDict_SetItemString(dict.get(), "__init__", function_object(Fn::DB_init)));
+    check(PyDict_SetItemString(dict.get(), "connection", function_object(Fn::DB_connection)));
+    Ref name = own(PyUnicode_FromString("DB"));
+    Ref bases = own(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), dict.get()});
+}
+
+void warn_on_version_mismatch() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff), minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "morvel.morvel", "does not match", major, minor));
+}
+
+int exec_module(PyObject* module) {
+    if (PyObject* existing = module_object()) {
+        if (existing == module) return 0;  // already filled: a re-import runs nothing twice
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'morvel' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    int line = 1;
+    bool entered = false;
+    try {
+        init_functions();
+        warn_on_version_mismatch();
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_GetItemString(modules, "morvel.morvel") == nullptr) {
+            check(PyDict_SetItemString(modules, "morvel.morvel", module));
+            entered = true;
+        }
+        line = kLineState;
+        Ref state = import_state(module);
+        check(PyModule_AddObjectRef(module, "morvel_state", state.get()));
+        line = kLineSqlite;
+        Ref sqlite = own(PyImport_ImportModule("sqlite3"));
+        check(PyModule_AddObjectRef(module, "sqlite3", sqlite.get()));
+        line = kLineClass;
+        Ref db_class = make_db_class();
+        check(PyModule_AddObjectRef(module, "DB", db_class.get()));
+        for (int i = static_cast<int>(Fn::insert_index); i < kFnCount; ++i) {
+            line = kSpecs[i].first_line;
+            check(PyModule_AddObjectRef(module, kSpecs[i].name, function_object(static_cast<Fn>(i))));
+        }
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init morvel.morvel");
+        _PyTraceback_Add("init morvel.morvel", kSourceFile, line);
+        // Drop what was filled in, so that a later import starts afresh.
+        ErrorStash pending;
+        if (entered && PyDict_DelItemString(PyImport_GetModuleDict(), "morvel.morvel") < 0) PyErr_Clear();
+        for (const char* bound : {"morvel_state", "sqlite3", "DB"})
+            if (PyObject_DelAttrString(module, bound) < 0) PyErr_Clear();
+        for (const Spec& s : kSpecs)
+            if (PyObject_DelAttrString(module, s.name) < 0) PyErr_Clear();
+        return -1;
+    }
+    // Kept for the life of the process: every later import yields this same object.
+    set_module(Py_NewRef(module));
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "morvel", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace morvel
+
+PyMODINIT_FUNC PyInit_morvel() { return PyModuleDef_Init(&morvel::module_def); }

@@ -1,0 +1,100 @@
+// Table lifecycle: a managed table is created with its staging table, indexes and unique keys in one
+// call, and removed with all of it.
+#include <string_view>
+
+#include "callables.hpp"
+#include "connection.hpp"
+#include "function.hpp"
+
+namespace morvel {
+
+namespace {
+
+constexpr std::string_view kCreateMain = R"(
+            CREATE TABLE {} ({})
+        )";
+
+constexpr std::string_view kCreateStaging = R"(
+            CREATE TABLE temp_{} ({})
+        )";
+
+constexpr std::string_view kDropMain = R"(
+            DROP Table IF EXISTS {}
+        )";
+
+constexpr std::string_view kDeleteIndexRows = R"(
+            DELETE
+            FROM index_table
+            Where table_name = '{}'
+        )";
+
+constexpr std::string_view kDeleteUniqueRows = R"(
+            DELETE
+            FROM unique_table
+            Where table_name = '{}'
+        )";
+
+constexpr std::string_view kDropStaging = R"(
+            DROP Table IF EXISTS temp_{}
+        )";
+
+Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
+
+// `left + ("," + right)`, with Python's own rules (and errors) for the operands.
+Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(names->comma.get(), right).get()); }
+
+}  // namespace
+
+Ref create_table(Args a) {
+    PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
+    Ref cur = db::cursor(conn);
+    call_module(Fn::drop_table, {conn, name, Py_False});
+
+    Ref col_str = item_at(cols, 0);
+    const Py_ssize_t ncols = check_size(PyObject_Size(cols));
+    for (Py_ssize_t i = 1; i < ncols; ++i) col_str = join_comma(col_str.get(), item_at(cols, i).get());
+    Ref name_text = fstr_of(name), col_text = fstr_of(col_str.get());
+    db::execute(cur.get(), sql(kCreateMain, {name_text.get(), col_text.get()}).get());
+    db::execute(cur.get(), sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
+
+    Ref table_key = own(PyUnicode_InternFromString("table"));
+    for (ForEach it(index); Ref desc = it.next();) {
+        check(PyObject_SetItem(desc.get(), table_key.get(), name));  // the caller's dict keeps the key
+        call_module(Fn::insert_index, {conn, desc.get(), Py_False});
+    }
+
+    Ref cols_key = own(PyUnicode_InternFromString("cols"));
+    Ref name_key = own(PyUnicode_InternFromString("name"));
+    for (ForEach it(unique); Ref desc = it.next();) {
+        Ref positions = item(desc.get(), cols_key.get());
+        Ref first = item_at(positions.get(), 0);
+        Ref key_cols = item(cols, first.get());
+        Ref key_nums = str_of(first.get());
+        const Py_ssize_t npos = check_size(PyObject_Size(positions.get()));
+        for (Py_ssize_t i = 1; i < npos; ++i) {
+            Ref p = item_at(positions.get(), i);
+            key_cols = join_comma(key_cols.get(), item(cols, p.get()).get());
+            key_nums = join_comma(key_nums.get(), str_of(p.get()).get());
+        }
+        Ref key_name = item(desc.get(), name_key.get());
+        call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
+    }
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+Ref drop_table(Args a) {
+    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+    Ref cur = db::cursor(conn);
+    Ref text = fstr_of(table);
+    Ref literal = quoted(text.get());
+    // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
+    db::execute(cur.get(), sql(kDropMain, {text.get()}).get());
+    db::execute(cur.get(), sql(kDeleteIndexRows, {literal.get()}).get());
+    db::execute(cur.get(), sql(kDeleteUniqueRows, {literal.get()}).get());
+    db::execute(cur.get(), sql(kDropStaging, {text.get()}).get());
+    db::commit_if(conn, comm);
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace morvel

@@ -1,0 +1,110 @@
+"""Shared fixtures: a recording Connection proxy and prepared database files."""
+
+import itertools
+import sqlite3
+
+import pytest
+
+from morvel import morvel as mv
+
+_names = itertools.count()
+
+
+class RecordingCursor:
+    """Forwards to a real cursor and logs every call on the owning connection's log."""
+
+    def __init__(self, owner, cursor):
+        self._owner = owner
+        self._cursor = cursor
+
+    def execute(self, sql, *params):
+        if params:
+            self._owner.log.append(("execute", sql, list(params[0])))
+        else:
+            self._owner.log.append(("execute", sql))
+        self._cursor.execute(sql, *params)
+        return self
+
+    def fetchall(self):
+        self._owner.log.append(("fetchall",))
+        return self._cursor.fetchall()
+
+
+class RecordingConnection:
+    """A stand-in for sqlite3.Connection that records cursor, execute, fetchall and commit calls."""
+
+    def __init__(self, conn):
+        self.real = conn
+        self.log = []
+
+    def cursor(self):
+        self.log.append(("cursor",))
+        return RecordingCursor(self, self.real.cursor())
+
+    def commit(self):
+        self.log.append(("commit",))
+        self.real.commit()
+
+    def close(self):
+        self.log.append(("close",))
+        self.real.close()
+
+    def statements(self):
+        """The SQL texts sent, in order."""
+        return [entry[1] for entry in self.log if entry[0] == "execute"]
+
+    def executes(self):
+        """(sql, params-or-None) for every execute, in order."""
+        return [(e[1], e[2] if len(e) > 2 else None) for e in self.log if e[0] == "execute"]
+
+    def clear(self):
+        self.log.clear()
+
+
+def unique_name(prefix="db"):
+    """A registry name no other test has used in this process."""
+    return f"{prefix}_{next(_names)}"
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "test.db")
+
+
+@pytest.fixture
+def conn(db_path):
+    """A real Connection on a file prepared by a DB handle."""
+    handle = mv.DB(unique_name(), db_path)
+    c = handle.connection()
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def proxy(conn):
+    """A recording proxy around the prepared connection."""
+    return RecordingConnection(conn)
+
+
+def schema(conn, kind):
+    """Names and SQL of every object of one kind ('index' or 'table') in the file."""
+    return sorted(
+        (r[1], r[2], r[4])
+        for r in conn.execute("SELECT * FROM sqlite_master WHERE type = ?", (kind,)).fetchall()
+    )
+
+
+def catalog(conn):
+    """(index_table rows, unique_table rows), sorted."""
+    return (
+        sorted(conn.execute("SELECT * FROM index_table").fetchall()),
+        sorted(conn.execute("SELECT * FROM unique_table").fetchall()),
+    )
+
+
+@pytest.fixture
+def fresh_conn(tmp_path):
+    """A real Connection on an empty file with no catalog tables."""
+    c = sqlite3.connect(str(tmp_path / "bare.db"))
+    yield c
+    c.close()

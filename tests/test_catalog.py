@@ -1,0 +1,258 @@
+"""Index registration, suspension and reactivation, and unique keys, checked through the catalog."""
+
+import sqlite3
+
+import pytest
+
+from conftest import catalog, schema
+from morvel import morvel as mv
+
+B, E = "\n" + " " * 12, "\n" + " " * 8
+CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
+QUOTED = "x' OR '1'='1"  # closes the literal early if it were pasted in unchanged
+
+
+def sql(*lines):
+    """A statement as the module sends it: each line after a break and twelve blanks, then a break and eight."""
+    return "".join(B + line for line in lines) + E
+
+
+def lit(value):
+    """The text of a name inside a single-quoted literal: quotes doubled."""
+    return str(value).replace("'", "''")
+
+
+def ex(text, params=None):
+    return ("execute", text) if params is None else ("execute", text, params)
+
+
+CT_INDEX = ex(sql("CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"))
+CT_UNIQUE = ex(sql("CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"))
+SEL_MASTER = ex(sql("SELECT * FROM sqlite_master WHERE type = 'index'"))
+
+
+def del_index(t, n):
+    return ex(sql("DELETE FROM index_table", f"where table_name = '{lit(t)}' AND index_name = '{lit(n)}'"))
+
+
+def del_unique(t, n):
+    return ex(sql("DELETE FROM unique_table", f"where table_name = '{lit(t)}' AND unique_name = '{lit(n)}'"))
+
+
+def drop_idx(full):
+    return ex(sql(f"DROP INDEX if exists {full}"))
+
+
+def create_idx(t, n, cols):
+    return ex(sql(f"CREATE INDEX if not exists {t}_{n}", f"ON {t} ({cols})"))
+
+
+def sel_index(t):
+    return ex(sql("SELECT *", "FROM index_table", f"WHERE table_name = '{lit(t)}'"))
+
+
+def stored_idx(t, n, cols):
+    """The text SQLite keeps for an index the module built (it drops the leading blanks and 'if not exists')."""
+    return f"CREATE INDEX {t}_{n}{B}ON {t} ({cols}){E}"
+
+
+def log_insert_index(t, n, cols):
+    return [CURSOR, CT_INDEX, del_index(t, n), drop_idx(f"{t}_{n}"),
+            ex(sql("INSERT INTO index_table", "Values (?,?,?)"), [t, n, cols]), create_idx(t, n, cols)]
+
+
+def log_insert_unique(t, n, cols, num):
+    return [CURSOR, CT_UNIQUE, del_unique(t, n),
+            ex(sql("INSERT INTO unique_table", "Values (?,?,?,?)"), [t, n, cols, num])] + log_insert_index(t, n, cols)
+
+
+COMMS = [({}, True), ({"comm": True}, True), ({"comm": 1}, True),
+         ({"comm": False}, False), ({"comm": "yes"}, False), ({"comm": 2}, False)]
+COMM_IDS = ["default", "True", "one", "False", "text", "two"]
+REGISTERED = [("homes", "index_0", "name,type,address"), ("other", "index_0", "age"),
+              ("homes", "unique_0", "name,address")]
+
+
+@pytest.fixture
+def homes(conn):
+    """Registered indexes and keys on homes and other, an index made by hand on homes, one on temp_homes."""
+    conn.executescript("""CREATE TABLE homes (name, type, address, age); CREATE TABLE other (name, age);
+        CREATE TABLE temp_homes (name, type, address, age); CREATE INDEX staged ON temp_homes (name);
+        INSERT INTO unique_table VALUES ('homes', 'unique_0', 'name,address', '0,2'), ('other', 'unique_0', 'age', '1');
+        CREATE INDEX homes_index_0 ON homes (name,type,address); CREATE INDEX other_index_0 ON other (age);
+        CREATE INDEX homes_unique_0 ON homes (name,address); CREATE INDEX by_hand ON homes (age);""")
+    conn.executemany("INSERT INTO index_table VALUES (?,?,?)", REGISTERED)
+    conn.commit()
+    return conn
+
+
+def index_names(conn, table):
+    return [r[1] for r in conn.execute("SELECT * FROM sqlite_master WHERE type = 'index'") if r[2] == table]
+
+
+@pytest.mark.parametrize("kw, commits", COMMS, ids=COMM_IDS)
+@pytest.mark.parametrize("call, expected", [
+    (lambda c, kw: mv.insert_index(c, {"table": "homes", "name": "index_1", "cols": "name,age"}, **kw),
+     log_insert_index("homes", "index_1", "name,age")),
+    (lambda c, kw: mv.drop_index(c, "homes", "index_0", **kw),
+     [CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")]),
+    (lambda c, kw: mv.insert_unique(c, "homes", "unique_1", "type,age", "1,3", **kw),
+     log_insert_unique("homes", "unique_1", "type,age", "1,3")),
+    (lambda c, kw: mv.drop_unique(c, "homes", "unique_0", **kw),
+     [CURSOR, CT_UNIQUE, del_unique("homes", "unique_0")]),
+    (lambda c, kw: mv.drop_table_index(c, "homes", **kw),
+     [CURSOR, SEL_MASTER, FETCH] + [drop_idx(n) for n in ("homes_index_0", "homes_unique_0", "by_hand")]),
+    (lambda c, kw: mv.active_table_index(c, "homes", **kw),
+     [CURSOR, sel_index("homes"), FETCH, create_idx("homes", "index_0", "name,type,address"),
+      create_idx("homes", "unique_0", "name,address")]),
+], ids=["insert_index", "drop_index", "insert_unique", "drop_unique", "drop_table_index", "active_table_index"])
+def test_statement_sequence(homes, proxy, call, expected, kw, commits):
+    assert call(proxy, kw) is None
+    assert proxy.log == expected + [COMMIT] * commits
+
+
+def idx(cols):
+    return lambda c: mv.insert_index(c, {"table": "homes", "name": "k", "cols": cols})
+
+
+def key(cols, num):
+    return lambda c: mv.insert_unique(c, "homes", "k", cols, num)
+
+
+@pytest.mark.parametrize("steps, cols, key_row", [
+    ([idx("name"), idx("age")], "age", None),
+    ([idx("name"), key("age", "3")], "age", ("homes", "k", "age", "3")),
+    ([key("age", "3"), idx("name")], "name", ("homes", "k", "age", "3")),
+    ([key("name,address", "0,2"), key("age", "3")], "age", ("homes", "k", "age", "3")),
+], ids=["index_twice", "index_then_key", "key_then_index", "key_twice"])
+def test_later_registration_of_a_name_wins(homes, steps, cols, key_row):
+    for step in steps:
+        step(homes)
+    indexes, uniques = catalog(homes)
+    assert [r for r in indexes if r[1] == "k"] == [("homes", "k", cols)]
+    assert [r for r in uniques if r[1] == "k"] == ([key_row] if key_row else [])
+    assert [r for r in schema(homes, "index") if r[0] == "homes_k"] == [("homes_k", "homes", stored_idx("homes", "k", cols))]
+
+
+def test_dropping_key_keeps_lookup_index_and_dropping_index_keeps_key(homes):
+    mv.drop_unique(homes, "homes", "unique_0")
+    assert ("homes", "unique_0", "name,address") in catalog(homes)[0]
+    assert ("other", "unique_0", "age", "1") in catalog(homes)[1]
+    assert "homes_unique_0" in index_names(homes, "homes")
+    mv.insert_unique(homes, "homes", "unique_0", "name,address", "0,2")
+    mv.drop_index(homes, "homes", "unique_0")
+    assert ("homes", "unique_0", "name,address", "0,2") in catalog(homes)[1]
+    assert [r for r in catalog(homes)[0] if r[0] == "homes"] == [("homes", "index_0", "name,type,address")]
+    assert index_names(homes, "homes") == ["homes_index_0", "by_hand"]
+
+
+@pytest.mark.parametrize("call, tables", [
+    (lambda c: mv.insert_index(c, {"table": "homes", "name": "i", "cols": "age"}), ["homes", "index_table"]),
+    (lambda c: mv.drop_index(c, "homes", "i"), ["homes", "index_table"]),
+    (lambda c: mv.insert_unique(c, "homes", "u", "age", "1"), ["homes", "index_table", "unique_table"]),
+    (lambda c: mv.drop_unique(c, "homes", "u"), ["homes", "unique_table"]),
+])
+def test_writers_create_their_catalog_table(fresh_conn, call, tables):
+    fresh_conn.execute("CREATE TABLE homes (name, age)")
+    call(fresh_conn)
+    assert [r[0] for r in schema(fresh_conn, "table")] == tables
+
+
+def test_suspension_and_reactivation(homes):
+    before = catalog(homes)
+    mv.drop_table_index(homes, "homes")
+    assert index_names(homes, "homes") == []
+    assert index_names(homes, "temp_homes") == ["staged"] and index_names(homes, "other") == ["other_index_0"]
+    assert catalog(homes) == before
+    for _ in range(2):  # a second reactivation finds everything in place
+        mv.active_table_index(homes, "homes")
+        assert [r for r in schema(homes, "index") if r[1] == "homes"] == [
+            ("homes_index_0", "homes", stored_idx("homes", "index_0", "name,type,address")),
+            ("homes_unique_0", "homes", stored_idx("homes", "unique_0", "name,address"))]
+    assert catalog(homes) == before
+
+
+def test_reactivation_keeps_an_index_of_the_same_name(homes):
+    homes.execute("DROP INDEX homes_index_0")
+    homes.execute("CREATE INDEX homes_index_0 ON homes (age)")
+    mv.active_table_index(homes, "homes")
+    assert ("homes_index_0", "homes", "CREATE INDEX homes_index_0 ON homes (age)") in schema(homes, "index")
+
+
+def test_letter_case_and_unknown_names_find_nothing(homes, proxy):
+    before = (catalog(homes), schema(homes, "index"))
+    mv.drop_index(homes, "homes", "never")
+    mv.drop_unique(homes, "homes", "never")
+    mv.drop_table_index(proxy, "HOMES")
+    assert (catalog(homes), schema(homes, "index")) == before
+    mv.drop_table_index(homes, "homes")
+    mv.active_table_index(proxy, "HOMES")
+    assert index_names(homes, "homes") == []
+    assert proxy.log == [CURSOR, SEL_MASTER, FETCH, COMMIT, CURSOR, sel_index("HOMES"), FETCH, COMMIT]
+
+
+@pytest.mark.parametrize("missing, sent", [
+    ("table", [CURSOR, CT_INDEX]), ("name", [CURSOR, CT_INDEX]),
+    ("cols", [CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")]),
+])
+def test_missing_key_of_index_description(homes, proxy, missing, sent):
+    desc = {"table": "homes", "name": "index_0", "cols": "age"}
+    del desc[missing]
+    with pytest.raises(KeyError) as err:
+        mv.insert_index(proxy, desc)
+    assert err.value.args == (missing,) and proxy.log == sent
+    gone = missing == "cols"  # the old registration and index are already removed in the open transaction
+    assert (("homes", "index_0", "name,type,address") in catalog(homes)[0]) is not gone
+    assert ("homes_index_0" in index_names(homes, "homes")) is not gone
+
+
+def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
+    calls = []
+    monkeypatch.setattr(mv, "insert_index", lambda *a, **k: calls.append((a, k)))  # looked up at call time
+    mv.insert_unique(conn, "homes", "u", "age", "3")
+    assert calls == [((), dict(conn=conn, index={"table": "homes", "name": "u", "cols": "age"}, comm=False))]
+
+
+def test_names_that_are_not_text(homes, proxy):
+    mv.insert_index(proxy, {"table": "homes", "name": 7, "cols": "age"})
+    assert proxy.log == log_insert_index("homes", 7, "age") + [COMMIT]
+    assert homes.execute("SELECT * FROM index_table WHERE index_name = 7").fetchall() == [("homes", 7, "age")]
+    assert ("homes_7", "homes", stored_idx("homes", 7, "age")) in schema(homes, "index")
+    proxy.clear()
+    with pytest.raises(sqlite3.OperationalError):
+        mv.drop_index(proxy, 5, 3)
+    assert proxy.log == [CURSOR, CT_INDEX, del_index(5, 3), drop_idx("5_3")]
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: mv.drop_index(c, QUOTED, "index_0"),
+    lambda c: mv.insert_index(c, {"table": QUOTED, "name": "index_0", "cols": "age"}),
+], ids=["drop_index", "insert_index"])
+def test_quote_in_table_name_stays_inside_literal(homes, proxy, call):
+    with pytest.raises(sqlite3.OperationalError):
+        call(proxy)
+    assert proxy.log == [CURSOR, CT_INDEX, del_index(QUOTED, "index_0"), drop_idx(QUOTED + "_index_0")]
+    assert "where table_name = 'x'' OR ''1''=''1' AND index_name = 'index_0'" in proxy.statements()[1]
+    assert catalog(homes)[0] == sorted(REGISTERED)
+
+
+def test_quote_in_index_name_with_bracketed_full_name(homes, proxy):
+    # the full index name [a_b' ... ] is one bracketed identifier, so every statement is valid
+    mv.drop_index(proxy, "[a", "b' OR 'b'<>'c]")
+    assert proxy.log == [CURSOR, CT_INDEX, del_index("[a", "b' OR 'b'<>'c]"), drop_idx("[a_b' OR 'b'<>'c]"), COMMIT]
+    assert catalog(homes)[0] == sorted(REGISTERED)
+
+
+def test_quote_in_names_of_keys_and_reactivation(homes, proxy):
+    mv.drop_unique(proxy, QUOTED, "unique_0")
+    mv.active_table_index(proxy, QUOTED)
+    assert catalog(homes)[1] == [("homes", "unique_0", "name,address", "0,2"), ("other", "unique_0", "age", "1")]
+    assert proxy.log == [CURSOR, CT_UNIQUE, del_unique(QUOTED, "unique_0"), COMMIT,
+                         CURSOR, sel_index(QUOTED), FETCH, COMMIT]
+    proxy.clear()
+    with pytest.raises(sqlite3.OperationalError):
+        mv.insert_unique(proxy, "homes", "u' OR 'b'<>'c", "age", "3")
+    assert proxy.log == log_insert_unique("homes", "u' OR 'b'<>'c", "age", "3")[:-2]
+    assert catalog(homes) == (sorted(REGISTERED), [("homes", "u' OR 'b'<>'c", "age", "3"),
+                                                  ("homes", "unique_0", "name,address", "0,2"),
+                                                  ("other", "unique_0", "age", "1")])

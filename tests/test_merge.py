@@ -1,0 +1,192 @@
+"""Merging the staging table into the main table under the newest-row-wins rule of unique keys."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import RecordingConnection, schema
+from morvel import morvel as mv
+
+CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
+
+
+def stmt(*lines):
+    return "".join("\n" + " " * 12 + line for line in lines) + "\n" + " " * 8
+
+
+def make(conn, table, cols, keys, main=(), staged=(), index=()):
+    uniques = [{"name": f"unique_{i}", "cols": list(k)} for i, k in enumerate(keys)]
+    mv.create_table(conn, table, list(cols), [dict(i) for i in index], uniques)
+    conn.executemany(f"INSERT INTO {table} VALUES ({','.join('?' * len(cols))})", list(main))
+    conn.commit()
+    mv.insert_temp(conn, table, list(staged))
+
+
+def typed(rows):
+    return [tuple((type(v), v) for v in r) for r in rows]
+
+
+def lookups(proxy, table):
+    head = stmt(f"SELECT rowid FROM {table} WHERE ")[:-9]
+    return [p for s, p in proxy.executes() if s.startswith(head)]
+
+
+def head_reads(table):
+    return [CURSOR, ("execute", f"PRAGMA table_info({table})"), FETCH,
+            ("execute", stmt("SELECT *", "FROM unique_table", f"WHERE table_name = '{table}'")), FETCH,
+            ("execute", stmt(f"SELECT * FROM temp_{table} ORDER BY rowid DESC")), FETCH]
+
+
+def suspend(conn, table):
+    names = [n for n, t in conn.execute("SELECT name, tbl_name FROM sqlite_master WHERE type = 'index'") if t == table]
+    return [CURSOR, ("execute", stmt("SELECT * FROM sqlite_master WHERE type = 'index'")), FETCH,
+            *[("execute", stmt(f"DROP INDEX if exists {n}")) for n in names]]
+
+
+def reactivate(conn, table):
+    rows = conn.execute(f"SELECT * FROM index_table WHERE table_name = '{table}'").fetchall()
+    return [CURSOR, ("execute", stmt("SELECT *", "FROM index_table", f"WHERE table_name = '{table}'")), FETCH,
+            *[("execute", stmt(f"CREATE INDEX if not exists {t}_{n}", f"ON {t} ({c})")) for t, n, c in rows]]
+
+
+def sort_deletes(log):
+    """Single-row deletions may come in any order: sort each run of them."""
+    out, run = [], []
+    for entry in log + [None]:
+        if entry and entry[0] == "execute" and "Where rowid in (" in entry[1]:
+            run.append(entry)
+            continue
+        out += sorted(run)
+        run = []
+        if entry:
+            out.append(entry)
+    return out
+
+
+def test_statement_sequence(conn):
+    make(conn, "homes", ["name", "type", "address", "age"], [[0], [1, 2]],
+         main=[("a", "h", "x", 1), ("b", "h", "y", 2), ("c", "f", "z", 3)],
+         staged=[("a", "f", "q", 4), ("d", "h", "y", 5), ("a", "g", "r", 6)],
+         index=[{"name": "index_0", "cols": "age"}])
+    before = schema(conn, "index")
+    expected_tail = suspend(conn, "homes")
+
+    def look(where, values):
+        return [("execute", stmt(f"SELECT rowid FROM homes WHERE {where}"), values), FETCH]
+
+    def ins(row):
+        return ("execute", stmt("INSERT INTO homes Values (?,?,?,?)"), list(row))
+
+    expected = head_reads("homes") + look("name = ? ", ["a"]) + look("type = ? AND address = ? ", ["g", "r"]) \
+        + look("name = ? ", ["d"]) + look("type = ? AND address = ? ", ["h", "y"]) \
+        + look("type = ? AND address = ? ", ["f", "q"]) + expected_tail \
+        + [CURSOR, ("execute", stmt("DELETE From homes Where rowid in (1)")),
+           ("execute", stmt("DELETE From homes Where rowid in (2)")),
+           CURSOR, ins(("a", "g", "r", 6)), ins(("d", "h", "y", 5)),
+           ("execute", stmt("DELETE From temp_homes"))] + reactivate(conn, "homes") + [COMMIT]
+    proxy = RecordingConnection(conn)
+    assert mv.temp_to_main(proxy, "homes") is None
+    assert sort_deletes(proxy.log) == sort_deletes(expected)
+    assert conn.execute("SELECT rowid, * FROM homes ORDER BY rowid").fetchall() == [
+        (3, "c", "f", "z", 3), (4, "a", "g", "r", 6), (5, "d", "h", "y", 5)]
+    assert conn.execute("SELECT * FROM temp_homes").fetchall() == []
+    assert schema(conn, "index") == before
+
+
+MERGES = {
+    # A0 is replaced by the newest staged a; A1 is dropped; A2 gets the lower new rowid
+    "newest_staged_wins": (["k", "v"], [[0]], [("x", 0), ("a", 0), ("y", 0)], [("a", 1), ("b", 1), ("a", 2)],
+                           [(1, "x", 0), (3, "y", 0), (4, "a", 2), (5, "b", 1)], [["a"], ["b"]]),
+    # R1 loses to R2 through the first key, yet still removes M through the second
+    "two_keys": (["k1", "k2", "v"], [[0], [1]], [("m", "q", "M"), ("o", "o", "O")], [("r", "q", "R1"), ("r", "z", "R2")],
+                 [(2, "o", "o", "O"), (3, "r", "z", "R2")], [["r"], ["z"], ["q"]]),
+    "identical_row_moves": (["k", "v"], [[0]], [("a", 1), ("b", 2)], [("a", 1)], [(2, "b", 2), (3, "a", 1)], [["a"]]),
+    "null_key": (["k1", "k2", "v"], [[0, 1]], [(None, "k", "m")], [(None, "k", "old"), (None, "k", "new")],
+                 [(1, None, "k", "m"), (2, None, "k", "new")], [[None, "k"]]),
+    "int_equals_real": (["k", "v"], [[0]], [(1, "m")], [(1, "old"), (1.0, "new")], [(1, 1.0, "new")], [[1.0]]),
+    "text_is_not_int": (["k", "v"], [[0]], [("1", "m"), (2, "n")], [("1", "s"), (1, "i")],
+                        [(2, 2, "n"), (3, 1, "i"), (4, "1", "s")], [[1], ["1"]]),
+    "no_keys": (["k", "v"], [], [("a", 0)], [("a", 1), ("a", 2), ("b", 3)],
+                [(1, "a", 0), (2, "b", 3), (3, "a", 2), (4, "a", 1)], []),
+    "empty_staging": (["k", "v"], [[0]], [("a", 0), ("a", 1)], [], [(1, "a", 0), (2, "a", 1)], []),
+}
+
+
+@pytest.mark.parametrize("cols,keys,main,staged,final,looked", MERGES.values(), ids=MERGES.keys())
+def test_merge_outcome(conn, cols, keys, main, staged, final, looked):
+    make(conn, "t", cols, keys, main, staged)
+    proxy = RecordingConnection(conn)
+    mv.temp_to_main(proxy, "t")
+    assert typed(conn.execute("SELECT rowid, * FROM t ORDER BY rowid").fetchall()) == typed(final)
+    assert typed(lookups(proxy, "t")) == typed(looked)
+    assert conn.execute("SELECT count(*) FROM temp_t").fetchone() == (0,)
+    assert not conn.in_transaction
+
+
+@pytest.mark.parametrize("merged_before", [False, True])
+def test_empty_staging_sequence(conn, merged_before):
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("b", 2)] * merged_before,
+         index=[{"name": "by_v", "cols": "v"}])
+    if merged_before:
+        mv.temp_to_main(conn, "t")
+    rows = conn.execute("SELECT rowid, * FROM t").fetchall()
+    expected = head_reads("t") + suspend(conn, "t") + [CURSOR, CURSOR, ("execute", stmt("DELETE From temp_t"))] \
+        + reactivate(conn, "t") + [COMMIT]
+    proxy = RecordingConnection(conn)
+    mv.temp_to_main(proxy, "t")
+    assert proxy.log == expected
+    assert conn.execute("SELECT rowid, * FROM t").fetchall() == rows
+
+
+@pytest.mark.parametrize("staged", [[], [("b", 2)]])
+def test_key_position_beyond_columns(conn, staged):
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=staged, index=[{"name": "by_v", "cols": "v"}])
+    conn.execute("INSERT INTO unique_table VALUES ('t', 'bad', 'k', '0,5')")
+    conn.commit()
+    indexes = schema(conn, "index")
+    proxy = RecordingConnection(conn)
+    if staged:
+        with pytest.raises(IndexError):
+            mv.temp_to_main(proxy, "t")
+        assert not any("DROP" in s or "DELETE" in s or "INSERT" in s for s in proxy.statements())
+        assert conn.execute("SELECT * FROM temp_t").fetchall() == staged
+    else:
+        mv.temp_to_main(proxy, "t")
+    assert conn.execute("SELECT * FROM t").fetchall() == [("a", 1)]
+    assert schema(conn, "index") == indexes
+
+
+def test_without_commit_everything_stays_open(conn):
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)])
+    proxy = RecordingConnection(conn)
+    mv.temp_to_main(proxy, "t", comm=False)
+    assert COMMIT not in proxy.log
+    assert conn.in_transaction
+    assert conn.execute("SELECT * FROM t ORDER BY rowid").fetchall() == [("c", 3), ("b", 2), ("a", 2)]
+    conn.rollback()
+    assert conn.execute("SELECT * FROM t ORDER BY rowid").fetchall() == [("a", 1), ("c", 3)]
+    assert conn.execute("SELECT * FROM temp_t").fetchall() == [("a", 2), ("b", 2)]
+
+
+VALUES = st.sampled_from([None, 0, 1, 1.0, 2, "1", "a", b"a"])
+ROWS = st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=7)
+KEYS = st.lists(st.lists(st.integers(0, 2), min_size=1, max_size=2, unique=True), max_size=2)
+
+
+def shares(old_is_main, old, new, key):
+    a, b = [old[p] for p in key], [new[p] for p in key]
+    if old_is_main:  # SQL equality: NULL matches nothing
+        return all(x is not None and y is not None and x == y for x, y in zip(a, b))
+    return tuple(a) == tuple(b)
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=KEYS, main=ROWS, staged=ROWS)
+def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
+    make(conn, "p", ["a", "b", "c"], keys, main, staged)
+    mv.temp_to_main(conn, "p")
+    model = [(True, r) for r in main]
+    for new in staged:  # oldest first, each replacing every row it shares a key with
+        model = [(m, r) for m, r in model if not any(shares(m, r, new, k) for k in keys)] + [(False, new)]
+    expected = [r for m, r in model if m] + [r for m, r in model if not m][::-1]
+    assert typed(conn.execute("SELECT * FROM p ORDER BY rowid").fetchall()) == typed(expected)
+    assert conn.execute("SELECT count(*) FROM temp_p").fetchone() == (0,)

@@ -1,0 +1,218 @@
+"""Module surface: names, documentation, signatures, argument binding, commit rule, tracebacks, import."""
+
+import importlib
+import inspect
+import sqlite3
+import sys
+import traceback
+
+import pytest
+
+from conftest import RecordingConnection, unique_name
+from morvel import morvel as mv
+
+SRC = "src/morvel/morvel.cpp"
+P = object()  # stands for the recording proxy in an argument list
+
+
+def doc(first, *examples):
+    return "\n    " + "\n".join((first,) + examples) + "\n    "
+
+
+INSERT_INDEX_EX = ("    index = {", "    'table': 'homes',", "    'name': 'index_0',",
+                   "    'cols': 'name,type,address'", "    }")
+INSERT_UNIQUE_EX = ("    table = 'homes'   # table ('name', 'type', 'address', 'age')", "    name = 'unique_0'",
+                    "    cols = 'name,address'", "    cols_num = '0,2'")
+CREATE_TABLE_EX = (
+    "    name = 'homes'", "    cols = ['name', 'type', 'address', 'age']", "    index = [", "        {",
+    "            'name': 'index_0',", "            'cols': 'name,type,address'", "        },", "        {",
+    "            'name': 'index_1',", "            'cols': 'age'", "        }", "    ]", "    unique = [", "        {",
+    "            'name': 'unique_0',", "            'cols': [0, 1]     # 'name, type'", "        },", "        {",
+    "            'name': 'unique_1',", "            'cols': [2]     #'address'", "        }", "    ]")
+FIND_EX = ("    select = '*' or 'name,age'", "    table = 'persons'", "    conditions = '''",
+           "        where (id, city) = (1093, 'Tehran')", "        order by age desc", "    '''")
+
+# qualname, parameters, first source line, documentation string
+CALLABLES = [
+    ("DB.__init__", "self name address", 10, None),
+    ("DB.connection", "self", 44, None),
+    ("insert_index", "conn index comm", 49, doc("Insert index for fast search.", *INSERT_INDEX_EX)),
+    ("drop_index", "conn table name comm", 102, doc("Drop one index of table.")),
+    ("active_table_index", "conn table comm", 133,
+     doc("Activate indexes of table after drooping them for fast insertion.")),
+    ("drop_table_index", "conn table comm", 162, doc("Drop index of table for fast insert rows.")),
+    ("insert_unique", "conn table name cols cols_num comm", 192,
+     doc("Insert uniques of table, the last one with unique features replaces old ones.", *INSERT_UNIQUE_EX)),
+    ("drop_unique", "conn table name comm", 237, doc("Delete one unique of table.")),
+    ("create_table", "conn name cols index unique comm", 270,
+     doc("Create table with indexes and uniques.", *CREATE_TABLE_EX)),
+    ("insert_temp", "conn table rows comm", 335, doc("Fast temp_table insertion.")),
+    ("delete_row_main", "conn table ids comm", 364, doc("Fast delete selcted rows from main_table.")),
+    ("temp_to_main", "conn table comm", 383, doc("Fast temp to main insertion.")),
+    ("_insert_main", "conn table rows comm", 489, None),
+    ("drop_table", "conn table comm", 513, doc("Drop table with indexes and uniques.")),
+    ("find", "conn select table conditions", 553, doc("Find rows from temp and main tables.")),
+    ("_check_newest_unique", "conn table rowid row uniques cols total_select eqivalent_set", 678, None),
+]
+FIRST_LINE = {q: line for q, _, line, _ in CALLABLES}
+FUNCTIONS = [q for q, *_ in CALLABLES if "." not in q]
+
+
+def get(qualname):
+    obj = mv
+    for part in qualname.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def entries(exc):
+    """(line, name) of the module's own traceback entries, outermost first."""
+    return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SRC]
+
+
+@pytest.mark.parametrize("qualname, params, line, text", CALLABLES, ids=[c[0] for c in CALLABLES])
+def test_callable_attributes_and_signature(qualname, params, line, text):
+    fn = get(qualname)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == (qualname.split(".")[-1], qualname, "morvel.morvel")
+    assert fn.__doc__ == text
+    assert fn.__defaults__ == ((True,) if "comm" in params else None)
+    empty, kind = inspect.Parameter.empty, inspect.Parameter.POSITIONAL_OR_KEYWORD
+    assert [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()] == [
+        (n, kind, True if n == "comm" else empty) for n in params.split()]
+
+
+def test_methods_bind_to_the_instance(db_path):
+    handle = mv.DB(unique_name(), db_path)
+    assert list(inspect.signature(handle.connection).parameters) == []
+    assert list(inspect.signature(handle.__init__).parameters) == ["name", "address"]
+    assert list(inspect.signature(mv.DB).parameters) == ["name", "address"]
+    assert handle.connection.__func__ is mv.DB.connection and handle.connection.__self__ is handle
+
+
+def test_module_namespace():
+    assert mv.__doc__ is None and not hasattr(mv, "__all__")
+    assert mv.__name__ == "morvel.morvel" and mv.__package__ == "morvel"
+    assert mv.sqlite3 is sqlite3
+    assert mv.morvel_state is importlib.import_module("morvel.morvel_state")
+    assert isinstance(mv.DB, type)
+
+
+BINDING = [
+    ("drop_table", [P], {}, "takes at least 2 positional arguments (1 given)"),
+    ("drop_table", [P, "t", True, 4], {"bogus": 1}, "takes at most 3 positional arguments (4 given)"),
+    ("find", [P, "*", "t"], {}, "takes exactly 4 positional arguments (3 given)"),
+    ("find", [P], {"select": "*", "conditions": ""}, "takes exactly 4 positional arguments (2 given)"),
+    ("create_table", [P, "t", ["a"]], {}, "takes at least 5 positional arguments (3 given)"),
+    ("create_table", [P, "t", ["a"], [], [], True], {"comm": True}, "got multiple values for keyword argument 'comm'"),
+    ("insert_unique", [], {"conn": P, "name": "u", "cols": "a"}, "takes at least 5 positional arguments (1 given)"),
+    ("_check_newest_unique", [P] + [0] * 8, {}, "takes exactly 8 positional arguments (9 given)"),
+    ("drop_table", [P, "t"], {"commit": True}, "got an unexpected keyword argument 'commit'"),
+    ("drop_table", [P, "t"], {"table": "u", "bogus": 1}, "got multiple values for keyword argument 'table'"),
+    ("drop_table", [P, "t"], {"bogus": 1, "table": "u"}, "got an unexpected keyword argument 'bogus'"),
+    ("drop_table", [], {"table": "t", "bogus": 1}, "got an unexpected keyword argument 'bogus'"),
+    ("drop_table", [], {"table": "t"}, "takes at least 2 positional arguments (0 given)"),
+    ("DB.connection", [], {}, "takes exactly 1 positional argument (0 given)"),
+    ("DB.connection", [P, 2], {}, "takes exactly 1 positional argument (2 given)"),
+    ("DB.__init__", [], {}, "takes exactly 3 positional arguments (1 given)"),
+    ("DB.__init__", [], {"name": "x", "address": "y", "path": "z"}, "got an unexpected keyword argument 'path'"),
+]
+
+
+@pytest.mark.parametrize("qualname, args, kwargs, message", BINDING)
+def test_binding_errors(qualname, args, kwargs, message, proxy):
+    before = dict(mv.morvel_state.DB_dict)
+    fn = mv.DB if qualname == "DB.__init__" else get(qualname)
+    with pytest.raises(TypeError) as ei:
+        fn(*[proxy if a is P else a for a in args], **kwargs)
+    assert str(ei.value) == f"{qualname.split('.')[-1]}() {message}"
+    assert entries(ei.value) == [(FIRST_LINE[qualname], "morvel.morvel." + qualname)]
+    assert proxy.log == [] and mv.morvel_state.DB_dict == before
+
+
+def test_non_string_keyword_is_refused(proxy):
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        mv.drop_table(proxy, "t", **{1: True})
+    assert proxy.log == []
+
+
+def test_keyword_call_binds_like_positional(conn):
+    by_pos, by_kw = RecordingConnection(conn), RecordingConnection(conn)
+    args = ["kwt", ["a", "b"], [{"name": "i", "cols": "b"}], [{"name": "u", "cols": [0]}], True]
+    mv.create_table(by_pos, *args)
+    mv.create_table(**dict(zip(["conn", "name", "cols", "index", "unique", "comm"], [by_kw] + args)))
+    assert by_pos.log == by_kw.log and by_pos.log[-1] == ("commit",)
+
+
+@pytest.mark.parametrize("comm, commits", [
+    (True, True), (1, True), (1.0, True), (False, False), (0, False), (None, False), (2, False),
+    ("yes", False), ("True", False), ([True], False), (P, True)])
+def test_commit_only_when_equal_to_true(proxy, comm, commits):
+    mv.drop_table(conn=proxy, table="nothing_here", **({} if comm is P else {"comm": comm}))
+    assert [e[0] for e in proxy.log] == ["cursor"] + ["execute"] * 4 + ["commit"] * commits
+
+
+@pytest.mark.parametrize("call, exc_type, chain", [
+    (lambda c: mv.drop_table(c, "t"), sqlite3.OperationalError, ["drop_table"]),
+    (lambda c: mv.create_table(c, "t", ["a"], [{"name": "i"}], []), KeyError, ["create_table", "insert_index"]),
+    (lambda c: mv.create_table(c, "t", ["a", 1], [], []), TypeError, ["create_table"]),
+    (lambda c: mv.insert_unique(c, "no_such_table", "u", "a", "0"), sqlite3.OperationalError,
+     ["insert_unique", "insert_index"]),
+    (lambda c: mv.create_table(c, "t", ["a", "b"], [], [{"name": "u x", "cols": [0]}]),
+     sqlite3.OperationalError, ["create_table", "insert_unique", "insert_index"]),
+], ids=["statement", "nested-key", "column-type", "nested-sql", "two-levels"])
+def test_traceback_entries(conn, fresh_conn, call, exc_type, chain):
+    with pytest.raises(exc_type) as ei:
+        call(fresh_conn if chain == ["drop_table"] else conn)
+    assert entries(ei.value) == [(FIRST_LINE[q], "morvel.morvel." + q) for q in chain]
+    assert all(f.filename == SRC for f in traceback.extract_tb(ei.value.__traceback__)[2:])
+
+
+def test_callee_is_looked_up_at_call_time(proxy, monkeypatch):
+    calls = []
+    fake = lambda **kwargs: calls.append(kwargs)  # noqa: E731 - keyword arguments only
+    monkeypatch.setattr(mv, "drop_table", fake)
+    mv.create_table(proxy, "late", ["a"], [], [])
+    assert calls == [{"conn": proxy, "table": "late", "comm": False}]
+    assert all("DROP" not in s and "DELETE" not in s for s in proxy.statements())
+
+    monkeypatch.setattr(mv, "insert_index", fake)
+    calls.clear()
+    desc = {"name": "i", "cols": "a"}
+    mv.create_table(proxy, "late2", ["a"], [desc], [{"name": "u", "cols": [0]}])
+    assert calls == [{"conn": proxy, "table": "late2", "comm": False},
+                     {"conn": proxy, "index": desc, "comm": False},
+                     {"conn": proxy, "index": {"table": "late2", "name": "u", "cols": "a"}, "comm": False}]
+    assert calls[1]["index"] is desc
+
+
+def test_missing_callee_raises_name_error(proxy, monkeypatch):
+    monkeypatch.delattr(mv, "drop_table")
+    with pytest.raises(NameError) as ei:
+        mv.create_table(proxy, "gone", ["a"], [], [])
+    assert str(ei.value) == "name 'drop_table' is not defined"
+    assert entries(ei.value) == [(270, "morvel.morvel.create_table")]
+    assert proxy.statements() == []
+
+
+def test_reimport_returns_the_same_module(monkeypatch):
+    names = [n for n in FUNCTIONS if n != "find"] + ["DB", "sqlite3", "morvel_state"]
+    before = [getattr(mv, n) for n in names]
+    monkeypatch.setattr(mv, "find", marker := object())  # a re-executed module would rebind it
+    saved = sys.modules.pop("morvel.morvel")
+    try:
+        assert importlib.import_module("morvel.morvel") is mv and saved is mv
+    finally:
+        sys.modules["morvel.morvel"] = saved
+    assert mv.find is marker and [getattr(mv, n) for n in names] == before
+
+
+def test_second_interpreter_is_refused():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    iid = interpreters.create()
+    try:
+        with pytest.raises(interpreters.RunFailedError) as ei:
+            interpreters.run_string(iid, f"import sys\nsys.path[:] = {sys.path!r}\nimport morvel.morvel\n")
+    finally:
+        interpreters.destroy(iid)
+    assert "ImportError" in str(ei.value) and ("Interpreter change detected - this module can only be loaded into "
+                                               "one interpreter per process.") in str(ei.value)

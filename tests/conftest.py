@@ -4,8 +4,12 @@ import itertools
 import sqlite3
 
 import pytest
+from hypothesis import settings
 
 from morvel import morvel as mv
+
+settings.register_profile("morvel", deadline=None)
+settings.load_profile("morvel")
 
 _names = itertools.count()
 

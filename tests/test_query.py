@@ -84,7 +84,7 @@ def test_nested_steps_go_through_module_attribute(h, monkeypatch):
 
     monkeypatch.setattr(mv, "_check_newest_unique", wrapper)
     order = ["conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"]
-    check(h, (1, 1), (1, "a", "x"), {(1, 1)})
+    assert original(h, "h", (1, 1), (1, "a", "x"), UNIQ, ["name", "type"], "rowid,name,type", {(1, 1)})[0]
     assert calls == [(order, (1, 1), (1, "a", "y")), (order, (1, 1), (2, "b", "y"))]
     calls.clear()
     assert mv.find(h, "*", "h", "") == [["a", "x"]]
@@ -138,7 +138,9 @@ FINDS = [("*", "", [["s1", "x", 1], ["s2", "y", 3], ["s1", "x", 2]]),
 def test_find_without_keys(n, select, cond, expected):
     proxy = RecordingConnection(n)
     assert mv.find(proxy, select, "n", cond) == expected
-    assert proxy.log == head("n") + [data("temp_n", cond), FETCH, data("n", cond), FETCH]
+    # with no keys each newest check opens its cursor and sends nothing
+    assert [e for e in proxy.log if e != CURSOR] == head("n")[1:] + [data("temp_n", cond), FETCH, data("n", cond), FETCH]
+    assert proxy.log.count(CURSOR) == 1 + len(expected)
 
 
 @pytest.mark.parametrize("select", ["name, age", "Name", "name,", "rowid"])
@@ -213,7 +215,9 @@ def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first
 def test_full_load_cycle(conn):
     cols = ["name", "type", "address", "age"]
     mv.create_table(conn, "homes", cols, [{"name": "by_age", "cols": "age"}], [{"name": "unique_0", "cols": [0, 1]}])
-    batches = [[(f"n{i % 5}", f"t{i % 2}", f"ad{b}", 10 * b + i) for i in range(8)] for b in range(4)]
+    batches = [[(f"n{i % 5}", f"t{i % 3}", f"ad{b}", 10 * b + i) for i in range(3 * b, 3 * b + 8)] for b in range(4)]
+    for b, batch in enumerate(batches):  # a repeated key inside one batch: the later row wins
+        batch.append(batch[0][:2] + ("dup", 1000 + b))
     newest = {}
     for b, batch in enumerate(batches):
         mv.insert_temp(conn, "homes", batch)

@@ -20,8 +20,7 @@ SRC = "src/morvel/morvel.cpp"
 
 
 @pytest.fixture
-def registry(monkeypatch):
-    """An empty registry of our own, so that fixed names do not meet other handles."""
+def registry(monkeypatch):  # an empty registry of our own, so fixed names meet no other handle
     monkeypatch.setattr(morvel_state, "DB_dict", {})
     return morvel_state.DB_dict
 
@@ -36,8 +35,12 @@ class FakeSqlite:
         self.calls.append((args, kwargs))
         self.proxies.append(RecordingConnection(sqlite3.connect(*args)))
         if self.broken_cursor:
-            self.proxies[-1].cursor = lambda: (_ for _ in ()).throw(sqlite3.OperationalError("disk I/O error"))
+            self.proxies[-1].cursor = refuse
         return self.proxies[-1]
+
+
+def refuse():
+    raise sqlite3.OperationalError("disk I/O error")
 
 
 def entries(exc):
@@ -57,14 +60,14 @@ def test_fresh_file_holds_two_empty_catalog_tables(tmp_path, capsys):
     assert os.path.exists(path) and morvel_state.DB_dict[name] is handle
     assert list(vars(handle).items()) == [("name", name), ("address", path)]
     c = handle.connection()
-    assert isinstance(c, sqlite3.Connection)
-    assert schema(c, "table") == CATALOG_SQL and schema(c, "index") == [] and catalog(c) == ([], [])
+    assert isinstance(c, sqlite3.Connection) and schema(c, "table") == CATALOG_SQL
+    assert schema(c, "index") == [] and catalog(c) == ([], [])
     assert c.execute("PRAGMA journal_mode").fetchone() == ("delete",)
     c.close()
     assert capsys.readouterr().out == ""
 
 
-FMT = type("Formatted", (), {"__format__": lambda self, spec: "formatted" + spec, "__str__": lambda self: "plain"})()
+FMT = type("Formatted", (), {"__format__": lambda self, fmt: "formatted" + fmt, "__str__": lambda self: "plain"})()
 
 
 @pytest.mark.parametrize("first, second, shown", [

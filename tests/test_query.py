@@ -7,7 +7,6 @@ from conftest import RecordingConnection
 from morvel import morvel as mv
 
 CURSOR, FETCH = ("cursor",), ("fetchall",)
-NL = "\n"
 
 
 def fill(conn, table, cols, keys, staged=(), main=()):
@@ -19,18 +18,12 @@ def fill(conn, table, cols, keys, staged=(), main=()):
 
 
 def look(src, where, values, select="rowid,name,type"):
-    pad = NL + " " * 20
-    return [("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}WHERE {where}{NL}{' ' * 16}", values), FETCH]
+    pad = "\n" + " " * 20
+    return [("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}WHERE {where}\n{' ' * 16}", values), FETCH]
 
 
-def S(where, value):
-    return look("temp_h", where, [value])
-
-
-def M(where, value):
-    return look("h", where, [value])
-
-
+S = lambda where, value: look("temp_h", where, [value])  # noqa: E731
+M = lambda where, value: look("h", where, [value])  # noqa: E731
 N, T = "name = ? ", "type = ? "
 UNIQ = {"u0": [0], "u1": [1]}
 
@@ -110,14 +103,14 @@ def test_deep_chain(conn, staged):
 # ---------------------------------------------------------------- find
 
 def data(src, cond, select="rowid,name,type,age"):
-    pad = NL + " " * 12
-    return ("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}{cond}{NL}{' ' * 8}")
+    pad = "\n" + " " * 12
+    return ("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}{cond}\n{' ' * 8}")
 
 
 def head(table):
-    pad = NL + " " * 12
+    pad = "\n" + " " * 12
     return [CURSOR, ("execute", f"PRAGMA table_info({table})"), FETCH,
-            ("execute", f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = '{table}'{NL}{' ' * 8}"), FETCH]
+            ("execute", f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = '{table}'\n{' ' * 8}"), FETCH]
 
 
 @pytest.fixture
@@ -193,21 +186,17 @@ def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first
         conn.executemany("INSERT INTO p VALUES (?,?,?)", main)
     mv.insert_temp(conn, "p", staged)
     nodes = [((1, i + 1), r) for i, r in enumerate(staged)] + [((0, i + 1), r) for i, r in enumerate(main)]
-    group = list(range(len(nodes)))
 
-    def root(i):
-        while group[i] != i:
-            i = group[i]
-        return i
+    def group(i):  # every row reachable through equal key values
+        seen, todo = {i}, [i]
+        while todo:
+            r = nodes[todo.pop()][1]
+            new = {j for j, (_, q) in enumerate(nodes) if j not in seen
+                   and any(all(r[p] == q[p] for p in k) for k in keys)}
+            seen, todo = seen | new, todo + list(new)
+        return seen
 
-    for i, (_, r) in enumerate(nodes):
-        for j, (_, q) in enumerate(nodes[:i]):
-            if any(all(r[p] == q[p] for p in k) for k in keys):
-                group[root(i)] = root(j)
-    newest = {}
-    for i, (key, _) in enumerate(nodes):
-        newest[root(i)] = max(newest.get(root(i), key), key)
-    expected = [list(r) for i, (key, r) in enumerate(nodes) if newest[root(i)] == key]
+    expected = [list(r) for i, (key, r) in enumerate(nodes) if key == max(nodes[j][0] for j in group(i))]
     typed = lambda rows: [[(type(v), v) for v in r] for r in rows]  # noqa: E731
     assert typed(mv.find(conn, "*", "p", "")) == typed(expected)
 

@@ -1,5 +1,6 @@
 """Module surface: names, documentation, signatures, argument binding, commit rule, tracebacks, import."""
 
+import functools
 import importlib
 import inspect
 import sqlite3
@@ -51,7 +52,7 @@ CALLABLES = [
     ("temp_to_main", "conn table comm", 383, doc("Fast temp to main insertion.")),
     ("_insert_main", "conn table rows comm", 489, None),
     ("drop_table", "conn table comm", 513, doc("Drop table with indexes and uniques.")),
-    ("find", "conn select table conditions", 553, doc("Find rows from temp and main tables.")),
+    ("find", "conn select table conditions", 553, doc("Find rows from temp and main tables.", *FIND_EX)),
     ("_check_newest_unique", "conn table rowid row uniques cols total_select eqivalent_set", 678, None),
 ]
 FIRST_LINE = {q: line for q, _, line, _ in CALLABLES}
@@ -59,14 +60,10 @@ FUNCTIONS = [q for q, *_ in CALLABLES if "." not in q]
 
 
 def get(qualname):
-    obj = mv
-    for part in qualname.split("."):
-        obj = getattr(obj, part)
-    return obj
+    return functools.reduce(getattr, qualname.split("."), mv)
 
 
 def entries(exc):
-    """(line, name) of the module's own traceback entries, outermost first."""
     return [(f.lineno, f.name) for f in traceback.extract_tb(exc.__traceback__) if f.filename == SRC]
 
 

@@ -213,3 +213,32 @@ def test_second_interpreter_is_refused():
         interpreters.destroy(iid)
     assert "ImportError" in str(ei.value) and ("Interpreter change detected - this module can only be loaded into "
                                                "one interpreter per process.") in str(ei.value)
+
+
+_FAILED_IMPORT = r"""
+import importlib.abc, sys, traceback
+
+class Block(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "morvel.morvel_state":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, Block())
+try:
+    import morvel.morvel
+except ImportError as e:
+    entry = traceback.extract_tb(e.__traceback__)[-1]
+    print(type(e).__name__, e, entry.name, entry.lineno, "morvel.morvel" in sys.modules)
+sys.meta_path.pop(0)
+import morvel.morvel as m
+print(sorted(k for k in vars(m) if not k.startswith("__"))[:3], m.DB.__name__)
+"""
+
+
+def test_failed_import_leaves_nothing_behind():
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c", _FAILED_IMPORT], capture_output=True, text=True, check=True)
+    first, second = out.stdout.splitlines()
+    assert first == "ImportError cannot import name morvel_state init morvel.morvel 4 False"
+    assert second == "['DB', '_check_newest_unique', '_insert_main'] DB"

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Release checks: build the sdist and, from it, the wheel; install the wheel into a fresh venv; run the test suite
+# against the installed package from a directory where the source tree is not importable; type-check the example
+# and a typed snippet with mypy --strict (and make sure the stub is really what mypy reads).
+# Usage: release_check.sh PYTHON
+set -euo pipefail
+PY=${1:?usage: release_check.sh PYTHON}
+repo=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "== build sdist and wheel"
+"$PY" -m venv "$work/tools"
+"$work/tools/bin/python" -m pip install -q --upgrade pip build
+"$work/tools/bin/python" -m build --outdir "$work/dist" "$repo"
+sdist=$(ls "$work"/dist/morvel-*.tar.gz)
+wheel=$(ls "$work"/dist/morvel-*.whl)
+
+echo "== contents of the sdist and the wheel"
+"$work/tools/bin/python" - "$sdist" "$wheel" <<'EOF'
+import sys, tarfile, zipfile
+sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
+wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())
+need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/morvel/morvel.cpp", "src/morvel/morvel.pyi",
+              "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py"}
+need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed"}
+problems = [f"sdist lacks {n}" for n in sorted(need_sdist - sdist)]
+problems += [f"wheel lacks {n}" for n in sorted(need_wheel - wheel)]
+if not any(n.startswith("morvel/morvel.") and n.endswith(".so") for n in wheel):
+    problems.append("wheel lacks the compiled module")
+problems += [f"wheel carries source {n}" for n in sorted(wheel) if n.endswith((".cpp", ".hpp"))]
+print("\n".join(problems) or "ok")
+sys.exit(bool(problems))
+EOF
+
+echo "== install the wheel into a fresh venv"
+"$PY" -m venv "$work/venv"
+V="$work/venv/bin/python"
+"$V" -m pip install -q --upgrade pip
+"$V" -m pip install -q "$wheel[test]" mypy
+
+echo "== tests against the installed package"
+mkdir "$work/run"
+cp -r "$repo/tests" "$work/run/tests"
+find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
+cd "$work/run"
+"$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
+PYTHONDONTWRITEBYTECODE=1 "$V" -m pytest -q -ra -p no:cacheprovider tests
+
+echo "== mypy --strict"
+cat > typed_use.py <<'EOF'
+import sqlite3
+
+from morvel.morvel import (DB, _check_newest_unique, _insert_main, active_table_index, create_table,
+                           delete_row_main, drop_index, drop_table, drop_table_index, drop_unique, find,
+                           insert_index, insert_temp, insert_unique, temp_to_main)
+
+
+def cycle(path: str) -> list[list[object]]:
+    conn: sqlite3.Connection = DB("typed", path).connection()
+    create_table(conn, "homes", ["name", "age"], [{"name": "i0", "cols": "age"}], [{"name": "u0", "cols": [0]}])
+    insert_index(conn, {"table": "homes", "name": "i1", "cols": "name"}, comm=False)
+    insert_unique(conn, "homes", "u1", "age", "1")
+    insert_temp(conn, "homes", [("a", 1), ("b", 2), ("a", 3)])
+    drop_table_index(conn, "homes")
+    active_table_index(conn, "homes")
+    temp_to_main(conn, "homes")
+    _insert_main(conn, "homes", [["c", 4]])
+    delete_row_main(conn, "homes", {10, 11})
+    ok, seen = _check_newest_unique(conn, "homes", (0, 1), [1, "a", 3], {"u0": [0]}, ["name", "age"],
+                                    "rowid,name,age", set())
+    rows = find(conn, "name,age", "homes", "where age > 0")
+    drop_unique(conn, "homes", "u1")
+    drop_index(conn, "homes", "i1")
+    drop_table(conn, "homes")
+    conn.close()
+    return rows if ok and seen is not None else []
+EOF
+cat > typed_misuse.py <<'EOF'
+from morvel.morvel import find
+
+count: int = find(None, 1, "homes", "")
+EOF
+"$V" -m mypy --strict --no-incremental --cache-dir=/dev/null "$repo/examples/load_cycle.py" typed_use.py
+if "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null typed_misuse.py > misuse.out; then
+    echo "mypy accepted a misuse of the stub: the stub is not in effect" >&2
+    exit 1
+fi
+grep -q 'Incompatible types in assignment' misuse.out && grep -q 'Argument 2 to "find"' misuse.out || {
+    cat misuse.out >&2
+    exit 1
+}
+"$V" - "$work/run/typed.db" <<'EOF'
+import sys, typed_use
+rows = typed_use.cycle(sys.argv[1])
+assert sorted(rows) == [["a", 3], ["b", 2], ["c", 4]], rows
+EOF
+echo "== release checks passed"

@@ -1,0 +1,77 @@
+"""A merge killed at any of its statements leaves a sound file holding the rows from before or after it."""
+
+import os
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+
+from conftest import RecordingConnection, catalog, schema, unique_name
+from morvel import morvel as mv
+
+CHILD = r"""
+import os, signal, sqlite3, sys, types
+from morvel import morvel as mv
+path, k, how = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+calls, real = [], sqlite3.connect(path)
+
+def point(*args):  # the k-th statement, the commit, or the moment after the commit
+    calls.append(1)
+    if len(calls) == k:
+        os._exit(9) if how == "exit" else os.kill(os.getpid(), signal.SIGKILL)
+
+def cursor():
+    cur = real.cursor()
+    return types.SimpleNamespace(execute=lambda *args: (point(), cur.execute(*args)), fetchall=cur.fetchall)
+
+mv.temp_to_main(types.SimpleNamespace(cursor=cursor, commit=lambda: (point(), real.commit(), point())), "homes")
+"""
+
+
+def prepare(path):
+    mv.DB(unique_name(), path)
+    c = sqlite3.connect(path)
+    mv.create_table(c, "homes", ["name", "city", "age"], [{"name": "by_age", "cols": "age"}],
+                    [{"name": "u0", "cols": [0, 1]}, {"name": "u1", "cols": [2]}])
+    c.executemany("INSERT INTO homes VALUES (?,?,?)", [("a", "x", 1), ("b", "y", 2), ("c", "z", 3)])
+    c.executemany("INSERT INTO temp_homes VALUES (?,?,?)", [("a", "x", 10), ("d", "w", 2), ("d", "w", 5)])
+    c.commit()
+    c.close()
+
+
+def state(path):
+    """(rows of homes and temp_homes, catalog, tables, indexes once active_table_index has run)."""
+    c = sqlite3.connect(path)
+    try:
+        assert c.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+        rows = [c.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall() for t in ("homes", "temp_homes")]
+        tables = schema(c, "table")
+        mv.active_table_index(c, "homes")
+        return rows, catalog(c), tables, [(name, table) for name, table, _ in schema(c, "index")]
+    finally:
+        c.close()
+
+
+def test_merge_killed_at_each_statement(tmp_path):
+    original = str(tmp_path / "original.db")
+    prepare(original)
+    before = state(original)
+    shutil.copy(original, tmp_path / "done.db")
+    recorder = RecordingConnection(sqlite3.connect(tmp_path / "done.db"))
+    mv.temp_to_main(recorder, "homes")
+    recorder.real.close()
+    after = state(str(tmp_path / "done.db"))
+    assert after[0] != before[0] and after[0][1] == [] and after[1:] == before[1:]
+    points = sum(e[0] in ("execute", "commit") for e in recorder.log) + 1  # and once more after the commit
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for k in range(1, points + 1):
+        for how, code in (("exit", 9), ("kill", -signal.SIGKILL)):
+            path = str(tmp_path / f"run_{k}_{how}.db")
+            shutil.copy(original, path)
+            done = subprocess.run([sys.executable, "-c", CHILD, path, str(k), how], env=env, capture_output=True)
+            assert done.returncode == code, (k, how, done.stderr.decode())
+            got = state(path)
+            assert got[0] == (after if k == points else before)[0], (k, how)
+            assert got[1:] == before[1:], (k, how)

@@ -139,6 +139,10 @@ Ref item_at(PyObject* seq, Py_ssize_t i);
 // `seq[key]` for an arbitrary key object.
 inline Ref item(PyObject* seq, PyObject* key) { return own(PyObject_GetItem(seq, key)); }
 
+// `list(values)`: a new list of the same items. Lists and tuples are copied without the generic
+// iteration protocol, which matters when it is done once per row.
+Ref new_list(PyObject* values);
+
 // Calls `callable(*args)` through vectorcall.
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     PyObject* buf[8] = {nullptr};

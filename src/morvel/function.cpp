@@ -259,6 +259,15 @@ Ref sql(std::string_view tmpl, std::initializer_list<PyObject*> texts) {
     return b.finish();
 }
 
+Ref new_list(PyObject* values) {
+    if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return own(PySequence_List(values));
+    const Py_ssize_t n = Py_SIZE(values);
+    PyObject* const* items = PySequence_Fast_ITEMS(values);
+    Ref list = own(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Ref::borrow(items[i]).release());
+    return list;
+}
+
 Ref item_at(PyObject* seq, Py_ssize_t i) {
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         const Py_ssize_t n = Py_SIZE(seq);

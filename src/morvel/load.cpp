@@ -54,7 +54,7 @@ Ref placeholders(PyObject* rows) {
 // One execute per row, each row bound as a new list, all through the same statement object.
 void insert_rows(PyObject* cur, PyObject* statement, PyObject* rows) {
     for (ForEach it(rows); Ref row = it.next();) {
-        Ref values = own(PySequence_List(row.get()));
+        Ref values = new_list(row.get());
         db::execute(cur, statement, values.get());
     }
 }
@@ -168,7 +168,7 @@ Ref temp_to_main(Args a) {
             }
             if (n == 0) continue;
             // The main-table rows that carry the same key values, found while the indexes still stand.
-            Ref values = own(PySequence_List(key.get()));
+            Ref values = new_list(key.get());
             Ref found = db::query(cur.get(), k.lookup.get(), values.get());
             for (ForEach f(found.get()); Ref hit = f.next();) check(PySet_Add(origin_ids.get(), item_at(hit.get(), 0).get()));
         }

@@ -107,15 +107,24 @@ def replay(conn: sqlite3.Connection, steps: list[tuple]) -> list[float]:
     return opened
 
 
-def record(base: str, workdir: str, call: Callable[[Any], Any]) -> list[tuple]:
-    """Run `call` once through a Recorder on a copy of `base`; return the compiled replay steps."""
-    path = fresh_copy(base, workdir)
-    conn = sqlite3.connect(path)
+def record(base: str, workdir: str, call: Callable[[Any], Any], check: Callable[[str], Any]) -> list[tuple]:
+    """Run `call` once through a Recorder on a copy of `base` and compile the log into replay steps.
+
+    The steps are replayed once on another copy; `check(path)` must give the same outcome for both files.
+    """
+    made, again = fresh_copy(base, workdir), fresh_copy(base, workdir)
+    conn = sqlite3.connect(made)
     recorder = Recorder(conn)
     call(recorder)
     conn.close()
-    os.remove(path)
-    return compile_log(recorder.log)
+    steps = compile_log(recorder.log)
+    conn = sqlite3.connect(again)
+    replay(conn, steps)
+    conn.close()
+    if check(made) != check(again):
+        raise RuntimeError("replaying the recorded statements gave another outcome")
+    os.remove(made), os.remove(again)
+    return steps
 
 
 _copies = 0

@@ -84,13 +84,6 @@ void delete_row(PyObject* cur, std::string_view statement, PyObject* table, PyOb
     send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
 }
 
-Ref list_of(std::initializer_list<PyObject*> items) {
-    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* v : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(v).release());
-    return list;
-}
-
 }  // namespace
 
 Position::Position(Ref o) : obj(std::move(o)) {
@@ -113,6 +106,15 @@ Ref Position::of(PyObject* seq, int offset) const {
     }
     PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
     throw PyError{};
+}
+
+Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(positions.size());
+    if (n == 1) return positions[0].of(row, offset);
+    Ref key = own(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(key.get(), i, positions[static_cast<size_t>(i)].of(row, offset).release());
+    return key;
 }
 
 Ref read_columns(PyObject* cur, PyObject* table) {

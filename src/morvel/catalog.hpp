@@ -24,6 +24,11 @@ struct UniqueKey {
     std::vector<Position> positions;
 };
 
+// The entry of a row in a seen set: the tuple of its values at the key's positions (row[p + offset]).
+// A one-column key is represented by the value itself: a 1-tuple hashes and compares exactly as its
+// only item does, and the merge and the query make one such entry per row.
+Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset);
+
 // "PRAGMA table_info({table})": the column names in table order, as a new list.
 Ref read_columns(PyObject* cur, PyObject* table);
 

@@ -139,6 +139,9 @@ Ref item_at(PyObject* seq, Py_ssize_t i);
 // `seq[key]` for an arbitrary key object.
 inline Ref item(PyObject* seq, PyObject* key) { return own(PyObject_GetItem(seq, key)); }
 
+// `[a, b, ...]`: a new list of the given items.
+Ref list_of(std::initializer_list<PyObject*> items);
+
 // `list(values)`: a new list of the same items. Lists and tuples are copied without the generic
 // iteration protocol, which matters when it is done once per row.
 Ref new_list(PyObject* values);

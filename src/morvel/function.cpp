@@ -259,6 +259,13 @@ Ref sql(std::string_view tmpl, std::initializer_list<PyObject*> texts) {
     return b.finish();
 }
 
+Ref list_of(std::initializer_list<PyObject*> items) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* v : items) PyList_SET_ITEM(list.get(), i++, Ref::borrow(v).release());
+    return list;
+}
+
 Ref new_list(PyObject* values) {
     if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return own(PySequence_List(values));
     const Py_ssize_t n = Py_SIZE(values);

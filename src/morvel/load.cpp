@@ -1,5 +1,8 @@
 // Loading and merge: bulk appends to the staging or main table, deletion by rowid, and the merge of
 // the staging table into the main table under the newest-row-wins rule of the unique keys.
+#include <charconv>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -84,6 +87,39 @@ bool add_new(PyObject* seen, PyObject* key) {
     return PySet_GET_SIZE(seen) != before;
 }
 
+// head + str(n) + tail for a plain int n, written straight into a new str: the merge deletes one row
+// per statement, so this runs once per replaced row. Empty when the fast form does not apply.
+class AsciiStatement {
+public:
+    AsciiStatement(PyObject* head, std::string_view tail) : tail_(tail) {
+        if (PyUnicode_IS_ASCII(head))
+            head_.assign(reinterpret_cast<const char*>(PyUnicode_DATA(head)), static_cast<size_t>(PyUnicode_GET_LENGTH(head)));
+        else
+            usable_ = false;
+    }
+
+    Ref with_int(PyObject* n) const {
+        if (!usable_ || !PyLong_CheckExact(n)) return {};
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (overflow != 0) return {};
+        char digits[24];
+        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
+        const size_t nd = static_cast<size_t>(end - digits);
+        Ref text = own(PyUnicode_New(static_cast<Py_ssize_t>(head_.size() + nd + tail_.size()), 127));
+        char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
+        std::memcpy(out, head_.data(), head_.size());
+        std::memcpy(out + head_.size(), digits, nd);
+        std::memcpy(out + head_.size() + nd, tail_.data(), tail_.size());
+        return text;
+    }
+
+private:
+    std::string head_;
+    std::string_view tail_;
+    bool usable_ = true;
+};
+
 // What the merge knows of one unique key: its positions, its seen set and its lookup statement,
 // built from the column names the first time a staged row needs it.
 struct MergeKey {
@@ -125,9 +161,12 @@ Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
     Ref cur = db::cursor(conn);
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
+    AsciiStatement fast(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
     for (ForEach it(ids); Ref id = it.next();) {
-        Ref statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
+        Ref statement = fast.with_int(id.get());
+        if (!statement)
+            statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
         db::execute(cur.get(), statement.get());
     }
     db::commit_if(conn, comm);
@@ -149,26 +188,25 @@ Ref temp_to_main(Args a) {
     // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
     Ref staged = db::query(cur.get(), sql(kSelectStagedNewestFirst, {text.get()}).get());
 
-    std::vector<Ref> key_columns;
     for (ForEach it(staged.get()); Ref row = it.next();) {
         bool superseded = false;
         for (MergeKey& k : keys) {
-            const Py_ssize_t n = static_cast<Py_ssize_t>(k.positions.size());
-            Ref key = own(PyTuple_New(n));
-            if (!k.lookup) key_columns.clear();
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                const Position& p = k.positions[static_cast<size_t>(i)];
-                if (!k.lookup) key_columns.push_back(p.of(cols.get(), 0));
-                PyTuple_SET_ITEM(key.get(), i, p.of(row.get(), 0).release());
+            if (!k.lookup) {  // the first staged row: column names and values are read pairwise
+                std::vector<Ref> columns;
+                for (const Position& p : k.positions) {
+                    columns.push_back(p.of(cols.get(), 0));
+                    p.of(row.get(), 0);
+                }
+                k.lookup = sql(kLookup, {text.get(), lookup_condition(columns).get()});
             }
-            if (!k.lookup) k.lookup = sql(kLookup, {text.get(), lookup_condition(key_columns).get()});
+            Ref key = seen_entry(k.positions, row.get(), 0);
             if (!add_new(k.seen.get(), key.get())) {
                 superseded = true;
                 continue;
             }
-            if (n == 0) continue;
+            if (k.positions.empty()) continue;
             // The main-table rows that carry the same key values, found while the indexes still stand.
-            Ref values = new_list(key.get());
+            Ref values = k.positions.size() == 1 ? list_of({key.get()}) : new_list(key.get());
             Ref found = db::query(cur.get(), k.lookup.get(), values.get());
             for (ForEach f(found.get()); Ref hit = f.next();) check(PySet_Add(origin_ids.get(), item_at(hit.get(), 0).get()));
         }

@@ -271,11 +271,7 @@ Ref find(Args a) {
         for (ForEach it(rows.get()); Ref row = it.next();) {
             bool repeated = false;
             for (size_t k = 0; k < keys.size(); ++k) {
-                const auto& positions = keys[k].positions;
-                const Py_ssize_t n = static_cast<Py_ssize_t>(positions.size());
-                key_tuples[k] = own(PyTuple_New(n));
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    PyTuple_SET_ITEM(key_tuples[k].get(), i, positions[static_cast<size_t>(i)].of(row.get(), 1).release());
+                key_tuples[k] = seen_entry(keys[k].positions, row.get(), 1);
                 if (check(PySet_Contains(seen[k].get(), key_tuples[k].get()))) repeated = true;
             }
             if (repeated) continue;  // a row met earlier in this call carries the same key values

@@ -1,0 +1,381 @@
+"""Benchmark of morvel's loading, merge and query against bare-sqlite3 floors and other upsert paths.
+
+    python bench/run.py [--quick] [--sizes 10000,100000] [--rounds R] [--dir TMP] [--out DIR]
+
+Writes results.txt, results.json and growth.png to bench/results/. Every ratio is module time / other
+time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
+every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
+once through a logging connection and replayed by a bare loop of cursor calls.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import platform
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import sqlite_utils
+
+import harness as h
+from morvel import morvel as mv
+
+RESULTS = Path(__file__).resolve().parent / "results"
+UNIQUE = [{"name": "u0", "cols": [0]}]        # one unique key on k
+FIND_STAGED = 1_000                            # rows staged (not merged) when find runs
+FIND_COND = "WHERE k % 20 = 0"                 # selective: 5% of the rows of each table
+GROWTH_BATCH = 10_000                          # fixed batch merged into main tables of growing size
+GOALS = {"insert_temp/floor": 1.0, "temp_to_main/floor": 1.0, "find/floor": 1.0, "find ''/floor": 1.0,
+         "insert_temp/executemany": 1.3}
+MERGE_PHASES = ["scan+lookups", "drop indexes", "delete", "insert", "reindex+commit"]
+SUB_CALLS = ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
+
+
+def batch_rows(n: int, seed: int = 2) -> list:
+    """n rows whose keys hit about two thirds of a main table of n rows, with repeats inside the batch."""
+    return h.make_rows(n, lambda rng, i: rng.randrange(n + n // 2), seed)
+
+
+def growth_batch(main_rows: int) -> list:
+    """A fixed-size batch, half of it replacing the newest main rows, half new keys."""
+    return h.make_rows(GROWTH_BATCH, lambda rng, i: main_rows - GROWTH_BATCH // 2 + rng.randrange(GROWTH_BATCH), 3)
+
+
+def module_base(path: str, main_rows: int, staged: list = ()) -> str:
+    """A prepared file: table t (unique key on k) with keys 0..main_rows-1 in main and `staged` in staging."""
+    conn = mv.DB(f"bench_{Path(path).stem}", path).connection()
+    mv.create_table(conn, "t", h.COLUMNS, [], UNIQUE)
+    conn.executemany("INSERT INTO t VALUES (?,?,?,?)", h.make_rows(main_rows, lambda rng, i: i, 1))
+    conn.commit()
+    if staged:
+        mv.insert_temp(conn, "t", staged)
+    conn.close()
+    return path
+
+
+def sqlite_base(path: str, main_rows: int, staged: list = ()) -> str:
+    """The same main rows in a plain table with a UNIQUE index on k, and an unindexed staging table s."""
+    conn = sqlite3.connect(path)
+    conn.execute("CREATE TABLE t (k, name, score, n)")
+    conn.execute("CREATE UNIQUE INDEX t_k ON t (k)")
+    conn.execute("CREATE TABLE s (k, name, score, n)")
+    conn.executemany("INSERT INTO t VALUES (?,?,?,?)", h.make_rows(main_rows, lambda rng, i: i, 1))
+    conn.executemany("INSERT INTO s VALUES (?,?,?,?)", staged)
+    conn.commit()
+    conn.close()
+    return path
+
+
+@contextlib.contextmanager
+def marked_sub_calls(marks: dict):
+    """Note when temp_to_main enters each function it calls through the module namespace."""
+    originals = {name: getattr(mv, name) for name in SUB_CALLS}
+
+    def wrap(name, fn):
+        def entered(*args, **kwargs):
+            marks[name] = time.perf_counter()
+            return fn(*args, **kwargs)
+        return entered
+
+    for name, fn in originals.items():
+        setattr(mv, name, wrap(name, fn))
+    try:
+        yield
+    finally:
+        for name, fn in originals.items():
+            setattr(mv, name, fn)
+
+
+def module_merge(conn, rows=None) -> dict:
+    marks: dict = {}
+    with marked_sub_calls(marks):
+        if rows is not None:
+            mv.insert_temp(conn, "t", rows)
+        marks["temp_to_main"] = time.perf_counter()
+        mv.temp_to_main(conn, "t")
+    return marks
+
+
+def floor_merge(conn, steps: list) -> dict:
+    opened = h.replay(conn, steps)
+    if len(opened) != 5:
+        raise RuntimeError(f"merge opened {len(opened)} cursors, expected 5")
+    return dict(zip(["temp_to_main"] + SUB_CALLS, opened))
+
+
+def phases(runs: list[dict], elapsed: list[float], cycle: bool = False) -> dict:
+    """Median seconds per merge phase, from the entry marks of each run."""
+    order = ["temp_to_main"] + SUB_CALLS
+    per_run = []
+    for marks, total in zip(runs, elapsed):
+        starts = [marks[name] for name in order] + [total]
+        split = {"insert_temp": marks["temp_to_main"]} if cycle else {}
+        split.update({ph: b - a for ph, a, b in zip(MERGE_PHASES, starts, starts[1:])})
+        per_run.append(split)
+    return {ph: statistics.median(r[ph] for r in per_run) for ph in per_run[0]}
+
+
+def sqlite_cycle(conn, rows) -> None:
+    conn.executemany("INSERT INTO s VALUES (?,?,?,?)", rows)
+    conn.execute("INSERT OR REPLACE INTO t SELECT * FROM s ORDER BY rowid")
+    conn.execute("DELETE FROM s")
+    conn.commit()
+
+
+def sqlite_merge(conn) -> None:
+    sqlite_cycle(conn, [])
+
+
+def outcome(path: str) -> tuple:
+    """A digest of both tables of t, to check that a replay left the same rows as the call."""
+    conn = sqlite3.connect(path)
+    try:
+        return tuple(conn.execute(f"SELECT count(*), total(k), total(score), total(n) FROM {table}").fetchone()
+                     for table in ("t", "temp_t"))
+    finally:
+        conn.close()
+
+
+def bench_size(n: int, rounds: int, work: str) -> dict:
+    out: dict = {"rows": n}
+    batch = batch_rows(n)
+    base = module_base(os.path.join(work, f"m{n}.db"), n)
+    staged = module_base(os.path.join(work, f"s{n}.db"), n, batch)
+    found = module_base(os.path.join(work, f"f{n}.db"), n, batch[:FIND_STAGED])
+    plain = sqlite_base(os.path.join(work, f"q{n}.db"), n)
+
+    def against_floor(name, path, call, floor=h.replay, **others):
+        steps = h.record(path, work, call, outcome)
+        contenders = {"module": (path, call), "floor": (path, lambda c: floor(c, steps))}
+        contenders.update(others)
+        t = h.paired(contenders, rounds, work)
+        out[name] = {"module_s": statistics.median(t["module"]), "floor_s": statistics.median(t["floor"]),
+                     "ratio_floor": h.ratio(t, "module", "floor"), "times": t}
+        return t
+
+    def insert_rows(c):
+        mv.insert_temp(c, "t", batch)
+
+    def executemany(c):
+        c.executemany("INSERT INTO temp_t VALUES (?,?,?,?)", batch)
+        c.commit()
+
+    t = against_floor("insert_temp", base, insert_rows, executemany=(base, executemany))
+    out["insert_temp"].update(executemany_s=statistics.median(t["executemany"]),
+                              ratio_executemany=h.ratio(t, "module", "executemany"),
+                              floor_vs_executemany=h.ratio(t, "floor", "executemany"))
+
+    t = against_floor("temp_to_main", staged, module_merge, floor_merge,
+                      begin=(staged, lambda c: (c.execute("BEGIN"), mv.temp_to_main(c, "t"))))
+    out["temp_to_main"]["begin_vs_module"] = h.ratio(t, "begin", "module")
+    out["temp_to_main"]["phases"] = {who: phases(t[f"{who}:phases"], t[who]) for who in ("module", "floor")}
+
+    against_floor("find", found, lambda c: mv.find(c, "*", "t", FIND_COND))
+    if n <= 10_000:
+        against_floor("find ''", found, lambda c: mv.find(c, "*", "t", ""))
+
+    dicts = [dict(zip(h.COLUMNS, row)) for row in batch]
+    t = h.paired({"module": (base, lambda c: module_merge(c, batch)),
+                  "sqlite": (plain, lambda c: sqlite_cycle(c, batch)),
+                  "sqlite_utils": (plain, lambda c: sqlite_utils.Database(c)["t"].upsert_all(dicts, pk="k"))},
+                 rounds, work)
+    out["cycle"] = {f"{who}_s": statistics.median(t[who]) for who in ("module", "sqlite", "sqlite_utils")}
+    out["cycle"].update(ratio_sqlite=h.ratio(t, "module", "sqlite"),
+                        ratio_sqlite_utils=h.ratio(t, "module", "sqlite_utils"),
+                        phases=phases(t["module:phases"], t["module"], cycle=True), times=t)
+    out["merge_growth"] = merge_growth(n, rounds, work, base, plain)
+    return out
+
+
+def merge_growth(main_rows: int, rounds: int, work: str, base: str | None = None, plain: str | None = None) -> dict:
+    """Merge of a fixed batch into a main table of `main_rows` rows: module vs INSERT OR REPLACE."""
+    rows = growth_batch(main_rows)
+    staged = h.fresh_copy(base, work) if base else module_base(os.path.join(work, f"g{main_rows}.db"), main_rows)
+    conn = sqlite3.connect(staged)
+    mv.insert_temp(conn, "t", rows)
+    conn.close()
+    plain_staged = h.fresh_copy(plain, work) if plain else sqlite_base(os.path.join(work, "g0q.db"), main_rows)
+    conn = sqlite3.connect(plain_staged)
+    conn.executemany("INSERT INTO s VALUES (?,?,?,?)", rows)
+    conn.commit()
+    conn.close()
+    t = h.paired({"module": (staged, module_merge), "sqlite": (plain_staged, sqlite_merge)}, rounds, work)
+    return {"main_rows": main_rows, "module_s": statistics.median(t["module"]),
+            "reindex_s": phases(t["module:phases"], t["module"])["reindex+commit"],
+            "sqlite_s": statistics.median(t["sqlite"]), "ratio_sqlite": h.ratio(t, "module", "sqlite")}
+
+
+def peak_rss_mb(reset: bool = False) -> float:
+    """Peak resident size of this process (VmHWM); `reset` restarts the peak from the current size."""
+    if reset:
+        Path("/proc/self/clear_refs").write_text("5")
+    status = Path("/proc/self/status").read_text()
+    return int(status.split("VmHWM:")[1].split()[0]) / 1024
+
+
+def memory_child(n: int, trace: bool, work_dir: str | None) -> None:
+    """Run in a subprocess: load and merge n rows, print memory figures as JSON."""
+    with tempfile.TemporaryDirectory(prefix="morvel-mem-", dir=work_dir) as work:
+        if trace:
+            tracemalloc.start()
+        rows = batch_rows(n)
+        conn = sqlite3.connect(module_base(os.path.join(work, "mem.db"), 0))
+        res = {"rows": n} if trace else {"rows": n, "rss_before_mb": peak_rss_mb()}
+        for name, call in (("insert_temp", lambda: mv.insert_temp(conn, "t", rows)),
+                           ("temp_to_main", lambda: mv.temp_to_main(conn, "t"))):
+            if trace:
+                tracemalloc.reset_peak()
+                held = tracemalloc.get_traced_memory()[0]
+                call()
+                res[f"{name}_traced_peak_mb"] = (tracemalloc.get_traced_memory()[1] - held) / 2**20
+                res.setdefault("rows_traced_mb", held / 2**20)
+            else:
+                peak_rss_mb(reset=True)
+                call()
+                res[f"{name}_peak_rss_mb"] = peak_rss_mb()
+        conn.close()
+    print(json.dumps(res))
+
+
+def memory(n: int, work_dir: str | None) -> dict:
+    res: dict = {}
+    for flags in ([], ["--trace"]):
+        cmd = [sys.executable, __file__, "--memory", str(n), *flags] + (["--dir", work_dir] if work_dir else [])
+        res.update(json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout))
+    return res
+
+
+def machine() -> str:
+    cpu = next((line.split(":", 1)[1].strip() for line in subprocess.run(
+        ["lscpu"], capture_output=True, text=True).stdout.splitlines() if line.startswith("Model name")), "?")
+    return (f"{cpu}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
+            f"SQLite {sqlite3.sqlite_version}, {platform.system()} {platform.release()}")
+
+
+def report(results: list[dict], growth: list[dict], mem: dict, elapsed: float, where: str) -> str:
+    us = lambda seconds, n: f"{seconds / n * 1e6:8.2f}"  # noqa: E731
+    lines = [f"morvel benchmark: {machine()}; databases in {where}", f"run time {elapsed:.0f} s; ratio = module / other, "
+             "median of per-round ratios (module and other timed back to back on identical fresh files)", ""]
+    head = f"{'ratio':<34}{'goal':>6}" + "".join(f"{r['rows']:>12,}" for r in results)
+    lines += [head, "-" * len(head)]
+    rows = [("insert_temp/floor", "insert_temp", "ratio_floor"), ("temp_to_main/floor", "temp_to_main", "ratio_floor"),
+            ("find/floor", "find", "ratio_floor"), ("find ''/floor", "find ''", "ratio_floor"),
+            ("insert_temp/executemany", "insert_temp", "ratio_executemany"),
+            ("(floor/executemany)", "insert_temp", "floor_vs_executemany"),
+            ("(temp_to_main after BEGIN/without)", "temp_to_main", "begin_vs_module"),
+            ("load cycle/INSERT OR REPLACE", "cycle", "ratio_sqlite"),
+            ("load cycle/sqlite-utils upsert_all", "cycle", "ratio_sqlite_utils")]
+    for label, op, key in rows:
+        cells = "".join(f"{r[op][key]:>12.3f}" if op in r else f"{'-':>12}" for r in results)
+        goal = f"{GOALS[label]:.2f}" if label in GOALS else ""
+        lines.append(f"{label:<34}{goal:>6}{cells}")
+    lines += ["", f"microseconds per row (module / floor or other){'':<4}" + "".join(f"{r['rows']:>22,}" for r in results)]
+    for label, op, a, b in [("insert_temp / floor", "insert_temp", "module_s", "floor_s"),
+                            ("insert_temp / executemany", "insert_temp", "module_s", "executemany_s"),
+                            ("temp_to_main / floor", "temp_to_main", "module_s", "floor_s"),
+                            ("load cycle / INSERT OR REPLACE", "cycle", "module_s", "sqlite_s"),
+                            ("load cycle / sqlite-utils", "cycle", "module_s", "sqlite_utils_s")]:
+        lines.append(f"{label:<50}" + "".join(f"{us(r[op][a], r['rows'])} /{us(r[op][b], r['rows'])}" + "    "
+                                             for r in results))
+    lines.append(f"{'find ' + FIND_COND + ' (per table row)':<50}" + "".join(
+        f"{us(r['find']['module_s'], r['rows'] + FIND_STAGED)} /{us(r['find']['floor_s'], r['rows'] + FIND_STAGED)}    "
+        for r in results))
+    lines += ["", "where the time goes, seconds (median run): load cycle of the module | temp_to_main alone: module / floor"]
+    for r in results:
+        cyc, mod, flo = r["cycle"]["phases"], r["temp_to_main"]["phases"]["module"], r["temp_to_main"]["phases"]["floor"]
+        lines.append(f"  {r['rows']:>9,} rows: " + ", ".join(f"{k} {v:.3f}" for k, v in cyc.items()))
+        lines.append(f"  {'':>9}       " + ", ".join(f"{k} {mod[k]:.3f}/{flo[k]:.3f}" for k in MERGE_PHASES))
+    lines += ["", f"merge of a fixed {GROWTH_BATCH:,}-row batch (half replacing, half new) into a main table of:"]
+    for g in growth:
+        lines.append(f"  {g['main_rows']:>9,} rows: module {g['module_s'] * 1e3:8.1f} ms (reindex+commit "
+                     f"{g['reindex_s'] * 1e3:5.1f} ms), INSERT OR REPLACE "
+                     f"{g['sqlite_s'] * 1e3:8.1f} ms, ratio {g['ratio_sqlite']:.2f}")
+    lines += ["", f"memory of a {mem['rows']:,}-row insert_temp + temp_to_main (fresh process, rows built first):",
+              f"  peak RSS {mem['rss_before_mb']:.0f} MB with the rows built, {mem['insert_temp_peak_rss_mb']:.0f} MB "
+              f"during insert_temp, {mem['temp_to_main_peak_rss_mb']:.0f} MB during temp_to_main",
+              f"  tracemalloc: the rows hold {mem['rows_traced_mb']:.0f} MB; peak above that during insert_temp "
+              f"{mem['insert_temp_traced_peak_mb']:.1f} MB, during temp_to_main {mem['temp_to_main_traced_peak_mb']:.0f} MB"]
+    return "\n".join(lines) + "\n"
+
+
+def plot(results: list[dict], growth: list[dict], path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = [r["rows"] for r in results]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
+    for label, op, key, style in [("insert_temp", "insert_temp", "module_s", "o-"),
+                                  ("insert_temp floor", "insert_temp", "floor_s", "o--"),
+                                  ("executemany", "insert_temp", "executemany_s", "o:"),
+                                  ("temp_to_main", "temp_to_main", "module_s", "s-"),
+                                  ("temp_to_main floor", "temp_to_main", "floor_s", "s--"),
+                                  ("load cycle", "cycle", "module_s", "^-"),
+                                  ("INSERT OR REPLACE cycle", "cycle", "sqlite_s", "^--"),
+                                  ("sqlite-utils upsert_all", "cycle", "sqlite_utils_s", "^:")]:
+        left.plot(sizes, [r[op][key] / r["rows"] * 1e6 for r in results], style, label=label)
+    left.set(xscale="log", yscale="log", xlabel="rows per batch (main table of the same size)",
+             ylabel="microseconds per row", title="time per row")
+    left.set_ylim(top=left.get_ylim()[1] * 12)
+    left.legend(fontsize=7, ncol=3, loc="upper center")
+    mains = [g["main_rows"] for g in growth]
+    right.plot(mains, [g["module_s"] * 1e3 for g in growth], "o-", label="temp_to_main")
+    right.plot(mains, [g["sqlite_s"] * 1e3 for g in growth], "o--", label="INSERT OR REPLACE ... SELECT")
+    right.plot(mains, [g["reindex_s"] * 1e3 for g in growth], "o:", label="temp_to_main: reindex+commit phase")
+    right.set_xscale("symlog", linthresh=GROWTH_BATCH)
+    right.set(xlabel="rows in the main table", ylabel="milliseconds", title=f"merging a {GROWTH_BATCH:,}-row batch")
+    right.set_xlim(left=0)
+    right.set_ylim(bottom=0)
+    right.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="10,000 and 100,000 rows only")
+    parser.add_argument("--sizes", help="comma-separated row counts, e.g. 10000,50000")
+    parser.add_argument("--rounds", type=int, help="rounds per measurement (default 15/5/3 by size)")
+    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
+                        help="where the temporary databases go (default /dev/shm: no disk noise)")
+    parser.add_argument("--out", default=str(RESULTS), help="where the results go (default bench/results)")
+    parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory:
+        return memory_child(args.memory, args.trace, args.dir)
+    sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else \
+        [10_000, 100_000] if args.quick else [10_000, 100_000, 1_000_000]
+    start = time.perf_counter()
+    results, growth = [], []
+    with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
+        growth.append(merge_growth(0, args.rounds or 7, work))
+        for n in sizes:
+            rounds = args.rounds or (15 if n <= 10_000 else 5 if n <= 100_000 else 3)
+            print(f"{n:,} rows, {rounds} rounds ...", file=sys.stderr, flush=True)
+            results.append(bench_size(n, rounds, work))
+            growth.append(results[-1].pop("merge_growth"))
+            for name in os.listdir(work):
+                os.remove(os.path.join(work, name))
+    mem = memory(max(sizes), args.dir)
+    text = report(results, growth, mem, time.perf_counter() - start, args.dir or tempfile.gettempdir())
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "results.txt").write_text(text)
+    (out / "results.json").write_text(json.dumps(
+        {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem}, indent=1))
+    plot(results, growth, out / "growth.png")
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

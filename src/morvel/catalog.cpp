@@ -11,10 +11,6 @@ namespace morvel {
 
 namespace {
 
-constexpr std::string_view kCreateIndexTable = R"(
-            CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)
-        )";
-
 constexpr std::string_view kDeleteIndexRow = R"(
             DELETE FROM index_table
             where table_name = '{}' AND index_name = '{}'
@@ -29,10 +25,6 @@ constexpr std::string_view kSelectIndexRows = R"(
             SELECT *
             FROM index_table
             WHERE table_name = '{}'
-        )";
-
-constexpr std::string_view kCreateUniqueTable = R"(
-            CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
         )";
 
 constexpr std::string_view kDeleteUniqueRow = R"(
@@ -159,17 +151,14 @@ Ref insert_index(Args a) {
     Ref cur = db::cursor(conn);
     send(cur.get(), kCreateIndexTable);
     // The description is read by subscription each time a value is needed, as a mapping allows.
-    auto key = [index](const char* k) {
-        Ref name = own(PyUnicode_FromString(k));
-        return own(PyObject_GetItem(index, name.get()));
-    };
-    Ref full = full_index_name(key("table").get(), key("name").get());
-    delete_row(cur.get(), kDeleteIndexRow, key("table").get(), key("name").get());
+    auto key = [index](const Ref& k) { return item(index, k.get()); };
+    Ref full = full_index_name(key(names->table).get(), key(names->name).get());
+    delete_row(cur.get(), kDeleteIndexRow, key(names->table).get(), key(names->name).get());
     send(cur.get(), kDropIndex, {full.get()});
-    Ref t = key("table"), n = key("name"), c = key("cols");
+    Ref t = key(names->table), n = key(names->name), c = key(names->cols);
     db::execute(cur.get(), sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
-    t = key("table");
-    c = key("cols");
+    t = key(names->table);
+    c = key(names->cols);
     send(cur.get(), kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
@@ -222,9 +211,9 @@ Ref insert_unique(Args a) {
     db::execute(cur.get(), sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
     // The key's lookup index is an ordinary registered index under the key's own name.
     Ref index = own(PyDict_New());
-    check(PyDict_SetItemString(index.get(), "table", table));
-    check(PyDict_SetItemString(index.get(), "name", name));
-    check(PyDict_SetItemString(index.get(), "cols", cols));
+    check(PyDict_SetItem(index.get(), names->table.get(), table));
+    check(PyDict_SetItem(index.get(), names->name.get(), name));
+    check(PyDict_SetItem(index.get(), names->cols.get(), cols));
     call_module(Fn::insert_index, {conn, index.get(), Py_False});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);

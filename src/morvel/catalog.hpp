@@ -1,11 +1,22 @@
-// Reading a managed table's schema and unique keys, shared by the merge and the query.
+// The catalog tables, and reading a managed table's schema and unique keys (shared by the merge and
+// the query).
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "core.hpp"
 
 namespace morvel {
+
+// The catalog tables, created by DB() and by the first statement of every catalog writer.
+inline constexpr std::string_view kCreateIndexTable = R"(
+            CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)
+        )";
+
+inline constexpr std::string_view kCreateUniqueTable = R"(
+            CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
+        )";
 
 // A column position of a unique key, kept as the object it came from. Plain ints are resolved once;
 // anything else is indexed with Python's own rules at each use.

@@ -80,6 +80,7 @@ struct Names {
     Ref cursor, execute, fetchall, commit, close, connect;
     Ref split, index, add, print;
     Ref name, address, DB_dict, morvel_state, sqlite3;
+    Ref table, cols;  // keys of index and unique-key descriptions (with `name`)
     Ref comma, star, empty, quote, two_quotes;
     Ref one, zero;  // the row-key sources 1 (staging) and 0 (main)
 };

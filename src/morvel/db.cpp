@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "callables.hpp"
+#include "catalog.hpp"
 #include "connection.hpp"
 #include "function.hpp"
 
@@ -14,14 +15,6 @@ namespace {
 constexpr std::string_view kJournalMode = R"(
         PRAGMA journal_mode=JOURNAL;
       )";
-
-constexpr std::string_view kCreateIndexTable = R"(
-            CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)
-        )";
-
-constexpr std::string_view kCreateUniqueTable = R"(
-            CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
-        )";
 
 // morvel_state.DB_dict, looked up afresh each time.
 Ref registry() {

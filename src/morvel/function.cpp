@@ -186,6 +186,7 @@ void init_functions() {
         interned("cursor"), interned("execute"), interned("fetchall"), interned("commit"), interned("close"),
         interned("connect"), interned("split"), interned("index"), interned("add"), interned("print"),
         interned("name"), interned("address"), interned("DB_dict"), interned("morvel_state"), interned("sqlite3"),
+        interned("table"), interned("cols"),
         interned(","), interned("*"), interned(""), interned("'"), interned("''"),
         own(PyLong_FromLong(1)), own(PyLong_FromLong(0)),
     };

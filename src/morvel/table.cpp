@@ -57,16 +57,13 @@ Ref create_table(Args a) {
     db::execute(cur.get(), sql(kCreateMain, {name_text.get(), col_text.get()}).get());
     db::execute(cur.get(), sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
 
-    Ref table_key = own(PyUnicode_InternFromString("table"));
     for (ForEach it(index); Ref desc = it.next();) {
-        check(PyObject_SetItem(desc.get(), table_key.get(), name));  // the caller's dict keeps the key
+        check(PyObject_SetItem(desc.get(), names->table.get(), name));  // the caller's dict keeps the key
         call_module(Fn::insert_index, {conn, desc.get(), Py_False});
     }
 
-    Ref cols_key = own(PyUnicode_InternFromString("cols"));
-    Ref name_key = own(PyUnicode_InternFromString("name"));
     for (ForEach it(unique); Ref desc = it.next();) {
-        Ref positions = item(desc.get(), cols_key.get());
+        Ref positions = item(desc.get(), names->cols.get());
         Ref first = item_at(positions.get(), 0);
         Ref key_cols = item(cols, first.get());
         Ref key_nums = str_of(first.get());
@@ -76,7 +73,7 @@ Ref create_table(Args a) {
             key_cols = join_comma(key_cols.get(), item(cols, p.get()).get());
             key_nums = join_comma(key_nums.get(), str_of(p.get()).get());
         }
-        Ref key_name = item(desc.get(), name_key.get());
+        Ref key_name = item(desc.get(), names->name.get());
         call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
     }
     db::commit_if(conn, comm);

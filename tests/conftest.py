@@ -41,6 +41,14 @@ class RecordingConnection:
         self.real = conn
         self.log = []
 
+    @property
+    def isolation_level(self):
+        return self.real.isolation_level
+
+    @property
+    def in_transaction(self):
+        return self.real.in_transaction
+
     def cursor(self):
         self.log.append(("cursor",))
         return RecordingCursor(self, self.real.cursor())
@@ -96,6 +104,12 @@ def schema(conn, kind):
         (r[1], r[2], r[4])
         for r in conn.execute("SELECT * FROM sqlite_master WHERE type = ?", (kind,)).fetchall()
     )
+
+
+def snapshot(conn, table):
+    """Everything a merge of `table` may touch: main and staging rows, the schema and the catalog."""
+    rows = [conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall() for t in (table, f"temp_{table}")]
+    return rows, sorted(conn.execute("SELECT * FROM sqlite_master").fetchall()), catalog(conn)
 
 
 def catalog(conn):

@@ -1,9 +1,12 @@
 """Merging the staging table into the main table under the newest-row-wins rule of unique keys."""
 
+import sqlite3
+import types
+
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import RecordingConnection, schema
+from conftest import RecordingConnection, schema, snapshot
 from morvel import morvel as mv
 
 CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
@@ -25,8 +28,11 @@ def typed(rows):
     return [tuple((type(v), v) for v in r) for r in rows]
 
 
-def head_reads(table):
-    return [CURSOR, ("execute", f"PRAGMA table_info({table})"), FETCH,
+BEGIN = ("execute", "BEGIN ")  # the sqlite3 module's own text for the default isolation level
+
+
+def head_reads(table, begin=(BEGIN,)):
+    return [CURSOR, *begin, ("execute", f"PRAGMA table_info({table})"), FETCH,
             ("execute", stmt("SELECT *", "FROM unique_table", f"WHERE table_name = '{table}'")), FETCH,
             ("execute", stmt(f"SELECT * FROM temp_{table} ORDER BY rowid DESC")), FETCH]
 
@@ -171,3 +177,71 @@ def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
     expected = [r for m, r in model if m] + [r for m, r in model if not m][::-1]
     assert typed(conn.execute("SELECT * FROM p ORDER BY rowid").fetchall()) == typed(expected)
     assert conn.execute("SELECT count(*) FROM temp_p").fetchone() == (0,)
+
+
+def _default(c):
+    return c
+
+
+def _immediate(c):
+    c.isolation_level = "IMMEDIATE"
+    return c
+
+
+def _open(c):
+    c.execute("BEGIN")
+    return c
+
+
+def _autocommit(c):
+    c.isolation_level = None
+    return c
+
+
+def _bare(c):  # a connection-like object without isolation_level or in_transaction
+    return types.SimpleNamespace(cursor=c.cursor, commit=c.commit)
+
+
+@pytest.mark.parametrize("setup, begin", [(_default, [BEGIN]), (_immediate, [("execute", "BEGIN IMMEDIATE")]),
+                                          (_open, []), (_autocommit, []), (_bare, [])],
+                         ids=["default", "immediate", "in-transaction", "autocommit", "bare"])
+def test_merge_opens_its_transaction_before_its_first_read(conn, setup, begin):
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
+    proxy = RecordingConnection(conn)
+    target = _bare(proxy) if setup is _bare else (setup(conn), proxy)[1]
+    mv.temp_to_main(target, "t")
+    head = head_reads("t", begin)
+    assert proxy.log[:len(head)] == head
+    assert proxy.statements().count("BEGIN ") + proxy.statements().count("BEGIN IMMEDIATE") == len(begin)
+    assert conn.execute("SELECT * FROM t ORDER BY rowid").fetchall() == [("b", 3), ("a", 2)]
+
+
+def _disk_full(conn):
+    conn.execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+                 "INSERT INTO temp_t SELECT 'k' || i, randomblob(400) FROM n")
+    conn.commit()
+    pages = conn.execute("PRAGMA page_count").fetchone()[0]
+    conn.execute(f"PRAGMA max_page_count = {pages + 2}")
+
+
+def _bad_index(conn):
+    conn.execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
+    conn.commit()
+
+
+@pytest.mark.parametrize("breakage", [None, _disk_full, _bad_index], ids=["rollback", "disk-full", "index-rebuild"])
+def test_rolled_back_merge_leaves_everything_as_before(conn, breakage):
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
+         index=[{"name": "by_v", "cols": "v"}])
+    if breakage:
+        breakage(conn)
+    before = snapshot(conn, "t")
+    if breakage:
+        with pytest.raises(sqlite3.OperationalError):
+            mv.temp_to_main(conn, "t")
+    else:
+        mv.temp_to_main(conn, "t", comm=False)
+        assert conn.in_transaction
+    conn.rollback()  # SQLite may already have rolled back a transaction that ran out of space
+
+    assert snapshot(conn, "t") == before

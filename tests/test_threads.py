@@ -1,18 +1,20 @@
-"""Threads that each load, merge and query their own table at the same time all see their own rows."""
+"""Several connections at work on one file: loaders in threads, and writers that meet a merge halfway."""
 
 import random
+import sqlite3
 import sys
 import threading
 
 import pytest
 
-from conftest import unique_name
+from conftest import RecordingConnection, unique_name
 from morvel import morvel as mv
 
 
 def work(path, i):
-    c = mv.DB(unique_name(), path).connection()
-    c.execute("PRAGMA busy_timeout = 60000")
+    mv.DB(unique_name(), path)
+    # Several loaders on one file: a merge opened IMMEDIATE waits for the other writers instead of failing.
+    c = sqlite3.connect(path, isolation_level="IMMEDIATE", timeout=60, check_same_thread=False)
     table, rng, newest = f"tab{i}", random.Random(i), {}
     mv.create_table(c, table, ["k", "v", "w"], [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
     for rnd in range(12):
@@ -52,3 +54,105 @@ def test_threads_with_their_own_connections_and_tables(tmp_path, one_file):
     finally:
         sys.setswitchinterval(interval)
     assert not any(t.is_alive() for t in threads) and failures == []
+
+
+class Hooked(RecordingConnection):
+    """A recording connection that runs `hook(n)` after its n-th fetchall or execute."""
+
+    def __init__(self, conn, hook):
+        super().__init__(conn)
+        self.hook, self.calls = hook, 0
+
+    def cursor(self):
+        cur, owner = super().cursor(), self
+
+        class Cursor:
+            def execute(self, *args):
+                cur.execute(*args)
+                owner.calls += 1
+                owner.hook(owner.calls)
+
+            def fetchall(self):
+                rows = cur.fetchall()
+                owner.calls += 1
+                owner.hook(owner.calls)
+                return rows
+        return Cursor()
+
+
+def staged_file(path):
+    c = mv.DB(unique_name(), path).connection()
+    mv.create_table(c, "t", ["k", "v"], [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
+    c.executemany("INSERT INTO t VALUES (?, ?)", [(k, "main") for k in range(20)])
+    mv.insert_temp(c, "t", [(k, "staged") for k in range(10, 30)])
+    c.close()
+
+
+def keys_and_rows(path):
+    c = sqlite3.connect(path)
+    main = [k for k, in c.execute("SELECT k FROM t")]
+    rows = set(c.execute("SELECT * FROM t UNION ALL SELECT * FROM temp_t"))
+    c.close()
+    return main, rows
+
+
+def test_rows_staged_by_another_connection_during_a_merge_are_never_lost(tmp_path):
+    n = 0
+    while True:
+        n += 1
+        path = str(tmp_path / f"f{n}.db")
+        staged_file(path)
+        other = sqlite3.connect(path, timeout=0)
+        outcome = []
+
+        def stage_elsewhere(calls):
+            if calls != n:
+                return
+            try:
+                other.executemany("INSERT INTO temp_t VALUES (?, ?)", [("x1", "other"), ("x2", "other")])
+                other.commit()
+                outcome.append("committed")
+            except sqlite3.OperationalError as exc:
+                assert str(exc) == "database is locked"
+                other.rollback()
+                outcome.append("refused")
+
+        merging = Hooked(sqlite3.connect(path), stage_elsewhere)
+        mv.temp_to_main(merging, "t")
+        merging.real.close()
+        other.close()
+        main, rows = keys_and_rows(path)
+        assert len(main) == len(set(main))
+        if outcome == ["committed"]:
+            assert {("x1", "other"), ("x2", "other")} <= rows, n
+        if not outcome:  # the merge ended before its n-th call: every point has been tried
+            break
+    assert n > 10
+
+
+@pytest.mark.parametrize("level", ["", "IMMEDIATE"])
+def test_two_merges_of_one_table_at_once(tmp_path, level):
+    path = str(tmp_path / "two.db")
+    staged_file(path)
+    both_read = threading.Barrier(2, timeout=10)
+    failures = []
+
+    def merge():
+        # Deferred merges meet after their reads; an immediate one waits for the other to commit.
+        conn = sqlite3.connect(path, isolation_level=level, timeout=10, check_same_thread=False)
+        proxy = Hooked(conn, lambda calls: calls == 4 and not level and both_read.wait())
+        try:
+            mv.temp_to_main(proxy, "t")
+        except sqlite3.OperationalError as exc:
+            failures.append(str(exc))
+            conn.rollback()
+        conn.close()
+
+    threads = [threading.Thread(target=merge) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert failures == ([] if level else ["database is locked"])
+    main, rows = keys_and_rows(path)
+    assert sorted(main) == list(range(30)) and len(rows) == 30

@@ -21,6 +21,12 @@ Ref query(PyObject* cur, PyObject* statement, PyObject* params);
 void commit(PyObject* conn);
 void close(PyObject* conn);
 
+// Opens, before a change's first read, the transaction that the sqlite3 module would open only before
+// its first row write: "BEGIN " + isolation_level, sent through `cur`, when the connection uses
+// transactions and none is open. Reads, index drops and writes then commit or roll back together.
+// An object without these attributes is left alone.
+void begin_transaction(PyObject* conn, PyObject* cur);
+
 // The last step of every function that takes `comm`: commit when `comm == True`.
 void commit_if(PyObject* conn, PyObject* comm);
 

@@ -189,6 +189,7 @@ void init_functions() {
         interned("table"), interned("cols"),
         interned(","), interned("*"), interned(""), interned("'"), interned("''"),
         own(PyLong_FromLong(1)), own(PyLong_FromLong(0)),
+        interned("isolation_level"), interned("in_transaction"), interned("autocommit"), interned("BEGIN "),
     };
     auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fn_spec));
     if (type == nullptr) throw PyError{};

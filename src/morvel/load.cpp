@@ -176,6 +176,9 @@ Ref delete_row_main(Args a) {
 Ref temp_to_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     Ref cur = db::cursor(conn);
+    // One transaction from the first read to the commit: rows staged by others meanwhile cannot be
+    // emptied unmerged, and a failure or a rollback leaves no table without its indexes.
+    db::begin_transaction(conn, cur.get());
     Ref text = fstr_of(table);
 
     // Scan phase: nothing here changes the database.

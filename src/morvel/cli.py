@@ -157,8 +157,8 @@ def json_value(value: Any) -> Any:
     return f"x'{value.hex()}'" if isinstance(value, bytes) else value
 
 
-def plural(n: int, word: str) -> str:
-    return f"{n} {word}" if n == 1 else f"{n} {word}s"
+def plural(n: int, word: str, words: str = "") -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {words or word + 's'}"
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -191,7 +191,7 @@ def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         print(line)
     missing = sum(len(t.missing()) for t in tables)
     if missing:
-        print(f"{plural(missing, 'catalog index')} missing: run `{PROG} repair {args.file}`")
+        print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")
 
 
 def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:

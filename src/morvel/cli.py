@@ -199,14 +199,19 @@ def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 
     table = managed(conn, args.file, args.table)
     begin_write(conn)
-    count = lambda t: conn.execute(f"SELECT count(*) FROM {ident(t)}").fetchone()[0]  # noqa: E731
+
+    def count(name: str) -> int:
+        return int(conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0])
+
     staged, before = count("temp_" + table), count(table)
     changes = conn.total_changes
     start = time.perf_counter()
     temp_to_main(conn, table, False)
-    after = count(table)
+    merged = time.perf_counter()
+    after = count(table)  # inside the transaction, so that only the merge changed it
+    committing = time.perf_counter()
     conn.commit()
-    elapsed = time.perf_counter() - start
+    elapsed = merged - start + time.perf_counter() - committing
     # Rows written: D deleted from main, I inserted, and every staged row deleted; main went from
     # `before` to `after` = before - D + I.
     written = conn.total_changes - changes - staged

@@ -126,7 +126,7 @@ def write_locked(homes, tmp_path):
 
 
 @pytest.mark.parametrize("setup, argv, message", [
-    (missing_file, ["tables"], "missing.db: no such file"),
+    (missing_file, ["tables", "FILE"], "missing.db: no such file"),
     (text_file, ["find", "FILE", "homes"], "rows.csv: file is not a database"),
     (as_is, ["merge", "FILE", "nope"], "'nope' is not a managed table"),
     (as_is, ["repair", "FILE", "temp_homes"], "'temp_homes' is not a managed table"),
@@ -137,8 +137,7 @@ def write_locked(homes, tmp_path):
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
     before = open(path, "rb").read() if holder is None and setup is not missing_file else None
-    argv = [argv[0], path, *argv[2:]] if len(argv) > 1 else [argv[0], path]
-    code, out, err = run(*argv)
+    code, out, err = run(*[path if a == "FILE" else a for a in argv])
     assert (code, out) == (1, "")
     assert err.startswith("morvel: ") and err.count("\n") == 1 and message in err, err
     if setup is missing_file:

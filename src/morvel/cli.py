@@ -1,0 +1,362 @@
+"""The command line: inspect, merge, repair and query the managed tables of a file.
+
+A managed table is every table ``t`` that has its staging table ``temp_t`` beside it, in a file that
+holds both catalog tables (``index_table`` and ``unique_table``). A file without the catalog has no
+managed tables. Files are only ever opened, never created.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import sqlite3
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Sequence
+
+PROG = "python -m morvel"
+
+
+class CliError(Exception):
+    """A failure reported as one line on stderr."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Reading the file
+
+
+def open_file(path: str, timeout: float) -> sqlite3.Connection:
+    """A read/write connection on an existing SQLite file; a missing file is an error, never created."""
+    p = Path(path)
+    if not p.exists():
+        raise CliError(f"{path}: no such file")
+    if p.is_dir():
+        raise CliError(f"{path}: is a directory")
+    try:
+        conn = sqlite3.connect(f"{p.absolute().as_uri()}?mode=rw", uri=True, timeout=timeout)
+    except sqlite3.Error as e:
+        raise CliError(f"{path}: {e}") from None
+    try:
+        conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # fails here if not a database
+    except sqlite3.Error:
+        conn.close()
+        raise
+    return conn
+
+
+def ident(name: str) -> str:
+    """A name quoted for use as an SQL identifier."""
+    return '"' + name.replace('"', '""') + '"'
+
+
+@dataclass
+class Index:
+    name: str  # the name in the catalog
+    sqlite_name: str  # the name in the schema: "{table}_{name}"
+    columns: str
+    exists: bool
+
+
+@dataclass
+class Table:
+    name: str
+    rows: int
+    staged: int
+    unique_keys: list[tuple[str, str]]  # (name, columns)
+    indexes: list[Index]
+
+    def missing(self) -> list[Index]:
+        return [i for i in self.indexes if not i.exists]
+
+    def as_json(self) -> dict[str, Any]:
+        return {
+            "table": self.name,
+            "rows": self.rows,
+            "staged": self.staged,
+            "unique_keys": [{"name": n, "columns": c} for n, c in self.unique_keys],
+            "indexes": [
+                {"name": i.name, "sqlite_name": i.sqlite_name, "columns": i.columns, "exists": i.exists}
+                for i in self.indexes
+            ],
+        }
+
+
+def managed_names(conn: sqlite3.Connection) -> list[str]:
+    tables = [r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+    lowered = {t.lower() for t in tables}
+    if not {"index_table", "unique_table"} <= lowered:
+        return []
+    return [t for t in tables if f"temp_{t}".lower() in lowered]
+
+
+def describe(conn: sqlite3.Connection, name: str, count: bool = True) -> Table:
+    """What the file holds for one managed table; row counts only when `count`."""
+    in_schema = {r[0].lower() for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
+    uniques = conn.execute(
+        "SELECT unique_name, columns FROM unique_table WHERE table_name = ? ORDER BY unique_name", (name,)
+    ).fetchall()
+    indexes = [
+        Index(str(n), f"{name}_{n}", str(c), f"{name}_{n}".lower() in in_schema)
+        for n, c in conn.execute(
+            "SELECT index_name, columns FROM index_table WHERE table_name = ? ORDER BY index_name", (name,)
+        )
+    ]
+    rows = staged = -1
+    if count:
+        rows = conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0]
+        staged = conn.execute(f"SELECT count(*) FROM {ident('temp_' + name)}").fetchone()[0]
+    return Table(name, rows, staged, [(str(n), str(c)) for n, c in uniques], indexes)
+
+
+def managed(conn: sqlite3.Connection, path: str, name: str) -> str:
+    """The managed table's name as the schema spells it; an error when the file does not manage it."""
+    for t in managed_names(conn):
+        if t.lower() == name.lower():
+            return t
+    raise CliError(f"{path}: {name!r} is not a managed table")
+
+
+def begin_write(conn: sqlite3.Connection) -> None:
+    """Takes the write lock now, so that a busy file fails before anything changes."""
+    conn.execute("BEGIN IMMEDIATE")
+
+
+# ---------------------------------------------------------------------------------------------------
+# Output
+
+
+def cell(value: Any) -> str:
+    """A value as text: NULL as empty, blobs as x'hex', line breaks escaped."""
+    if value is None:
+        return ""
+    if isinstance(value, bytes):
+        return f"x'{value.hex()}'"
+    return str(value).replace("\r", "\\r").replace("\n", "\\n")
+
+
+def aligned(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> list[str]:
+    """Rows as columns padded to their widest value; numbers align right."""
+    texts = [[cell(v) for v in row] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in texts]) for i, h in enumerate(header)]
+    numeric = [
+        bool(rows) and all(isinstance(r[i], (int, float)) or r[i] is None for r in rows) for i in range(len(header))
+    ]
+
+    def line(values: Sequence[str]) -> str:
+        parts = [v.rjust(w) if num else v.ljust(w) for v, w, num in zip(values, widths, numeric)]
+        return "  ".join(parts).rstrip()
+
+    return [line(header), line(["-" * w for w in widths])] + [line(r) for r in texts]
+
+
+def json_value(value: Any) -> Any:
+    return f"x'{value.hex()}'" if isinstance(value, bytes) else value
+
+
+def plural(n: int, word: str, words: str = "") -> str:
+    return f"{n} {word}" if n == 1 else f"{n} {words or word + 's'}"
+
+
+# ---------------------------------------------------------------------------------------------------
+# Commands
+
+
+def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    tables = [describe(conn, t) for t in managed_names(conn)]
+    if args.json:
+        print(json.dumps([t.as_json() for t in tables], indent=2))
+        return
+    if not tables:
+        print(f"no managed tables in {args.file}")
+        return
+
+    def index_text(i: Index) -> str:
+        return f"{i.name}({i.columns})" + ("" if i.exists else " MISSING")
+
+    rows = [
+        [
+            t.name,
+            t.rows,
+            t.staged,
+            ", ".join(f"{n}({c})" for n, c in t.unique_keys) or "-",
+            ", ".join(index_text(i) for i in t.indexes) or "-",
+        ]
+        for t in tables
+    ]
+    for line in aligned(["table", "rows", "staged", "unique keys", "indexes"], rows):
+        print(line)
+    missing = sum(len(t.missing()) for t in tables)
+    if missing:
+        print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")
+
+
+def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    from morvel.morvel import temp_to_main
+
+    table = managed(conn, args.file, args.table)
+    begin_write(conn)
+
+    def count(name: str) -> int:
+        return int(conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0])
+
+    staged, before = count("temp_" + table), count(table)
+    changes = conn.total_changes
+    start = time.perf_counter()
+    temp_to_main(conn, table, False)
+    merged = time.perf_counter()
+    after = count(table)  # inside the transaction, so that only the merge changed it
+    committing = time.perf_counter()
+    conn.commit()
+    elapsed = merged - start + time.perf_counter() - committing
+    # Rows written: D deleted from main, I inserted, and every staged row deleted; main went from
+    # `before` to `after` = before - D + I.
+    written = conn.total_changes - changes - staged
+    inserted, replaced = (written + after - before) // 2, (written - after + before) // 2
+    print(
+        f"{table}: {plural(staged, 'staged row')}: {inserted} merged, {replaced} replaced in the main table, "
+        f"{staged - inserted} superseded within the batch; main table {before} -> {plural(after, 'row')}; "
+        f"{elapsed:.3f} s"
+    )
+
+
+def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    from morvel.morvel import active_table_index
+
+    names = [managed(conn, args.file, args.table)] if args.table else managed_names(conn)
+    begin_write(conn)
+    todo = [t for t in (describe(conn, n, count=False) for n in names) if t.missing()]
+    for t in todo:
+        active_table_index(conn, t.name, False)
+    conn.commit()
+    if not todo:
+        scope = f"table {names[0]}" if args.table else plural(len(names), "managed table")
+        print(f"nothing to repair: every catalog index of {scope} exists")
+        return
+    for t in todo:
+        for i in t.missing():
+            print(f"{t.name}: rebuilt {i.sqlite_name} ({i.columns})")
+
+
+def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    from morvel.morvel import find
+
+    table = managed(conn, args.file, args.table)
+    columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    if args.select.strip() == "*":
+        select, header = "*", columns
+    else:
+        header = [c.strip() for c in args.select.split(",")]
+        unknown = [c for c in header if c not in columns]
+        if unknown:
+            raise CliError(f"{table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
+        select = ",".join(header)
+    rows = find(conn, select, table, f"WHERE {args.where}" if args.where else "")
+    if args.format == "json":
+        print(json.dumps([dict(zip(header, map(json_value, r))) for r in rows], indent=2))
+    elif args.format == "csv":
+        out = csv.writer(sys.stdout, lineterminator="\n")
+        out.writerow(header)
+        out.writerows([cell(v) for v in r] for r in rows)
+    else:
+        for line in aligned(header, rows):
+            print(line)
+        print(f"({plural(len(rows), 'row')})")
+
+
+# ---------------------------------------------------------------------------------------------------
+# Arguments and the error boundary
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog=PROG,
+        description="Inspect, merge, repair and query the managed tables of a morvel SQLite file. "
+        "A managed table is a table T with its staging table temp_T beside it, in a file that holds the "
+        "catalog (index_table, unique_table).",
+        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments.",
+    )
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("file", metavar="FILE", help="an existing SQLite file (never created)")
+    common.add_argument(
+        "--timeout",
+        type=float,
+        default=2.0,
+        metavar="SECONDS",
+        help="how long to wait for a database another connection holds locked (default: %(default)s)",
+    )
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser(
+        "tables",
+        parents=[common],
+        help="list the managed tables, their row counts, unique keys and indexes",
+        description="One line per managed table: rows in the main table, rows staged and waiting for "
+        "the merge, unique keys with their columns, and the indexes the catalog records; an index the "
+        "catalog records but the schema lacks is marked MISSING.",
+    )
+    p.add_argument("--json", action="store_true", help="print the same as JSON")
+    p.set_defaults(run=cmd_tables)
+
+    p = sub.add_parser(
+        "merge",
+        parents=[common],
+        help="merge the staged rows of one table into its main table",
+        description="Run temp_to_main on TABLE in one transaction and report the rows merged into the "
+        "main table, the main rows they replaced, the staged rows superseded within the batch and the "
+        "time taken.",
+    )
+    p.add_argument("table", metavar="TABLE", help="a managed table")
+    p.set_defaults(run=cmd_merge)
+
+    p = sub.add_parser(
+        "repair",
+        parents=[common],
+        help="rebuild catalog indexes that are missing from the schema",
+        description="Rebuild the indexes the catalog records but the schema lacks (after a crash or a "
+        "failed merge), of TABLE or of every managed table, and list what was rebuilt. Nothing to do "
+        "is not an error.",
+    )
+    p.add_argument("table", metavar="TABLE", nargs="?", help="a managed table (default: all)")
+    p.set_defaults(run=cmd_repair)
+
+    p = sub.add_parser(
+        "find",
+        parents=[common],
+        help="print the newest rows of one table, staged or merged",
+        description="Print the newest rows of TABLE across its staging and main tables, as an aligned "
+        "table (NULL shows empty, blobs as x'hex'), CSV or JSON.",
+    )
+    p.add_argument("table", metavar="TABLE", help="a managed table")
+    p.add_argument("--select", default="*", metavar="COLS", help="comma-separated columns (default: all)")
+    p.add_argument("--where", default="", metavar="CONDITIONS", help="an SQL condition, e.g. \"age > 3\"")
+    fmt = p.add_mutually_exclusive_group()
+    fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
+    fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
+    p.set_defaults(run=cmd_find, format="text")
+    return top
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        conn = open_file(args.file, args.timeout)
+        try:
+            args.run(conn, args)
+        finally:
+            conn.close()
+    except CliError as e:
+        print(f"morvel: {e}", file=sys.stderr)
+        return 1
+    except sqlite3.Error as e:
+        hint = " (another connection holds it; try again or raise --timeout)" if "locked" in str(e) else ""
+        print(f"morvel: {args.file}: {e}{hint}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`| head`); stop quietly without a second error at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    return 0

@@ -63,16 +63,16 @@ Ref full_index_name(PyObject* table, PyObject* name) {
     return TextBuilder().text(str_of(table).get()).ascii("_").text(str_of(name).get()).finish();
 }
 
-void send(PyObject* cur, std::string_view statement, std::initializer_list<PyObject*> texts = {}) {
+void send(db::Cursor& cur, std::string_view statement, std::initializer_list<PyObject*> texts = {}) {
     db::execute(cur, sql(statement, texts).get());
 }
 
-void create_index(PyObject* cur, PyObject* table, PyObject* name, PyObject* columns) {
+void create_index(db::Cursor& cur, PyObject* table, PyObject* name, PyObject* columns) {
     send(cur, kCreateIndex, {full_index_name(table, name).get(), fstr_of(table).get(), fstr_of(columns).get()});
 }
 
 // Deletes the catalog row (table, name) of index_table or unique_table.
-void delete_row(PyObject* cur, std::string_view statement, PyObject* table, PyObject* name) {
+void delete_row(db::Cursor& cur, std::string_view statement, PyObject* table, PyObject* name) {
     send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
 }
 
@@ -109,7 +109,7 @@ Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset
     return key;
 }
 
-Ref read_columns(PyObject* cur, PyObject* table) {
+Ref read_columns(db::Cursor& cur, PyObject* table) {
     Ref info = db::query(cur, sql(kTableInfo, {fstr_of(table).get()}).get());
     Ref cols = own(PyList_New(0));
     if (check(PyObject_IsTrue(info.get())))
@@ -117,7 +117,7 @@ Ref read_columns(PyObject* cur, PyObject* table) {
     return cols;
 }
 
-Ref read_uniques(PyObject* cur, PyObject* table) {
+Ref read_uniques(db::Cursor& cur, PyObject* table) {
     Ref rows = db::query(cur, sql(kSelectUniqueRows, {quoted(fstr_of(table).get()).get()}).get());
     Ref uniques = own(PyDict_New());
     for (ForEach it(rows.get()); Ref row = it.next();) {
@@ -148,40 +148,40 @@ std::vector<UniqueKey> unique_keys(PyObject* uniques) {
 
 Ref insert_index(Args a) {
     PyObject *conn = a[0], *index = a[1], *comm = a[2];
-    Ref cur = db::cursor(conn);
-    send(cur.get(), kCreateIndexTable);
+    db::Cursor cur = db::cursor(conn);
+    send(cur, kCreateIndexTable);
     // The description is read by subscription each time a value is needed, as a mapping allows.
     auto key = [index](const Ref& k) { return item(index, k.get()); };
     Ref full = full_index_name(key(names->table).get(), key(names->name).get());
-    delete_row(cur.get(), kDeleteIndexRow, key(names->table).get(), key(names->name).get());
-    send(cur.get(), kDropIndex, {full.get()});
+    delete_row(cur, kDeleteIndexRow, key(names->table).get(), key(names->name).get());
+    send(cur, kDropIndex, {full.get()});
     Ref t = key(names->table), n = key(names->name), c = key(names->cols);
-    db::execute(cur.get(), sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
+    db::execute(cur, sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
     t = key(names->table);
     c = key(names->cols);
-    send(cur.get(), kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
+    send(cur, kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }
 
 Ref drop_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
-    Ref cur = db::cursor(conn);
-    send(cur.get(), kCreateIndexTable);
+    db::Cursor cur = db::cursor(conn);
+    send(cur, kCreateIndexTable);
     Ref full = full_index_name(table, name);
-    delete_row(cur.get(), kDeleteIndexRow, table, name);
-    send(cur.get(), kDropIndex, {full.get()});
+    delete_row(cur, kDeleteIndexRow, table, name);
+    send(cur, kDropIndex, {full.get()});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }
 
 Ref active_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    Ref cur = db::cursor(conn);
-    Ref rows = db::query(cur.get(), sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
+    db::Cursor cur = db::cursor(conn);
+    Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
     for (ForEach it(rows.get()); Ref row = it.next();) {
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
-        create_index(cur.get(), t.get(), n.get(), c.get());
+        create_index(cur, t.get(), n.get(), c.get());
     }
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
@@ -189,8 +189,8 @@ Ref active_table_index(Args a) {
 
 Ref drop_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    Ref cur = db::cursor(conn);
-    Ref rows = db::query(cur.get(), sql(kAllIndexes, {}).get());
+    db::Cursor cur = db::cursor(conn);
+    Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
     // Every name is collected before the first DROP, filtered here rather than in SQL.
     Ref doomed = own(PyList_New(0));
     for (ForEach it(rows.get()); Ref row = it.next();) {
@@ -198,17 +198,17 @@ Ref drop_table_index(Args a) {
         if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
             check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
     }
-    for (ForEach it(doomed.get()); Ref name = it.next();) send(cur.get(), kDropIndex, {fstr_of(name.get()).get()});
+    for (ForEach it(doomed.get()); Ref name = it.next();) send(cur, kDropIndex, {fstr_of(name.get()).get()});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }
 
 Ref insert_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
-    Ref cur = db::cursor(conn);
-    send(cur.get(), kCreateUniqueTable);
-    delete_row(cur.get(), kDeleteUniqueRow, table, name);
-    db::execute(cur.get(), sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
+    db::Cursor cur = db::cursor(conn);
+    send(cur, kCreateUniqueTable);
+    delete_row(cur, kDeleteUniqueRow, table, name);
+    db::execute(cur, sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
     // The key's lookup index is an ordinary registered index under the key's own name.
     Ref index = own(PyDict_New());
     check(PyDict_SetItem(index.get(), names->table.get(), table));
@@ -221,9 +221,9 @@ Ref insert_unique(Args a) {
 
 Ref drop_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
-    Ref cur = db::cursor(conn);
-    send(cur.get(), kCreateUniqueTable);
-    delete_row(cur.get(), kDeleteUniqueRow, table, name);
+    db::Cursor cur = db::cursor(conn);
+    send(cur, kCreateUniqueTable);
+    delete_row(cur, kDeleteUniqueRow, table, name);
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }

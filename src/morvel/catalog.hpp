@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connection.hpp"
 #include "core.hpp"
 
 namespace morvel {
@@ -41,11 +42,11 @@ struct UniqueKey {
 Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset);
 
 // "PRAGMA table_info({table})": the column names in table order, as a new list.
-Ref read_columns(PyObject* cur, PyObject* table);
+Ref read_columns(db::Cursor& cur, PyObject* table);
 
 // The table's rows of unique_table as {unique_name: [positions]}, in catalog order, each col_num
 // text split at "," and converted by int().
-Ref read_uniques(PyObject* cur, PyObject* table);
+Ref read_uniques(db::Cursor& cur, PyObject* table);
 
 // The positions of every key of a {name: positions} mapping, in the mapping's order.
 std::vector<UniqueKey> unique_keys(PyObject* uniques);

@@ -1,22 +1,53 @@
-// The operations asked of a Connection and its Cursor. Each method is looked up by name at the moment
-// of the call, so a caller's wrapper or proxy object works exactly like a sqlite3.Connection.
+// The operations asked of a Connection and its Cursor. The subsystems send their statements through
+// here and never learn how they run: through the connection's methods, looked up by name at the moment
+// of each call (any connection-like object), or, for a genuine sqlite3.Connection, on the connection's own
+// SQLite handle with the same statements, results and errors.
 #pragma once
 
 #include "core.hpp"
 
 namespace morvel::db {
 
-Ref cursor(PyObject* conn);
+struct Session;  // native execution state shared by the cursors of one call on one connection
+
+// The Cursor of one function call. It always holds the object that `conn.cursor()` returned; on the
+// native path it also runs statements on the connection's handle.
+class Cursor {
+public:
+    Cursor(Ref cursor, Session* session) noexcept;
+    Cursor(Cursor&& o) noexcept;
+    Cursor& operator=(Cursor&& o) noexcept;
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    ~Cursor();
+
+private:
+    friend void execute(Cursor&, PyObject*);
+    friend void execute(Cursor&, PyObject*, PyObject*);
+    friend void execute_row(Cursor&, PyObject*, PyObject*);
+    friend Ref fetchall(Cursor&);
+    void through_method(PyObject* statement, PyObject* params);
+
+    Ref object_;
+    Session* session_ = nullptr;
+    Ref rows_;            // the rows of the last statement run natively
+    bool method_ = true;  // the last statement went through the cursor's own execute
+};
+
+// conn.cursor(), the first step of every function that receives `conn`.
+Cursor cursor(PyObject* conn);
 
 // execute with one or two arguments; its result is dropped.
-void execute(PyObject* cur, PyObject* statement);
-void execute(PyObject* cur, PyObject* statement, PyObject* params);
+void execute(Cursor& cur, PyObject* statement);
+void execute(Cursor& cur, PyObject* statement, PyObject* params);
+// execute(statement, list(row)): one row of a bulk load.
+void execute_row(Cursor& cur, PyObject* statement, PyObject* row);
 
-Ref fetchall(PyObject* cur);
+Ref fetchall(Cursor& cur);
 
 // Sends `statement` and returns every row it produced.
-Ref query(PyObject* cur, PyObject* statement);
-Ref query(PyObject* cur, PyObject* statement, PyObject* params);
+Ref query(Cursor& cur, PyObject* statement);
+Ref query(Cursor& cur, PyObject* statement, PyObject* params);
 
 void commit(PyObject* conn);
 void close(PyObject* conn);
@@ -25,7 +56,7 @@ void close(PyObject* conn);
 // its first row write: "BEGIN " + isolation_level, sent through `cur`, when the connection uses
 // transactions and none is open. Reads, index drops and writes then commit or roll back together.
 // An object without these attributes is left alone.
-void begin_transaction(PyObject* conn, PyObject* cur);
+void begin_transaction(PyObject* conn, Cursor& cur);
 
 // The last step of every function that takes `comm`: commit when `comm == True`.
 void commit_if(PyObject* conn, PyObject* comm);

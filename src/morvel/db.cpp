@@ -31,9 +31,9 @@ Ref connect(PyObject* self) {
 
 void prepare(PyObject* self) {
     Ref conn = connect(self);
-    Ref cur = db::cursor(conn.get());
+    db::Cursor cur = db::cursor(conn.get());
     for (std::string_view statement : {kJournalMode, kCreateIndexTable, kCreateUniqueTable})
-        db::execute(cur.get(), sql(statement, {}).get());
+        db::execute(cur, sql(statement, {}).get());
     db::commit(conn.get());
     db::close(conn.get());
 }

@@ -55,11 +55,8 @@ Ref placeholders(PyObject* rows) {
 }
 
 // One execute per row, each row bound as a new list, all through the same statement object.
-void insert_rows(PyObject* cur, PyObject* statement, PyObject* rows) {
-    for (ForEach it(rows); Ref row = it.next();) {
-        Ref values = new_list(row.get());
-        db::execute(cur, statement, values.get());
-    }
+void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
+    for (ForEach it(rows); Ref row = it.next();) db::execute_row(cur, statement, row.get());
 }
 
 Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
@@ -133,17 +130,17 @@ struct MergeKey {
 Ref insert_temp(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     Ref values = placeholders(rows);
     Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
-    insert_rows(cur.get(), statement.get(), rows);
+    insert_rows(cur, statement.get(), rows);
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }
 
 Ref insert_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     if (check_size(PyObject_Size(rows)) > 0) {
         Ref values = placeholders(rows);
         // Plain concatenation: a table name that is not text fails here, before any row is sent.
@@ -151,7 +148,7 @@ Ref insert_main(Args a) {
         statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
         statement = concat(statement.get(), values.get());
         statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur.get(), statement.get(), rows);
+        insert_rows(cur, statement.get(), rows);
         db::commit_if(conn, comm);
     }
     return Ref::borrow(Py_None);
@@ -159,7 +156,7 @@ Ref insert_main(Args a) {
 
 Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
     AsciiStatement fast(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
@@ -167,7 +164,7 @@ Ref delete_row_main(Args a) {
         Ref statement = fast.with_int(id.get());
         if (!statement)
             statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
-        db::execute(cur.get(), statement.get());
+        db::execute(cur, statement.get());
     }
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
@@ -175,21 +172,21 @@ Ref delete_row_main(Args a) {
 
 Ref temp_to_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     // One transaction from the first read to the commit: rows staged by others meanwhile cannot be
     // emptied unmerged, and a failure or a rollback leaves no table without its indexes.
-    db::begin_transaction(conn, cur.get());
+    db::begin_transaction(conn, cur);
     Ref text = fstr_of(table);
 
     // Scan phase: nothing here changes the database.
-    Ref cols = read_columns(cur.get(), table);
-    Ref uniques = read_uniques(cur.get(), table);
+    Ref cols = read_columns(cur, table);
+    Ref uniques = read_uniques(cur, table);
     std::vector<MergeKey> keys;
     for (UniqueKey& k : unique_keys(uniques.get())) keys.push_back({std::move(k.positions), own(PySet_New(nullptr)), {}});
     Ref origin_ids = own(PySet_New(nullptr));
     Ref docs = own(PyList_New(0));
     // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
-    Ref staged = db::query(cur.get(), sql(kSelectStagedNewestFirst, {text.get()}).get());
+    Ref staged = db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get());
 
     for (ForEach it(staged.get()); Ref row = it.next();) {
         bool superseded = false;
@@ -210,7 +207,7 @@ Ref temp_to_main(Args a) {
             if (k.positions.empty()) continue;
             // The main-table rows that carry the same key values, found while the indexes still stand.
             Ref values = k.positions.size() == 1 ? list_of({key.get()}) : new_list(key.get());
-            Ref found = db::query(cur.get(), k.lookup.get(), values.get());
+            Ref found = db::query(cur, k.lookup.get(), values.get());
             for (ForEach f(found.get()); Ref hit = f.next();) check(PySet_Add(origin_ids.get(), item_at(hit.get(), 0).get()));
         }
         if (!superseded) check(PyList_Append(docs.get(), row.get()));
@@ -220,7 +217,7 @@ Ref temp_to_main(Args a) {
     call_module(Fn::drop_table_index, {conn, table, Py_False});
     call_module(Fn::delete_row_main, {conn, table, origin_ids.get(), Py_False});
     call_module(Fn::insert_main, {conn, table, docs.get(), Py_False});
-    db::execute(cur.get(), sql(kEmptyStaging, {text.get()}).get());
+    db::execute(cur, sql(kEmptyStaging, {text.get()}).get());
     call_module(Fn::active_table_index, {conn, table, Py_False});
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);

@@ -111,7 +111,7 @@ struct Frame {
     enum Stage { NextKey, Staging, Main };
     Ref row;      // the row whose key values are searched
     Ref visited;  // the visited set as this visit knows it
-    Ref cur;      // each visit uses a cursor of its own
+    db::Cursor cur;  // each visit uses a cursor of its own
     size_t key = 0;
     Stage stage = NextKey;
     Ref values;
@@ -159,7 +159,7 @@ Ref walk(CheckContext& ctx, PyObject* candidate, PyObject* row, PyObject* visite
                     ++f.key;
                     continue;
                 }
-                f.found = own(PyObject_GetIter(db::query(f.cur.get(), k.staging_sql.get(), f.values.get()).get()));
+                f.found = own(PyObject_GetIter(db::query(f.cur, k.staging_sql.get(), f.values.get()).get()));
                 f.stage = Frame::Staging;
             }
             Ref res = Ref::steal(PyIter_Next(f.found.get()));
@@ -167,7 +167,7 @@ Ref walk(CheckContext& ctx, PyObject* candidate, PyObject* row, PyObject* visite
                 if (PyErr_Occurred()) throw PyError{};
                 if (f.stage == Frame::Staging) {
                     CheckKey& k = ctx.keys[f.key];
-                    f.found = own(PyObject_GetIter(db::query(f.cur.get(), k.main_sql.get(), f.values.get()).get()));
+                    f.found = own(PyObject_GetIter(db::query(f.cur, k.main_sql.get(), f.values.get()).get()));
                     f.stage = Frame::Main;
                 } else {
                     f.stage = Frame::NextKey;
@@ -183,7 +183,7 @@ Ref walk(CheckContext& ctx, PyObject* candidate, PyObject* row, PyObject* visite
             if (newer(source, found_rowid.get(), candidate)) return {};
             Ref target = global(name_of(Fn::check_newest_unique));
             if (target.get() == function_object(Fn::check_newest_unique)) {
-                Ref cur = db::cursor(ctx.conn);
+                db::Cursor cur = db::cursor(ctx.conn);
                 Ref shared = f.visited;  // `f` is invalid once the stack grows
                 stack.push_back({std::move(res), std::move(shared), std::move(cur)});
                 continue;
@@ -236,14 +236,14 @@ Ref check_newest_unique(Args a) {
 
 Ref find(Args a) {
     PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
-    Ref cur = db::cursor(conn);
-    Ref cols = read_columns(cur.get(), table);
+    db::Cursor cur = db::cursor(conn);
+    Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i)
         select_list.ascii(",").text(fstr_of(PyList_GET_ITEM(cols.get(), i)).get());
     Ref total_select = select_list.finish();
-    Ref uniques = read_uniques(cur.get(), table);
+    Ref uniques = read_uniques(cur, table);
     std::vector<UniqueKey> keys = unique_keys(uniques.get());
     std::vector<Ref> seen;
     for (size_t i = 0; i < keys.size(); ++i) seen.push_back(own(PySet_New(nullptr)));
@@ -267,7 +267,7 @@ Ref find(Args a) {
     std::vector<Ref> key_tuples(keys.size());
 
     auto scan = [&](std::string_view statement, PyObject* source) {
-        Ref rows = db::query(cur.get(), sql(statement, {total_select.get(), text.get(), cond.get()}).get());
+        Ref rows = db::query(cur, sql(statement, {total_select.get(), text.get(), cond.get()}).get());
         for (ForEach it(rows.get()); Ref row = it.next();) {
             bool repeated = false;
             for (size_t k = 0; k < keys.size(); ++k) {

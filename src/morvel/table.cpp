@@ -47,15 +47,15 @@ Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(nam
 
 Ref create_table(Args a) {
     PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     call_module(Fn::drop_table, {conn, name, Py_False});
 
     Ref col_str = item_at(cols, 0);
     const Py_ssize_t ncols = check_size(PyObject_Size(cols));
     for (Py_ssize_t i = 1; i < ncols; ++i) col_str = join_comma(col_str.get(), item_at(cols, i).get());
     Ref name_text = fstr_of(name), col_text = fstr_of(col_str.get());
-    db::execute(cur.get(), sql(kCreateMain, {name_text.get(), col_text.get()}).get());
-    db::execute(cur.get(), sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
+    db::execute(cur, sql(kCreateMain, {name_text.get(), col_text.get()}).get());
+    db::execute(cur, sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
 
     for (ForEach it(index); Ref desc = it.next();) {
         check(PyObject_SetItem(desc.get(), names->table.get(), name));  // the caller's dict keeps the key
@@ -82,14 +82,14 @@ Ref create_table(Args a) {
 
 Ref drop_table(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    Ref cur = db::cursor(conn);
+    db::Cursor cur = db::cursor(conn);
     Ref text = fstr_of(table);
     Ref literal = quoted(text.get());
     // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
-    db::execute(cur.get(), sql(kDropMain, {text.get()}).get());
-    db::execute(cur.get(), sql(kDeleteIndexRows, {literal.get()}).get());
-    db::execute(cur.get(), sql(kDeleteUniqueRows, {literal.get()}).get());
-    db::execute(cur.get(), sql(kDropStaging, {text.get()}).get());
+    db::execute(cur, sql(kDropMain, {text.get()}).get());
+    db::execute(cur, sql(kDeleteIndexRows, {literal.get()}).get());
+    db::execute(cur, sql(kDeleteUniqueRows, {literal.get()}).get());
+    db::execute(cur, sql(kDropStaging, {text.get()}).get());
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }

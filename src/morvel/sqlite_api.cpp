@@ -1,0 +1,315 @@
+// Resolving SQLite's API from the sqlite3 module's own library, the connection layout, and the self-test
+// that must pass before any statement runs on a connection's handle directly.
+#include "sqlite_api.hpp"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+
+namespace morvel::sqlite {
+
+namespace {
+
+// sqlite3.Connection (pysqlite_Connection) as CPython 3.11 lays it out.
+struct Connection311 {
+    PyObject_HEAD
+    sqlite3* db;
+    void* state;
+    int detect_types;
+    const char* isolation_level;
+    int check_same_thread;
+    int initialized;
+    unsigned long thread_ident;
+    PyObject* statement_cache;
+    PyObject* cursors;
+    PyObject* blobs;
+    int created_cursors;
+    PyObject* row_factory;
+    PyObject* text_factory;
+    void* trace_ctx;
+    void* progress_ctx;
+    void* authorizer_ctx;
+    PyObject* exceptions[10];  // Warning, Error, InterfaceError, ..., NotSupportedError
+};
+constexpr const char* kExceptionNames[10] = {"Warning",         "Error",          "InterfaceError", "DatabaseError",
+                                             "DataError",       "OperationalError", "IntegrityError", "InternalError",
+                                             "ProgrammingError", "NotSupportedError"};
+
+const Connection311* raw(PyObject* conn) { return reinterpret_cast<const Connection311*>(conn); }
+
+// The primary result codes; each constant of the sqlite3 module named after one of them (or after one of
+// them and an underscore) is a result code, every other SQLITE_* constant is something else.
+constexpr const char* kResultNames[] = {
+    "OK",       "ERROR",  "INTERNAL", "PERM",   "ABORT",    "BUSY",   "LOCKED", "NOMEM",    "READONLY", "INTERRUPT",
+    "IOERR",    "CORRUPT", "NOTFOUND", "FULL",  "CANTOPEN", "PROTOCOL", "EMPTY", "SCHEMA",  "TOOBIG",   "CONSTRAINT",
+    "MISMATCH", "MISUSE", "NOLFS",    "AUTH",   "FORMAT",   "RANGE",  "NOTADB", "NOTICE",   "WARNING",  "ROW",
+    "DONE"};
+
+bool is_result_name(std::string_view name) {
+    if (name.substr(0, 7) != "SQLITE_") return false;
+    name.remove_prefix(7);
+    for (std::string_view primary : kResultNames)
+        if (name == primary || (name.size() > primary.size() && name.substr(0, primary.size()) == primary &&
+                                name[primary.size()] == '_'))
+            return true;
+    return false;
+}
+
+struct Failure {
+    const char* why;
+};
+
+void require(bool ok, const char* why) {
+    if (!ok) throw Failure{why};
+}
+
+Ref attr(PyObject* o, const char* name) { return own(PyObject_GetAttrString(o, name)); }
+
+void resolve(Api& api, PyObject* module) {
+    Ref file = attr(module, "__file__");
+    const char* path = PyUnicode_AsUTF8(file.get());
+    if (path == nullptr) throw PyError{};
+    // RTLD_NOLOAD: the library already in the process, never a second copy of SQLite.
+    void* lib = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    require(lib != nullptr, "the sqlite3 module's library cannot be reached");
+    auto sym = [lib](auto& fn, const char* name) {
+        void* p = dlsym(lib, name);
+        require(p != nullptr, "a SQLite function cannot be resolved");
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(p);
+    };
+    sym(api.libversion_number, "sqlite3_libversion_number");
+    sym(api.prepare_v2, "sqlite3_prepare_v2");
+    sym(api.step, "sqlite3_step");
+    sym(api.reset, "sqlite3_reset");
+    sym(api.finalize, "sqlite3_finalize");
+    sym(api.bind_parameter_count, "sqlite3_bind_parameter_count");
+    sym(api.bind_int64, "sqlite3_bind_int64");
+    sym(api.bind_double, "sqlite3_bind_double");
+    sym(api.bind_text, "sqlite3_bind_text");
+    sym(api.bind_blob, "sqlite3_bind_blob");
+    sym(api.bind_null, "sqlite3_bind_null");
+    sym(api.column_count, "sqlite3_column_count");
+    sym(api.column_type, "sqlite3_column_type");
+    sym(api.column_int64, "sqlite3_column_int64");
+    sym(api.column_double, "sqlite3_column_double");
+    sym(api.column_text, "sqlite3_column_text");
+    sym(api.column_blob, "sqlite3_column_blob");
+    sym(api.column_bytes, "sqlite3_column_bytes");
+    sym(api.column_name, "sqlite3_column_name");
+    sym(api.errcode, "sqlite3_errcode");
+    sym(api.extended_errcode, "sqlite3_extended_errcode");
+    sym(api.errmsg, "sqlite3_errmsg");
+    sym(api.get_autocommit, "sqlite3_get_autocommit");
+    sym(api.limit, "sqlite3_limit");
+    sym(api.total_changes, "sqlite3_total_changes");
+}
+
+// Runs one statement on `db` through the resolved API; returns the first column of its first row.
+i64 scalar(const Api& api, sqlite3* db, const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    require(api.prepare_v2(db, sql, -1, &st, nullptr) == OK && st != nullptr, "a probe statement failed");
+    int rc = api.step(st);
+    const i64 v = rc == ROW ? api.column_int64(st, 0) : 0;
+    while (rc == ROW) rc = api.step(st);
+    api.finalize(st);
+    require(rc == DONE, "a probe statement failed");
+    return v;
+}
+
+Ref connect(PyObject* sqlite3_module, std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    Ref fn = attr(sqlite3_module, "connect");
+    Ref args = own(Py_BuildValue("(s)", ":memory:"));
+    Ref kw = own(PyDict_New());
+    for (auto [k, v] : kwargs) check(PyDict_SetItemString(kw.get(), k, v));
+    return own(PyObject_Call(fn.get(), args.get(), kw.get()));
+}
+
+void call0(PyObject* o, const char* method, PyObject* arg1 = nullptr, PyObject* arg2 = nullptr) {
+    Ref fn = attr(o, method);
+    PyObject* argv[3] = {nullptr, arg1, arg2};
+    const size_t n = arg1 == nullptr ? 0 : arg2 == nullptr ? 1 : 2;
+    own(PyObject_Vectorcall(fn.get(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Checks, on private connections, that every field the native path reads is where it is expected and
+// follows the connection's settings, and that the resolved API works on the connection's handle.
+void self_test(const Native& n, PyObject* sqlite3_module) {
+    require(n.connection_type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(Connection311)),
+            "the connection layout differs");
+    Ref level = own(PyUnicode_FromString("IMMEDIATE"));
+    Ref three = own(PyLong_FromLong(3));
+    Ref a = connect(sqlite3_module, {{"detect_types", three.get()}, {"isolation_level", level.get()},
+                                     {"check_same_thread", Py_False}});
+    Ref b = connect(sqlite3_module, {{"isolation_level", Py_None}});
+    require(Py_TYPE(a.get()) == n.connection_type && Py_TYPE(b.get()) == n.connection_type,
+            "sqlite3.connect makes another type");
+    const Connection311 *ra = raw(a.get()), *rb = raw(b.get());
+    require(ra->db != nullptr && rb->db != nullptr && ra->db != rb->db, "the handle is not where expected");
+    require(ra->detect_types == 3 && rb->detect_types == 0, "detect_types is not where expected");
+    require(ra->isolation_level != nullptr && std::strcmp(ra->isolation_level, "IMMEDIATE") == 0 &&
+                rb->isolation_level == nullptr,
+            "isolation_level is not where expected");
+    require(ra->check_same_thread == 0 && rb->check_same_thread == 1 && ra->initialized == 1,
+            "the thread check is not where expected");
+    require(ra->row_factory == Py_None && ra->text_factory == reinterpret_cast<PyObject*>(&PyUnicode_Type),
+            "the factories are not where expected");
+    for (int i = 0; i < 10; ++i) {
+        Ref exc = attr(a.get(), kExceptionNames[i]);
+        require(ra->exceptions[i] == exc.get(), "the exception classes are not where expected");
+    }
+    Ref factory = own(PyTuple_New(0));  // any object serves: only its identity is compared
+    check(PyObject_SetAttrString(a.get(), "row_factory", factory.get()));
+    check(PyObject_SetAttrString(a.get(), "text_factory", reinterpret_cast<PyObject*>(&PyBytes_Type)));
+    require(ra->row_factory == factory.get() && ra->text_factory == reinterpret_cast<PyObject*>(&PyBytes_Type),
+            "the factories are not where expected");
+    Ref callback = attr(sqlite3_module, "connect");  // any callable; none of them is ever invoked here
+    Ref one = own(PyLong_FromLong(1));
+    require(!ra->trace_ctx && !ra->progress_ctx && !ra->authorizer_ctx, "the callbacks are not where expected");
+    call0(a.get(), "set_progress_handler", callback.get(), one.get());
+    require(!ra->trace_ctx && ra->progress_ctx && !ra->authorizer_ctx, "the progress handler is not where expected");
+    call0(a.get(), "set_authorizer", callback.get());
+    require(!ra->trace_ctx && ra->progress_ctx && ra->authorizer_ctx, "the authorizer is not where expected");
+    call0(a.get(), "set_progress_handler", Py_None, one.get());
+    call0(a.get(), "set_authorizer", Py_None);
+    require(!ra->progress_ctx && !ra->authorizer_ctx, "the callbacks are not where expected");
+
+    // The handle is the connection's own: what runs on it shows in the connection's counters.
+    const Api& api = n.api;
+    require(scalar(api, rb->db, "SELECT 42") == 42, "the handle does not answer");
+    scalar(api, rb->db, "CREATE TABLE probe (x)");
+    scalar(api, rb->db, "INSERT INTO probe VALUES (1), (2)");
+    Ref changes = attr(b.get(), "total_changes");
+    require(PyLong_AsLong(changes.get()) == api.total_changes(rb->db) && api.total_changes(rb->db) == 2,
+            "the handle is not the connection's");
+    scalar(api, rb->db, "BEGIN");
+    Ref in_tx = attr(b.get(), "in_transaction");
+    require(in_tx.get() == Py_True && api.get_autocommit(rb->db) == 0, "the handle is not the connection's");
+    call0(b.get(), "rollback");
+    call0(a.get(), "close");
+    call0(b.get(), "close");
+    require(ra->db == nullptr && rb->db == nullptr, "a closed connection keeps its handle");
+}
+
+Ref error_names(PyObject* sqlite3_module) {
+    Ref names = own(PyDict_New());
+    PyObject* dict = PyModule_GetDict(sqlite3_module);
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key) || !PyLong_CheckExact(value)) continue;
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+        if (text == nullptr) throw PyError{};
+        if (!is_result_name({text, static_cast<size_t>(len)})) continue;
+        check(PyDict_SetDefault(names.get(), value, key) != nullptr ? 0 : -1);
+    }
+    return names;
+}
+
+enum class Probe { NotYet, Probing, On, Off };
+Probe probed = Probe::NotYet;
+const char* off_reason = nullptr;
+Native* the_native = nullptr;
+
+void probe() {
+    if (PY_VERSION_HEX >> 16 != 0x030B || Py_Version >> 16 != 0x030B)
+        throw Failure{"the connection layout is verified for CPython 3.11 only"};
+    Ref module = own(PyImport_ImportModule("_sqlite3"));
+    Ref sqlite3_module = own(PyImport_ImportModule("sqlite3"));
+    auto n = new Native{};
+    try {
+        resolve(n->api, module.get());
+        Ref info = attr(sqlite3_module.get(), "sqlite_version_info");
+        Ref expected = own(Py_BuildValue("(iii)", n->api.libversion_number() / 1000000,
+                                         n->api.libversion_number() / 1000 % 1000, n->api.libversion_number() % 1000));
+        require(check(PyObject_RichCompareBool(info.get(), expected.get(), Py_EQ)) == 1,
+                "the SQLite library differs from the sqlite3 module's");
+        Ref type = attr(module.get(), "Connection");
+        require(PyType_Check(type.get()), "sqlite3.Connection is not a type");
+        n->connection_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+        n->adapters = attr(module.get(), "adapters");
+        require(PyDict_CheckExact(n->adapters.get()), "the adapter table is not a dict");
+        n->prepare_protocol = attr(module.get(), "PrepareProtocol");
+        n->operational_error = attr(module.get(), "OperationalError");
+        n->database_error = attr(module.get(), "DatabaseError");
+        n->integrity_error = attr(module.get(), "IntegrityError");
+        n->internal_error = attr(module.get(), "InternalError");
+        n->interface_error = attr(module.get(), "InterfaceError");
+        n->data_error = attr(module.get(), "DataError");
+        n->programming_error = attr(module.get(), "ProgrammingError");
+        n->error_names = error_names(module.get());
+        n->errorcode_attr = own(PyUnicode_InternFromString("sqlite_errorcode"));
+        n->errorname_attr = own(PyUnicode_InternFromString("sqlite_errorname"));
+        n->unknown = own(PyUnicode_InternFromString("unknown"));
+        self_test(*n, sqlite3_module.get());
+    } catch (...) {
+        delete n;
+        throw;
+    }
+    the_native = n;
+}
+
+}  // namespace
+
+ConnectionView Native::view(PyObject* conn) const {
+    const Connection311* c = raw(conn);
+    return {c->db, c->detect_types, c->isolation_level, c->row_factory, c->text_factory, c->progress_ctx != nullptr,
+            c->authorizer_ctx != nullptr};
+}
+
+void Native::raise_error(sqlite3* db) const {
+    // The class follows the (primary) code, as the sqlite3 module chooses it.
+    const int code = api.errcode(db);
+    PyObject* cls = nullptr;
+    switch (code) {
+        case 2: case 12: cls = internal_error.get(); break;              // INTERNAL, NOTFOUND
+        case 7: PyErr_NoMemory(); throw PyError{};                       // NOMEM
+        case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: // ERROR ... IOERR
+        case 13: case 14: case 15: case 16: case 17: cls = operational_error.get(); break;  // FULL ... SCHEMA
+        case 11: cls = database_error.get(); break;                      // CORRUPT
+        case 18: cls = data_error.get(); break;                          // TOOBIG
+        case 19: case 20: cls = integrity_error.get(); break;            // CONSTRAINT, MISMATCH
+        case 21: case 25: cls = interface_error.get(); break;            // MISUSE, RANGE
+        default: cls = database_error.get(); break;
+    }
+    const int extended = api.extended_errcode(db);
+    Ref message = own(PyUnicode_FromString(api.errmsg(db)));
+    Ref exc = call(cls, {message.get()});
+    Ref number = own(PyLong_FromLong(extended));
+    check(PyObject_SetAttr(exc.get(), errorcode_attr.get(), number.get()));
+    PyObject* name = PyDict_GetItemWithError(error_names.get(), number.get());
+    if (name == nullptr && PyErr_Occurred()) throw PyError{};
+    check(PyObject_SetAttr(exc.get(), errorname_attr.get(), name != nullptr ? name : unknown.get()));
+    PyErr_SetObject(cls, exc.get());
+    throw PyError{};
+}
+
+const Native* native(const char** why) {
+    if (probed == Probe::NotYet) {
+        probed = Probe::Probing;  // the probe calls into Python: other threads use the method path meanwhile
+        try {
+            probe();
+            probed = Probe::On;
+        } catch (const Failure& f) {
+            probed = Probe::Off;
+            off_reason = f.why;
+        } catch (const PyError&) {
+            // A probe that raised means no native path; only a pending signal is the caller's to see.
+            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+                probed = Probe::NotYet;
+                throw;
+            }
+            if (std::getenv("MORVEL_DEBUG")) PyErr_Print(); else
+            PyErr_Clear();
+            probed = Probe::Off;
+            off_reason = "the self-test raised an exception";
+        }
+    }
+    if (why != nullptr) *why = probed == Probe::Probing ? "the self-test is running" : off_reason;
+    return probed == Probe::On ? the_native : nullptr;
+}
+
+}  // namespace morvel::sqlite

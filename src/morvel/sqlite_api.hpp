@@ -1,0 +1,82 @@
+// SQLite's C API as the sqlite3 module's own copy of the library provides it, and what this module knows
+// of a sqlite3.Connection's memory layout. Everything here is resolved and checked at run time; when any
+// of it cannot be, the native path stays off and every statement goes through the connection's methods.
+#pragma once
+
+#include "core.hpp"
+
+namespace morvel::sqlite {
+
+struct sqlite3;
+struct sqlite3_stmt;
+using i64 = long long;
+using Destructor = void (*)(void*);
+
+inline constexpr int OK = 0, ROW = 100, DONE = 101;
+inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
+inline constexpr int LIMIT_SQL_LENGTH = 0;
+// SQLITE_TRANSIENT: SQLite copies the bound bytes before the bind call returns.
+inline const Destructor TRANSIENT = reinterpret_cast<Destructor>(static_cast<intptr_t>(-1));
+
+// The functions used, resolved from the library that _sqlite3 has loaded.
+struct Api {
+    int (*libversion_number)();
+    int (*prepare_v2)(sqlite3*, const char*, int, sqlite3_stmt**, const char**);
+    int (*step)(sqlite3_stmt*);
+    int (*reset)(sqlite3_stmt*);
+    int (*finalize)(sqlite3_stmt*);
+    int (*bind_parameter_count)(sqlite3_stmt*);
+    int (*bind_int64)(sqlite3_stmt*, int, i64);
+    int (*bind_double)(sqlite3_stmt*, int, double);
+    int (*bind_text)(sqlite3_stmt*, int, const char*, int, Destructor);
+    int (*bind_blob)(sqlite3_stmt*, int, const void*, int, Destructor);
+    int (*bind_null)(sqlite3_stmt*, int);
+    int (*column_count)(sqlite3_stmt*);
+    int (*column_type)(sqlite3_stmt*, int);
+    i64 (*column_int64)(sqlite3_stmt*, int);
+    double (*column_double)(sqlite3_stmt*, int);
+    const unsigned char* (*column_text)(sqlite3_stmt*, int);
+    const void* (*column_blob)(sqlite3_stmt*, int);
+    int (*column_bytes)(sqlite3_stmt*, int);
+    const char* (*column_name)(sqlite3_stmt*, int);
+    int (*errcode)(sqlite3*);
+    int (*extended_errcode)(sqlite3*);
+    const char* (*errmsg)(sqlite3*);
+    int (*get_autocommit)(sqlite3*);
+    int (*limit)(sqlite3*, int, int);
+    int (*total_changes)(sqlite3*);
+};
+
+// The fields of a sqlite3.Connection that the native path reads (never writes), as the interpreter that
+// the layout was verified for lays them out.
+struct ConnectionView {
+    sqlite3* db;                  // nullptr once closed
+    int detect_types;
+    const char* isolation_level;  // nullptr: autocommit mode
+    PyObject* row_factory;
+    PyObject* text_factory;
+    bool has_progress_handler;
+    bool has_authorizer;
+};
+
+// What the native path needs from the sqlite3 module, set up once per process.
+struct Native {
+    Api api;
+    PyTypeObject* connection_type;
+    Ref adapters;          // the module's adapter table, the very dict it consults
+    Ref prepare_protocol;  // sqlite3.PrepareProtocol, the second item of every adapter key
+    Ref operational_error, database_error, integrity_error, internal_error, interface_error, data_error;
+    Ref programming_error;
+    Ref error_names;  // {extended result code: "SQLITE_..."} as the module names its constants
+    Ref errorcode_attr, errorname_attr, unknown;
+
+    ConnectionView view(PyObject* conn) const;
+    // Raises what the sqlite3 module raises for the last error on `db`.
+    [[noreturn]] void raise_error(sqlite3* db) const;
+};
+
+// The native path's set-up, or nullptr when it is off. The first call probes (and may raise only for a
+// pending signal); `why` then tells the reason when it is off.
+const Native* native(const char** why = nullptr);
+
+}  // namespace morvel::sqlite

@@ -40,6 +40,14 @@ class Recorder:
     def __init__(self, conn: sqlite3.Connection):
         self.real, self.log, self._cursors = conn, [], 0
 
+    @property
+    def isolation_level(self) -> str | None:  # so that the recorded merge opens its transaction as it does
+        return self.real.isolation_level
+
+    @property
+    def in_transaction(self) -> bool:
+        return self.real.in_transaction
+
     def cursor(self) -> _Cursor:
         self.log.append(("cursor", self._cursors))
         self._cursors += 1

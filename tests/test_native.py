@@ -1,0 +1,290 @@
+"""A genuine connection behaves the same whichever way its statements reach SQLite.
+
+Every scenario runs twice on identical files: with the native path required and with it turned off.
+Each call's result or exception (class, message, SQLite codes), the statements a trace callback saw, the
+transaction state and the change counter, and in the end every table and the schema must be equal.
+"""
+
+import datetime
+import os
+import sqlite3
+import sys
+import threading
+import time
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from conftest import unique_name
+from morvel import morvel as mv
+
+NATIVE = "require" if sys.version_info[:2] == (3, 11) else "1"
+COLS = ["k", "v", "w"]
+
+
+class Conformed:
+    def __conform__(self, protocol):
+        return "conformed"
+
+
+class Adapted:
+    pass
+
+
+class MyInt(int):
+    pass
+
+
+def typed(value):
+    """The value with the type of every part, so that 1, 1.0 and True differ."""
+    if isinstance(value, sqlite3.Row):
+        return ("Row", tuple(value.keys()), typed(tuple(value)))
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [typed(v) for v in value])
+    if isinstance(value, (set, frozenset)):
+        return ("set", sorted(map(repr, value)))
+    return (type(value).__name__, value)
+
+
+def outcome(fn, conn):
+    try:
+        return ("ok", typed(fn(conn)))
+    except Exception as exc:  # noqa: BLE001 - the exception is what is compared
+        return ("raised", type(exc).__name__, str(exc), getattr(exc, "sqlite_errorcode", None),
+                getattr(exc, "sqlite_errorname", None))
+
+
+def prepare(path, main=(), staged=()):
+    """A managed table t (unique key on k, index on v) with main and staged rows."""
+    c = mv.DB(unique_name(), path).connection()
+    mv.create_table(c, "t", COLS, [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
+    c.executemany("INSERT INTO t VALUES (?,?,?)", main)
+    c.executemany("INSERT INTO temp_t VALUES (?,?,?)", staged)
+    c.commit()
+    c.close()
+
+
+def dump(path):
+    c = sqlite3.connect(path)
+    tables = [n for n, in c.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+    c.text_factory = bytes  # stored bytes as they are, invalid UTF-8 included
+    rows = {t: typed(c.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()) for t in tables}
+    schema = c.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()
+    c.close()
+    return rows, schema
+
+
+def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, **kwargs):
+    monkeypatch.setenv("MORVEL_NATIVE", mode)
+    path = str(tmp_path / f"{mode}.db")
+    setup(path)
+    conn = (connect or sqlite3.connect)(path, **kwargs)
+    seen = []
+    conn.set_trace_callback(seen.append)
+    log = []
+    for step in steps:
+        seen.clear()
+        log.append((outcome(step, conn), list(seen), outcome(lambda c: (c.in_transaction, c.total_changes), conn)))
+    if outcome(lambda c: c.rollback(), conn)[0] == "ok":
+        conn.close()
+    return log, dump(path)
+
+
+def differential(monkeypatch, tmp_path, steps, **kwargs):
+    native = observe(monkeypatch, tmp_path, NATIVE, steps, **kwargs)
+    method = observe(monkeypatch, tmp_path, "0", steps, **kwargs)
+    for i, (a, b) in enumerate(zip(native[0], method[0])):
+        assert a == b, f"call {i}"
+    assert native[1] == method[1]
+    return native[0]
+
+
+STAGED = [(k % 7, f"v{k}", k * 1.5) for k in range(30)]
+MAIN = [(k, f"m{k}", None) for k in range(0, 10, 2)]
+
+
+def cycle():
+    return [
+        lambda c: mv.find(c, "*", "t", ""),
+        lambda c: mv.find(c, "w,k", "t", "WHERE k > 2 ORDER BY w DESC"),
+        lambda c: mv.insert_temp(c, "t", [(1, "x", 2.5), [2, b"b", bytearray(b"ba")], (None, "", -1), (3, 2 ** 63 - 1, -(2 ** 63))]),
+        lambda c: mv._check_newest_unique(c, "t", (0, 1), (1, 0, "m0", None), {"key": [0]}, COLS, "rowid,k,v,w", set()),
+        lambda c: mv.temp_to_main(c, "t", comm=False),
+        lambda c: mv.find(c, "v,k", "t", "WHERE k IS NOT NULL"),
+        lambda c: mv.delete_row_main(c, "t", [1, 2, "3"]),
+        lambda c: mv.drop_table_index(c, "t"),
+        lambda c: mv.active_table_index(c, "t"),
+        lambda c: mv.insert_unique(c, "t", "u2", "v", "1"),
+        lambda c: mv.drop_unique(c, "t", "u2"),
+        lambda c: mv.drop_index(c, "t", "by_v"),
+        lambda c: mv.insert_index(c, {"table": "t", "name": "by_w", "cols": "w"}),
+        lambda c: mv._insert_main(c, "t", [(50, "z", 0.0)]),
+        lambda c: mv.create_table(c, "u", ["a", "b"], [], [{"name": "ua", "cols": [0]}]),
+        lambda c: mv.drop_table(c, "u"),
+    ]
+
+
+def values():
+    """Values that bind directly, need adaptation, or fail to bind, each in a row of its own."""
+    rows = [(True, "bool", 1), (MyInt(5), "int subclass", 2), (2 ** 64, "too large", 3), ("\ud800", "surrogate", 4),
+            (object(), "unsupported", 5), (Conformed(), "conform", 6), (Adapted(), "adapter", 7),
+            (datetime.date(2024, 1, 2), "date", 8), (b"\xff\xfe", "bytes", 9), (bytearray(b"\x00"), "bytearray", 10),
+            (1.0, "float", 11), (None, "none", 12)]
+    return [lambda c, r=r: mv.insert_temp(c, "t", [(100, "before", 0), r, (101, "after", 0)], comm=False)
+            for r in rows] + [lambda c: mv.find(c, "*", "t", "")]
+
+
+def failures():
+    return [
+        lambda c: mv.insert_temp(c, "missing", [(1, 2, 3)]),             # prepare fails
+        lambda c: mv.insert_temp(c, "t", [(1, 2, 3), (1, 2)]),           # binding count
+        lambda c: mv.insert_temp(c, "t", [(1, 2)]),                      # column count
+        lambda c: mv.find(c, "*", "t", "WHERE"),                         # syntax
+        lambda c: mv.find(c, "*", "t", "; DROP TABLE t"),                # two statements
+        lambda c: mv.find(c, "*", "t", "WHERE k = '\x00'"),              # NUL in the text
+        lambda c: mv.find(c, "*", "t", "WHERE k = '\udc80'"),            # not encodable
+        lambda c: mv.delete_row_main(c, "t", [(1, 2)]),
+        lambda c: c.execute("CREATE TABLE temp_nn (a NOT NULL, b CHECK (b > 0), c UNIQUE)") and None,
+        lambda c: mv.insert_temp(c, "nn", [(None, 1, 1)]),               # NOT NULL
+        lambda c: mv.insert_temp(c, "nn", [(1, 0, 1)]),                  # CHECK
+        lambda c: mv.insert_temp(c, "nn", [(1, 1, 1), (2, 2, 1)]),       # UNIQUE, after one row
+        lambda c: c.execute("INSERT INTO temp_t VALUES (1, CAST(x'ff00' AS TEXT), 0)") and None,
+        lambda c: mv.find(c, "*", "t", ""),                              # invalid UTF-8
+        lambda c: mv.temp_to_main(c, "t"),
+    ]
+
+
+SCENARIOS = {
+    "cycle": (cycle, {}),
+    "cycle-immediate": (cycle, {"isolation_level": "IMMEDIATE"}),
+    "cycle-autocommit": (cycle, {"isolation_level": None}),
+    "values": (values, {}),
+    "failures": (failures, {}),
+    "failures-autocommit": (failures, {"isolation_level": None}),
+}
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_same_observations_on_both_paths(monkeypatch, tmp_path, name):
+    steps, kwargs = SCENARIOS[name]
+    sqlite3.register_adapter(Adapted, lambda v: "adapted")
+    log = differential(monkeypatch, tmp_path, steps(), setup=lambda p: prepare(p, MAIN, STAGED), **kwargs)
+    assert any(entry[1] for entry in log)  # the trace callback saw statements
+
+
+def _with_factories(c):
+    c.row_factory = sqlite3.Row
+    c.text_factory = bytes
+    return mv.find(c, "*", "t", "")
+
+
+def _in_transaction(c):
+    c.execute("INSERT INTO t VALUES (90, 'open', 0)").close()
+    mv.temp_to_main(c, "t", comm=False)
+    return mv.find(c, "k,v", "t", "")
+
+
+def _adapter_for_int(c):
+    sqlite3.register_adapter(int, lambda v: f"int {v}")
+    try:
+        mv.insert_temp(c, "t", [(1, 2, 3)], comm=False)
+        return mv.find(c, "*", "t", "")
+    finally:
+        del sqlite3.adapters[(int, sqlite3.PrepareProtocol)]
+
+
+class SubConnection(sqlite3.Connection):
+    pass
+
+
+@pytest.mark.parametrize("step, connect", [(_with_factories, None), (_in_transaction, None), (_adapter_for_int, None),
+                                           (lambda c: mv.temp_to_main(c, "t"), SubConnection)],
+                         ids=["factories", "in-transaction", "adapter-for-int", "subclass"])
+def test_settings_that_change_what_a_statement_does(monkeypatch, tmp_path, step, connect):
+    differential(monkeypatch, tmp_path, [step, lambda c: mv.find(c, "*", "t", "")], connect=connect,
+                 setup=lambda p: prepare(p, MAIN, STAGED))
+
+
+def test_handlers_and_connection_state(monkeypatch, tmp_path):
+    calls = []
+
+    def with_handlers(c):
+        c.set_authorizer(lambda *args: calls.append(args[0]) or sqlite3.SQLITE_OK)
+        c.set_progress_handler(lambda: 0, 5)
+        try:
+            return mv.temp_to_main(c, "t"), mv.find(c, "*", "t", "")
+        finally:
+            c.set_authorizer(None)
+            c.set_progress_handler(None, 0)
+
+    def closed(c):
+        c.close()
+        return mv.find(c, "*", "t", "")
+
+    def wrong_thread(c):
+        box = []
+        thread = threading.Thread(target=lambda: box.append(outcome(lambda x: mv.insert_temp(x, "t", [(1, 2, 3)]), c)))
+        thread.start()
+        thread.join()
+        return box
+
+    steps = [with_handlers, wrong_thread, closed]
+    differential(monkeypatch, tmp_path, steps, setup=lambda p: prepare(p, MAIN, STAGED))
+    assert calls
+
+
+def test_a_trace_callback_that_closes_the_connection(monkeypatch, tmp_path):
+    """Closing the connection between two statements of a call: the next statement finds it closed."""
+    monkeypatch.setenv("MORVEL_NATIVE", NATIVE)
+    path = str(tmp_path / "close.db")
+    prepare(path, MAIN, STAGED)
+    before = dump(path)
+    conn = sqlite3.connect(path)
+    conn.set_trace_callback(lambda sql: "SELECT rowid FROM" in sql and conn.close())
+    with pytest.raises(sqlite3.ProgrammingError, match="Cannot operate on a closed database."):
+        mv.temp_to_main(conn, "t")
+    assert dump(path) == before
+
+
+@pytest.mark.parametrize("mode", [NATIVE, "0"])
+def test_interrupt_from_another_thread_stops_a_long_call(monkeypatch, tmp_path, mode):
+    """SQLite stops the statement that runs when interrupt() arrives: find's scans of the staged rows."""
+    monkeypatch.setenv("MORVEL_NATIVE", mode)
+    path = str(tmp_path / "long.db")
+    prepare(path, staged=[(i, "x", 0) for i in range(100_000)])
+    conn = sqlite3.connect(path, check_same_thread=False)
+    timer = threading.Timer(0.3, conn.interrupt)
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(sqlite3.OperationalError, match="interrupted") as info:
+        mv.find(conn, "*", "t", "")
+    assert time.monotonic() - started < 2
+    assert info.value.sqlite_errorname == "SQLITE_INTERRUPT"
+    conn.close()
+
+
+OPS = st.lists(st.one_of(
+    st.tuples(st.just("insert"), st.lists(st.tuples(st.integers(0, 5), st.sampled_from([None, 1, 1.0, "a", b"a"]),
+                                                    st.integers(-3, 3)), max_size=6)),
+    st.tuples(st.just("merge"), st.booleans()),
+    st.tuples(st.just("find"), st.sampled_from(["", "WHERE v IS NOT NULL", "ORDER BY w LIMIT 3"])),
+    st.tuples(st.just("delete"), st.lists(st.integers(1, 12), max_size=3)),
+), max_size=8)
+
+
+def _op(op):
+    kind, arg = op
+    if kind == "insert":
+        return lambda c: mv.insert_temp(c, "t", arg)
+    if kind == "merge":
+        return lambda c: mv.temp_to_main(c, "t", comm=arg)
+    if kind == "find":
+        return lambda c: mv.find(c, "*", "t", arg)
+    return lambda c: mv.delete_row_main(c, "t", arg, comm=False)
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=OPS)
+def test_random_workloads_agree(monkeypatch, tmp_path_factory, ops):
+    tmp_path = tmp_path_factory.mktemp("w")
+    differential(monkeypatch, tmp_path, [_op(op) for op in ops], setup=lambda p: prepare(p, MAIN))

@@ -6,6 +6,7 @@
 // or text factory, a closed connection, a statement SQLite refuses to prepare) goes through the method.
 #include "connection.hpp"
 
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -227,6 +228,8 @@ bool Session::bindable_kinds() {
 
 // Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3
 // module would bind it without adaptation. false: nothing can be sent natively for this row.
+// Text and bytes are bound in place: the caller holds `params`, which holds them, until the statement
+// has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it.
 bool Session::bind(const Statement& s, PyObject* params) {
     const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
     if (count != s.params) return false;  // the method raises the count error
@@ -262,12 +265,12 @@ bool Session::bind(const Statement& s, PyObject* params) {
                     return false;
                 }
                 if (len > INT_MAX) return false;
-                rc = api.bind_text(s.st, at, utf8, static_cast<int>(len), sqlite::TRANSIENT);
+                rc = api.bind_text(s.st, at, utf8, static_cast<int>(len), sqlite::STATIC);
                 break;
             }
             case KBytes:
                 if (PyBytes_GET_SIZE(v) > INT_MAX) return false;
-                rc = api.bind_blob(s.st, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)), sqlite::TRANSIENT);
+                rc = api.bind_blob(s.st, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)), sqlite::STATIC);
                 break;
             case KByteArray:
                 if (PyByteArray_GET_SIZE(v) > INT_MAX) return false;
@@ -385,9 +388,10 @@ Ref Session::rows(sqlite::sqlite3_stmt* st, int columns, int rc, bool release_lo
 
 namespace {
 
-// Runs `statement` natively with `params` (an exact list or tuple, or nullptr); false when this statement
-// must go through the cursor's own execute instead (nothing has been sent then).
-bool run_native(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
+// Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
+// cursor's own execute instead (nothing has been sent then).
+template <class Bind>
+bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
     if (s.dead || s.busy) return false;
     sqlite::ConnectionView view = s.n->view(s.conn.get());
     if (view.db != s.db) {
@@ -401,7 +405,7 @@ bool run_native(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
     if (reads && (view.row_factory != Py_None || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
                   view.detect_types != 0))
         return false;
-    if (!s.bind(*st, params)) return false;
+    if (!bind(*st)) return false;
     // Binding may have run Python code (a collection's finalizer): look again before anything is sent.
     view = s.n->view(s.conn.get());
     if (view.db != s.db || view.has_authorizer || view.has_progress_handler) {
@@ -424,6 +428,18 @@ bool run_native(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
         s.n->api.reset(st->st);
     }
     return true;
+}
+
+bool run_native(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
+    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, rows);
+}
+
+// The value of an exact int that fits 64 bits.
+bool int64_of(PyObject* n, long long& value) {
+    if (!PyLong_CheckExact(n)) return false;
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(n, &overflow);
+    return overflow == 0;
 }
 
 }  // namespace
@@ -503,6 +519,46 @@ void execute_row(Cursor& cur, PyObject* statement, PyObject* row) {
     }
     Ref values = new_list(row);
     execute(cur, statement, values.get());
+}
+
+IntStatement::IntStatement(PyObject* head, std::string_view tail) : head_(Ref::borrow(head)), tail_(tail) {
+    if (PyUnicode_IS_ASCII(head))
+        ascii_head_.assign(static_cast<const char*>(PyUnicode_DATA(head)), static_cast<size_t>(PyUnicode_GET_LENGTH(head)));
+}
+
+// head + str(n) + tail, written straight into a new str when the head is ASCII.
+Ref IntStatement::text(long long n) const {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+    const std::string_view number(digits, static_cast<size_t>(end - digits));
+    if (ascii_head_.empty()) return TextBuilder().text(head_.get()).ascii(number).ascii(tail_).finish();
+    const size_t size = ascii_head_.size() + number.size() + tail_.size();
+    Ref out = own(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    char* p = static_cast<char*>(PyUnicode_DATA(out.get()));
+    std::memcpy(p, ascii_head_.data(), ascii_head_.size());
+    std::memcpy(p + ascii_head_.size(), number.data(), number.size());
+    std::memcpy(p + ascii_head_.size() + number.size(), tail_.data(), tail_.size());
+    return out;
+}
+
+bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
+    long long value = 0;
+    if (!int64_of(n, value)) return false;
+    if (cur.session_ != nullptr) {
+        Session& s = *cur.session_;
+        if (!statement.parameterised_)
+            statement.parameterised_ = TextBuilder().text(statement.head_.get()).ascii("?").ascii(statement.tail_).finish();
+        // Only where the integer's place is the statement's one parameter (a name may hold a "?").
+        auto bind = [&](const Statement& st) {
+            return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK;
+        };
+        if (run_bound(s, statement.parameterised_.get(), bind, cur.rows_)) {
+            cur.method_ = false;
+            return true;
+        }
+    }
+    cur.through_method(statement.text(value).get(), nullptr);
+    return true;
 }
 
 Ref fetchall(Cursor& cur) {

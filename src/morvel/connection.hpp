@@ -4,9 +4,14 @@
 // SQLite handle with the same statements, results and errors.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "core.hpp"
 
 namespace morvel::db {
+
+class IntStatement;
 
 struct Session;  // native execution state shared by the cursors of one call on one connection
 
@@ -25,6 +30,7 @@ private:
     friend void execute(Cursor&, PyObject*);
     friend void execute(Cursor&, PyObject*, PyObject*);
     friend void execute_row(Cursor&, PyObject*, PyObject*);
+    friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
     void through_method(PyObject* statement, PyObject* params);
 
@@ -44,6 +50,26 @@ void execute(Cursor& cur, PyObject* statement, PyObject* params);
 void execute_row(Cursor& cur, PyObject* statement, PyObject* row);
 
 Ref fetchall(Cursor& cur);
+
+// A statement with one integer written into its text: head + str(n) + tail, sent once per value (one
+// DELETE per rowid, say). The native path prepares it once with a parameter in the integer's place:
+// SQLite reads the same value, and a trace callback sees the very same text.
+class IntStatement {
+public:
+    IntStatement(PyObject* head, std::string_view tail);
+
+private:
+    friend bool execute(Cursor&, const IntStatement&, PyObject*);
+    Ref text(long long n) const;
+
+    Ref head_;
+    std::string ascii_head_;  // empty unless the head is ASCII
+    std::string_view tail_;
+    mutable Ref parameterised_;  // head + "?" + tail, made at the first native use
+};
+
+// Sends head + str(n) + tail; false, with nothing sent, unless `n` is an int that fits 64 bits.
+bool execute(Cursor& cur, const IntStatement& statement, PyObject* n);
 
 // Sends `statement` and returns every row it produced.
 Ref query(Cursor& cur, PyObject* statement);

@@ -1,8 +1,5 @@
 // Loading and merge: bulk appends to the staging or main table, deletion by rowid, and the merge of
 // the staging table into the main table under the newest-row-wins rule of the unique keys.
-#include <charconv>
-#include <cstring>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -84,39 +81,6 @@ bool add_new(PyObject* seen, PyObject* key) {
     return PySet_GET_SIZE(seen) != before;
 }
 
-// head + str(n) + tail for a plain int n, written straight into a new str: the merge deletes one row
-// per statement, so this runs once per replaced row. Empty when the fast form does not apply.
-class AsciiStatement {
-public:
-    AsciiStatement(PyObject* head, std::string_view tail) : tail_(tail) {
-        if (PyUnicode_IS_ASCII(head))
-            head_.assign(reinterpret_cast<const char*>(PyUnicode_DATA(head)), static_cast<size_t>(PyUnicode_GET_LENGTH(head)));
-        else
-            usable_ = false;
-    }
-
-    Ref with_int(PyObject* n) const {
-        if (!usable_ || !PyLong_CheckExact(n)) return {};
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
-        if (overflow != 0) return {};
-        char digits[24];
-        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
-        const size_t nd = static_cast<size_t>(end - digits);
-        Ref text = own(PyUnicode_New(static_cast<Py_ssize_t>(head_.size() + nd + tail_.size()), 127));
-        char* out = static_cast<char*>(PyUnicode_DATA(text.get()));
-        std::memcpy(out, head_.data(), head_.size());
-        std::memcpy(out + head_.size(), digits, nd);
-        std::memcpy(out + head_.size() + nd, tail_.data(), tail_.size());
-        return text;
-    }
-
-private:
-    std::string head_;
-    std::string_view tail_;
-    bool usable_ = true;
-};
-
 // What the merge knows of one unique key: its positions, its seen set and its lookup statement,
 // built from the column names the first time a staged row needs it.
 struct MergeKey {
@@ -158,13 +122,11 @@ Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
-    AsciiStatement fast(head.get(), kDeleteRowTail);
+    db::IntStatement with_int(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
     for (ForEach it(ids); Ref id = it.next();) {
-        Ref statement = fast.with_int(id.get());
-        if (!statement)
-            statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
-        db::execute(cur, statement.get());
+        if (db::execute(cur, with_int, id.get())) continue;
+        db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
     }
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);

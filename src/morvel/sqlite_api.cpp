@@ -4,7 +4,6 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -302,10 +301,19 @@ const Native* native(const char** why) {
                 probed = Probe::NotYet;
                 throw;
             }
-            if (std::getenv("MORVEL_DEBUG")) PyErr_Print(); else
+            // The reason names the exception, for MORVEL_NATIVE=require to report.
+            static std::string reason;
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            Ref text = Ref::steal(value != nullptr ? PyObject_Repr(value) : nullptr);
+            const char* repr = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
             PyErr_Clear();
             probed = Probe::Off;
-            off_reason = "the self-test raised an exception";
+            off_reason = reason.c_str();
         }
     }
     if (why != nullptr) *why = probed == Probe::Probing ? "the self-test is running" : off_reason;

@@ -15,7 +15,9 @@ using Destructor = void (*)(void*);
 inline constexpr int OK = 0, ROW = 100, DONE = 101;
 inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
 inline constexpr int LIMIT_SQL_LENGTH = 0;
-// SQLITE_TRANSIENT: SQLite copies the bound bytes before the bind call returns.
+// SQLITE_STATIC: the bound bytes stay valid until the statement is stepped and reset; SQLITE_TRANSIENT:
+// SQLite copies them before the bind call returns.
+inline const Destructor STATIC = nullptr;
 inline const Destructor TRANSIENT = reinterpret_cast<Destructor>(static_cast<intptr_t>(-1));
 
 // The functions used, resolved from the library that _sqlite3 has loaded.

@@ -305,12 +305,10 @@ const Native* native(const char** why) {
             static std::string reason;
             PyObject *type, *value, *tb;
             PyErr_Fetch(&type, &value, &tb);
+            Ref owned[] = {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
             Ref text = Ref::steal(value != nullptr ? PyObject_Repr(value) : nullptr);
             const char* repr = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
             reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
             PyErr_Clear();
             probed = Probe::Off;
             off_reason = reason.c_str();

@@ -195,8 +195,13 @@ Statement* Session::statement(PyObject* text) {
     rc = n->api.prepare_v2(db, sql, static_cast<int>(size) + 1, &st, &tail);
     Py_END_ALLOW_THREADS
     pacer.released();
-    // A refused text, an empty one or one holding more than one statement: the method reports it.
-    if (rc != sqlite::OK || st == nullptr || lstrip_sql(tail) != nullptr) {
+    // A refused text, an empty one or one holding more than one statement: the method reports it. So
+    // does a named parameter, which newer sqlite3 modules warn about when given a sequence.
+    bool named = false;
+    if (rc == sqlite::OK && st != nullptr)
+        for (int i = 1, count = n->api.bind_parameter_count(st); i <= count && !named; ++i)
+            named = n->api.bind_parameter_name(st, i) != nullptr && n->api.bind_parameter_name(st, i)[0] != '?';
+    if (rc != sqlite::OK || st == nullptr || named || lstrip_sql(tail) != nullptr) {
         if (st != nullptr) n->api.finalize(st);
         return nullptr;
     }

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -12,8 +13,13 @@ namespace morvel::sqlite {
 
 namespace {
 
-// sqlite3.Connection (pysqlite_Connection) as CPython 3.11 lays it out.
-struct Connection311 {
+// sqlite3.Connection (pysqlite_Connection) as CPython 3.11 lays it out; 3.12 and 3.13 add the
+// `autocommit` switch after the isolation level.
+template <bool WithAutocommit>
+struct ConnectionLayout;
+
+template <>
+struct ConnectionLayout<false> {
     PyObject_HEAD
     sqlite3* db;
     void* state;
@@ -33,11 +39,75 @@ struct Connection311 {
     void* authorizer_ctx;
     PyObject* exceptions[10];  // Warning, Error, InterfaceError, ..., NotSupportedError
 };
+
+template <>
+struct ConnectionLayout<true> {
+    PyObject_HEAD
+    sqlite3* db;
+    void* state;
+    int detect_types;
+    const char* isolation_level;
+    int autocommit;  // -1: the isolation level's implicit transactions; 0: always in one; 1: never
+    int check_same_thread;
+    int initialized;
+    unsigned long thread_ident;
+    PyObject* statement_cache;
+    PyObject* cursors;
+    PyObject* blobs;
+    int created_cursors;
+    PyObject* row_factory;
+    PyObject* text_factory;
+    void* trace_ctx;
+    void* progress_ctx;
+    void* authorizer_ctx;
+    PyObject* exceptions[10];
+};
+
+constexpr int kLegacyTransactions = -1;
+
+// Where each field lies in the layout of the running interpreter.
+struct Offsets {
+    size_t size, db, detect_types, isolation_level, autocommit, check_same_thread, initialized, row_factory,
+        text_factory, trace, progress, authorizer, exceptions;
+};
+
+template <bool A>
+constexpr Offsets offsets_of() {
+    using L = ConnectionLayout<A>;
+    size_t autocommit = 0;
+    if constexpr (A) autocommit = offsetof(L, autocommit);
+    return {sizeof(L),
+            offsetof(L, db),
+            offsetof(L, detect_types),
+            offsetof(L, isolation_level),
+            autocommit,
+            offsetof(L, check_same_thread),
+            offsetof(L, initialized),
+            offsetof(L, row_factory),
+            offsetof(L, text_factory),
+            offsetof(L, trace_ctx),
+            offsetof(L, progress_ctx),
+            offsetof(L, authorizer_ctx),
+            offsetof(L, exceptions)};
+}
+
+// The interpreters whose layout and sqlite3 module this path was checked against, field by field here
+// and by the differential tests.
+constexpr Offsets kLayout311 = offsets_of<false>();
+constexpr Offsets kLayout312 = offsets_of<true>();
+const Offsets* layout = nullptr;
+bool with_autocommit = false;
+
+template <class T>
+T field(PyObject* conn, size_t offset) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(conn) + offset, sizeof value);
+    return value;
+}
+
 constexpr const char* kExceptionNames[10] = {"Warning",         "Error",          "InterfaceError", "DatabaseError",
                                              "DataError",       "OperationalError", "IntegrityError", "InternalError",
                                              "ProgrammingError", "NotSupportedError"};
-
-const Connection311* raw(PyObject* conn) { return reinterpret_cast<const Connection311*>(conn); }
 
 // The primary result codes; each constant of the sqlite3 module named after one of them (or after one of
 // them and an underscore) is a result code, every other SQLITE_* constant is something else.
@@ -85,6 +155,7 @@ void resolve(Api& api, PyObject* module) {
     sym(api.reset, "sqlite3_reset");
     sym(api.finalize, "sqlite3_finalize");
     sym(api.bind_parameter_count, "sqlite3_bind_parameter_count");
+    sym(api.bind_parameter_name, "sqlite3_bind_parameter_name");
     sym(api.bind_int64, "sqlite3_bind_int64");
     sym(api.bind_double, "sqlite3_bind_double");
     sym(api.bind_text, "sqlite3_bind_text");
@@ -136,60 +207,78 @@ void call0(PyObject* o, const char* method, PyObject* arg1 = nullptr, PyObject* 
 // Checks, on private connections, that every field the native path reads is where it is expected and
 // follows the connection's settings, and that the resolved API works on the connection's handle.
 void self_test(const Native& n, PyObject* sqlite3_module) {
-    require(n.connection_type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(Connection311)),
-            "the connection layout differs");
+    const Offsets& L = *layout;
+    require(n.connection_type->tp_basicsize == static_cast<Py_ssize_t>(L.size), "the connection layout differs");
     Ref level = own(PyUnicode_FromString("IMMEDIATE"));
     Ref three = own(PyLong_FromLong(3));
     Ref a = connect(sqlite3_module, {{"detect_types", three.get()}, {"isolation_level", level.get()},
                                      {"check_same_thread", Py_False}});
-    Ref b = connect(sqlite3_module, {{"isolation_level", Py_None}});
+    Ref b = with_autocommit ? connect(sqlite3_module, {{"isolation_level", Py_None}, {"autocommit", Py_True}})
+                            : connect(sqlite3_module, {{"isolation_level", Py_None}});
     require(Py_TYPE(a.get()) == n.connection_type && Py_TYPE(b.get()) == n.connection_type,
             "sqlite3.connect makes another type");
-    const Connection311 *ra = raw(a.get()), *rb = raw(b.get());
-    require(ra->db != nullptr && rb->db != nullptr && ra->db != rb->db, "the handle is not where expected");
-    require(ra->detect_types == 3 && rb->detect_types == 0, "detect_types is not where expected");
-    require(ra->isolation_level != nullptr && std::strcmp(ra->isolation_level, "IMMEDIATE") == 0 &&
-                rb->isolation_level == nullptr,
+    PyObject *ca = a.get(), *cb = b.get();
+    auto db_of = [&](PyObject* c) { return field<sqlite3*>(c, L.db); };
+    auto ptr = [&](PyObject* c, size_t at) { return field<const void*>(c, at); };
+    require(db_of(ca) != nullptr && db_of(cb) != nullptr && db_of(ca) != db_of(cb), "the handle is not where expected");
+    require(field<int>(ca, L.detect_types) == 3 && field<int>(cb, L.detect_types) == 0,
+            "detect_types is not where expected");
+    const char* level_a = field<const char*>(ca, L.isolation_level);
+    require(level_a != nullptr && std::strcmp(level_a, "IMMEDIATE") == 0 &&
+                field<const char*>(cb, L.isolation_level) == nullptr,
             "isolation_level is not where expected");
-    require(ra->check_same_thread == 0 && rb->check_same_thread == 1 && ra->initialized == 1,
+    if (with_autocommit)
+        require(field<int>(ca, L.autocommit) == kLegacyTransactions && field<int>(cb, L.autocommit) == 1,
+                "autocommit is not where expected");
+    require(field<int>(ca, L.check_same_thread) == 0 && field<int>(cb, L.check_same_thread) == 1 &&
+                field<int>(ca, L.initialized) == 1,
             "the thread check is not where expected");
-    require(ra->row_factory == Py_None && ra->text_factory == reinterpret_cast<PyObject*>(&PyUnicode_Type),
+    require(ptr(ca, L.row_factory) == Py_None && ptr(ca, L.text_factory) == &PyUnicode_Type,
             "the factories are not where expected");
     for (int i = 0; i < 10; ++i) {
-        Ref exc = attr(a.get(), kExceptionNames[i]);
-        require(ra->exceptions[i] == exc.get(), "the exception classes are not where expected");
+        Ref exc = attr(ca, kExceptionNames[i]);
+        require(ptr(ca, L.exceptions + sizeof(PyObject*) * static_cast<size_t>(i)) == exc.get(),
+                "the exception classes are not where expected");
     }
     Ref factory = own(PyTuple_New(0));  // any object serves: only its identity is compared
-    check(PyObject_SetAttrString(a.get(), "row_factory", factory.get()));
-    check(PyObject_SetAttrString(a.get(), "text_factory", reinterpret_cast<PyObject*>(&PyBytes_Type)));
-    require(ra->row_factory == factory.get() && ra->text_factory == reinterpret_cast<PyObject*>(&PyBytes_Type),
+    check(PyObject_SetAttrString(ca, "row_factory", factory.get()));
+    check(PyObject_SetAttrString(ca, "text_factory", reinterpret_cast<PyObject*>(&PyBytes_Type)));
+    require(ptr(ca, L.row_factory) == factory.get() && ptr(ca, L.text_factory) == &PyBytes_Type,
             "the factories are not where expected");
     Ref callback = attr(sqlite3_module, "connect");  // any callable; none of them is ever invoked here
     Ref one = own(PyLong_FromLong(1));
-    require(!ra->trace_ctx && !ra->progress_ctx && !ra->authorizer_ctx, "the callbacks are not where expected");
-    call0(a.get(), "set_progress_handler", callback.get(), one.get());
-    require(!ra->trace_ctx && ra->progress_ctx && !ra->authorizer_ctx, "the progress handler is not where expected");
-    call0(a.get(), "set_authorizer", callback.get());
-    require(!ra->trace_ctx && ra->progress_ctx && ra->authorizer_ctx, "the authorizer is not where expected");
-    call0(a.get(), "set_progress_handler", Py_None, one.get());
-    call0(a.get(), "set_authorizer", Py_None);
-    require(!ra->progress_ctx && !ra->authorizer_ctx, "the callbacks are not where expected");
+    auto callbacks = [&] {
+        return (ptr(ca, L.trace) != nullptr ? 1 : 0) | (ptr(ca, L.progress) != nullptr ? 2 : 0) |
+               (ptr(ca, L.authorizer) != nullptr ? 4 : 0);
+    };
+    require(callbacks() == 0, "the callbacks are not where expected");
+    call0(ca, "set_trace_callback", callback.get());
+    require(callbacks() == 1, "the trace callback is not where expected");
+    call0(ca, "set_progress_handler", callback.get(), one.get());
+    require(callbacks() == 3, "the progress handler is not where expected");
+    call0(ca, "set_authorizer", callback.get());
+    require(callbacks() == 7, "the authorizer is not where expected");
+    call0(ca, "set_trace_callback", Py_None);
+    call0(ca, "set_progress_handler", Py_None, one.get());
+    call0(ca, "set_authorizer", Py_None);
+    require(callbacks() == 0, "the callbacks are not where expected");
 
     // The handle is the connection's own: what runs on it shows in the connection's counters.
     const Api& api = n.api;
-    require(scalar(api, rb->db, "SELECT 42") == 42, "the handle does not answer");
-    scalar(api, rb->db, "CREATE TABLE probe (x)");
-    scalar(api, rb->db, "INSERT INTO probe VALUES (1), (2)");
-    Ref changes = attr(b.get(), "total_changes");
-    require(PyLong_AsLong(changes.get()) == api.total_changes(rb->db) && api.total_changes(rb->db) == 2,
+    sqlite3* db = db_of(cb);
+    require(scalar(api, db, "SELECT 42") == 42, "the handle does not answer");
+    scalar(api, db, "CREATE TABLE probe (x)");
+    scalar(api, db, "INSERT INTO probe VALUES (1), (2)");
+    Ref changes = attr(cb, "total_changes");
+    require(PyLong_AsLong(changes.get()) == api.total_changes(db) && api.total_changes(db) == 2,
             "the handle is not the connection's");
-    scalar(api, rb->db, "BEGIN");
-    Ref in_tx = attr(b.get(), "in_transaction");
-    require(in_tx.get() == Py_True && api.get_autocommit(rb->db) == 0, "the handle is not the connection's");
-    call0(b.get(), "rollback");
-    call0(a.get(), "close");
-    call0(b.get(), "close");
-    require(ra->db == nullptr && rb->db == nullptr, "a closed connection keeps its handle");
+    scalar(api, db, "BEGIN");
+    Ref in_tx = attr(cb, "in_transaction");
+    require(in_tx.get() == Py_True && api.get_autocommit(db) == 0, "the handle is not the connection's");
+    scalar(api, db, "ROLLBACK");
+    call0(ca, "close");
+    call0(cb, "close");
+    require(db_of(ca) == nullptr && db_of(cb) == nullptr, "a closed connection keeps its handle");
 }
 
 Ref error_names(PyObject* sqlite3_module) {
@@ -214,8 +303,16 @@ const char* off_reason = nullptr;
 Native* the_native = nullptr;
 
 void probe() {
-    if (PY_VERSION_HEX >> 16 != 0x030B || Py_Version >> 16 != 0x030B)
-        throw Failure{"the connection layout is verified for CPython 3.11 only"};
+    const unsigned version = PY_VERSION_HEX >> 16;
+    if (Py_Version >> 16 != version) throw Failure{"the module was built for another interpreter"};
+    if (version == 0x030B) {
+        layout = &kLayout311;
+    } else if (version == 0x030C || version == 0x030D) {
+        layout = &kLayout312;
+        with_autocommit = true;
+    } else {
+        throw Failure{"the connection layout is verified for CPython 3.11, 3.12 and 3.13 only"};
+    }
     Ref module = own(PyImport_ImportModule("_sqlite3"));
     Ref sqlite3_module = own(PyImport_ImportModule("sqlite3"));
     auto n = new Native{};
@@ -254,9 +351,16 @@ void probe() {
 }  // namespace
 
 ConnectionView Native::view(PyObject* conn) const {
-    const Connection311* c = raw(conn);
-    return {c->db, c->detect_types, c->isolation_level, c->row_factory, c->text_factory, c->progress_ctx != nullptr,
-            c->authorizer_ctx != nullptr};
+    const Offsets& L = *layout;
+    const bool legacy = !with_autocommit || field<int>(conn, L.autocommit) == kLegacyTransactions;
+    return {field<sqlite3*>(conn, L.db),
+            field<int>(conn, L.detect_types),
+            // The isolation level's implicit BEGIN applies only while the autocommit switch leaves it to it.
+            legacy ? field<const char*>(conn, L.isolation_level) : nullptr,
+            field<PyObject*>(conn, L.row_factory),
+            field<PyObject*>(conn, L.text_factory),
+            field<void*>(conn, L.progress) != nullptr,
+            field<void*>(conn, L.authorizer) != nullptr};
 }
 
 void Native::raise_error(sqlite3* db) const {

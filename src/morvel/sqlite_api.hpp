@@ -28,6 +28,7 @@ struct Api {
     int (*reset)(sqlite3_stmt*);
     int (*finalize)(sqlite3_stmt*);
     int (*bind_parameter_count)(sqlite3_stmt*);
+    const char* (*bind_parameter_name)(sqlite3_stmt*, int);
     int (*bind_int64)(sqlite3_stmt*, int, i64);
     int (*bind_double)(sqlite3_stmt*, int, double);
     int (*bind_text)(sqlite3_stmt*, int, const char*, int, Destructor);

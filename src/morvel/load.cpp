@@ -56,7 +56,9 @@ Ref placeholders(PyObject* rows) {
 
 // One execute per row, each row bound as a new list, all through the same statement object.
 void insert_rows(PyObject* cur, PyObject* statement, PyObject* rows) {
+    SignalPoll poll;
     for (ForEach it(rows); Ref row = it.next();) {
+        poll();
         Ref values = new_list(row.get());
         db::execute(cur, statement, values.get());
     }
@@ -102,6 +104,7 @@ public:
         if (!usable_ || !PyLong_CheckExact(n)) return {};
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(n, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyError{};
         if (overflow != 0) return {};
         char digits[24];
         const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, v);
@@ -163,7 +166,9 @@ Ref delete_row_main(Args a) {
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
     AsciiStatement fast(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
+    SignalPoll poll;
     for (ForEach it(ids); Ref id = it.next();) {
+        poll();
         Ref statement = fast.with_int(id.get());
         if (!statement)
             statement = TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish();
@@ -188,7 +193,9 @@ Ref temp_to_main(Args a) {
     // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
     Ref staged = db::query(cur.get(), sql(kSelectStagedNewestFirst, {text.get()}).get());
 
+    SignalPoll poll(256);  // a row costs a lookup per key
     for (ForEach it(staged.get()); Ref row = it.next();) {
+        poll();
         bool superseded = false;
         for (MergeKey& k : keys) {
             if (!k.lookup) {  // the first staged row: column names and values are read pairwise

@@ -50,6 +50,7 @@ PYTHONDONTWRITEBYTECODE=1 "$V" -m pytest -q -ra -p no:cacheprovider tests
 echo "== mypy --strict"
 cat > typed_use.py <<'EOF'
 import sqlite3
+from typing import Any
 
 from morvel.morvel import (DB, _check_newest_unique, _insert_main, active_table_index, create_table,
                            delete_row_main, drop_index, drop_table, drop_table_index, drop_unique, find,
@@ -75,21 +76,57 @@ def cycle(path: str) -> list[list[object]]:
     drop_table(conn, "homes")
     conn.close()
     return rows if ok and seen is not None else []
+
+
+class Logged:
+    """A wrapper connection: what the module needs of one, and nothing more."""
+
+    def __init__(self, real: sqlite3.Connection) -> None:
+        self.real, self.sent = real, 0
+
+    def cursor(self) -> "Logged":
+        return self
+
+    def execute(self, sql: str, *params: Any) -> None:
+        self.sent += 1
+        self.real.execute(sql, *params)
+
+    def fetchall(self) -> list[Any]:
+        return []
+
+    def commit(self) -> None:
+        self.real.commit()
+
+
+def wrapped(conn: sqlite3.Connection) -> int:
+    logged = Logged(conn)
+    drop_table(logged, "homes", comm=False)
+    return logged.sent
 EOF
 cat > typed_misuse.py <<'EOF'
-from morvel.morvel import find
+import sqlite3
 
+from morvel.morvel import drop_table, find, insert_temp, temp_to_main
+
+conn = sqlite3.connect(":memory:")
 count: int = find(None, 1, "homes", "")
+insert_temp("not a connection", "homes", [(1, 2)])
+drop_table(conn, 7)
+temp_to_main(conn, "homes", comm="yes")
 EOF
 "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null "$repo/examples/load_cycle.py" typed_use.py
 if "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null typed_misuse.py > misuse.out; then
     echo "mypy accepted a misuse of the stub: the stub is not in effect" >&2
     exit 1
 fi
-grep -q 'Incompatible types in assignment' misuse.out && grep -q 'Argument 2 to "find"' misuse.out || {
-    cat misuse.out >&2
-    exit 1
-}
+for expected in 'Incompatible types in assignment' 'Argument 1 to "find"' 'Argument 2 to "find"' \
+                'Argument 1 to "insert_temp"' 'Argument 2 to "drop_table"' 'Argument "comm" to "temp_to_main"'; do
+    grep -qF "$expected" misuse.out || {
+        echo "mypy did not report: $expected" >&2
+        cat misuse.out >&2
+        exit 1
+    }
+done
 "$V" - "$work/run/typed.db" <<'EOF'
 import sys, typed_use
 rows = typed_use.cycle(sys.argv[1])

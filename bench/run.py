@@ -1,8 +1,12 @@
 """Benchmark of morvel's loading, merge and query against bare-sqlite3 floors and other upsert paths.
 
     python bench/run.py [--quick] [--sizes 10000,100000] [--rounds R] [--dir TMP] [--out DIR]
+    python bench/run.py --find-cost [--out DIR]
 
-Writes results.txt, results.json and growth.png to bench/results/. Every ratio is module time / other
+Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
+so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
+unmerged rows, with and without an index that the caller creates on the staging table's key column, and
+writes find-cost.txt and find-cost.json. Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -30,6 +34,7 @@ import harness as h
 from morvel import morvel as mv
 
 RESULTS = Path(__file__).resolve().parent / "results"
+QUICK_RESULTS = Path(__file__).resolve().parent / "results-quick"
 UNIQUE = [{"name": "u0", "cols": [0]}]        # one unique key on k
 FIND_STAGED = 1_000                            # rows staged (not merged) when find runs
 FIND_COND = "WHERE k % 20 = 0"                 # selective: 5% of the rows of each table
@@ -214,6 +219,74 @@ def merge_growth(main_rows: int, rounds: int, work: str, base: str | None = None
             "sqlite_s": statistics.median(t["sqlite"]), "ratio_sqlite": h.ratio(t, "module", "sqlite")}
 
 
+FIND_STAGED_SIZES = [5_000, 10_000, 20_000]    # distinct keys staged, find without a condition
+FIND_VERSIONS = [200, 400, 800]                # staged versions of one key
+INDEX_COST_ROWS = 100_000                      # rows loaded and merged to price the staging index
+
+
+def with_staging_index(path: str) -> str:
+    """A copy of `path` whose staging table has the index a caller may create on the key column."""
+    copy = path.replace(".db", "-idx.db")
+    with contextlib.closing(sqlite3.connect(path)) as src, contextlib.closing(sqlite3.connect(copy)) as dst:
+        src.backup(dst)
+        dst.execute("CREATE INDEX temp_t_k ON temp_t (k)")
+        dst.commit()
+    return copy
+
+
+def find_cost(work: str, rounds: int) -> dict:
+    """find over staged rows, with and without the staging index; the index's price in insert_temp and the merge."""
+    res: dict = {"staged": [], "versions": [], "index_cost": {}}
+
+    def timed_find(label: str, staged: list, cases: list, n: int) -> None:
+        base = module_base(os.path.join(work, f"{label}{n}.db"), 0, staged)
+        indexed = with_staging_index(base)
+        once = 1 if n >= 10_000 or label == "v" else rounds
+        t = h.paired({"plain": (base, lambda c: mv.find(c, "*", "t", "")),
+                      "indexed": (indexed, lambda c: mv.find(c, "*", "t", ""))}, once, work)
+        cases.append({"n": n, "plain_s": statistics.median(t["plain"]), "indexed_s": statistics.median(t["indexed"])})
+        print(f"  {label} {n}: {cases[-1]}", file=sys.stderr, flush=True)
+
+    for n in FIND_STAGED_SIZES:
+        timed_find("s", h.make_rows(n, lambda rng, i: i, 4), res["staged"], n)
+    for n in FIND_VERSIONS:
+        timed_find("v", h.make_rows(n, lambda rng, i: 7, 5), res["versions"], n)
+
+    rows = batch_rows(INDEX_COST_ROWS)
+    empty = module_base(os.path.join(work, "ic.db"), INDEX_COST_ROWS)
+    indexed = with_staging_index(empty)
+    t = h.paired({"plain": (empty, lambda c: module_merge(c, rows)),
+                  "indexed": (indexed, lambda c: module_merge(c, rows))}, rounds, work)
+    for who in ("plain", "indexed"):
+        split = phases(t[f"{who}:phases"], t[who], cycle=True)
+        res["index_cost"][who] = {"insert_temp_s": split["insert_temp"],
+                                  "temp_to_main_s": statistics.median(t[who]) - split["insert_temp"]}
+    res["index_cost"]["ratio"] = h.ratio(t, "indexed", "plain")
+    return res
+
+
+def find_cost_report(res: dict) -> str:
+    lines = [f"find cost: {machine()}", "find(conn, '*', 't', '') with a unique key on k, main table empty; "
+             "'indexed' adds CREATE INDEX ON temp_t (k)", ""]
+    for title, key, unit in (("distinct keys staged", "staged", "rows"), ("versions of one key staged", "versions",
+                                                                          "versions")):
+        lines.append(f"{title}:")
+        prev = None
+        for c in res[key]:
+            grow = f"  x{c['plain_s'] / prev['plain_s']:.1f} for x{c['n'] / prev['n']:.0f} {unit}" if prev else ""
+            lines.append(f"  {c['n']:>7,} {unit:<8}: {c['plain_s']:9.3f} s without index, {c['indexed_s']:8.3f} s with "
+                         f"(ratio {c['indexed_s'] / c['plain_s']:.3f}){grow}")
+            prev = c
+    ic = res["index_cost"]
+    lines += ["", f"price of the staging index, {INDEX_COST_ROWS:,} rows (main table of the same size), median:",
+              f"  insert_temp  {ic['plain']['insert_temp_s']:.3f} s without, {ic['indexed']['insert_temp_s']:.3f} s with "
+              f"(ratio {ic['indexed']['insert_temp_s'] / ic['plain']['insert_temp_s']:.2f})",
+              f"  temp_to_main {ic['plain']['temp_to_main_s']:.3f} s without, {ic['indexed']['temp_to_main_s']:.3f} s "
+              f"with (ratio {ic['indexed']['temp_to_main_s'] / ic['plain']['temp_to_main_s']:.2f})",
+              f"  whole cycle ratio {ic['ratio']:.2f}"]
+    return "\n".join(lines) + "\n"
+
+
 def peak_rss_mb(reset: bool = False) -> float:
     """Peak resident size of this process (VmHWM); `reset` restarts the peak from the current size."""
     if reset:
@@ -347,12 +420,23 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, help="rounds per measurement (default 15/5/3 by size)")
     parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
                         help="where the temporary databases go (default /dev/shm: no disk noise)")
-    parser.add_argument("--out", default=str(RESULTS), help="where the results go (default bench/results)")
+    parser.add_argument("--out", help="where the results go (default bench/results; bench/results-quick for --quick)")
+    parser.add_argument("--find-cost", action="store_true", help="measure only how find's cost grows (minutes)")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory:
         return memory_child(args.memory, args.trace, args.dir)
+    out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
+    if args.find_cost:
+        with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
+            res = find_cost(work, args.rounds or 3)
+        text = find_cost_report(res)
+        out.mkdir(parents=True, exist_ok=True)
+        (out / "find-cost.txt").write_text(text)
+        (out / "find-cost.json").write_text(json.dumps(res, indent=1))
+        print(text)
+        return None
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else \
         [10_000, 100_000] if args.quick else [10_000, 100_000, 1_000_000]
     start = time.perf_counter()
@@ -368,13 +452,13 @@ def main() -> None:
                 os.remove(os.path.join(work, name))
     mem = memory(max(sizes), args.dir)
     text = report(results, growth, mem, time.perf_counter() - start, args.dir or tempfile.gettempdir())
-    out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.txt").write_text(text)
     (out / "results.json").write_text(json.dumps(
         {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem}, indent=1))
     plot(results, growth, out / "growth.png")
     print(text)
+    print(f"written to {out}", file=sys.stderr)
 
 
 if __name__ == "__main__":

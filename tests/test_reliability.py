@@ -4,6 +4,7 @@ import contextlib
 import gc
 import os
 import sqlite3
+import subprocess
 import sys
 import tracemalloc
 import traceback
@@ -250,6 +251,30 @@ def test_arguments_emptied_while_in_use(name):
     call_cleanly(name, getattr(mv, name), *args)
 
 
+@pytest.mark.parametrize("name", ["insert_temp", "_insert_main"])
+def test_row_emptied_by_the_collector_while_copied(name):
+    # Copying a list row allocates; the collection that may start there empties the row being copied.
+    rows = [[i, f"v{i}", i * 0.5] for i in range(3000)]
+    expected, sent = [list(r) for r in rows], []
+    cursor = types.SimpleNamespace(execute=lambda sql, params: sent.append(params))  # no list goes back to the free list
+    conn = types.SimpleNamespace(cursor=lambda: cursor, commit=list)
+
+    def empty_next(phase, info):
+        if phase == "start" and len(sent) < len(rows):
+            rows[len(sent)].clear()
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(empty_next)
+    gc.set_threshold(50)
+    try:
+        getattr(mv, name)(conn, "t", rows)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.callbacks.remove(empty_next)
+    assert len(sent) == len(rows) and [] in sent
+    assert all(p in (e, []) for p, e in zip(sent, expected))
+
+
 @pytest.mark.parametrize("name", ["temp_to_main", "find", "_check_newest_unique", "active_table_index"])
 def test_fetched_rows_emptied_while_walked(name):
     handed = []
@@ -348,3 +373,39 @@ def test_quoted_names_leave_other_tables_catalog_rows_alone(evil):
     mv.drop_unique(c, "w", evil)  # the quoted name matches its own row, and only that one
     assert rows() == before
     assert c.execute("SELECT count(*) FROM unique_table WHERE unique_name = ?", (evil,)).fetchone() == (0,)
+
+
+_INTERRUPTED = r"""
+import os, signal, sqlite3, sys, threading, time
+from morvel import morvel as mv
+path = sys.argv[1]
+conn = mv.DB("interrupted", path).connection()
+mv.create_table(conn, "t", ["k", "v"], [], [{"name": "u", "cols": [0]}])
+mv.insert_temp(conn, "t", [(i, i) for i in range(20_000)])  # find over these takes far longer than a second
+
+def interrupted(call):
+    sent = []
+    threading.Timer(0.3, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
+    try:
+        call()
+    except KeyboardInterrupt:
+        print(f"{time.perf_counter() - sent[0]:.3f}", conn.in_transaction)
+        conn.rollback()
+
+interrupted(lambda: mv.insert_temp(conn, "t", [(1, 2)] * 3_000_000))
+interrupted(lambda: mv.find(conn, "*", "t", ""))
+conn.close()
+"""
+
+
+def test_ctrl_c_interrupts_long_calls_and_commits_nothing(tmp_path):
+    path = str(tmp_path / "i.db")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-c", _INTERRUPTED, path], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    lines = [line.split() for line in out.stdout.splitlines()]
+    assert len(lines) == 2 and all(float(after) < 1.0 for after, _ in lines), lines
+    assert lines[0][1] == "True"  # the rows sent so far wait in the open transaction, uncommitted
+    with contextlib.closing(sqlite3.connect(path)) as c:
+        assert c.execute("SELECT count(*) FROM temp_t").fetchone() == (20_000,)

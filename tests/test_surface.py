@@ -94,6 +94,15 @@ def test_module_namespace():
     assert isinstance(mv.DB, type)
 
 
+def test_function_type_is_closed():
+    ftype = type(mv.find)
+    with pytest.raises(TypeError):
+        ftype()  # a blank function object would have nothing behind it
+    with pytest.raises(TypeError):
+        ftype.__repr__ = lambda self: "x"
+    assert repr(mv.find).startswith("<function find at ") and mv.find.__reduce__() == "find"
+
+
 BINDING = [
     ("drop_table", [P], {}, "takes at least 2 positional arguments (1 given)"),
     ("drop_table", [P, "t", True, 4], {"bogus": 1}, "takes at most 3 positional arguments (4 given)"),

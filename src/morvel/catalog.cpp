@@ -80,11 +80,15 @@ void delete_row(db::Cursor& cur, std::string_view statement, PyObject* table, Py
 
 Position::Position(Ref o) : obj(std::move(o)) {
     if (PyLong_CheckExact(obj.get()) || PyBool_Check(obj.get())) {
-        value = PyLong_AsSsize_t(obj.get());
-        kind = Fast;
-        if (value == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            kind = TooLarge;  // Python raises only when the position is used
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyError{};
+        // Python raises for a position too large for an index only when it is used.
+        if (overflow != 0 || v > PY_SSIZE_T_MAX || v < PY_SSIZE_T_MIN) {
+            kind = TooLarge;
+        } else {
+            value = static_cast<Py_ssize_t>(v);
+            kind = Fast;
         }
     }
 }
@@ -112,15 +116,21 @@ Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset
 Ref read_columns(db::Cursor& cur, PyObject* table) {
     Ref info = db::query(cur, sql(kTableInfo, {fstr_of(table).get()}).get());
     Ref cols = own(PyList_New(0));
+    SignalPoll poll;
     if (check(PyObject_IsTrue(info.get())))
-        for (ForEach it(info.get()); Ref row = it.next();) check(PyList_Append(cols.get(), item_at(row.get(), 1).get()));
+        for (ForEach it(info.get()); Ref row = it.next();) {
+            poll();
+            check(PyList_Append(cols.get(), item_at(row.get(), 1).get()));
+        }
     return cols;
 }
 
 Ref read_uniques(db::Cursor& cur, PyObject* table) {
     Ref rows = db::query(cur, sql(kSelectUniqueRows, {quoted(fstr_of(table).get()).get()}).get());
     Ref uniques = own(PyDict_New());
+    SignalPoll poll;
     for (ForEach it(rows.get()); Ref row = it.next();) {
+        poll();
         Ref col_num = item_at(row.get(), 3);
         Ref pieces = call_method(col_num.get(), names->split.get(), {names->comma.get()});
         Ref positions = own(PyList_New(0));
@@ -179,7 +189,9 @@ Ref active_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
     Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
+    SignalPoll poll(1);  // each index build can take long
     for (ForEach it(rows.get()); Ref row = it.next();) {
+        poll();
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
         create_index(cur, t.get(), n.get(), c.get());
     }
@@ -193,12 +205,18 @@ Ref drop_table_index(Args a) {
     Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
     // Every name is collected before the first DROP, filtered here rather than in SQL.
     Ref doomed = own(PyList_New(0));
+    SignalPoll poll;
     for (ForEach it(rows.get()); Ref row = it.next();) {
+        poll();
         Ref on = item_at(row.get(), 2);
         if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
             check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
     }
-    for (ForEach it(doomed.get()); Ref name = it.next();) send(cur, kDropIndex, {fstr_of(name.get()).get()});
+    SignalPoll each(1);
+    for (ForEach it(doomed.get()); Ref name = it.next();) {
+        each();
+        send(cur, kDropIndex, {fstr_of(name.get()).get()});
+    }
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }

@@ -164,6 +164,21 @@ inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyO
     return own(PyObject_VectorcallMethod(name, buf + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Loops over rows, statements or fetched rows run no bytecode for a long time, and a row sent through
+// the sqlite3 module's C methods runs none either: without polling, Ctrl-C would wait for the return.
+class SignalPoll {
+public:
+    explicit SignalPoll(unsigned every = 1024) noexcept : every_(every), left_(every) {}
+    void operator()() {
+        if (--left_ != 0) return;
+        left_ = every_;
+        if (PyErr_CheckSignals() < 0) throw PyError{};
+    }
+
+private:
+    unsigned every_, left_;
+};
+
 // Iterates any iterable: `for (ForEach it(obj); Ref v = it.next();)`.
 class ForEach {
 public:

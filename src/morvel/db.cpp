@@ -47,7 +47,11 @@ void unregister(PyObject* key, PyObject* self) noexcept {
         Ref current = own(PyObject_GetItem(reg.get(), key));
         if (current.get() == self) check(PyObject_DelItem(reg.get(), key));
     } catch (const PyError&) {
-        PyErr_Clear();  // the original error is the one to report
+        // The original error is the one raised; an entry already gone is fine, anything else is reported.
+        if (PyErr_ExceptionMatches(PyExc_KeyError))
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(self);
     }
 }
 
@@ -66,7 +70,7 @@ Ref db_init(Args a) {
     check(PyObject_SetItem(registry().get(), key.get(), self));
     try {
         prepare(self);
-    } catch (const PyError&) {
+    } catch (...) {
         unregister(key.get(), self);
         throw;
     }

@@ -3,6 +3,7 @@
 // interpreter's error convention.
 #include "function.hpp"
 
+#include <memory>
 #include <new>
 #include <structmember.h>
 
@@ -137,13 +138,15 @@ PyType_Spec fn_spec = {
     "morvel.morvel.function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    // Only the import makes function objects: a blank one would have no callable behind it.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     fn_slots,
 };
 
 Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
 
-Ref make_function(const Spec& s) {
+Ref make_function(PyTypeObject* type, const Spec& s) {
     Ref kwnames = own(PyTuple_New(s.nparams));
     TextBuilder sig;
     sig.ascii("(");
@@ -156,7 +159,7 @@ Ref make_function(const Spec& s) {
     Ref defaults = s.has_comm ? own(PyTuple_Pack(1, Py_True)) : Ref::borrow(Py_None);
     Ref doc = s.doc ? own(PyUnicode_FromString(s.doc)) : Ref::borrow(Py_None);
 
-    auto* f = PyObject_New(FunctionObject, function_type);
+    auto* f = PyObject_New(FunctionObject, type);
     if (f == nullptr) throw PyError{};
     Ref obj = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = fn_vectorcall;
@@ -181,8 +184,9 @@ void add_traceback(const Spec& spec) {
 
 void init_functions() {
     // Function objects and names live for the whole process: the module is made once per process.
+    // Everything is built first and published only once complete, so a failed import can be retried.
     if (function_type != nullptr) return;
-    names = new Names{
+    auto built_names = std::make_unique<Names>(Names{
         interned("cursor"), interned("execute"), interned("fetchall"), interned("commit"), interned("close"),
         interned("connect"), interned("split"), interned("index"), interned("add"), interned("print"),
         interned("name"), interned("address"), interned("DB_dict"), interned("morvel_state"), interned("sqlite3"),
@@ -190,11 +194,28 @@ void init_functions() {
         interned(","), interned("*"), interned(""), interned("'"), interned("''"),
         own(PyLong_FromLong(1)), own(PyLong_FromLong(0)),
         interned("isolation_level"), interned("in_transaction"), interned("autocommit"), interned("BEGIN "),
-    };
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fn_spec));
-    if (type == nullptr) throw PyError{};
-    function_type = type;
-    for (int i = 0; i < kFnCount; ++i) functions[i] = make_function(kSpecs[i]).release();
+    });
+    Ref type = own(PyType_FromSpec(&fn_spec));
+    std::array<Ref, kFnCount> built;
+    for (int i = 0; i < kFnCount; ++i)
+        built[static_cast<size_t>(i)] = make_function(reinterpret_cast<PyTypeObject*>(type.get()), kSpecs[i]);
+    for (int i = 0; i < kFnCount; ++i) functions[i] = built[static_cast<size_t>(i)].release();
+    names = built_names.release();
+    function_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+void set_error_from_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "morvel: an error was lost");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "morvel: unexpected internal error");
+    }
 }
 
 PyObject* function_object(Fn fn) { return functions[static_cast<int>(fn)]; }
@@ -224,13 +245,8 @@ PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept {
             result = spec.body(args).release();
             if (result == nullptr && !PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "morvel: a body returned no result");
-        } catch (const PyError&) {
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
         } catch (...) {
-            PyErr_SetString(PyExc_SystemError, "morvel: unexpected internal error");
+            set_error_from_exception();
         }
         Py_LeaveRecursiveCall();
     }
@@ -271,8 +287,11 @@ Ref list_of(std::initializer_list<PyObject*> items) {
 Ref new_list(PyObject* values) {
     if (!PyList_CheckExact(values) && !PyTuple_CheckExact(values)) return own(PySequence_List(values));
     const Py_ssize_t n = Py_SIZE(values);
-    PyObject* const* items = PySequence_Fast_ITEMS(values);
     Ref list = own(PyList_New(n));
+    // The allocation may run the garbage collector, and a finalizer may resize a list row: its items
+    // are read only after it, with nothing in between that could run Python code.
+    if (Py_SIZE(values) != n) return own(PySequence_List(values));
+    PyObject* const* items = PySequence_Fast_ITEMS(values);
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Ref::borrow(items[i]).release());
     return list;
 }

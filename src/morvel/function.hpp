@@ -69,6 +69,9 @@ PyObject* module_object();
 // otherwise NameError "name '...' is not defined".
 Ref global(PyObject* name);
 
+// Inside a catch handler: makes the exception being handled the pending Python exception.
+void set_error_from_exception() noexcept;
+
 // The call boundary: runs a body, turns any C++ error into a pending Python exception, adds the
 // callable's traceback entry on failure. Returns a new reference or nullptr.
 PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept;

@@ -53,7 +53,11 @@ Ref placeholders(PyObject* rows) {
 
 // One execute per row, each row bound as a new list, all through the same statement object.
 void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
-    for (ForEach it(rows); Ref row = it.next();) db::execute_row(cur, statement, row.get());
+    SignalPoll poll;
+    for (ForEach it(rows); Ref row = it.next();) {
+        poll();
+        db::execute_row(cur, statement, row.get());
+    }
 }
 
 Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
@@ -124,7 +128,9 @@ Ref delete_row_main(Args a) {
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
     db::IntStatement with_int(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
+    SignalPoll poll;
     for (ForEach it(ids); Ref id = it.next();) {
+        poll();
         if (db::execute(cur, with_int, id.get())) continue;
         db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
     }
@@ -150,7 +156,9 @@ Ref temp_to_main(Args a) {
     // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
     Ref staged = db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get());
 
+    SignalPoll poll(256);  // a row costs a lookup per key
     for (ForEach it(staged.get()); Ref row = it.next();) {
+        poll();
         bool superseded = false;
         for (MergeKey& k : keys) {
             if (!k.lookup) {  // the first staged row: column names and values are read pairwise

@@ -152,7 +152,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         Ref locations = own(PyObject_GetAttrString(spec, "submodule_search_locations"));
         if (locations.get() != Py_None) check(PyObject_SetAttrString(module.get(), "__path__", locations.get()));
         return module.release();
-    } catch (const PyError&) {
+    } catch (...) {
+        set_error_from_exception();
         return nullptr;
     }
 }
@@ -164,8 +165,9 @@ Ref import_state(PyObject* module) {
     PyObject* state = nullptr;
     if (_PyObject_LookupAttr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
     if (state != nullptr) return Ref::steal(state);
-    PyObject* loaded = PyDict_GetItemString(PyImport_GetModuleDict(), "morvel.morvel_state");
-    if (loaded != nullptr) return Ref::borrow(loaded);
+    Ref full_name = own(PyUnicode_FromString("morvel.morvel_state"));
+    if (PyObject* loaded = PyImport_GetModule(full_name.get())) return Ref::steal(loaded);
+    if (PyErr_Occurred()) throw PyError{};
     PyErr_Format(PyExc_ImportError, "cannot import name %S", names->morvel_state.get());
     throw PyError{};
 }
@@ -205,8 +207,10 @@ int exec_module(PyObject* module) {
         init_functions();
         warn_on_version_mismatch();
         PyObject* modules = PyImport_GetModuleDict();
-        if (PyDict_GetItemString(modules, "morvel.morvel") == nullptr) {
-            check(PyDict_SetItemString(modules, "morvel.morvel", module));
+        Ref own_name = own(PyUnicode_FromString("morvel.morvel"));
+        if (PyDict_GetItemWithError(modules, own_name.get()) == nullptr) {
+            if (PyErr_Occurred()) throw PyError{};
+            check(PyDict_SetItem(modules, own_name.get(), module));
             entered = true;
         }
         line = kLineState;
@@ -222,16 +226,22 @@ int exec_module(PyObject* module) {
             line = kSpecs[i].first_line;
             check(PyModule_AddObjectRef(module, kSpecs[i].name, function_object(static_cast<Fn>(i))));
         }
-    } catch (const PyError&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init morvel.morvel");
+    } catch (...) {  // a PyError, or anything else (std::bad_alloc): never past this point
+        set_error_from_exception();
         _PyTraceback_Add("init morvel.morvel", kSourceFile, line);
-        // Drop what was filled in, so that a later import starts afresh.
+        // Drop what was filled in, so that a later import starts afresh. The import's own error is the
+        // one raised; a failure of this clean-up is reported as unraisable.
         ErrorStash pending;
-        if (entered && PyDict_DelItemString(PyImport_GetModuleDict(), "morvel.morvel") < 0) PyErr_Clear();
-        for (const char* bound : {"morvel_state", "sqlite3", "DB"})
-            if (PyObject_DelAttrString(module, bound) < 0) PyErr_Clear();
-        for (const Spec& s : kSpecs)
-            if (PyObject_DelAttrString(module, s.name) < 0) PyErr_Clear();
+        auto undo = [module](int rc, bool absent_is_fine) {
+            if (rc == 0) return;
+            if (absent_is_fine && PyErr_ExceptionMatches(PyExc_AttributeError))
+                PyErr_Clear();
+            else
+                PyErr_WriteUnraisable(module);
+        };
+        if (entered) undo(PyDict_DelItemString(PyImport_GetModuleDict(), "morvel.morvel"), false);
+        for (const char* bound : {"morvel_state", "sqlite3", "DB"}) undo(PyObject_DelAttrString(module, bound), true);
+        for (const Spec& s : kSpecs) undo(PyObject_DelAttrString(module, s.name), true);
         return -1;
     }
     // Kept for the life of the process: every later import yields this same object.

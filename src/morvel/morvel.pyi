@@ -1,8 +1,18 @@
 import sqlite3 as sqlite3
 from types import ModuleType
-from typing import Any, Iterable, Mapping, MutableMapping, Sequence
+from typing import Any, Iterable, Mapping, MutableMapping, Protocol, Sequence
 
 morvel_state: ModuleType
+
+# What the module asks of a connection: sqlite3.Connection fits, and so does any wrapper or proxy with
+# these methods. Both names exist only for type checkers.
+class _Cursor(Protocol):
+    def execute(self, sql: str, parameters: list[Any] = ..., /) -> object: ...
+    def fetchall(self) -> Iterable[Any]: ...
+
+class _Connection(Protocol):
+    def cursor(self) -> _Cursor: ...
+    def commit(self) -> object: ...
 
 class DB:
     name: Any
@@ -10,29 +20,114 @@ class DB:
     def __init__(self, name: Any, address: Any) -> None: ...
     def connection(self) -> sqlite3.Connection: ...
 
-def insert_index(conn: Any, index: Mapping[str, Any], comm: Any = True) -> None: ...
-def drop_index(conn: Any, table: Any, name: Any, comm: Any = True) -> None: ...
-def active_table_index(conn: Any, table: Any, comm: Any = True) -> None: ...
-def drop_table_index(conn: Any, table: Any, comm: Any = True) -> None: ...
-def insert_unique(conn: Any, table: Any, name: Any, cols: Any, cols_num: Any, comm: Any = True) -> None: ...
-def drop_unique(conn: Any, table: Any, name: Any, comm: Any = True) -> None: ...
+def insert_index(conn: _Connection, index: Mapping[str, str], comm: bool = True) -> None:
+    """
+    Insert index for fast search.
+    index = {
+    'table': 'homes',
+    'name': 'index_0',
+    'cols': 'name,type,address'
+    }
+    """
+
+def drop_index(conn: _Connection, table: str, name: str, comm: bool = True) -> None:
+    """
+    Drop one index of table.
+    """
+
+def active_table_index(conn: _Connection, table: str, comm: bool = True) -> None:
+    """
+    Activate indexes of table after drooping them for fast insertion.
+    """
+
+def drop_table_index(conn: _Connection, table: str, comm: bool = True) -> None:
+    """
+    Drop index of table for fast insert rows.
+    """
+
+def insert_unique(conn: _Connection, table: str, name: str, cols: str, cols_num: str, comm: bool = True) -> None:
+    """
+    Insert uniques of table, the last one with unique features replaces old ones.
+    table = 'homes'   # table ('name', 'type', 'address', 'age')
+    name = 'unique_0'
+    cols = 'name,address'
+    cols_num = '0,2'
+    """
+
+def drop_unique(conn: _Connection, table: str, name: str, comm: bool = True) -> None:
+    """
+    Delete one unique of table.
+    """
+
 def create_table(
-    conn: Any,
-    name: Any,
+    conn: _Connection,
+    name: str,
     cols: Sequence[str],
-    index: Iterable[MutableMapping[str, Any]],
+    index: Iterable[MutableMapping[str, str]],
     unique: Iterable[Mapping[str, Any]],
-    comm: Any = True,
-) -> None: ...
-def insert_temp(conn: Any, table: Any, rows: Sequence[Iterable[Any]], comm: Any = True) -> None: ...
-def delete_row_main(conn: Any, table: Any, ids: Iterable[Any], comm: Any = True) -> None: ...
-def temp_to_main(conn: Any, table: Any, comm: Any = True) -> None: ...
-def _insert_main(conn: Any, table: str, rows: Sequence[Iterable[Any]], comm: Any = True) -> None: ...
-def drop_table(conn: Any, table: Any, comm: Any = True) -> None: ...
-def find(conn: Any, select: str, table: Any, conditions: Any) -> list[list[Any]]: ...
+    comm: bool = True,
+) -> None:
+    """
+    Create table with indexes and uniques.
+    name = 'homes'
+    cols = ['name', 'type', 'address', 'age']
+    index = [
+        {
+            'name': 'index_0',
+            'cols': 'name,type,address'
+        },
+        {
+            'name': 'index_1',
+            'cols': 'age'
+        }
+    ]
+    unique = [
+        {
+            'name': 'unique_0',
+            'cols': [0, 1]     # 'name, type'
+        },
+        {
+            'name': 'unique_1',
+            'cols': [2]     #'address'
+        }
+    ]
+    """
+
+def insert_temp(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool = True) -> None:
+    """
+    Fast temp_table insertion.
+    """
+
+def delete_row_main(conn: _Connection, table: str, ids: Iterable[int], comm: bool = True) -> None:
+    """
+    Fast delete selcted rows from main_table.
+    """
+
+def temp_to_main(conn: _Connection, table: str, comm: bool = True) -> None:
+    """
+    Fast temp to main insertion.
+    """
+
+def _insert_main(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool = True) -> None: ...
+def drop_table(conn: _Connection, table: str, comm: bool = True) -> None:
+    """
+    Drop table with indexes and uniques.
+    """
+
+def find(conn: _Connection, select: str, table: str, conditions: str) -> list[list[Any]]:
+    """
+    Find rows from temp and main tables.
+    select = '*' or 'name,age'
+    table = 'persons'
+    conditions = '''
+        where (id, city) = (1093, 'Tehran')
+        order by age desc
+    '''
+    """
+
 def _check_newest_unique(
-    conn: Any,
-    table: Any,
+    conn: _Connection,
+    table: str,
     rowid: tuple[int, int],
     row: Sequence[Any],
     uniques: Mapping[Any, Sequence[int]],

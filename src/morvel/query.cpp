@@ -62,6 +62,7 @@ struct CheckKey {
 // What every visit of one check shares; find keeps one for all its checks.
 struct CheckContext {
     PyObject *conn, *table, *uniques, *cols, *total_select;
+    SignalPoll poll{32};  // a step of the walk is a statement or a fetched row
     bool listed = false;
     std::vector<CheckKey> keys;
 
@@ -144,6 +145,7 @@ Ref walk(CheckContext& ctx, PyObject* candidate, PyObject* row, PyObject* visite
         stack.push_back({Ref::borrow(row), Ref::borrow(visited), db::cursor(ctx.conn)});
         ctx.list_keys();
         while (!stack.empty()) {
+            ctx.poll();
             Frame& f = stack.back();
             if (f.stage == Frame::NextKey) {
                 if (f.key == ctx.keys.size()) {  // this visit returns (True, visited)
@@ -240,8 +242,10 @@ Ref find(Args a) {
     Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i)
-        select_list.ascii(",").text(fstr_of(PyList_GET_ITEM(cols.get(), i)).get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
+        Ref column = Ref::borrow(PyList_GET_ITEM(cols.get(), i));  // formatting may run Python code
+        select_list.ascii(",").text(fstr_of(column.get()).get());
+    }
     Ref total_select = select_list.finish();
     Ref uniques = read_uniques(cur, table);
     std::vector<UniqueKey> keys = unique_keys(uniques.get());
@@ -257,7 +261,9 @@ Ref find(Args a) {
         Ref pieces = call_method(select, names->split.get(), {names->comma.get()});
         for (ForEach it(pieces.get()); Ref piece = it.next();) {
             Ref pos = call_method(cols.get(), names->index.get(), {piece.get()});
-            out_index.push_back(PyLong_AsSsize_t(pos.get()));
+            const Py_ssize_t p = PyLong_AsSsize_t(pos.get());
+            if (p == -1 && PyErr_Occurred()) throw PyError{};
+            out_index.push_back(p);
         }
     }
 
@@ -268,7 +274,9 @@ Ref find(Args a) {
 
     auto scan = [&](std::string_view statement, PyObject* source) {
         Ref rows = db::query(cur, sql(statement, {total_select.get(), text.get(), cond.get()}).get());
+        SignalPoll poll(64);  // a row costs a newest check
         for (ForEach it(rows.get()); Ref row = it.next();) {
+            poll();
             bool repeated = false;
             for (size_t k = 0; k < keys.size(); ++k) {
                 key_tuples[k] = seen_entry(keys[k].positions, row.get(), 1);

@@ -39,8 +39,9 @@ UNIQUE = [{"name": "u0", "cols": [0]}]        # one unique key on k
 FIND_STAGED = 1_000                            # rows staged (not merged) when find runs
 FIND_COND = "WHERE k % 20 = 0"                 # selective: 5% of the rows of each table
 GROWTH_BATCH = 10_000                          # fixed batch merged into main tables of growing size
-GOALS = {"insert_temp/floor": 1.0, "temp_to_main/floor": 1.0, "find/floor": 1.0, "find ''/floor": 1.0,
-         "insert_temp/executemany": 1.3}
+GOALS = {"insert_temp/floor": 0.6, "temp_to_main/floor": 0.7, "find/floor": 0.85, "find ''/floor": 0.85,
+         "insert_temp/executemany": 0.8, "cycle/upsert_all": 0.25, "cycle/executemany OR REPLACE": 2.0}
+CYCLE_MAIN, CYCLE_BATCH = 100_000, 10_000      # the load cycle: a batch, half of it replacing rows
 MERGE_PHASES = ["scan+lookups", "drop indexes", "delete", "insert", "reindex+commit"]
 SUB_CALLS = ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
 
@@ -98,6 +99,41 @@ def marked_sub_calls(marks: dict):
     finally:
         for name, fn in originals.items():
             setattr(mv, name, fn)
+
+
+class Passthrough:
+    """A connection-like object that forwards to a sqlite3.Connection: the method path, as any proxy gets."""
+
+    def __init__(self, conn: sqlite3.Connection):
+        self.real = conn
+
+    isolation_level = property(lambda self: self.real.isolation_level)
+    in_transaction = property(lambda self: self.real.in_transaction)
+
+    def cursor(self):
+        return self.real.cursor()
+
+    def commit(self) -> None:
+        self.real.commit()
+
+
+def method_path(call):
+    """`call` with the native path turned off, as MORVEL_NATIVE=0 does."""
+    def run(conn):
+        before = os.environ.get("MORVEL_NATIVE")
+        os.environ["MORVEL_NATIVE"] = "0"
+        try:
+            return call(conn)
+        finally:
+            if before is None:
+                del os.environ["MORVEL_NATIVE"]
+            else:
+                os.environ["MORVEL_NATIVE"] = before
+    return run
+
+
+def through_proxy(call):
+    return lambda conn: call(Passthrough(conn))
 
 
 def module_merge(conn, rows=None) -> dict:
@@ -160,11 +196,14 @@ def bench_size(n: int, rounds: int, work: str) -> dict:
 
     def against_floor(name, path, call, floor=h.replay, **others):
         steps = h.record(path, work, call, outcome)
-        contenders = {"module": (path, call), "floor": (path, lambda c: floor(c, steps))}
+        contenders = {"module": (path, call), "floor": (path, lambda c: floor(c, steps)),
+                      "method": (path, method_path(call)), "proxy": (path, through_proxy(call))}
         contenders.update(others)
         t = h.paired(contenders, rounds, work)
-        out[name] = {"module_s": statistics.median(t["module"]), "floor_s": statistics.median(t["floor"]),
-                     "ratio_floor": h.ratio(t, "module", "floor"), "times": t}
+        out[name] = {f"{who}_s": statistics.median(t[who]) for who in ("module", "floor", "method", "proxy")}
+        out[name].update(ratio_floor=h.ratio(t, "module", "floor"), ratio_method=h.ratio(t, "module", "method"),
+                         method_floor=h.ratio(t, "method", "floor"), proxy_floor=h.ratio(t, "proxy", "floor"),
+                         times=t)
         return t
 
     def insert_rows(c):
@@ -199,6 +238,30 @@ def bench_size(n: int, rounds: int, work: str) -> dict:
                         phases=phases(t["module:phases"], t["module"], cycle=True), times=t)
     out["merge_growth"] = merge_growth(n, rounds, work, base, plain)
     return out
+
+
+def load_cycle(rounds: int, work: str) -> dict:
+    """A batch loaded and merged into a bigger main table, half of it replacing rows, against the usual
+    ways of upserting the same rows into a table with the same unique index."""
+    rows = h.make_rows(CYCLE_BATCH, lambda rng, i: CYCLE_MAIN - CYCLE_BATCH // 2 + i, 3)
+    base = module_base(os.path.join(work, "cycle.db"), CYCLE_MAIN)
+    plain = sqlite_base(os.path.join(work, "cycle-plain.db"), CYCLE_MAIN)
+    dicts = [dict(zip(h.COLUMNS, row)) for row in rows]
+
+    def cycle(c):
+        mv.insert_temp(c, "t", rows)
+        mv.temp_to_main(c, "t")
+
+    def upsert_many(c):
+        c.executemany("INSERT OR REPLACE INTO t VALUES (?,?,?,?)", rows)
+        c.commit()
+
+    t = h.paired({"module": (base, cycle), "method": (base, method_path(cycle)),
+                  "upsert_all": (plain, lambda c: sqlite_utils.Database(c)["t"].upsert_all(dicts, pk="k")),
+                  "upsert_many": (plain, upsert_many)}, rounds, work)
+    res = {f"{who}_s": statistics.median(t[who]) for who in t}
+    res.update({f"ratio_{who}": h.ratio(t, "module", who) for who in ("method", "upsert_all", "upsert_many")})
+    return res
 
 
 def merge_growth(main_rows: int, rounds: int, work: str, base: str | None = None, plain: str | None = None) -> dict:
@@ -334,15 +397,26 @@ def machine() -> str:
             f"SQLite {sqlite3.sqlite_version}, {platform.system()} {platform.release()}")
 
 
-def report(results: list[dict], growth: list[dict], mem: dict, elapsed: float, where: str) -> str:
+def report(results: list[dict], growth: list[dict], mem: dict, cycle: dict, elapsed: float, where: str) -> str:
     us = lambda seconds, n: f"{seconds / n * 1e6:8.2f}"  # noqa: E731
     lines = [f"morvel benchmark: {machine()}; databases in {where}", f"run time {elapsed:.0f} s; ratio = module / other, "
-             "median of per-round ratios (module and other timed back to back on identical fresh files)", ""]
+             "median of per-round ratios (module and other timed back to back on identical fresh files)",
+             "module: a sqlite3.Connection (native path); method path: the same with MORVEL_NATIVE=0; proxy: through a "
+             "forwarding object", ""]
     head = f"{'ratio':<34}{'goal':>6}" + "".join(f"{r['rows']:>12,}" for r in results)
     lines += [head, "-" * len(head)]
     rows = [("insert_temp/floor", "insert_temp", "ratio_floor"), ("temp_to_main/floor", "temp_to_main", "ratio_floor"),
             ("find/floor", "find", "ratio_floor"), ("find ''/floor", "find ''", "ratio_floor"),
             ("insert_temp/executemany", "insert_temp", "ratio_executemany"),
+            ("insert_temp native/method path", "insert_temp", "ratio_method"),
+            ("temp_to_main native/method path", "temp_to_main", "ratio_method"),
+            ("find native/method path", "find", "ratio_method"),
+            ("insert_temp method path/floor", "insert_temp", "method_floor"),
+            ("temp_to_main method path/floor", "temp_to_main", "method_floor"),
+            ("find method path/floor", "find", "method_floor"),
+            ("insert_temp proxy/floor", "insert_temp", "proxy_floor"),
+            ("temp_to_main proxy/floor", "temp_to_main", "proxy_floor"),
+            ("find proxy/floor", "find", "proxy_floor"),
             ("(floor/executemany)", "insert_temp", "floor_vs_executemany"),
             ("(temp_to_main after BEGIN/without)", "temp_to_main", "begin_vs_module"),
             ("load cycle/INSERT OR REPLACE", "cycle", "ratio_sqlite"),
@@ -367,6 +441,13 @@ def report(results: list[dict], growth: list[dict], mem: dict, elapsed: float, w
         cyc, mod, flo = r["cycle"]["phases"], r["temp_to_main"]["phases"]["module"], r["temp_to_main"]["phases"]["floor"]
         lines.append(f"  {r['rows']:>9,} rows: " + ", ".join(f"{k} {v:.3f}" for k, v in cyc.items()))
         lines.append(f"  {'':>9}       " + ", ".join(f"{k} {mod[k]:.3f}/{flo[k]:.3f}" for k in MERGE_PHASES))
+    lines += ["", f"load cycle: insert_temp + temp_to_main of {CYCLE_BATCH:,} rows (half replacing) into "
+              f"{CYCLE_MAIN:,} rows, against upserting the same rows into a table with a UNIQUE index on k:"]
+    for who, label in (("module", "module (native path)"), ("method", "module (method path)"),
+                       ("upsert_all", "sqlite-utils upsert_all"), ("upsert_many", "executemany INSERT OR REPLACE")):
+        ratio = "" if who == "module" else f"   module / this {cycle['ratio_' + who]:.3f}"
+        goal = {"upsert_all": "cycle/upsert_all", "upsert_many": "cycle/executemany OR REPLACE"}.get(who)
+        lines.append(f"  {label:<32}{cycle[who + '_s'] * 1e3:9.1f} ms{ratio}" + (f"  (goal <= {GOALS[goal]:.2f})" if goal else ""))
     lines += ["", f"merge of a fixed {GROWTH_BATCH:,}-row batch (half replacing, half new) into a main table of:"]
     for g in growth:
         lines.append(f"  {g['main_rows']:>9,} rows: module {g['module_s'] * 1e3:8.1f} ms (reindex+commit "
@@ -450,12 +531,15 @@ def main() -> None:
             growth.append(results[-1].pop("merge_growth"))
             for name in os.listdir(work):
                 os.remove(os.path.join(work, name))
+        print("load cycle ...", file=sys.stderr, flush=True)
+        cycle = load_cycle(args.rounds or 7, work)
     mem = memory(max(sizes), args.dir)
-    text = report(results, growth, mem, time.perf_counter() - start, args.dir or tempfile.gettempdir())
+    text = report(results, growth, mem, cycle, time.perf_counter() - start, args.dir or tempfile.gettempdir())
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.txt").write_text(text)
     (out / "results.json").write_text(json.dumps(
-        {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem}, indent=1))
+        {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem,
+         "load_cycle": cycle}, indent=1))
     plot(results, growth, out / "growth.png")
     print(text)
     print(f"written to {out}", file=sys.stderr)

@@ -49,6 +49,11 @@ class RecordingConnection:
     def in_transaction(self):
         return self.real.in_transaction
 
+    def __getattr__(self, name):  # the autocommit switch, where the connection has one
+        if name == "autocommit":
+            return self.real.autocommit
+        raise AttributeError(name)
+
     def cursor(self):
         self.log.append(("cursor",))
         return RecordingCursor(self, self.real.cursor())

@@ -1,6 +1,7 @@
 """Merging the staging table into the main table under the newest-row-wins rule of unique keys."""
 
 import sqlite3
+import sys
 import types
 
 import pytest
@@ -202,9 +203,20 @@ def _bare(c):  # a connection-like object without isolation_level or in_transact
     return types.SimpleNamespace(cursor=c.cursor, commit=c.commit)
 
 
-@pytest.mark.parametrize("setup, begin", [(_default, [BEGIN]), (_immediate, [("execute", "BEGIN IMMEDIATE")]),
-                                          (_open, []), (_autocommit, []), (_bare, [])],
-                         ids=["default", "immediate", "in-transaction", "autocommit", "bare"])
+def _switch(value):
+    def setup(c):
+        c.autocommit = value
+        return c
+    return setup
+
+
+MODES = {"default": (_default, [BEGIN]), "immediate": (_immediate, [("execute", "BEGIN IMMEDIATE")]),
+         "in-transaction": (_open, []), "autocommit": (_autocommit, []), "bare": (_bare, [])}
+if sys.version_info >= (3, 12):  # the connection's own switch: no transactions, or always one open
+    MODES.update({"autocommit-on": (_switch(True), []), "autocommit-off": (_switch(False), [])})
+
+
+@pytest.mark.parametrize("setup, begin", MODES.values(), ids=MODES.keys())
 def test_merge_opens_its_transaction_before_its_first_read(conn, setup, begin):
     make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
     proxy = RecordingConnection(conn)

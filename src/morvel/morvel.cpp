@@ -162,7 +162,7 @@ Ref import_state(PyObject* module) {
     Ref fromlist = own(Py_BuildValue("(s)", "morvel_state"));
     Ref package = own(PyImport_ImportModuleLevel("morvel", PyModule_GetDict(module), nullptr, fromlist.get(), 0));
     PyObject* state = nullptr;
-    if (_PyObject_LookupAttr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
+    if (compat::get_optional_attr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
     if (state != nullptr) return Ref::steal(state);
     PyObject* loaded = PyDict_GetItemString(PyImport_GetModuleDict(), "morvel.morvel_state");
     if (loaded != nullptr) return Ref::borrow(loaded);
@@ -224,7 +224,7 @@ int exec_module(PyObject* module) {
         }
     } catch (const PyError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init morvel.morvel");
-        _PyTraceback_Add("init morvel.morvel", kSourceFile, line);
+        compat::add_traceback_entry("init morvel.morvel", kSourceFile, line);
         // Drop what was filled in, so that a later import starts afresh.
         ErrorStash pending;
         if (entered && PyDict_DelItemString(PyImport_GetModuleDict(), "morvel.morvel") < 0) PyErr_Clear();
@@ -242,6 +242,11 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // One interpreter per process (see create_module): interpreters that check it refuse the import
+    // themselves, with their own message.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -6,6 +6,10 @@
 #include <Python.h>
 #include <frameobject.h>  // PyFrame_New; Python.h does not declare it
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace morvel::compat {
 
 // The pending exception, taken out of the thread state and put back unchanged. 3.12 keeps a pending
@@ -67,21 +71,61 @@ inline int ready(PyObject* str) {
 #endif
 }
 
+// What traceback entries are made of, made at the first use and kept for the life of the process (never
+// destroyed, like the interned names): the globals of their frames, {"__name__": "morvel.morvel"}, and
+// one code object per entry. A fresh code object per entry would be work, and on 3.13 its interned
+// names would come and go with it.
+struct EntryParts {
+    struct Entry {
+        std::string funcname, file;
+        int line;
+        PyObject* code;
+    };
+    PyObject* globals = nullptr;
+    std::vector<Entry> entries;
+
+    static EntryParts& get() {
+        static auto* parts = new EntryParts();
+        return *parts;
+    }
+
+    // The globals (borrowed), or nullptr with an exception pending.
+    PyObject* frame_globals() {
+        if (globals != nullptr) return globals;
+        PyObject* g = PyDict_New();
+        PyObject* name = PyUnicode_InternFromString("morvel.morvel");
+        if (g != nullptr && name != nullptr && PyDict_SetItemString(g, "__name__", name) == 0) std::swap(globals, g);
+        Py_XDECREF(name);
+        Py_XDECREF(g);
+        return globals;
+    }
+
+    // The code object of `File "<file>", line <line>, in <funcname>` (borrowed), or nullptr with an
+    // exception pending.
+    PyObject* code(const char* funcname, const char* file, int line) {
+        for (const Entry& e : entries)
+            if (e.line == line && e.funcname == funcname && e.file == file) return e.code;
+        PyObject* made = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, funcname, line));
+        if (made != nullptr) entries.push_back(Entry{funcname, file, line, made});
+        return made;
+    }
+};
+
 // Adds the traceback entry `File "<file>", line <line>, in <funcname>` to the pending exception, as a
-// frame of an empty code object of our own. A failure on the way leaves the pending exception as it was.
+// new frame of an empty code object of our own. A failure on the way leaves the pending exception as it
+// was.
 inline void add_traceback_entry(const char* funcname, const char* file, int line) noexcept {
     PendingException pending;  // PyFrame_New refuses to run while an exception is pending
-    PyObject* globals = PyDict_New();
-    PyObject* module_name = PyUnicode_FromString("morvel.morvel");
-    PyCodeObject* code = PyCode_NewEmpty(file, funcname, line);
     PyFrameObject* frame = nullptr;
-    if (globals != nullptr && module_name != nullptr && code != nullptr &&
-        PyDict_SetItemString(globals, "__name__", module_name) == 0)
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    try {
+        EntryParts& parts = EntryParts::get();
+        PyObject* globals = parts.frame_globals();
+        PyObject* code = globals != nullptr ? parts.code(funcname, file, line) : nullptr;
+        if (code != nullptr)
+            frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    } catch (...) {  // std::bad_alloc: no entry
+    }
     if (frame == nullptr) PyErr_Clear();
-    Py_XDECREF(module_name);
-    Py_XDECREF(globals);
-    Py_XDECREF(code);
     pending.restore();
     if (frame != nullptr) {
         // The new frame has not run: its line is the code object's first line, on every version. Should

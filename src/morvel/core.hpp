@@ -96,7 +96,7 @@ inline Ref quoted(PyObject* text) {
 // `finish` makes the str of the narrowest kind. Any str is taken as it is, lone surrogates included.
 class TextBuilder {
 public:
-    TextBuilder() noexcept = default;
+    TextBuilder() { ucs1_.reserve(128); }  // room for most statements at once
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
 

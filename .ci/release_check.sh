@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
-# Release checks: build the sdist and, from it, the wheel; install the wheel into a fresh venv; run the test suite
-# against the installed package from a directory where the source tree is not importable; type-check the example
-# and a typed snippet with mypy --strict (and make sure the stub is really what mypy reads).
-# Usage: release_check.sh PYTHON
+# Release checks: build the sdist and, from it, one wheel per given Python; check what they contain; install each
+# wheel into a fresh venv of its own Python and run the test suite against the installed package from a directory
+# where the source tree is not importable; type-check the example and a typed snippet with mypy --strict (once, with
+# the first Python; and make sure the stub is really what mypy reads).
+# Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
-PY=${1:?usage: release_check.sh PYTHON}
+[[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
+PY=$1
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "== build sdist and wheel"
+echo "== build the sdist"
 "$PY" -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install -q --upgrade pip build
-"$work/tools/bin/python" -m build --outdir "$work/dist" "$repo"
+"$work/tools/bin/python" -m build --sdist --outdir "$work/dist" "$repo"
 sdist=$(ls "$work"/dist/morvel-*.tar.gz)
-wheel=$(ls "$work"/dist/morvel-*.whl)
 
-echo "== contents of the sdist and the wheel"
-"$work/tools/bin/python" - "$sdist" "$wheel" <<'EOF'
+mkdir "$work/run"
+cp -r "$repo/tests" "$work/run/tests"
+find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
+
+for py in "$@"; do
+tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+echo "== $tag: build the wheel from the sdist"
+"$py" -m venv "$work/venv-$tag"
+V="$work/venv-$tag/bin/python"
+"$V" -m pip install -q --upgrade pip
+"$V" -m pip wheel -q --no-deps -w "$work/dist/$tag" "$sdist"
+wheel=$(ls "$work"/dist/"$tag"/morvel-*-"$tag"-"$tag"-*.whl)
+
+echo "== $tag: contents of the sdist and the wheel"
+"$work/tools/bin/python" - "$sdist" "$wheel" "$tag" <<'EOF'
 import sys, tarfile, zipfile
 sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
 wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())
@@ -28,26 +42,31 @@ problems = [f"sdist lacks {n}" for n in sorted(need_sdist - sdist)]
 problems += [f"wheel lacks {n}" for n in sorted(need_wheel - wheel)]
 if not any(n.startswith("morvel/morvel.") and n.endswith(".so") for n in wheel):
     problems.append("wheel lacks the compiled module")
+tag = sys.argv[3]
+problems += [f"wheel carries a module built for another Python: {n}" for n in sorted(wheel)
+             if n.endswith(".so") and f"-{tag[2:]}-" not in n.replace("cpython", "")]
+meta = next(zipfile.ZipFile(sys.argv[2]).read(n).decode() for n in wheel if n.endswith(".dist-info/METADATA"))
+version = f"{tag[2]}.{tag[3:]}"
+if f"Classifier: Programming Language :: Python :: {version}\n" not in meta:
+    problems.append(f"the wheel's classifiers leave out Python {version}")
 problems += [f"wheel carries source {n}" for n in sorted(wheel) if n.endswith((".cpp", ".hpp"))]
 print("\n".join(problems) or "ok")
 sys.exit(bool(problems))
 EOF
 
-echo "== install the wheel into a fresh venv"
-"$PY" -m venv "$work/venv"
-V="$work/venv/bin/python"
-"$V" -m pip install -q --upgrade pip
-"$V" -m pip install -q "$wheel[test]" mypy
-
-echo "== tests against the installed package"
-mkdir "$work/run"
-cp -r "$repo/tests" "$work/run/tests"
-find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
+echo "== $tag: install the wheel into a fresh venv, test against the installed package"
+"$V" -m pip install -q "$wheel[test]"
+(
 cd "$work/run"
 "$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
 PYTHONDONTWRITEBYTECODE=1 "$V" -m pytest -q -ra -p no:cacheprovider tests
+)
+done
 
 echo "== mypy --strict"
+V="$work/venv-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
+"$V" -m pip install -q mypy
+cd "$work/run"
 cat > typed_use.py <<'EOF'
 import sqlite3
 from typing import Any

@@ -220,3 +220,20 @@ def test_full_load_cycle(conn):
     assert conn.execute("SELECT count(*) FROM homes").fetchone() == (len(newest),)
     assert mv.find(conn, "age,name", "homes", "WHERE name = 'n1' ORDER BY age") == sorted(
         [r[3], r[0]] for r in newest.values() if r[0] == "n1")
+
+
+@pytest.mark.parametrize("returned", [
+    lambda: (True, set(), None), lambda: [False, set(), 1], lambda: iter([True, set(), 3]), lambda: {1: 2, 3: 4, 5: 6},
+    lambda: "abc", lambda: [True], lambda: (), lambda: (x for x in ()), lambda: 5, lambda: None, lambda: 2.5],
+    ids=["tuple", "list", "iterator", "dict", "str", "short-list", "empty-tuple", "empty-generator", "int", "None",
+         "float"])
+def test_nested_result_is_unpacked_like_python(h, monkeypatch, returned):
+    original = mv._check_newest_unique
+    try:
+        verdict, seen = returned()  # what this interpreter itself says of the same unpacking
+    except (TypeError, ValueError) as e:
+        expected = (type(e), str(e))
+    monkeypatch.setattr(mv, "_check_newest_unique", lambda **kw: returned())
+    with pytest.raises(expected[0]) as ei:
+        original(h, "h", (1, 1), (1, "a", "x"), UNIQ, ["name", "type"], "rowid,name,type", {(1, 1)})
+    assert (type(ei.value), str(ei.value)) == expected

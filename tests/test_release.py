@@ -1,8 +1,14 @@
-"""The type stub shipped with the package describes exactly the module's callables and names."""
+"""The type stub shipped with the package describes exactly the module's callables and names; the package's
+metadata names the running Python."""
 
 import ast
 import inspect
+import platform
+import sys
+from importlib.metadata import metadata
 from pathlib import Path
+
+from packaging.specifiers import SpecifierSet
 
 import pytest
 
@@ -51,3 +57,11 @@ def test_stub_matches_every_signature(path):
         assert [(p.name, p.default) for p in got] == params, qualname
         assert {p.kind for p in got} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}, qualname
         assert docs[qualname] == fn.__doc__, qualname  # what an editor shows is what help() shows
+
+
+def test_metadata_claims_the_running_python():
+    meta = metadata("morvel")
+    assert f"Programming Language :: Python :: {sys.version_info[0]}.{sys.version_info[1]}" in meta.get_all("Classifier")
+    assert platform.python_version() in SpecifierSet(meta["Requires-Python"])
+    assert "Programming Language :: Python :: Implementation :: CPython" in meta.get_all("Classifier")
+    assert platform.python_implementation() == "CPython"

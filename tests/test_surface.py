@@ -3,6 +3,7 @@
 import functools
 import importlib
 import inspect
+import re
 import sqlite3
 import sys
 import traceback
@@ -212,16 +213,49 @@ def test_reimport_returns_the_same_module(monkeypatch):
     assert mv.find is marker and [getattr(mv, n) for n in names] == before
 
 
-def test_second_interpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
-    iid = interpreters.create()
+def in_subinterpreter(own_gil, script):
+    """Runs `script` in a new subinterpreter, with its own GIL or sharing this one's; None when it ran through,
+    else (name of the exception type, message)."""
     try:
-        with pytest.raises(interpreters.RunFailedError) as ei:
-            interpreters.run_string(iid, f"import sys\nsys.path[:] = {sys.path!r}\nimport morvel.morvel\n")
+        import _interpreters  # 3.13 and later
+    except ImportError:
+        interpreters = pytest.importorskip("_xxsubinterpreters")
+        iid = interpreters.create(**({"isolated": own_gil} if sys.version_info >= (3, 12) else {}))
+        try:
+            interpreters.run_string(iid, script)
+        except interpreters.RunFailedError as e:
+            return re.fullmatch(r"<class '(\w+)'>: (.*)", str(e), re.S).groups()
+        finally:
+            interpreters.destroy(iid)
+        return None
+    iid = _interpreters.create("isolated" if own_gil else "legacy")
+    try:
+        failure = _interpreters.run_string(iid, script)
     finally:
-        interpreters.destroy(iid)
-    assert "ImportError" in str(ei.value) and ("Interpreter change detected - this module can only be loaded into "
-                                               "one interpreter per process.") in str(ei.value)
+        _interpreters.destroy(iid)
+    return failure and (failure.type.__name__, failure.msg)
+
+
+def refused_by_the_interpreter():
+    """What this interpreter itself says when a subinterpreter with its own GIL imports an extension module
+    that cannot live there, said of morvel.morvel."""
+    said = in_subinterpreter(True, "import _testsinglephase\n")
+    if said is None or said[0] == "ModuleNotFoundError":
+        pytest.skip("no extension module of this interpreter to compare with")
+    return said[0], said[1].replace("_testsinglephase", "morvel.morvel")
+
+
+# The module lives in one interpreter per process. A subinterpreter sharing the GIL gets the module's own
+# refusal; one with its own GIL (3.12 and later) is refused by the interpreter before the module runs.
+@pytest.mark.parametrize("own_gil, expected", [
+    (False, lambda: ("ImportError", "Interpreter change detected - this module can only be loaded into one "
+                                    "interpreter per process.")),
+    pytest.param(True, refused_by_the_interpreter, marks=pytest.mark.skipif(
+        sys.version_info < (3, 12), reason="subinterpreters with their own GIL come with 3.12")),
+], ids=["shared-gil", "own-gil"])
+def test_second_interpreter_is_refused(own_gil, expected):
+    script = f"import sys\nsys.path[:] = {sys.path!r}\nimport morvel.morvel\n"
+    assert in_subinterpreter(own_gil, script) == expected()
 
 
 _FAILED_IMPORT = r"""

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compat.hpp"
 #include "sqlite_api.hpp"
 
 namespace morvel::db {
@@ -591,7 +592,7 @@ namespace {
 // getattr(obj, name, fallback); errors other than a missing attribute propagate.
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
     PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(obj, name, &value) < 0) throw PyError{};
+    if (compat::get_optional_attr(obj, name, &value) < 0) throw PyError{};
     return value != nullptr ? Ref::steal(value) : Ref::borrow(fallback);
 }
 

@@ -7,8 +7,12 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
+
+#include "compat.hpp"
 
 namespace morvel {
 
@@ -63,16 +67,7 @@ inline Py_ssize_t check_size(Py_ssize_t n) {
 }
 
 // Sets the pending exception aside for clean-up work and puts it back when the scope ends.
-class ErrorStash {
-public:
-    ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ErrorStash(const ErrorStash&) = delete;
-    ErrorStash& operator=(const ErrorStash&) = delete;
-    ~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
-
-private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-};
+using ErrorStash = compat::PendingException;
 
 // Names interned once at the first import and kept for the life of the process. The table is never
 // destroyed: tearing it down at exit would touch objects after the interpreter has finalised.
@@ -97,34 +92,61 @@ inline Ref quoted(PyObject* text) {
     return own(PyUnicode_Replace(text, names->quote.get(), names->two_quotes.get(), -1));
 }
 
-// Builds one str from ASCII fragments and str objects, without intermediate objects.
+// Builds one str from ASCII fragments and str objects. Characters are gathered one byte each while
+// every one fits (the usual case: statements are ASCII), four bytes each from the first wider one on;
+// `finish` makes the str of the narrowest kind. Any str is taken as it is, lone surrogates included.
 class TextBuilder {
 public:
-    TextBuilder() noexcept {
-        _PyUnicodeWriter_Init(&w_);
-        w_.overallocate = 1;
-    }
+    TextBuilder() { ucs1_.reserve(128); }  // room for most statements at once
     TextBuilder(const TextBuilder&) = delete;
     TextBuilder& operator=(const TextBuilder&) = delete;
-    ~TextBuilder() {
-        if (!done_) _PyUnicodeWriter_Dealloc(&w_);
-    }
+
     TextBuilder& ascii(std::string_view s) {
-        check(_PyUnicodeWriter_WriteASCIIString(&w_, s.data(), static_cast<Py_ssize_t>(s.size())));
+        if (wide_) {
+            ucs4_.insert(ucs4_.end(), s.begin(), s.end());
+        } else {
+            ucs1_.append(s);
+        }
         return *this;
     }
     TextBuilder& text(PyObject* str) {
-        check(_PyUnicodeWriter_WriteStr(&w_, str));
+        if (!PyUnicode_Check(str)) {
+            PyErr_Format(PyExc_TypeError, "morvel: a text part must be str, not %.200s", Py_TYPE(str)->tp_name);
+            throw PyError{};
+        }
+        check(compat::ready(str));
+        const int kind = PyUnicode_KIND(str);
+        const void* data = PyUnicode_DATA(str);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+        if (!wide_ && kind == PyUnicode_1BYTE_KIND) {
+            ucs1_.append(static_cast<const char*>(data), static_cast<size_t>(n));
+            return *this;
+        }
+        widen();
+        ucs4_.reserve(ucs4_.size() + static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) ucs4_.push_back(PyUnicode_READ(kind, data, i));
         return *this;
     }
     Ref finish() {
-        done_ = true;
-        return own(_PyUnicodeWriter_Finish(&w_));
+        if (wide_)
+            return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, ucs4_.data(),
+                                                 static_cast<Py_ssize_t>(ucs4_.size())));
+        return own(PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, ucs1_.data(),
+                                             static_cast<Py_ssize_t>(ucs1_.size())));
     }
 
 private:
-    _PyUnicodeWriter w_;
-    bool done_ = false;
+    void widen() {
+        if (wide_) return;
+        ucs4_.reserve(ucs1_.size() * 2 + 16);
+        for (char c : ucs1_) ucs4_.push_back(static_cast<unsigned char>(c));
+        ucs1_.clear();
+        wide_ = true;
+    }
+
+    std::string ucs1_;  // characters up to U+00FF, one byte each
+    std::vector<Py_UCS4> ucs4_;
+    bool wide_ = false;
 };
 
 // Fills the "{}" holes of a statement template, in order, with the given texts (str objects).

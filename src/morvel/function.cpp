@@ -179,7 +179,7 @@ Ref make_function(PyTypeObject* type, const Spec& s) {
 void add_traceback(const Spec& spec) {
     char name[96];
     PyOS_snprintf(name, sizeof name, "morvel.morvel.%s", spec.qualname);
-    _PyTraceback_Add(name, kSourceFile, spec.first_line);
+    compat::add_traceback_entry(name, kSourceFile, spec.first_line);
 }
 
 void init_functions() {

@@ -163,7 +163,7 @@ Ref import_state(PyObject* module) {
     Ref fromlist = own(Py_BuildValue("(s)", "morvel_state"));
     Ref package = own(PyImport_ImportModuleLevel("morvel", PyModule_GetDict(module), nullptr, fromlist.get(), 0));
     PyObject* state = nullptr;
-    if (_PyObject_LookupAttr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
+    if (compat::get_optional_attr(package.get(), names->morvel_state.get(), &state) < 0) throw PyError{};
     if (state != nullptr) return Ref::steal(state);
     Ref full_name = own(PyUnicode_FromString("morvel.morvel_state"));
     if (PyObject* loaded = PyImport_GetModule(full_name.get())) return Ref::steal(loaded);
@@ -227,8 +227,9 @@ int exec_module(PyObject* module) {
             check(PyModule_AddObjectRef(module, kSpecs[i].name, function_object(static_cast<Fn>(i))));
         }
     } catch (...) {  // a PyError, or anything else (std::bad_alloc): never past this point
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init morvel.morvel");
         set_error_from_exception();
-        _PyTraceback_Add("init morvel.morvel", kSourceFile, line);
+        compat::add_traceback_entry("init morvel.morvel", kSourceFile, line);
         // Drop what was filled in, so that a later import starts afresh. The import's own error is the
         // one raised; a failure of this clean-up is reported as unraisable.
         ErrorStash pending;
@@ -252,6 +253,11 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // One interpreter per process (see create_module): interpreters that check it refuse the import
+    // themselves, with their own message.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

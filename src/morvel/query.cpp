@@ -121,6 +121,10 @@ struct Frame {
 
 // The unpacking `result, visited = replacement(...)`.
 std::pair<Ref, Ref> unpack_two(PyObject* result) {
+    if (Py_TYPE(result)->tp_iter == nullptr && !PySequence_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
+        throw PyError{};
+    }
     ForEach it(result);
     Ref first = it.next();
     Ref second = first ? it.next() : Ref{};

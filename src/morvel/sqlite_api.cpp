@@ -2,6 +2,8 @@
 // that must pass before any statement runs on a connection's handle directly.
 #include "sqlite_api.hpp"
 
+#include "compat.hpp"
+
 #include <dlfcn.h>
 
 #include <cstddef>
@@ -407,10 +409,8 @@ const Native* native(const char** why) {
             }
             // The reason names the exception, for MORVEL_NATIVE=require to report.
             static std::string reason;
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            Ref owned[] = {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
-            Ref text = Ref::steal(value != nullptr ? PyObject_Repr(value) : nullptr);
+            Ref exc = Ref::steal(compat::take_exception());
+            Ref text = Ref::steal(exc ? PyObject_Repr(exc.get()) : nullptr);
             const char* repr = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
             reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
             PyErr_Clear();

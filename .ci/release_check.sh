@@ -36,8 +36,10 @@ import sys, tarfile, zipfile
 sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
 wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())
 need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/morvel/morvel.cpp", "src/morvel/morvel.pyi",
-              "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py"}
-need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed"}
+              "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py",
+              "src/morvel/sqlite_api.cpp", "src/morvel/compat.hpp"}
+need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed",
+              "morvel/cli.py", "morvel/__main__.py"}
 problems = [f"sdist lacks {n}" for n in sorted(need_sdist - sdist)]
 problems += [f"wheel lacks {n}" for n in sorted(need_wheel - wheel)]
 if not any(n.startswith("morvel/morvel.") and n.endswith(".so") for n in wheel):

@@ -469,9 +469,11 @@ def plot(results: list[dict], growth: list[dict], path: Path) -> None:
     sizes = [r["rows"] for r in results]
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
     for label, op, key, style in [("insert_temp", "insert_temp", "module_s", "o-"),
+                                  ("insert_temp method path", "insert_temp", "method_s", "o-."),
                                   ("insert_temp floor", "insert_temp", "floor_s", "o--"),
                                   ("executemany", "insert_temp", "executemany_s", "o:"),
                                   ("temp_to_main", "temp_to_main", "module_s", "s-"),
+                                  ("temp_to_main method path", "temp_to_main", "method_s", "s-."),
                                   ("temp_to_main floor", "temp_to_main", "floor_s", "s--"),
                                   ("load cycle", "cycle", "module_s", "^-"),
                                   ("INSERT OR REPLACE cycle", "cycle", "sqlite_s", "^--"),

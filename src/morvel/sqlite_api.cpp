@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 
 namespace morvel::sqlite {
 
@@ -17,16 +18,17 @@ namespace {
 
 // sqlite3.Connection (pysqlite_Connection) as CPython 3.11 lays it out; 3.12 and 3.13 add the
 // `autocommit` switch after the isolation level.
-template <bool WithAutocommit>
-struct ConnectionLayout;
+struct NoField {};
 
-template <>
-struct ConnectionLayout<false> {
+template <bool WithAutocommit>
+struct ConnectionLayout {
     PyObject_HEAD
     sqlite3* db;
     void* state;
     int detect_types;
     const char* isolation_level;
+    // -1: the isolation level's implicit transactions; 0: always in one; 1: never.
+    [[no_unique_address]] std::conditional_t<WithAutocommit, int, NoField> autocommit;
     int check_same_thread;
     int initialized;
     unsigned long thread_ident;
@@ -40,29 +42,6 @@ struct ConnectionLayout<false> {
     void* progress_ctx;
     void* authorizer_ctx;
     PyObject* exceptions[10];  // Warning, Error, InterfaceError, ..., NotSupportedError
-};
-
-template <>
-struct ConnectionLayout<true> {
-    PyObject_HEAD
-    sqlite3* db;
-    void* state;
-    int detect_types;
-    const char* isolation_level;
-    int autocommit;  // -1: the isolation level's implicit transactions; 0: always in one; 1: never
-    int check_same_thread;
-    int initialized;
-    unsigned long thread_ident;
-    PyObject* statement_cache;
-    PyObject* cursors;
-    PyObject* blobs;
-    int created_cursors;
-    PyObject* row_factory;
-    PyObject* text_factory;
-    void* trace_ctx;
-    void* progress_ctx;
-    void* authorizer_ctx;
-    PyObject* exceptions[10];
 };
 
 constexpr int kLegacyTransactions = -1;

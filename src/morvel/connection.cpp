@@ -86,7 +86,7 @@ public:
         Py_END_ALLOW_THREADS
         last_ = std::chrono::steady_clock::now();
     }
-    void released() { last_ = std::chrono::steady_clock::now(); }
+    void released() { count_ = 0; }  // it has just let go: no need to look at the clock soon
 
 private:
     unsigned count_ = 0;
@@ -107,6 +107,7 @@ struct Statement {
     int params = 0;
     int columns = 0;
     bool dml = false;
+    bool readonly = false;
 };
 
 struct Session {
@@ -206,7 +207,8 @@ Statement* Session::statement(PyObject* text) {
         if (st != nullptr) n->api.finalize(st);
         return nullptr;
     }
-    Statement fresh{Ref::borrow(text), st, n->api.bind_parameter_count(st), n->api.column_count(st), is_dml(sql)};
+    Statement fresh{Ref::borrow(text), st, n->api.bind_parameter_count(st), n->api.column_count(st), is_dml(sql),
+                    n->api.stmt_readonly(st) != 0};
     if (cache.size() < kCacheSize) {
         cache.push_back(std::move(fresh));
         return &cache.back();
@@ -313,8 +315,9 @@ void Session::begin(const char* level) {
     if (rc != sqlite::OK) n->raise_error(db);
 }
 
-// One step. A statement that may take long runs without the interpreter lock, as the sqlite3 module runs
-// every step; a batch of quick repeated steps keeps it and lets go every few milliseconds instead.
+// One step. A statement that may take long or wait for a lock runs without the interpreter lock, as the
+// sqlite3 module runs every step; a batch of quick repeated steps keeps it and lets go every few
+// milliseconds instead.
 int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
     int rc;
     if (release_lock) {
@@ -423,12 +426,18 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
         explicit Busy(Session& session) : s(session) { s.busy = true; }
         ~Busy() { s.busy = false; }
     } busy(s);
-    const bool batch = st == s.last;
+    const bool repeated = st == s.last;
     s.last = st;
     if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) s.begin(view.isolation_level);
-    const int rc = s.step(st->st, !batch);
+    // A step may keep the interpreter lock only where it cannot wait for a file lock: a read inside a
+    // transaction, which holds its shared lock already. (A write may have to spill pages to the file, and
+    // so wait for other readers, in this process too.) Waiting with it would stall the very threads whose
+    // locks are waited for.
+    const int txn = s.n->api.txn_state(s.db, nullptr);
+    const bool hold = repeated && st->readonly && (txn == sqlite::TXN_WRITE || txn == sqlite::TXN_READ);
+    const int rc = s.step(st->st, !hold);
     if (reads) {
-        rows = s.rows(st->st, st->columns, rc, !batch);
+        rows = s.rows(st->st, st->columns, rc, !hold);
     } else {
         if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
         s.n->api.reset(st->st);

@@ -154,6 +154,8 @@ void resolve(Api& api, PyObject* module) {
     sym(api.extended_errcode, "sqlite3_extended_errcode");
     sym(api.errmsg, "sqlite3_errmsg");
     sym(api.get_autocommit, "sqlite3_get_autocommit");
+    sym(api.txn_state, "sqlite3_txn_state");
+    sym(api.stmt_readonly, "sqlite3_stmt_readonly");
     sym(api.limit, "sqlite3_limit");
     sym(api.total_changes, "sqlite3_total_changes");
 }

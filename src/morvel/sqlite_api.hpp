@@ -15,6 +15,7 @@ using Destructor = void (*)(void*);
 inline constexpr int OK = 0, ROW = 100, DONE = 101;
 inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
 inline constexpr int LIMIT_SQL_LENGTH = 0;
+inline constexpr int TXN_READ = 1, TXN_WRITE = 2;
 // SQLITE_STATIC: the bound bytes stay valid until the statement is stepped and reset; SQLITE_TRANSIENT:
 // SQLite copies them before the bind call returns.
 inline const Destructor STATIC = nullptr;
@@ -46,6 +47,8 @@ struct Api {
     int (*extended_errcode)(sqlite3*);
     const char* (*errmsg)(sqlite3*);
     int (*get_autocommit)(sqlite3*);
+    int (*txn_state)(sqlite3*, const char*);
+    int (*stmt_readonly)(sqlite3_stmt*);
     int (*limit)(sqlite3*, int, int);
     int (*total_changes)(sqlite3*);
 };

@@ -132,7 +132,7 @@ struct Session {
     }
 
     Statement* statement(PyObject* text);
-    bool bindable_kinds();
+    void refresh_adapted();
     bool bind(const Statement& s, PyObject* params);
     void begin(const char* level);
     int step(sqlite::sqlite3_stmt* st, bool release);
@@ -221,9 +221,10 @@ Statement* Session::statement(PyObject* text) {
     return &slot;
 }
 
-bool Session::bindable_kinds() {
+// Which exact types have an adapter, looked up again whenever the adapter table has grown or shrunk.
+void Session::refresh_adapted() {
     const Py_ssize_t size = PyDict_GET_SIZE(n->adapters.get());
-    if (size == adapters_seen) return true;
+    if (size == adapters_seen) return;
     unsigned mask = 0;
     for (int k = 0; k < KCount; ++k) {
         Ref key = own(PyTuple_Pack(2, reinterpret_cast<PyObject*>(kKindTypes[k]), n->prepare_protocol.get()));
@@ -231,7 +232,6 @@ bool Session::bindable_kinds() {
     }
     adapted = mask;
     adapters_seen = size;
-    return true;
 }
 
 // Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3
@@ -242,7 +242,7 @@ bool Session::bind(const Statement& s, PyObject* params) {
     const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
     if (count != s.params) return false;  // the method raises the count error
     if (count == 0) return true;
-    bindable_kinds();
+    refresh_adapted();
     PyObject* const* items = PySequence_Fast_ITEMS(params);
     const sqlite::Api& api = n->api;
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -252,16 +252,28 @@ def test_a_trace_callback_that_closes_the_connection(monkeypatch, tmp_path):
 
 @pytest.mark.parametrize("mode", [NATIVE, "0"])
 def test_interrupt_from_another_thread_stops_a_long_call(monkeypatch, tmp_path, mode):
-    """SQLite stops the statement that runs when interrupt() arrives: find's scans of the staged rows."""
+    """SQLite stops the statement that runs when interrupt() arrives (one that arrives between two
+    statements is lost), so the other thread keeps interrupting: find's scans of the staged rows stop."""
     monkeypatch.setenv("MORVEL_NATIVE", mode)
     path = str(tmp_path / "long.db")
     prepare(path, staged=[(i, "x", 0) for i in range(100_000)])
     conn = sqlite3.connect(path, check_same_thread=False)
-    timer = threading.Timer(0.3, conn.interrupt)
-    timer.start()
+    done = threading.Event()
+
+    def keep_interrupting():
+        done.wait(0.3)
+        while not done.wait(0.01):
+            conn.interrupt()
+
+    thread = threading.Thread(target=keep_interrupting)
+    thread.start()
     started = time.monotonic()
-    with pytest.raises(sqlite3.OperationalError, match="interrupted") as info:
-        mv.find(conn, "*", "t", "")
+    try:
+        with pytest.raises(sqlite3.OperationalError, match="interrupted") as info:
+            mv.find(conn, "*", "t", "")
+    finally:
+        done.set()
+        thread.join()
     assert time.monotonic() - started < 2
     assert info.value.sqlite_errorname == "SQLITE_INTERRUPT"
     conn.close()

@@ -433,8 +433,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
     // transaction, which holds its shared lock already. (A write may have to spill pages to the file, and
     // so wait for other readers, in this process too.) Waiting with it would stall the very threads whose
     // locks are waited for.
-    const int txn = s.n->api.txn_state(s.db, nullptr);
-    const bool hold = repeated && st->readonly && (txn == sqlite::TXN_WRITE || txn == sqlite::TXN_READ);
+    const bool hold = repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE;
     const int rc = s.step(st->st, !hold);
     if (reads) {
         rows = s.rows(st->st, st->columns, rc, !hold);

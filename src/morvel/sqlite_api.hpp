@@ -15,7 +15,7 @@ using Destructor = void (*)(void*);
 inline constexpr int OK = 0, ROW = 100, DONE = 101;
 inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
 inline constexpr int LIMIT_SQL_LENGTH = 0;
-inline constexpr int TXN_READ = 1, TXN_WRITE = 2;
+inline constexpr int TXN_NONE = 0;
 // SQLITE_STATIC: the bound bytes stay valid until the statement is stepped and reset; SQLITE_TRANSIENT:
 // SQLite copies them before the bind call returns.
 inline const Destructor STATIC = nullptr;

@@ -329,9 +329,16 @@ int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
         rc = n->api.step(st);
         pacer.tick();
     }
-    // A callback (a trace callback, a function the caller registered) leaves no error behind, as with
-    // the sqlite3 module, which reports or drops it there.
-    if (PyErr_Occurred()) PyErr_Clear();
+    if (PyErr_Occurred()) {
+        // A failed step drops what a callback left behind, as the sqlite3 module does; after a step that
+        // succeeded, the error is the caller's to see.
+        if (rc != sqlite::ROW && rc != sqlite::DONE) {
+            PyErr_Clear();
+        } else {
+            n->api.reset(st);
+            throw PyError{};
+        }
+    }
     return rc;
 }
 

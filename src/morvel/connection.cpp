@@ -515,31 +515,28 @@ Cursor cursor(PyObject* conn) {
     return Cursor(std::move(object), session);
 }
 
+bool Cursor::native(PyObject* statement, PyObject* params) {
+    if (session_ == nullptr || !run_native(*session_, statement, params, rows_)) return false;
+    method_ = false;
+    return true;
+}
+
 void execute(Cursor& cur, PyObject* statement) {
-    if (cur.session_ != nullptr && run_native(*cur.session_, statement, nullptr, cur.rows_)) {
-        cur.method_ = false;
-        return;
-    }
-    cur.through_method(statement, nullptr);
+    if (!cur.native(statement, nullptr)) cur.through_method(statement, nullptr);
 }
 
 void execute(Cursor& cur, PyObject* statement, PyObject* params) {
     const bool exact = PyList_CheckExact(params) || PyTuple_CheckExact(params);
-    if (cur.session_ != nullptr && exact && run_native(*cur.session_, statement, params, cur.rows_)) {
-        cur.method_ = false;
-        return;
-    }
-    cur.through_method(statement, params);
+    if (!(exact && cur.native(statement, params))) cur.through_method(statement, params);
 }
 
 void execute_row(Cursor& cur, PyObject* statement, PyObject* row) {
-    // A tuple cannot change while it is bound: its items are bound in place, without the copy.
-    if (cur.session_ != nullptr && PyTuple_CheckExact(row) && run_native(*cur.session_, statement, row, cur.rows_)) {
-        cur.method_ = false;
-        return;
-    }
+    // A tuple cannot change while it is bound: its items are bound in place, without the copy. Whatever
+    // keeps a tuple row from the native path keeps its list too: that row goes through the method.
+    const bool tuple = PyTuple_CheckExact(row);
+    if (tuple && cur.native(statement, row)) return;
     Ref values = new_list(row);
-    execute(cur, statement, values.get());
+    if (tuple || !cur.native(statement, values.get())) cur.through_method(statement, values.get());
 }
 
 IntStatement::IntStatement(PyObject* head, std::string_view tail) : head_(Ref::borrow(head)), tail_(tail) {

@@ -93,6 +93,16 @@ private:
     std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
+// Whether this thread is the only one the interpreters know of. Then no other thread can need the
+// interpreter lock to let go of a database lock that a step waits for, and holding it changes nothing.
+bool only_thread() {
+    int count = 0;
+    for (PyInterpreterState* interp = PyInterpreterState_Head(); interp; interp = PyInterpreterState_Next(interp))
+        for (PyThreadState* t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t))
+            if (++count > 1) return false;
+    return true;
+}
+
 // Value kinds that bind without adaptation unless an adapter is registered for them.
 enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
 PyTypeObject* const kKindTypes[KCount] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
@@ -436,11 +446,12 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
     const bool repeated = st == s.last;
     s.last = st;
     if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) s.begin(view.isolation_level);
-    // A step may keep the interpreter lock only where it cannot wait for a file lock: a read inside a
-    // transaction, which holds its shared lock already. (A write may have to spill pages to the file, and
-    // so wait for other readers, in this process too.) Waiting with it would stall the very threads whose
-    // locks are waited for.
-    const bool hold = repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE;
+    // A step may keep the interpreter lock only where waiting with it stalls no thread whose database
+    // locks it may wait for: when no other thread exists, or for a repeated read inside a transaction,
+    // which holds its shared lock already. (A write may have to spill pages to the file, and so wait for
+    // other readers, in this process too.)
+    const bool hold = only_thread() ||
+                      (repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE);
     const int rc = s.step(st->st, !hold);
     if (reads) {
         rows = s.rows(st->st, st->columns, rc, !hold);

@@ -108,6 +108,17 @@ enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
 PyTypeObject* const kKindTypes[KCount] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
                                            &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None)};
 
+// The kind of an exact type, KCount for any other; the common kinds first.
+inline int kind_of(PyTypeObject* t) {
+    if (t == &PyUnicode_Type) return KStr;
+    if (t == &PyLong_Type) return KInt;
+    if (t == &PyFloat_Type) return KFloat;
+    if (t == Py_TYPE(Py_None)) return KNone;
+    if (t == &PyBytes_Type) return KBytes;
+    if (t == &PyByteArray_Type) return KByteArray;
+    return KCount;
+}
+
 }  // namespace
 
 // One prepared statement of a session.
@@ -259,10 +270,7 @@ bool Session::bind(const Statement& s, PyObject* params) {
         PyObject* v = items[i];
         const int at = static_cast<int>(i) + 1;
         int rc;
-        PyTypeObject* t = Py_TYPE(v);
-        int kind = KCount;
-        for (int k = 0; k < KCount; ++k)
-            if (t == kKindTypes[k]) kind = k;
+        const int kind = kind_of(Py_TYPE(v));
         if (kind == KCount || (adapted & (1u << kind))) return false;
         switch (kind) {
             case KInt: {

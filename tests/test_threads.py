@@ -4,6 +4,7 @@ import random
 import sqlite3
 import sys
 import threading
+import time
 
 import pytest
 
@@ -156,3 +157,35 @@ def test_two_merges_of_one_table_at_once(tmp_path, level):
     assert failures == ([] if level else ["database is locked"])
     main, rows = keys_and_rows(path)
     assert sorted(main) == list(range(30)) and len(rows) == 30
+
+
+
+def test_a_write_waiting_for_a_reader_in_another_thread_lets_that_thread_run(tmp_path):
+    path = str(tmp_path / "wait.db")
+    mv.create_table(mv.DB(unique_name(), path).connection(), "t", ["k", "v"], [], [])
+    writer = sqlite3.connect(path, timeout=3)
+    mv.insert_temp(writer, "t", [(k, "first") for k in range(10)])
+    writer.execute("PRAGMA cache_size = 5")  # the batch spills to the file: that needs the exclusive lock
+    reading, done = threading.Event(), []
+
+    def read_for_a_while():
+        reader = sqlite3.connect(path)
+        cur = reader.execute("SELECT * FROM temp_t")
+        cur.fetchone()  # the unfinished statement holds the shared lock
+        reading.set()
+        for _ in range(5):  # Python work: it needs the interpreter lock while the writer waits
+            threading.Event().wait(0.01)
+        cur.close()
+        reader.close()
+        done.append(True)
+
+    thread = threading.Thread(target=read_for_a_while)
+    thread.start()
+    reading.wait(10)
+    start = time.monotonic()
+    mv.insert_temp(writer, "t", [(k, "x" * 200) for k in range(5000)])
+    # Had the writer kept the interpreter lock, each spill would wait out the whole timeout.
+    assert time.monotonic() - start < 2.5 and done == [True]
+    thread.join(30)
+    assert writer.execute("SELECT count(*) FROM temp_t").fetchone() == (5010,)
+    writer.close()

@@ -95,12 +95,12 @@ private:
 
 // Whether this thread is the only one the interpreters know of. Then no other thread can need the
 // interpreter lock to let go of a database lock that a step waits for, and holding it changes nothing.
+// Only the lists' heads and this thread's own states are read: another thread's state may be going away.
 bool only_thread() {
-    int count = 0;
-    for (PyInterpreterState* interp = PyInterpreterState_Head(); interp; interp = PyInterpreterState_Next(interp))
-        for (PyThreadState* t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t))
-            if (++count > 1) return false;
-    return true;
+    PyThreadState* self = PyThreadState_Get();
+    PyInterpreterState* interp = PyThreadState_GetInterpreter(self);
+    return PyInterpreterState_Head() == interp && PyInterpreterState_Next(interp) == nullptr &&
+           PyInterpreterState_ThreadHead(interp) == self && PyThreadState_Next(self) == nullptr;
 }
 
 // Value kinds that bind without adaptation unless an adapter is registered for them.

@@ -1,5 +1,6 @@
 """Bulk row insertion (staging and main tables) and deletion of main rows by rowid."""
 
+import collections.abc
 import contextlib
 import sqlite3
 
@@ -70,11 +71,14 @@ def test_one_execute_per_row_then_commit(tables, func, prefix, table, rows, val_
 @inserters
 def test_rows_are_new_lists_of_any_iterable(tables, func, prefix):
     proxy = RawProxy(tables)
-    batch = ((1, 2, 3, 4), [5, 6, 7, 8], range(9, 13), iter((13, 14, 15, 16)), {17: 0, 18: 0, 19: 0, 20: 0})
+    row = sqlite3.connect(":memory:")
+    row.row_factory = sqlite3.Row
+    batch = ((1, 2, 3, 4), [5, 6, 7, 8], range(9, 13), iter((13, 14, 15, 16)), (v for v in range(17, 21)),
+             row.execute("SELECT 21, 22, 23, 24").fetchone())
     func(proxy, "t4", batch)
     assert all(type(p) is list for p in proxy.raw)
     assert proxy.raw[1] is not batch[1]
-    assert [r[1:] for r in rows_of(tables, prefix + "t4")] == [tuple(range(i, i + 4)) for i in range(1, 21, 4)]
+    assert [r[1:] for r in rows_of(tables, prefix + "t4")] == [tuple(range(i, i + 4)) for i in range(1, 25, 4)]
 
 
 @inserters
@@ -87,12 +91,36 @@ def test_placeholders_come_from_first_row(tables, func, prefix, first, val_str):
     assert COMMIT not in proxy.log
 
 
+class Record(collections.abc.Mapping):
+    def __init__(self, **values):
+        self._values = values
+
+    def __getitem__(self, key):
+        return self._values[key]
+
+    def __iter__(self):
+        return iter(self._values)
+
+    def __len__(self):
+        return len(self._values)
+
+
+# A second row that fails at its place: rejected by SQLite once sent, or refused before its INSERT
+# because its items are not column values (characters, byte values, a mapping's keys).
+BAD_SECOND = [((1, 2, 3), sqlite3.Error, True), ({"a": 1, "b": 2, "c": 3, "d": 4}, "'dict'", False),
+              ("abcd", "'str'", False), (b"abcd", "'bytes'", False), (bytearray(b"abcd"), "'bytearray'", False),
+              (Record(a=1, b=2, c=3, d=4), "'Record'", False)]
+
+
 @inserters
-def test_short_second_row_fails_after_first_is_sent(tables, func, prefix):
+@pytest.mark.parametrize("bad,error,sent", BAD_SECOND)
+def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, error, sent):
     proxy = RecordingConnection(tables)
-    with pytest.raises(sqlite3.Error):
-        func(proxy, "t4", [(1, 2, 3, 4), (1, 2, 3), (5, 6, 7, 8)])
-    assert proxy.log == [CURSOR] + [ins(prefix + "t4", "?,?,?,?", r) for r in ([1, 2, 3, 4], [1, 2, 3])]
+    with pytest.raises(sqlite3.Error if sent else TypeError) as failure:
+        func(proxy, "t4", [(1, 2, 3, 4), bad, (5, 6, 7, 8)])
+    if not sent:
+        assert str(failure.value) == f"row 1 is of type {error}, not a sequence of column values"
+    assert proxy.log == [CURSOR] + [ins(prefix + "t4", "?,?,?,?", r) for r in ([1, 2, 3, 4], list(bad))[:1 + sent]]
     assert tables.in_transaction
     assert [r[1:] for r in rows_of(tables, prefix + "t4")] == [(1, 2, 3, 4)]
     tables.rollback()

@@ -158,7 +158,7 @@ GROUPS = {
     "newer_unmatched": ([[0]], [("a", 1), ("a", 2)], [], "WHERE type = 1", []),
     "newest_alone_matched": ([[0]], [("a", 1), ("a", 2)], [("a", 0)], "WHERE type = 2", [["a", 2]]),
     "main_by_rowid": ([[0]], [("b", 1)], [("a", 1), ("a", 2)], "", [["b", 1], ["a", 2]]),
-    "null_repeats_in_seen_set": ([[0]], [(None, 1), (None, 2)], [(None, 3)], "", [[None, 1]]),
+    "null_links_nothing": ([[0]], [(None, 1), (None, 2)], [(None, 3)], "", [[None, 1], [None, 2], [None, 3]]),
 }
 
 
@@ -168,7 +168,7 @@ def test_find_groups(conn, keys, staged, main, cond, expected):
     assert mv.find(conn, "name,type", "g", cond) == expected
 
 
-KEYVAL = st.sampled_from([0, 1, 1.0, "1", "a"])
+KEYVAL = st.sampled_from([None, 0, 1, 1.0, "1", "a"])
 ROWS = st.lists(st.tuples(KEYVAL, KEYVAL), max_size=8)
 
 
@@ -192,7 +192,7 @@ def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first
         while todo:
             r = nodes[todo.pop()][1]
             new = {j for j, (_, q) in enumerate(nodes) if j not in seen
-                   and any(all(r[p] == q[p] for p in k) for k in keys)}
+                   and any(all(r[p] is not None and r[p] == q[p] for p in k) for k in keys)}
             seen, todo = seen | new, todo + list(new)
         return seen
 

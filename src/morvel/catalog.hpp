@@ -41,6 +41,15 @@ struct UniqueKey {
 // only item does, and the merge and the query make one such entry per row.
 Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset);
 
+// Whether a seen-set entry of a key of `width` columns holds NULL. Such an entry repeats nothing and
+// is repeated by nothing, as SQLite's own UNIQUE constraints and the `=` of every lookup treat it.
+inline bool holds_null(PyObject* entry, size_t width) {
+    if (width == 1) return entry == Py_None;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entry); ++i)
+        if (PyTuple_GET_ITEM(entry, i) == Py_None) return true;
+    return false;
+}
+
 // "PRAGMA table_info({table})": the column names in table order, as a new list.
 Ref read_columns(db::Cursor& cur, PyObject* table);
 

@@ -51,11 +51,39 @@ Ref placeholders(PyObject* rows) {
     return b.finish();
 }
 
+// Text, bytes and mappings are iterable, but their items are characters, byte values or keys, never
+// the row's column values: such a row is refused at its place in the batch, before its INSERT.
+class RowKind {
+public:
+    void require_row(PyObject* row, Py_ssize_t at) {
+        if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) return;
+        bool refused = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row) || PyDict_Check(row);
+        if (!refused) {
+            if (!mapping_) {
+                Ref abc = own(PyImport_ImportModule("collections.abc"));
+                mapping_ = own(PyObject_GetAttrString(abc.get(), "Mapping"));
+            }
+            refused = check(PyObject_IsInstance(row, mapping_.get())) != 0;
+        }
+        if (refused) {
+            PyErr_Format(PyExc_TypeError, "row %zd is of type '%.200s', not a sequence of column values", at,
+                         Py_TYPE(row)->tp_name);
+            throw PyError{};
+        }
+    }
+
+private:
+    Ref mapping_;
+};
+
 // One execute per row, each row bound as a new list, all through the same statement object.
 void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
     SignalPoll poll;
-    for (ForEach it(rows); Ref row = it.next();) {
+    RowKind kind;
+    Py_ssize_t at = 0;
+    for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
+        kind.require_row(row.get(), at);
         db::execute_row(cur, statement, row.get());
     }
 }
@@ -170,7 +198,8 @@ Ref temp_to_main(Args a) {
                 k.lookup = sql(kLookup, {text.get(), lookup_condition(columns).get()});
             }
             Ref key = seen_entry(k.positions, row.get(), 0);
-            if (!add_new(k.seen.get(), key.get())) {
+            // A key holding NULL repeats no other, as under SQL's `=` of the lookups below.
+            if (!holds_null(key.get(), k.positions.size()) && !add_new(k.seen.get(), key.get())) {
                 superseded = true;
                 continue;
             }

@@ -284,7 +284,9 @@ Ref find(Args a) {
             bool repeated = false;
             for (size_t k = 0; k < keys.size(); ++k) {
                 key_tuples[k] = seen_entry(keys[k].positions, row.get(), 1);
-                if (check(PySet_Contains(seen[k].get(), key_tuples[k].get()))) repeated = true;
+                // A key holding NULL repeats nothing and is never recorded (see holds_null).
+                if (holds_null(key_tuples[k].get(), keys[k].positions.size())) key_tuples[k] = Ref{};
+                else if (check(PySet_Contains(seen[k].get(), key_tuples[k].get()))) repeated = true;
             }
             if (repeated) continue;  // a row met earlier in this call carries the same key values
             Ref rowid = own(PyTuple_Pack(2, source, item_at(row.get(), 0).get()));
@@ -295,7 +297,8 @@ Ref find(Args a) {
             check(PyList_Append(docs.get(), out.get()));
             // Only a returned row's key values pass later rows over: an older row of a group that is
             // met first must not hide the newer one.
-            for (size_t k = 0; k < keys.size(); ++k) check(PySet_Add(seen[k].get(), key_tuples[k].get()));
+            for (size_t k = 0; k < keys.size(); ++k)
+                if (key_tuples[k]) check(PySet_Add(seen[k].get(), key_tuples[k].get()));
         }
     };
     scan(kFindStaging, names->one.get());

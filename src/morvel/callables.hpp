@@ -8,7 +8,7 @@ namespace morvel {
 
 using Args = PyObject* const*;
 
-// db.cpp
+// handle.cpp
 Ref db_init(Args a);
 Ref db_connection(Args a);
 // catalog.cpp

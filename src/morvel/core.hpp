@@ -16,8 +16,14 @@
 
 namespace morvel {
 
-// Thrown whenever a Python exception is pending. Only the call boundary (function.cpp) and the module
-// initialisation catch it; no C++ exception ever reaches the interpreter.
+// Thrown whenever a Python exception is pending; no C++ exception ever reaches the interpreter. Where
+// it is caught, and why:
+// - the call boundary, run_body (function.cpp), and the module initialisation (morvel.cpp): the C API's
+//   NULL or -1 convention starts there;
+// - DB's unregister (handle.cpp): the clean-up after a failed DB() keeps the original error;
+// - the newest check's walk (query.cpp): adds the traceback entry of each pending visit, then rethrows;
+// - the native-path probe (sqlite_api.cpp): a probe that raises turns the native path off; only a
+//   KeyboardInterrupt is rethrown.
 struct PyError {};
 
 // An owned (strong) reference. Copying adds a reference, destruction drops it.

@@ -186,14 +186,19 @@ void init_functions() {
     // Function objects and names live for the whole process: the module is made once per process.
     // Everything is built first and published only once complete, so a failed import can be retried.
     if (function_type != nullptr) return;
+    // Designated initialisers: a field added to Names in the middle cannot shift the later ones.
     auto built_names = std::make_unique<Names>(Names{
-        interned("cursor"), interned("execute"), interned("fetchall"), interned("commit"), interned("close"),
-        interned("connect"), interned("split"), interned("index"), interned("add"), interned("print"),
-        interned("name"), interned("address"), interned("DB_dict"), interned("morvel_state"), interned("sqlite3"),
-        interned("table"), interned("cols"),
-        interned(","), interned("*"), interned(""), interned("'"), interned("''"),
-        own(PyLong_FromLong(1)), own(PyLong_FromLong(0)),
-        interned("isolation_level"), interned("in_transaction"), interned("autocommit"), interned("BEGIN "),
+        .cursor = interned("cursor"), .execute = interned("execute"), .fetchall = interned("fetchall"),
+        .commit = interned("commit"), .close = interned("close"), .connect = interned("connect"),
+        .split = interned("split"), .index = interned("index"), .add = interned("add"), .print = interned("print"),
+        .name = interned("name"), .address = interned("address"), .DB_dict = interned("DB_dict"),
+        .morvel_state = interned("morvel_state"), .sqlite3 = interned("sqlite3"),
+        .table = interned("table"), .cols = interned("cols"),
+        .comma = interned(","), .star = interned("*"), .empty = interned(""), .quote = interned("'"),
+        .two_quotes = interned("''"),
+        .one = own(PyLong_FromLong(1)), .zero = own(PyLong_FromLong(0)),
+        .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
+        .autocommit = interned("autocommit"), .begin = interned("BEGIN "),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));
     std::array<Ref, kFnCount> built;

@@ -35,17 +35,21 @@ inline constexpr int kMaxParams = 8;
 using Body = Ref (*)(PyObject* const* args);
 
 struct Spec {
+    Fn fn;  // its own place in kSpecs, checked when compiling
     const char* name;
     const char* qualname;
     const char* doc;  // nullptr: no documentation string
-    int first_line;   // where binding errors point
+    // The line number of every traceback entry of this callable (binding errors included). These
+    // numbers are part of the module's visible surface and are kept as they are; they are not lines
+    // of kSourceFile, which is only the file name those entries show.
+    int first_line;
     int nparams;
     std::array<const char*, kMaxParams> params;
     bool has_comm;  // the last parameter is `comm`, default True
     Body body;
 };
 
-// The table of callables (morvel.cpp).
+// The table of callables (morvel.cpp), indexed by Fn.
 extern const Spec kSpecs[kFnCount];
 inline const Spec& spec_of(Fn fn) { return kSpecs[static_cast<int>(fn)]; }
 

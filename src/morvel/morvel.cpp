@@ -95,32 +95,46 @@ constexpr const char* find = R"(
 
 }  // namespace doc
 
-// name, qualified name, documentation, first line, parameter count, parameters, takes comm, body.
-const Spec kSpecs[kFnCount] = {
-    {"__init__", "DB.__init__", nullptr, 10, 3, {"self", "name", "address"}, false, db_init},
-    {"connection", "DB.connection", nullptr, 44, 1, {"self"}, false, db_connection},
-    {"insert_index", "insert_index", doc::insert_index, 49, 3, {"conn", "index", "comm"}, true, insert_index},
-    {"drop_index", "drop_index", doc::drop_index, 102, 4, {"conn", "table", "name", "comm"}, true, drop_index},
-    {"active_table_index", "active_table_index", doc::active_table_index, 133, 3, {"conn", "table", "comm"}, true,
-     active_table_index},
-    {"drop_table_index", "drop_table_index", doc::drop_table_index, 162, 3, {"conn", "table", "comm"}, true,
-     drop_table_index},
-    {"insert_unique", "insert_unique", doc::insert_unique, 192, 6,
+// Fn, name, qualified name, documentation, first line, parameter count, parameters, takes comm, body.
+constexpr Spec kSpecs[kFnCount] = {
+    {Fn::DB_init, "__init__", "DB.__init__", nullptr, 10, 3, {"self", "name", "address"}, false, db_init},
+    {Fn::DB_connection, "connection", "DB.connection", nullptr, 44, 1, {"self"}, false, db_connection},
+    {Fn::insert_index, "insert_index", "insert_index", doc::insert_index, 49, 3, {"conn", "index", "comm"}, true,
+     insert_index},
+    {Fn::drop_index, "drop_index", "drop_index", doc::drop_index, 102, 4, {"conn", "table", "name", "comm"}, true,
+     drop_index},
+    {Fn::active_table_index, "active_table_index", "active_table_index", doc::active_table_index, 133, 3,
+     {"conn", "table", "comm"}, true, active_table_index},
+    {Fn::drop_table_index, "drop_table_index", "drop_table_index", doc::drop_table_index, 162, 3,
+     {"conn", "table", "comm"}, true, drop_table_index},
+    {Fn::insert_unique, "insert_unique", "insert_unique", doc::insert_unique, 192, 6,
      {"conn", "table", "name", "cols", "cols_num", "comm"}, true, insert_unique},
-    {"drop_unique", "drop_unique", doc::drop_unique, 237, 4, {"conn", "table", "name", "comm"}, true, drop_unique},
-    {"create_table", "create_table", doc::create_table, 270, 6, {"conn", "name", "cols", "index", "unique", "comm"},
-     true, create_table},
-    {"insert_temp", "insert_temp", doc::insert_temp, 335, 4, {"conn", "table", "rows", "comm"}, true, insert_temp},
-    {"delete_row_main", "delete_row_main", doc::delete_row_main, 364, 4, {"conn", "table", "ids", "comm"}, true,
-     delete_row_main},
-    {"temp_to_main", "temp_to_main", doc::temp_to_main, 383, 3, {"conn", "table", "comm"}, true, temp_to_main},
-    {"_insert_main", "_insert_main", nullptr, 489, 4, {"conn", "table", "rows", "comm"}, true, insert_main},
-    {"drop_table", "drop_table", doc::drop_table, 513, 3, {"conn", "table", "comm"}, true, drop_table},
-    {"find", "find", doc::find, 553, 4, {"conn", "select", "table", "conditions"}, false, find},
-    {"_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
+    {Fn::drop_unique, "drop_unique", "drop_unique", doc::drop_unique, 237, 4, {"conn", "table", "name", "comm"},
+     true, drop_unique},
+    {Fn::create_table, "create_table", "create_table", doc::create_table, 270, 6,
+     {"conn", "name", "cols", "index", "unique", "comm"}, true, create_table},
+    {Fn::insert_temp, "insert_temp", "insert_temp", doc::insert_temp, 335, 4, {"conn", "table", "rows", "comm"},
+     true, insert_temp},
+    {Fn::delete_row_main, "delete_row_main", "delete_row_main", doc::delete_row_main, 364, 4,
+     {"conn", "table", "ids", "comm"}, true, delete_row_main},
+    {Fn::temp_to_main, "temp_to_main", "temp_to_main", doc::temp_to_main, 383, 3, {"conn", "table", "comm"}, true,
+     temp_to_main},
+    {Fn::insert_main, "_insert_main", "_insert_main", nullptr, 489, 4, {"conn", "table", "rows", "comm"}, true,
+     insert_main},
+    {Fn::drop_table, "drop_table", "drop_table", doc::drop_table, 513, 3, {"conn", "table", "comm"}, true,
+     drop_table},
+    {Fn::find, "find", "find", doc::find, 553, 4, {"conn", "select", "table", "conditions"}, false, find},
+    {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
      check_newest_unique},
 };
+
+// spec_of indexes the table by Fn: every row must stand at its own place.
+static_assert([] {
+    for (int i = 0; i < kFnCount; ++i)
+        if (kSpecs[i].fn != static_cast<Fn>(i)) return false;
+    return true;
+}(), "kSpecs must list the callables in the order of enum Fn");
 
 namespace {
 

@@ -19,6 +19,7 @@ sdist=$(ls "$work"/dist/morvel-*.tar.gz)
 
 mkdir "$work/run"
 cp -r "$repo/tests" "$work/run/tests"
+cp "$repo/README.md" "$work/run/README.md"  # the README is run too, against the installed package
 find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 for py in "$@"; do

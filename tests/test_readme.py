@@ -66,11 +66,11 @@ def exception_class(name, namespace):
 
 
 def run_python(start, body, namespace):
-    tree = ast.parse(body)
-    ast.increment_lineno(tree, start - 1)
+    source = "\n" * (start - 1) + body  # line numbers as in the README
+    tree = ast.parse(source, "README.md")
     comments = {
-        tok.start[0] + start - 1: tok.string[1:].strip()
-        for tok in tokenize.generate_tokens(io.StringIO(body).readline) if tok.type == tokenize.COMMENT
+        tok.start[0]: tok.string[1:].strip()
+        for tok in tokenize.generate_tokens(io.StringIO(source).readline) if tok.type == tokenize.COMMENT
     }
     for i, stmt in enumerate(tree.body):
         # A comment belongs to the last statement on its line.

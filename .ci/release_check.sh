@@ -19,6 +19,7 @@ sdist=$(ls "$work"/dist/morvel-*.tar.gz)
 
 mkdir "$work/run"
 cp -r "$repo/tests" "$work/run/tests"
+cp "$repo/README.md" "$work/run/README.md"  # the README is run too, against the installed package
 find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 for py in "$@"; do
@@ -73,6 +74,7 @@ cat > typed_use.py <<'EOF'
 import sqlite3
 from typing import Any
 
+import morvel
 from morvel.morvel import (DB, _check_newest_unique, _insert_main, active_table_index, create_table,
                            delete_row_main, drop_index, drop_table, drop_table_index, drop_unique, find,
                            insert_index, insert_temp, insert_unique, temp_to_main)
@@ -123,6 +125,14 @@ def wrapped(conn: sqlite3.Connection) -> int:
     logged = Logged(conn)
     drop_table(logged, "homes", comm=False)
     return logged.sent
+
+
+def in_memory() -> list[list[object]]:
+    conn = sqlite3.connect(":memory:")
+    morvel.prepare(conn)
+    create_table(conn, "t", ["k"], [], [], comm=1)  # commits exactly when comm == True: 1 and 1.0 too
+    temp_to_main(conn, "t", comm=1.0)
+    return find(conn, "*", "t", "")
 EOF
 cat > typed_misuse.py <<'EOF'
 import sqlite3

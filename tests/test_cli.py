@@ -53,7 +53,7 @@ HOMES_JSON = {
     (["tables", "--json"], lambda out: json.loads(out)[0] == HOMES_JSON and len(json.loads(out)) == 3),
     (["find", "homes", "--where", "name <> 'c'"],
      "name  type   address  age\n----  -----  -------  -------\n"
-     "a     house  x        5\nd     flat   w        x'01ff'\nb     flat   y\n(3 rows)\n"),
+     "a     house  x        5\nd     flat   w        x'01ff'\nb     flat   y        NULL\n(3 rows)\n"),
     (["find", "homes", "--select", "age, name", "--where", "name < 'c'", "--csv"], "age,name\n5,a\n,b\n"),
     (["find", "homes", "--json", "--select", "name,age", "--where", "name in ('b', 'd')"],
      lambda out: json.loads(out) == [{"name": "d", "age": "x'01ff'"}, {"name": "b", "age": None}]),
@@ -133,13 +133,18 @@ def write_locked(homes, tmp_path):
     (as_is, ["find", "FILE", "homes", "--select", "name,colour"], "no column 'colour' (columns: name, type, address, age)"),
     (as_is, ["find", "FILE", "homes", "--where", "age >"], "incomplete input"),
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
+    (as_is, ["tables", "FILE", "--timeout", "-1"], "argument --timeout: must be a finite number of seconds >= 0"),
+    (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
 ])
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
     before = open(path, "rb").read() if holder is None and setup is not missing_file else None
     code, out, err = run(*[path if a == "FILE" else a for a in argv])
-    assert (code, out) == (1, "")
-    assert err.startswith("morvel: ") and err.count("\n") == 1 and message in err, err
+    if message.startswith("argument "):  # wrong arguments: the usage, then one error line; exit 2
+        assert (code, out) == (2, "") and err.startswith("usage: ") and f": error: {message}" in err, err
+    else:
+        assert (code, out) == (1, "")
+        assert err.startswith(f"morvel: {path}: ") and err.count("\n") == 1 and message in err, err
     if setup is missing_file:
         assert not (tmp_path / "missing.db").exists()
     if before is not None:

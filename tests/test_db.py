@@ -8,6 +8,7 @@ import types
 
 import pytest
 
+import morvel
 from conftest import RecordingConnection, catalog, schema, unique_name
 from morvel import morvel as mv
 from morvel import morvel_state
@@ -134,6 +135,8 @@ def test_constructor_statements(monkeypatch, tmp_path):
     c = handle.connection()
     assert c is fake.proxies[1] and fake.calls[1] == ((address,), {}) and fake.calls[1][0][0] is address
     assert c.log == []
+    morvel.prepare(c)  # the catalog statements of DB, on the caller's connection, and no commit
+    assert c.log == [fake.proxies[0].log[i] for i in (0, 2, 3)]
     c.real.close()
 
 
@@ -174,3 +177,32 @@ def test_connection_error_carries_its_entry(db_path):
     with pytest.raises(sqlite3.OperationalError) as ei:
         handle.connection()
     assert entries(ei.value) == [(44, "morvel.morvel.DB.connection")]
+
+
+@pytest.mark.parametrize("address", [":memory:", "plain.db"])
+def test_prepare_readies_any_connection(tmp_path, monkeypatch, db_path, address):
+    monkeypatch.chdir(tmp_path)
+    conn = sqlite3.connect(address)
+    conn.execute("CREATE TABLE t0 (a)")
+    conn.execute("INSERT INTO t0 VALUES (1)")
+    t0 = schema(conn, "table")
+    morvel.prepare(conn)  # joins the open transaction and leaves it open
+    assert conn.in_transaction
+    conn.rollback()
+    assert schema(conn, "table") == t0
+    morvel.prepare(conn)
+    morvel.prepare(conn)  # outside a transaction: committed by SQLite, statement by statement
+    assert not conn.in_transaction
+    by_db = mv.DB(unique_name(), db_path).connection()
+    assert schema(conn, "table") == sorted(schema(by_db, "table") + t0)
+    by_db.close()
+
+    mv.create_table(conn, "homes", ["name", "age"], [{"name": "i0", "cols": "age"}], [{"name": "u0", "cols": [0]}])
+    mv.insert_temp(conn, "homes", [("a", 1), ("b", 2)])
+    mv.temp_to_main(conn, "homes")
+    mv.insert_temp(conn, "homes", [("a", 3)])
+    assert mv.find(conn, "*", "homes", "") == [["a", 3], ["b", 2]]
+    mv.temp_to_main(conn, "homes")
+    assert sorted(conn.execute("SELECT * FROM homes")) == [("a", 3), ("b", 2)] and not conn.in_transaction
+    assert catalog(conn) == ([("homes", "i0", "age"), ("homes", "u0", "name")], [("homes", "u0", "name", "0")])
+    conn.close()

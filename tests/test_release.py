@@ -1,5 +1,5 @@
 """The type stub shipped with the package describes exactly the module's callables and names; the package's
-metadata names the running Python."""
+metadata names the running Python and the package's version."""
 
 import ast
 import inspect
@@ -12,6 +12,7 @@ from packaging.specifiers import SpecifierSet
 
 import pytest
 
+import morvel
 from morvel import morvel as mv
 
 EMPTY = inspect.Parameter.empty
@@ -61,6 +62,7 @@ def test_stub_matches_every_signature(path):
 
 def test_metadata_claims_the_running_python():
     meta = metadata("morvel")
+    assert morvel.__version__ == meta["Version"]
     assert f"Programming Language :: Python :: {sys.version_info[0]}.{sys.version_info[1]}" in meta.get_all("Classifier")
     assert platform.python_version() in SpecifierSet(meta["Requires-Python"])
     assert "Programming Language :: Python :: Implementation :: CPython" in meta.get_all("Classifier")

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import csv
 import json
+import math
 import os
 import sqlite3
 import sys
@@ -32,10 +33,13 @@ class CliError(Exception):
 def open_file(path: str, timeout: float) -> sqlite3.Connection:
     """A read/write connection on an existing SQLite file; a missing file is an error, never created."""
     p = Path(path)
-    if not p.exists():
-        raise CliError(f"{path}: no such file")
-    if p.is_dir():
-        raise CliError(f"{path}: is a directory")
+    try:
+        if not p.exists():
+            raise CliError(f"{path}: no such file")
+        if p.is_dir():
+            raise CliError(f"{path}: is a directory")
+    except OSError as e:  # a name too long, say
+        raise CliError(f"{path}: {e.strerror}") from None
     try:
         conn = sqlite3.connect(f"{p.absolute().as_uri()}?mode=rw", uri=True, timeout=timeout)
     except sqlite3.Error as e:
@@ -129,18 +133,19 @@ def begin_write(conn: sqlite3.Connection) -> None:
 # Output
 
 
-def cell(value: Any) -> str:
-    """A value as text: NULL as empty, blobs as x'hex', line breaks escaped."""
+def cell(value: Any, null: str = "") -> str:
+    """A value as text: NULL as `null`, blobs as x'hex', line breaks escaped."""
     if value is None:
-        return ""
+        return null
     if isinstance(value, bytes):
         return f"x'{value.hex()}'"
     return str(value).replace("\r", "\\r").replace("\n", "\\n")
 
 
 def aligned(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> list[str]:
-    """Rows as columns padded to their widest value; numbers align right."""
-    texts = [[cell(v) for v in row] for row in rows]
+    """Rows as columns padded to their widest value; numbers align right; NULL shows as NULL, so that it
+    differs from an empty text."""
+    texts = [[cell(v, "NULL") for v in row] for row in rows]
     widths = [max([len(h)] + [len(r[i]) for r in texts]) for i, h in enumerate(header)]
     numeric = [
         bool(rows) and all(isinstance(r[i], (int, float)) or r[i] is None for r in rows) for i in range(len(header))
@@ -252,7 +257,7 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         header = [c.strip() for c in args.select.split(",")]
         unknown = [c for c in header if c not in columns]
         if unknown:
-            raise CliError(f"{table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
+            raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
         select = ",".join(header)
     rows = find(conn, select, table, f"WHERE {args.where}" if args.where else "")
     if args.format == "json":
@@ -271,6 +276,17 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 # Arguments and the error boundary
 
 
+def seconds(text: str) -> float:
+    """--timeout: a finite number of seconds, 0 or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (0 <= value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, not {text!r}")
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=PROG,
@@ -283,7 +299,7 @@ def parser() -> argparse.ArgumentParser:
     common.add_argument("file", metavar="FILE", help="an existing SQLite file (never created)")
     common.add_argument(
         "--timeout",
-        type=float,
+        type=seconds,
         default=2.0,
         metavar="SECONDS",
         help="how long to wait for a database another connection holds locked (default: %(default)s)",
@@ -328,7 +344,7 @@ def parser() -> argparse.ArgumentParser:
         parents=[common],
         help="print the newest rows of one table, staged or merged",
         description="Print the newest rows of TABLE across its staging and main tables, as an aligned "
-        "table (NULL shows empty, blobs as x'hex'), CSV or JSON.",
+        "table (NULL shows as NULL, blobs as x'hex'), CSV (NULL empty) or JSON (null).",
     )
     p.add_argument("table", metavar="TABLE", help="a managed table")
     p.add_argument("--select", default="*", metavar="COLS", help="comma-separated columns (default: all)")

@@ -20,7 +20,7 @@ class DB:
     def __init__(self, name: Any, address: Any) -> None: ...
     def connection(self) -> sqlite3.Connection: ...
 
-def insert_index(conn: _Connection, index: Mapping[str, str], comm: bool = True) -> None:
+def insert_index(conn: _Connection, index: Mapping[str, str], comm: bool | float = True) -> None:
     """
     Insert index for fast search.
     index = {
@@ -30,22 +30,22 @@ def insert_index(conn: _Connection, index: Mapping[str, str], comm: bool = True)
     }
     """
 
-def drop_index(conn: _Connection, table: str, name: str, comm: bool = True) -> None:
+def drop_index(conn: _Connection, table: str, name: str, comm: bool | float = True) -> None:
     """
     Drop one index of table.
     """
 
-def active_table_index(conn: _Connection, table: str, comm: bool = True) -> None:
+def active_table_index(conn: _Connection, table: str, comm: bool | float = True) -> None:
     """
     Activate indexes of table after drooping them for fast insertion.
     """
 
-def drop_table_index(conn: _Connection, table: str, comm: bool = True) -> None:
+def drop_table_index(conn: _Connection, table: str, comm: bool | float = True) -> None:
     """
     Drop index of table for fast insert rows.
     """
 
-def insert_unique(conn: _Connection, table: str, name: str, cols: str, cols_num: str, comm: bool = True) -> None:
+def insert_unique(conn: _Connection, table: str, name: str, cols: str, cols_num: str, comm: bool | float = True) -> None:
     """
     Insert uniques of table, the last one with unique features replaces old ones.
     table = 'homes'   # table ('name', 'type', 'address', 'age')
@@ -54,7 +54,7 @@ def insert_unique(conn: _Connection, table: str, name: str, cols: str, cols_num:
     cols_num = '0,2'
     """
 
-def drop_unique(conn: _Connection, table: str, name: str, comm: bool = True) -> None:
+def drop_unique(conn: _Connection, table: str, name: str, comm: bool | float = True) -> None:
     """
     Delete one unique of table.
     """
@@ -65,7 +65,7 @@ def create_table(
     cols: Sequence[str],
     index: Iterable[MutableMapping[str, str]],
     unique: Iterable[Mapping[str, Any]],
-    comm: bool = True,
+    comm: bool | float = True,
 ) -> None:
     """
     Create table with indexes and uniques.
@@ -93,23 +93,23 @@ def create_table(
     ]
     """
 
-def insert_temp(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool = True) -> None:
+def insert_temp(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool | float = True) -> None:
     """
     Fast temp_table insertion.
     """
 
-def delete_row_main(conn: _Connection, table: str, ids: Iterable[int], comm: bool = True) -> None:
+def delete_row_main(conn: _Connection, table: str, ids: Iterable[int], comm: bool | float = True) -> None:
     """
     Fast delete selcted rows from main_table.
     """
 
-def temp_to_main(conn: _Connection, table: str, comm: bool = True) -> None:
+def temp_to_main(conn: _Connection, table: str, comm: bool | float = True) -> None:
     """
     Fast temp to main insertion.
     """
 
-def _insert_main(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool = True) -> None: ...
-def drop_table(conn: _Connection, table: str, comm: bool = True) -> None:
+def _insert_main(conn: _Connection, table: str, rows: Sequence[Sequence[Any]], comm: bool | float = True) -> None: ...
+def drop_table(conn: _Connection, table: str, comm: bool | float = True) -> None:
     """
     Drop table with indexes and uniques.
     """

@@ -303,9 +303,11 @@ std::string version_text(unsigned version) {
 // The running interpreter's row of the layout table.
 const Native::Layout& running_layout() {
     const unsigned version = PY_VERSION_HEX >> 16;
-    if (Py_Version >> 16 != version) throw Failure{"the module was built for another interpreter"};
-    for (const Native::Layout& row : Native::layouts)
-        if (row.version == version) return row;
+    for (const Native::Layout& row : Native::layouts) {
+        if (row.version != version) continue;
+        if (Py_Version >> 16 != version) throw Failure{"the module was built for another interpreter"};
+        return row;
+    }
     std::string verified;
     for (size_t i = 0; i < std::size(Native::layouts); ++i)
         verified += (i == 0 ? "" : i + 1 < std::size(Native::layouts) ? ", " : " and ") +

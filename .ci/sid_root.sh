@@ -29,7 +29,12 @@ fi
 mkdir -p "$(dirname "$root")"
 rm -rf "$root.new"
 echo "== building the Debian unstable root in $root (from $mirror)" >&2
-debootstrap --variant=minbase --include="$packages" sid "$root.new" "$mirror" >&2
+log=$(mktemp)
+debootstrap --variant=minbase --include="$packages" sid "$root.new" "$mirror" > "$log" 2>&1 || {
+    tail -n 40 "$log" >&2
+    exit 1
+}
+rm -f "$log"
 echo "$packages" > "$root.new/.morvel-packages"
 rm -rf "$root"
 mv "$root.new" "$root"

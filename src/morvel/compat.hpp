@@ -1,5 +1,5 @@
-// The few places where the supported interpreters (CPython 3.11, 3.12, 3.13) differ, each behind one
-// small wrapper built only from public C API calls.
+// The few places where the supported interpreters (CPython 3.11 to 3.15) differ, each behind one small
+// wrapper built only from public C API calls.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -73,6 +73,24 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
     PyErr_Clear();
     return 0;
 #endif
+}
+
+// Raises the ValueError of unpacking `source` into `expected` names when it yields more: 3.14 on also
+// counts the values of an exact list, tuple or dict.
+inline void set_too_many_values(PyObject* source, int expected) {
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_ssize_t size = -1;
+    if (PyList_CheckExact(source)) size = PyList_GET_SIZE(source);
+    else if (PyTuple_CheckExact(source)) size = PyTuple_GET_SIZE(source);
+    else if (PyDict_CheckExact(source)) size = PyDict_GET_SIZE(source);
+    if (size > expected) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected, size);
+        return;
+    }
+#else
+    (void)source;
+#endif
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
 }
 
 // Makes sure the characters of a str can be read through PyUnicode_DATA (3.11 may still meet a str

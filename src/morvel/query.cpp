@@ -133,7 +133,7 @@ std::pair<Ref, Ref> unpack_two(PyObject* result) {
         throw PyError{};
     }
     if (it.next()) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        compat::set_too_many_values(result, 2);
         throw PyError{};
     }
     return {std::move(first), std::move(second)};

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <type_traits>
 
@@ -16,26 +17,32 @@ namespace morvel::sqlite {
 
 namespace {
 
-// sqlite3.Connection (pysqlite_Connection) as CPython 3.11 lays it out; 3.12 and 3.13 add the
-// `autocommit` switch after the isolation level.
-struct NoField {};
+// sqlite3.Connection (pysqlite_Connection) as CPython lays it out, with the fields that differ between
+// versions: 3.12 adds the `autocommit` switch after the isolation level, 3.15 drops the list of cursors
+// and their counter.
+enum Has : unsigned { kAutocommit = 1, kCursorList = 2 };
+template <int>
+struct Absent {};
+template <class T, bool present, int n>
+using Maybe = std::conditional_t<present, T, Absent<n>>;
 
-template <bool WithAutocommit>
+template <unsigned H>
 struct ConnectionLayout {
+    static constexpr bool autocommit_field = (H & kAutocommit) != 0, cursor_list = (H & kCursorList) != 0;
     PyObject_HEAD
     sqlite3* db;
     void* state;
     int detect_types;
     const char* isolation_level;
     // -1: the isolation level's implicit transactions; 0: always in one; 1: never.
-    [[no_unique_address]] std::conditional_t<WithAutocommit, int, NoField> autocommit;
+    [[no_unique_address]] Maybe<int, autocommit_field, 0> autocommit;
     int check_same_thread;
     int initialized;
     unsigned long thread_ident;
     PyObject* statement_cache;
-    PyObject* cursors;
+    [[no_unique_address]] Maybe<PyObject*, cursor_list, 1> cursors;
     PyObject* blobs;
-    int created_cursors;
+    [[no_unique_address]] Maybe<int, cursor_list, 2> created_cursors;
     PyObject* row_factory;
     PyObject* text_factory;
     void* trace_ctx;
@@ -44,20 +51,21 @@ struct ConnectionLayout {
     PyObject* exceptions[10];  // Warning, Error, InterfaceError, ..., NotSupportedError
 };
 
+constexpr const char* kExceptionNames[] = {"Warning",         "Error",          "InterfaceError", "DatabaseError",
+                                           "DataError",       "OperationalError", "IntegrityError", "InternalError",
+                                           "ProgrammingError", "NotSupportedError"};
+static_assert(sizeof(ConnectionLayout<0>::exceptions) == sizeof(PyObject*) * std::size(kExceptionNames));
+
 constexpr int kLegacyTransactions = -1;
 
-// Where each field lies in the layout of the running interpreter.
-struct Offsets {
-    size_t size, db, detect_types, isolation_level, autocommit, check_same_thread, initialized, row_factory,
-        text_factory, trace, progress, authorizer, exceptions;
-};
-
-template <bool A>
-constexpr Offsets offsets_of() {
-    using L = ConnectionLayout<A>;
+template <unsigned H>
+constexpr Native::Layout layout_of(unsigned version) {
+    using L = ConnectionLayout<H>;
     size_t autocommit = 0;
-    if constexpr (A) autocommit = offsetof(L, autocommit);
-    return {sizeof(L),
+    if constexpr (L::autocommit_field) autocommit = offsetof(L, autocommit);
+    return {version,
+            L::autocommit_field,
+            sizeof(L),
             offsetof(L, db),
             offsetof(L, detect_types),
             offsetof(L, isolation_level),
@@ -72,12 +80,19 @@ constexpr Offsets offsets_of() {
             offsetof(L, exceptions)};
 }
 
-// The interpreters whose layout and sqlite3 module this path was checked against, field by field here
-// and by the differential tests.
-constexpr Offsets kLayout311 = offsets_of<false>();
-constexpr Offsets kLayout312 = offsets_of<true>();
-const Offsets* layout = nullptr;
-bool with_autocommit = false;
+}  // namespace
+
+// Each row read in that interpreter's own definition of the connection and checked by the self-test below
+// and by the differential tests against its own sqlite3 module.
+const Native::Layout Native::layouts[] = {
+    layout_of<kCursorList>(0x030B),                // 3.11
+    layout_of<kAutocommit | kCursorList>(0x030C),  // 3.12
+    layout_of<kAutocommit | kCursorList>(0x030D),  // 3.13
+    layout_of<kAutocommit | kCursorList>(0x030E),  // 3.14
+    layout_of<kAutocommit>(0x030F),                // 3.15
+};
+
+namespace {
 
 template <class T>
 T field(PyObject* conn, size_t offset) {
@@ -85,10 +100,6 @@ T field(PyObject* conn, size_t offset) {
     std::memcpy(&value, reinterpret_cast<const char*>(conn) + offset, sizeof value);
     return value;
 }
-
-constexpr const char* kExceptionNames[10] = {"Warning",         "Error",          "InterfaceError", "DatabaseError",
-                                             "DataError",       "OperationalError", "IntegrityError", "InternalError",
-                                             "ProgrammingError", "NotSupportedError"};
 
 // The primary result codes; each constant of the sqlite3 module named after one of them (or after one of
 // them and an underscore) is a result code, every other SQLITE_* constant is something else.
@@ -109,7 +120,7 @@ bool is_result_name(std::string_view name) {
 }
 
 struct Failure {
-    const char* why;
+    std::string why;
 };
 
 void require(bool ok, const char* why) {
@@ -190,13 +201,13 @@ void call0(PyObject* o, const char* method, PyObject* arg1 = nullptr, PyObject* 
 // Checks, on private connections, that every field the native path reads is where it is expected and
 // follows the connection's settings, and that the resolved API works on the connection's handle.
 void self_test(const Native& n, PyObject* sqlite3_module) {
-    const Offsets& L = *layout;
+    const Native::Layout& L = *n.layout;
     require(n.connection_type->tp_basicsize == static_cast<Py_ssize_t>(L.size), "the connection layout differs");
     Ref level = own(PyUnicode_FromString("IMMEDIATE"));
     Ref three = own(PyLong_FromLong(3));
     Ref a = connect(sqlite3_module, {{"detect_types", three.get()}, {"isolation_level", level.get()},
                                      {"check_same_thread", Py_False}});
-    Ref b = with_autocommit ? connect(sqlite3_module, {{"isolation_level", Py_None}, {"autocommit", Py_True}})
+    Ref b = L.has_autocommit ? connect(sqlite3_module, {{"isolation_level", Py_None}, {"autocommit", Py_True}})
                             : connect(sqlite3_module, {{"isolation_level", Py_None}});
     require(Py_TYPE(a.get()) == n.connection_type && Py_TYPE(b.get()) == n.connection_type,
             "sqlite3.connect makes another type");
@@ -210,7 +221,7 @@ void self_test(const Native& n, PyObject* sqlite3_module) {
     require(level_a != nullptr && std::strcmp(level_a, "IMMEDIATE") == 0 &&
                 field<const char*>(cb, L.isolation_level) == nullptr,
             "isolation_level is not where expected");
-    if (with_autocommit)
+    if (L.has_autocommit)
         require(field<int>(ca, L.autocommit) == kLegacyTransactions && field<int>(cb, L.autocommit) == 1,
                 "autocommit is not where expected");
     require(field<int>(ca, L.check_same_thread) == 0 && field<int>(cb, L.check_same_thread) == 1 &&
@@ -218,9 +229,9 @@ void self_test(const Native& n, PyObject* sqlite3_module) {
             "the thread check is not where expected");
     require(ptr(ca, L.row_factory) == Py_None && ptr(ca, L.text_factory) == &PyUnicode_Type,
             "the factories are not where expected");
-    for (int i = 0; i < 10; ++i) {
+    for (size_t i = 0; i < std::size(kExceptionNames); ++i) {
         Ref exc = attr(ca, kExceptionNames[i]);
-        require(ptr(ca, L.exceptions + sizeof(PyObject*) * static_cast<size_t>(i)) == exc.get(),
+        require(ptr(ca, L.exceptions + sizeof(PyObject*) * i) == exc.get(),
                 "the exception classes are not where expected");
     }
     Ref factory = own(PyTuple_New(0));  // any object serves: only its identity is compared
@@ -282,23 +293,35 @@ Ref error_names(PyObject* sqlite3_module) {
 
 enum class Probe { NotYet, Probing, On, Off };
 Probe probed = Probe::NotYet;
-const char* off_reason = nullptr;
+std::string off_reason;
 Native* the_native = nullptr;
 
-void probe() {
+std::string version_text(unsigned version) {
+    return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+}
+
+// The running interpreter's row of the layout table.
+const Native::Layout& running_layout() {
     const unsigned version = PY_VERSION_HEX >> 16;
-    if (Py_Version >> 16 != version) throw Failure{"the module was built for another interpreter"};
-    if (version == 0x030B) {
-        layout = &kLayout311;
-    } else if (version == 0x030C || version == 0x030D) {
-        layout = &kLayout312;
-        with_autocommit = true;
-    } else {
-        throw Failure{"the connection layout is verified for CPython 3.11, 3.12 and 3.13 only"};
+    for (const Native::Layout& row : Native::layouts) {
+        if (row.version != version) continue;
+        if (Py_Version >> 16 != version) throw Failure{"the module was built for another interpreter"};
+        return row;
     }
+    std::string verified;
+    for (size_t i = 0; i < std::size(Native::layouts); ++i)
+        verified += (i == 0 ? "" : i + 1 < std::size(Native::layouts) ? ", " : " and ") +
+                    version_text(Native::layouts[i].version);
+    throw Failure{"the connection layout of CPython " + version_text(version) + " is not verified (verified: " +
+                  verified + ")"};
+}
+
+void probe() {
+    const Native::Layout& layout = running_layout();
     Ref module = own(PyImport_ImportModule("_sqlite3"));
     Ref sqlite3_module = own(PyImport_ImportModule("sqlite3"));
     auto n = new Native{};
+    n->layout = &layout;
     try {
         resolve(n->api, module.get());
         Ref info = attr(sqlite3_module.get(), "sqlite_version_info");
@@ -334,8 +357,8 @@ void probe() {
 }  // namespace
 
 ConnectionView Native::view(PyObject* conn) const {
-    const Offsets& L = *layout;
-    const bool legacy = !with_autocommit || field<int>(conn, L.autocommit) == kLegacyTransactions;
+    const Layout& L = *layout;
+    const bool legacy = !L.has_autocommit || field<int>(conn, L.autocommit) == kLegacyTransactions;
     return {field<sqlite3*>(conn, L.db),
             field<int>(conn, L.detect_types),
             // The isolation level's implicit BEGIN applies only while the autocommit switch leaves it to it.
@@ -351,14 +374,14 @@ void Native::raise_error(sqlite3* db) const {
     const int code = api.errcode(db);
     PyObject* cls = nullptr;
     switch (code) {
-        case 2: case 12: cls = internal_error.get(); break;              // INTERNAL, NOTFOUND
-        case 7: PyErr_NoMemory(); throw PyError{};                       // NOMEM
-        case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: // ERROR ... IOERR
-        case 13: case 14: case 15: case 16: case 17: cls = operational_error.get(); break;  // FULL ... SCHEMA
-        case 11: cls = database_error.get(); break;                      // CORRUPT
-        case 18: cls = data_error.get(); break;                          // TOOBIG
-        case 19: case 20: cls = integrity_error.get(); break;            // CONSTRAINT, MISMATCH
-        case 21: case 25: cls = interface_error.get(); break;            // MISUSE, RANGE
+        case INTERNAL: case NOTFOUND: cls = internal_error.get(); break;
+        case NOMEM: PyErr_NoMemory(); throw PyError{};
+        case ERROR: case PERM: case ABORT: case BUSY: case LOCKED: case READONLY: case INTERRUPT: case IOERR:
+        case FULL: case CANTOPEN: case PROTOCOL: case EMPTY: case SCHEMA: cls = operational_error.get(); break;
+        case CORRUPT: cls = database_error.get(); break;
+        case TOOBIG: cls = data_error.get(); break;
+        case CONSTRAINT: case MISMATCH: cls = integrity_error.get(); break;
+        case MISUSE: case RANGE: cls = interface_error.get(); break;
         default: cls = database_error.get(); break;
     }
     const int extended = api.extended_errcode(db);
@@ -389,17 +412,15 @@ const Native* native(const char** why) {
                 throw;
             }
             // The reason names the exception, for MORVEL_NATIVE=require to report.
-            static std::string reason;
             Ref exc = Ref::steal(compat::take_exception());
             Ref text = Ref::steal(exc ? PyObject_Repr(exc.get()) : nullptr);
             const char* repr = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
+            off_reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
             PyErr_Clear();
             probed = Probe::Off;
-            off_reason = reason.c_str();
         }
     }
-    if (why != nullptr) *why = probed == Probe::Probing ? "the self-test is running" : off_reason;
+    if (why != nullptr) *why = probed == Probe::Probing ? "the self-test is running" : off_reason.c_str();
     return probed == Probe::On ? the_native : nullptr;
 }
 

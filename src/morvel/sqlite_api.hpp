@@ -13,6 +13,10 @@ using i64 = long long;
 using Destructor = void (*)(void*);
 
 inline constexpr int OK = 0, ROW = 100, DONE = 101;
+// The primary result codes that choose the class of an error.
+inline constexpr int ERROR = 1, INTERNAL = 2, PERM = 3, ABORT = 4, BUSY = 5, LOCKED = 6, NOMEM = 7, READONLY = 8,
+                     INTERRUPT = 9, IOERR = 10, CORRUPT = 11, NOTFOUND = 12, FULL = 13, CANTOPEN = 14, PROTOCOL = 15,
+                     EMPTY = 16, SCHEMA = 17, TOOBIG = 18, CONSTRAINT = 19, MISMATCH = 20, MISUSE = 21, RANGE = 25;
 inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
 inline constexpr int LIMIT_SQL_LENGTH = 0;
 inline constexpr int TXN_NONE = 0;
@@ -67,7 +71,18 @@ struct ConnectionView {
 
 // What the native path needs from the sqlite3 module, set up once per process.
 struct Native {
+    // Where one interpreter's sqlite3.Connection keeps the fields that the native path reads.
+    struct Layout {
+        unsigned version;      // major and minor, as in (PY_VERSION_HEX >> 16): 0x030B for 3.11
+        bool has_autocommit;   // the connection has the autocommit switch (3.12 on)
+        size_t size, db, detect_types, isolation_level, autocommit, check_same_thread, initialized,
+            row_factory, text_factory, trace, progress, authorizer, exceptions;
+    };
+    // The interpreters whose layout was verified, one row each; any other runs on the method path.
+    static const Layout layouts[];
+
     Api api;
+    const Layout* layout;  // the running interpreter's row
     PyTypeObject* connection_type;
     Ref adapters;          // the module's adapter table, the very dict it consults
     Ref prepare_protocol;  // sqlite3.PrepareProtocol, the second item of every adapter key

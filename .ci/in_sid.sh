@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a shell script inside the Debian unstable root (see sid_root.sh) with this checkout mounted at
+# /morvel, the working directory. The mounts live in a mount namespace of their own and go with it.
+# Usage: in_sid.sh 'SCRIPT'   (run by bash -euo pipefail; the root's path is taken from sid_root.sh)
+set -euo pipefail
+[[ $# -eq 1 ]] || { echo "usage: in_sid.sh 'SCRIPT'" >&2; exit 2; }
+repo=$(cd "$(dirname "$0")/.." && pwd)
+root=$(bash "$repo/.ci/sid_root.sh")
+# Name resolution and the certificate authorities that this machine trusts (PyPI may sit behind a proxy
+# that signs with its own).
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/host-ca-bundle.crt"
+mkdir -p "$root/morvel"
+exec unshare --mount --propagation private -- bash -euo pipefail -c '
+    root=$1 repo=$2 script=$3
+    mount --bind "$repo" "$root/morvel"
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs tmpfs "$root/tmp"
+    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TMPDIR=/tmp CI="${CI:-}" \
+        PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+        PIP_CERT=/etc/ssl/certs/host-ca-bundle.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+        bash -euo pipefail -c "cd /morvel; $script"
+' in_sid "$root" "$repo" "$1"

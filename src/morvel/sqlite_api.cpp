@@ -191,7 +191,8 @@ Ref connect(PyObject* sqlite3_module, std::initializer_list<std::pair<const char
     return own(PyObject_Call(fn.get(), args.get(), kw.get()));
 }
 
-void call0(PyObject* o, const char* method, PyObject* arg1 = nullptr, PyObject* arg2 = nullptr) {
+// o.<method>(arg1, arg2) with up to two arguments, the result dropped (the probe's settings and closes).
+void call_by_name(PyObject* o, const char* method, PyObject* arg1 = nullptr, PyObject* arg2 = nullptr) {
     Ref fn = attr(o, method);
     PyObject* argv[3] = {nullptr, arg1, arg2};
     const size_t n = arg1 == nullptr ? 0 : arg2 == nullptr ? 1 : 2;
@@ -246,15 +247,15 @@ void self_test(const Native& n, PyObject* sqlite3_module) {
                (ptr(ca, L.authorizer) != nullptr ? 4 : 0);
     };
     require(callbacks() == 0, "the callbacks are not where expected");
-    call0(ca, "set_trace_callback", callback.get());
+    call_by_name(ca, "set_trace_callback", callback.get());
     require(callbacks() == 1, "the trace callback is not where expected");
-    call0(ca, "set_progress_handler", callback.get(), one.get());
+    call_by_name(ca, "set_progress_handler", callback.get(), one.get());
     require(callbacks() == 3, "the progress handler is not where expected");
-    call0(ca, "set_authorizer", callback.get());
+    call_by_name(ca, "set_authorizer", callback.get());
     require(callbacks() == 7, "the authorizer is not where expected");
-    call0(ca, "set_trace_callback", Py_None);
-    call0(ca, "set_progress_handler", Py_None, one.get());
-    call0(ca, "set_authorizer", Py_None);
+    call_by_name(ca, "set_trace_callback", Py_None);
+    call_by_name(ca, "set_progress_handler", Py_None, one.get());
+    call_by_name(ca, "set_authorizer", Py_None);
     require(callbacks() == 0, "the callbacks are not where expected");
 
     // The handle is the connection's own: what runs on it shows in the connection's counters.
@@ -270,8 +271,8 @@ void self_test(const Native& n, PyObject* sqlite3_module) {
     Ref in_tx = attr(cb, "in_transaction");
     require(in_tx.get() == Py_True && api.get_autocommit(db) == 0, "the handle is not the connection's");
     scalar(api, db, "ROLLBACK");
-    call0(ca, "close");
-    call0(cb, "close");
+    call_by_name(ca, "close");
+    call_by_name(cb, "close");
     require(db_of(ca) == nullptr && db_of(cb) == nullptr, "a closed connection keeps its handle");
 }
 

@@ -13,7 +13,7 @@ namespace morvel::db {
 
 class IntStatement;
 
-struct Session;  // native execution state shared by the cursors of one call on one connection
+struct Session;  // the native execution state of a connection on a thread (native.hpp)
 
 // The Cursor of one function call. It always holds the object that `conn.cursor()` returned; on the
 // native path it also runs statements on the connection's handle.

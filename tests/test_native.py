@@ -5,6 +5,7 @@ Each call's result or exception (class, message, SQLite codes), the statements a
 transaction state and the change counter, and in the end every table and the schema must be equal.
 """
 
+import contextlib
 import datetime
 import os
 import sqlite3
@@ -74,7 +75,7 @@ def dump(path):
     return rows, schema
 
 
-def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, **kwargs):
+def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, hook=None, **kwargs):
     monkeypatch.setenv("MORVEL_NATIVE", mode)
     path = str(tmp_path / f"{mode}.db")
     setup(path)
@@ -82,9 +83,10 @@ def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, **k
     seen = []
     conn.set_trace_callback(seen.append)
     log = []
-    for step in steps:
-        seen.clear()
-        log.append((outcome(step, conn), list(seen), outcome(lambda c: (c.in_transaction, c.total_changes), conn)))
+    with hook(conn, path, seen.append) if hook else contextlib.nullcontext():
+        for step in steps:
+            seen.clear()
+            log.append((outcome(step, conn), list(seen), outcome(lambda c: (c.in_transaction, c.total_changes), conn)))
     if outcome(lambda c: c.rollback(), conn)[0] == "ok":
         conn.close()
     return log, dump(path)
@@ -304,3 +306,107 @@ def _op(op):
 def test_random_workloads_agree(monkeypatch, tmp_path_factory, ops):
     tmp_path = tmp_path_factory.mktemp("w")
     differential(monkeypatch, tmp_path, [_op(op) for op in ops], setup=lambda p: prepare(p, MAIN))
+
+
+# Code that runs during a call on the same connection: a hook fires an action at a moment hypothesis
+# chooses (its n-th run), in the middle of a sequence of calls.
+class Marked:
+    """A value that binds through a hook: its adapter or its __conform__."""
+    fire = staticmethod(lambda: None)
+
+    def __conform__(self, protocol):
+        Marked.fire()
+        return 7
+
+
+class Colliding(type):
+    """A metaclass whose classes hash like NoneType: binding None compares them with NoneType."""
+    fire = staticmethod(lambda: None)
+
+    def __hash__(cls):
+        return hash(type(None))
+
+    def __eq__(cls, other):
+        Colliding.fire()
+        return cls is other
+
+
+Key = Colliding("Key", (), {})
+PROTOCOL = sqlite3.PrepareProtocol
+
+
+def _replaced(fire):
+    for name in ("_check_newest_unique", "_insert_main"):
+        yield name, lambda *a, _f=getattr(mv, name), **k: (fire(), _f(*a, **k))[1]
+
+
+HOOKS = {
+    "trace": lambda c, fire, record: c.set_trace_callback(lambda sql: (record(sql), fire())),
+    "function": lambda c, fire, record: c.create_function("hook", 1, lambda x: (fire(), x)[1]),
+    "adapter": lambda c, fire, record: sqlite3.register_adapter(Marked, lambda v: (fire(), 8)[1]),
+    "conform": lambda c, fire, record: setattr(Marked, "fire", staticmethod(fire)),
+    "adapter-key-eq": lambda c, fire, record: (setattr(Colliding, "fire", staticmethod(fire)),
+                                               sqlite3.adapters.__setitem__((Key, PROTOCOL), str)),
+    "module-function": lambda c, fire, record: [setattr(mv, n, f) for n, f in list(_replaced(fire))],
+}
+
+OPERATIONS = {
+    "insert_temp": lambda c: mv.insert_temp(c, "t", [(1, "a", Marked()), (2, None, 2.5), (3, "c", None)]),
+    "temp_to_main": lambda c: mv.temp_to_main(c, "t"),
+    "find": lambda c: mv.find(c, "*", "t", "WHERE hook(k) IS NOT NULL"),
+    "delete_row_main": lambda c: mv.delete_row_main(c, "t", [1, 2, 3]),
+    "create_table": lambda c: mv.create_table(c, "u", COLS, [], [{"name": "uk", "cols": [0]}]),
+}
+
+
+def _toggle(c, name, a, b):
+    setattr(c, name, b if getattr(c, name) is a else a)
+
+
+ACTIONS = {
+    "commit": lambda c, path: c.commit(),
+    "rollback": lambda c, path: c.rollback(),
+    "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
+    "raise": lambda c, path: 1 / 0,
+    **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},
+    "re-entrant calls that fill the statement cache": lambda c, path: [mv.find(c, "k", "t", f"WHERE k = {i}")
+                                                                       for i in range(40)],
+}
+
+
+def _setup(path):
+    prepare(path, MAIN, STAGED)
+    c = sqlite3.connect(path)
+    c.create_function("hook", 1, lambda x: x)
+    c.execute("CREATE TRIGGER staged AFTER INSERT ON temp_t BEGIN SELECT hook(new.k); END")
+    c.close()
+
+
+@pytest.mark.parametrize("action", ACTIONS)
+@pytest.mark.parametrize("hook", HOOKS)
+@settings(max_examples=4, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=4), at=st.integers(1, 12))
+def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, action, ops, at):
+    @contextlib.contextmanager
+    def during(conn, path, record):
+        count = 0
+
+        def fire():
+            nonlocal count
+            count += 1
+            if count == at:
+                ACTIONS[action](conn, path)
+
+        saved_adapters, saved_functions = dict(sqlite3.adapters), {n: getattr(mv, n) for n, _ in _replaced(None)}
+        conn.create_function("hook", 1, lambda x: x)
+        HOOKS[hook](conn, fire, record)
+        try:
+            yield
+        finally:
+            sqlite3.adapters.clear()
+            sqlite3.adapters.update(saved_adapters)
+            for name, fn in saved_functions.items():
+                setattr(mv, name, fn)
+            Marked.fire = Colliding.fire = staticmethod(lambda: None)
+
+    differential(monkeypatch, tmp_path_factory.mktemp("d"), [OPERATIONS[op] for op in ops], setup=_setup, hook=during)

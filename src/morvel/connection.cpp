@@ -64,6 +64,7 @@ Cursor::~Cursor() { release(session_); }
 void Cursor::through_method(PyObject* statement, PyObject* params) {
     rows_ = Ref{};
     method_ = true;
+    Busy busy(session_);
     if (params == nullptr)
         call_method(object_.get(), names->execute.get(), {statement});
     else
@@ -150,7 +151,10 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
 }
 
 Ref fetchall(Cursor& cur) {
-    if (cur.method_) return call_method(cur.object_.get(), names->fetchall.get(), {});
+    if (cur.method_) {
+        Busy busy(cur.session_);
+        return call_method(cur.object_.get(), names->fetchall.get(), {});
+    }
     Ref rows = std::move(cur.rows_);
     return rows ? rows : own(PyList_New(0));
 }
@@ -165,7 +169,10 @@ Ref query(Cursor& cur, PyObject* statement, PyObject* params) {
     return fetchall(cur);
 }
 
-void commit(PyObject* conn) { call_method(conn, names->commit.get(), {}); }
+void commit(PyObject* conn) {
+    Busy busy(find(conn));
+    call_method(conn, names->commit.get(), {});
+}
 
 void close(PyObject* conn) { call_method(conn, names->close.get(), {}); }
 

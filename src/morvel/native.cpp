@@ -2,6 +2,21 @@
 // with default settings: each distinct text prepared once per session, the module's implicit BEGIN, its
 // binding, row conversion and errors. Whatever this cannot reproduce exactly is refused before anything is
 // sent, and the connection layer sends it through the connection's methods instead.
+//
+// Python code can run in the middle of a statement: in a step (a trace callback, a user function, a
+// progress handler, the authorizer of a re-prepare), whenever the interpreter lock is let go (other
+// threads), at a signal check (handlers), at the creation of a container (a garbage collection runs
+// finalizers) and in a text factory. That code may close or re-open the connection, change its settings,
+// its schema or the adapter table, or call this module again on the same connection (the same session).
+// The rule: across any such point a run holds only what is its own, and reads everything else again.
+// - Its own: the Session and the Statement it runs. A run marks the session busy before it looks anything
+//   up, so a nested run sends its statements through the methods and never evicts, rebinds, steps or
+//   resets this one; the bound texts belong to `params`, which the caller holds and nobody else sees.
+// - Read again after each such point, before it is used: the handle (gone: stop, and every cached
+//   statement is finalized), the handlers and factories, the adapter table (at every bind), the column
+//   count (at every row), whether another thread exists (at every step).
+// - Nothing here runs Python code itself while it holds more than that: binding consults the adapter
+//   table without comparing keys.
 #include "native.hpp"
 
 #include <chrono>
@@ -90,8 +105,6 @@ bool only_thread() {
 
 // Value kinds that bind without adaptation unless an adapter is registered for them.
 enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
-PyTypeObject* const kKindTypes[KCount] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
-                                           &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None)};
 
 // The kind of an exact type, KCount for any other; the common kinds first.
 inline int kind_of(PyTypeObject* t) {
@@ -125,7 +138,7 @@ struct Session {
     sqlite::sqlite3* db;
     int users = 0;
     bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
-    bool busy = false;  // a statement is running: re-entrant use goes through the methods
+    bool busy = false;  // a statement of this session is running, on either path
     std::vector<Statement> cache;
     size_t victim = 0;
     const Statement* last = nullptr;  // the previous statement run, to tell a batch
@@ -152,14 +165,19 @@ std::vector<Session*> sessions;  // the sessions of calls in progress
 
 }  // namespace
 
-Session* acquire(const Native* n, PyObject* conn) {
+Session* find(PyObject* conn) noexcept {
     PyThreadState* thread = PyThreadState_Get();
     for (Session* s : sessions)
-        if (s->conn.get() == conn && s->thread == thread) {
-            ++s->users;
-            return s;
-        }
-    auto* s = new Session{n, Ref::borrow(conn), thread, n->view(conn).db};
+        if (s->conn.get() == conn && s->thread == thread) return s;
+    return nullptr;
+}
+
+Session* acquire(const Native* n, PyObject* conn) {
+    if (Session* s = find(conn)) {
+        ++s->users;
+        return s;
+    }
+    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -227,14 +245,27 @@ Statement* Session::statement(PyObject* text) {
     return &slot;
 }
 
-// Which exact types have an adapter, looked up again whenever the adapter table has grown or shrunk.
+// Which exact types have an adapter, read from the table without looking anything up: a look-up compares
+// keys, and comparing a key whose class has a metaclass of its own may run Python code. Such a key runs
+// it inside the sqlite3 module's own look-ups as well: while one is registered, nothing binds natively.
 void Session::refresh_adapted() {
     const Py_ssize_t size = PyDict_GET_SIZE(n->adapters.get());
     if (size == adapters_seen) return;
+    auto plain = [](PyObject* o) {
+        const PyTypeObject* meta = Py_TYPE(o);
+        return meta->tp_hash == PyType_Type.tp_hash && meta->tp_richcompare == PyType_Type.tp_richcompare;
+    };
     unsigned mask = 0;
-    for (int k = 0; k < KCount; ++k) {
-        Ref key = own(PyTuple_Pack(2, reinterpret_cast<PyObject*>(kKindTypes[k]), n->prepare_protocol.get()));
-        if (check(PyDict_Contains(n->adapters.get(), key.get()))) mask |= 1u << k;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(n->adapters.get(), &pos, &key, &value)) {
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2 || !plain(PyTuple_GET_ITEM(key, 0)) ||
+            !plain(PyTuple_GET_ITEM(key, 1))) {
+            mask = (1u << KCount) - 1;
+            break;
+        }
+        const int kind = kind_of(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(key, 0)));
+        if (kind != KCount && PyTuple_GET_ITEM(key, 1) == n->prepare_protocol.get()) mask |= 1u << kind;
     }
     adapted = mask;
     adapters_seen = size;
@@ -412,6 +443,7 @@ namespace {
 template <class Bind>
 bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
     if (s.dead || s.busy) return false;
+    Busy busy(&s);
     sqlite::ConnectionView view = s.n->view(s.conn.get());
     if (view.db != s.db) {
         s.dead = true;
@@ -431,11 +463,6 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
         s.dead = s.dead || view.db != s.db;
         return false;
     }
-    struct Busy {
-        Session& s;
-        explicit Busy(Session& session) : s(session) { s.busy = true; }
-        ~Busy() { s.busy = false; }
-    } busy(s);
     const bool repeated = st == s.last;
     s.last = st;
     if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) s.begin(view.isolation_level);
@@ -456,6 +483,14 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
 }
 
 }  // namespace
+
+Busy::Busy(Session* s) noexcept : s_(s), was_(s != nullptr && s->busy) {
+    if (s_ != nullptr) s_->busy = true;
+}
+
+Busy::~Busy() {
+    if (s_ != nullptr) s_->busy = was_;
+}
 
 bool run(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
     return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, rows);

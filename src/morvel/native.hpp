@@ -13,6 +13,24 @@ namespace morvel::db {
 // same connection and thread.
 struct Session;
 
+// While one exists, the session's statements go through the methods: a statement runs, and code that runs
+// inside it (a callback, an adapter) may call the module again on the same connection. Those nested
+// statements then run as the sqlite3 module runs them: the text a trace callback is given for a statement
+// run inside another one is not expanded, so even a bound rowid would show.
+class Busy {
+public:
+    explicit Busy(Session* s) noexcept;
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    ~Busy();
+
+private:
+    Session* s_;
+    bool was_;
+};
+
+// The session of `conn` on this thread, nullptr when no call holds one.
+Session* find(PyObject* conn) noexcept;
 Session* acquire(const sqlite::Native* n, PyObject* conn);
 void release(Session* s) noexcept;
 

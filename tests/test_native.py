@@ -368,6 +368,8 @@ ACTIONS = {
     "rollback": lambda c, path: c.rollback(),
     "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
     "raise": lambda c, path: 1 / 0,
+    "adapters": lambda c, path: (sqlite3.adapters.pop((Adapted, PROTOCOL)),  # the table keeps its size
+                                 sqlite3.register_adapter(int, lambda v: v + 1000)),
     **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},
     "re-entrant calls that fill the statement cache": lambda c, path: [mv.find(c, "k", "t", f"WHERE k = {i}")
                                                                        for i in range(40)],
@@ -399,6 +401,7 @@ def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, actio
 
         saved_adapters, saved_functions = dict(sqlite3.adapters), {n: getattr(mv, n) for n, _ in _replaced(None)}
         conn.create_function("hook", 1, lambda x: x)
+        sqlite3.adapters[(Adapted, PROTOCOL)] = str
         HOOKS[hook](conn, fire, record)
         try:
             yield

@@ -143,7 +143,6 @@ struct Session {
     size_t victim = 0;
     const Statement* last = nullptr;  // the previous statement run, to tell a batch
     Pacer pacer;
-    Py_ssize_t adapters_seen = -1;
     unsigned adapted = 0;  // bit per Kind: an adapter is registered for that exact type
 
     ~Session() {
@@ -245,12 +244,11 @@ Statement* Session::statement(PyObject* text) {
     return &slot;
 }
 
-// Which exact types have an adapter, read from the table without looking anything up: a look-up compares
-// keys, and comparing a key whose class has a metaclass of its own may run Python code. Such a key runs
-// it inside the sqlite3 module's own look-ups as well: while one is registered, nothing binds natively.
+// Which exact types have an adapter, read again at every bind (an adapter may replace another between
+// two rows) and from the table itself: a look-up compares keys, and comparing a key whose class has a
+// metaclass of its own may run Python code. Such a key runs it inside the sqlite3 module's own look-ups
+// as well: while one is registered, nothing binds natively.
 void Session::refresh_adapted() {
-    const Py_ssize_t size = PyDict_GET_SIZE(n->adapters.get());
-    if (size == adapters_seen) return;
     auto plain = [](PyObject* o) {
         const PyTypeObject* meta = Py_TYPE(o);
         return meta->tp_hash == PyType_Type.tp_hash && meta->tp_richcompare == PyType_Type.tp_richcompare;
@@ -268,7 +266,6 @@ void Session::refresh_adapted() {
         if (kind != KCount && PyTuple_GET_ITEM(key, 1) == n->prepare_protocol.get()) mask |= 1u << kind;
     }
     adapted = mask;
-    adapters_seen = size;
 }
 
 // Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3

@@ -14,7 +14,7 @@ import threading
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from conftest import unique_name
 from morvel import morvel as mv
@@ -351,12 +351,18 @@ HOOKS = {
 }
 
 OPERATIONS = {
-    "insert_temp": lambda c: mv.insert_temp(c, "t", [(1, "a", Marked()), (2, None, 2.5), (3, "c", None)]),
+    "insert_temp": lambda c: mv.insert_temp(c, "t", [row + (None,) * (_width(c) - 3) for row in
+                                                     [(1, "a", Marked()), (2, None, 2.5), (3, "c", None)]]),
     "temp_to_main": lambda c: mv.temp_to_main(c, "t"),
     "find": lambda c: mv.find(c, "*", "t", "WHERE hook(k) IS NOT NULL"),
     "delete_row_main": lambda c: mv.delete_row_main(c, "t", [1, 2, 3]),
     "create_table": lambda c: mv.create_table(c, "u", COLS, [], [{"name": "uk", "cols": [0]}]),
 }
+
+
+def _width(c):
+    """The staging table's column count: a hook may have added one."""
+    return len(c.execute("SELECT * FROM temp_t LIMIT 0").description)
 
 
 def _toggle(c, name, a, b):
@@ -368,6 +374,7 @@ ACTIONS = {
     "rollback": lambda c, path: c.rollback(),
     "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
     "raise": lambda c, path: 1 / 0,
+    "alter": lambda c, path: [c.execute(f"ALTER TABLE {t} ADD COLUMN x") for t in ("t", "temp_t")],
     "adapters": lambda c, path: (sqlite3.adapters.pop((Adapted, PROTOCOL)),  # the table keeps its size
                                  sqlite3.register_adapter(int, lambda v: v + 1000)),
     **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},
@@ -386,8 +393,9 @@ def _setup(path):
 
 @pytest.mark.parametrize("action", ACTIONS)
 @pytest.mark.parametrize("hook", HOOKS)
-@settings(max_examples=4, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=4), at=st.integers(1, 12))
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=3), at=st.integers(1, 12))
+@example(ops=["temp_to_main"], at=4)  # a trace callback at the merge's read of the staged rows
 def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, action, ops, at):
     @contextlib.contextmanager
     def during(conn, path, record):

@@ -154,7 +154,7 @@ struct Session {
     bool bind(const Statement& s, PyObject* params);
     void begin(const char* level);
     int step(sqlite::sqlite3_stmt* st, bool release);
-    Ref rows(sqlite::sqlite3_stmt* st, int columns, int rc, bool release);
+    Ref rows(sqlite::sqlite3_stmt* st, int rc, bool release);
     [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
 };
 
@@ -373,12 +373,14 @@ int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
     return rc;
 }
 
-// Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default.
-Ref Session::rows(sqlite::sqlite3_stmt* st, int columns, int rc, bool release_lock) {
+// Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default. The
+// column count is the current row's: a schema change made during the statement re-prepares it.
+Ref Session::rows(sqlite::sqlite3_stmt* st, int rc, bool release_lock) {
     const sqlite::Api& api = n->api;
     Ref out = own(PyList_New(0));
     unsigned fetched = 0;
     while (rc == sqlite::ROW) {
+        const int columns = api.column_count(st);
         Ref row = own(PyTuple_New(columns));
         for (int i = 0; i < columns; ++i) {
             PyObject* v = nullptr;
@@ -471,7 +473,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
                       (repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE);
     const int rc = s.step(st->st, !hold);
     if (reads) {
-        rows = s.rows(st->st, st->columns, rc, !hold);
+        rows = s.rows(st->st, rc, !hold);
     } else {
         if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
         s.n->api.reset(st->st);

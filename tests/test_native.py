@@ -375,6 +375,7 @@ ACTIONS = {
     "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
     "raise": lambda c, path: 1 / 0,
     "alter": lambda c, path: [c.execute(f"ALTER TABLE {t} ADD COLUMN x") for t in ("t", "temp_t")],
+    "text-factory": lambda c, path: _toggle(c, "text_factory", str, bytes),
     "adapters": lambda c, path: (sqlite3.adapters.pop((Adapted, PROTOCOL)),  # the table keeps its size
                                  sqlite3.register_adapter(int, lambda v: v + 1000)),
     **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},

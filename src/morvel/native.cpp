@@ -155,6 +155,7 @@ struct Session {
     void begin(const char* level);
     int step(sqlite::sqlite3_stmt* st, bool release);
     Ref rows(sqlite::sqlite3_stmt* st, int rc, bool release);
+    PyObject* text_value(sqlite::sqlite3_stmt* st, int i, const char* text);
     [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
 };
 
@@ -373,6 +374,32 @@ int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
     return rc;
 }
 
+// A text column's value as the connection's text factory makes it. The sqlite3 module reads the factory
+// at every value, so code that runs during the statement may change it between two rows.
+PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text) {
+    const int size = n->api.column_bytes(st, i);
+    PyObject* factory = n->view(conn.get()).text_factory;
+    if (factory == reinterpret_cast<PyObject*>(&PyBytes_Type)) return PyBytes_FromStringAndSize(text, size);
+    if (factory == reinterpret_cast<PyObject*>(&PyByteArray_Type)) return PyByteArray_FromStringAndSize(text, size);
+    if (factory != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+        PyObject* bytes = PyBytes_FromStringAndSize(text, size);
+        if (bytes == nullptr) return nullptr;
+        Ref arg = Ref::steal(bytes), held = Ref::borrow(factory);
+        PyObject* argv[2] = {nullptr, arg.get()};
+        return PyObject_Vectorcall(held.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    PyObject* v = PyUnicode_FromStringAndSize(text, size);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        const char* name = n->api.column_name(st, i);
+        if (name == nullptr)
+            PyErr_NoMemory();
+        else
+            PyErr_Format(n->operational_error.get(), "Could not decode to UTF-8 column '%s' with text '%s'", name, text);
+    }
+    return v;
+}
+
 // Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default. The
 // column count is the current row's: a schema change made during the statement re-prepares it.
 Ref Session::rows(sqlite::sqlite3_stmt* st, int rc, bool release_lock) {
@@ -397,16 +424,7 @@ Ref Session::rows(sqlite::sqlite3_stmt* st, int rc, bool release_lock) {
                         PyErr_NoMemory();
                         break;
                     }
-                    v = PyUnicode_FromStringAndSize(text, api.column_bytes(st, i));
-                    if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                        PyErr_Clear();
-                        const char* name = api.column_name(st, i);
-                        if (name == nullptr)
-                            PyErr_NoMemory();
-                        else
-                            PyErr_Format(n->operational_error.get(), "Could not decode to UTF-8 column '%s' with text '%s'",
-                                         name, text);
-                    }
+                    v = text_value(st, i, text);
                     break;
                 }
                 case sqlite::BLOB: {

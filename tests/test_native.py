@@ -376,6 +376,7 @@ ACTIONS = {
     "raise": lambda c, path: 1 / 0,
     "alter": lambda c, path: [c.execute(f"ALTER TABLE {t} ADD COLUMN x") for t in ("t", "temp_t")],
     "text-factory": lambda c, path: _toggle(c, "text_factory", str, bytes),
+    "row-factory": lambda c, path: _toggle(c, "row_factory", None, sqlite3.Row),
     "adapters": lambda c, path: (sqlite3.adapters.pop((Adapted, PROTOCOL)),  # the table keeps its size
                                  sqlite3.register_adapter(int, lambda v: v + 1000)),
     **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},
@@ -411,6 +412,7 @@ def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, actio
         saved_adapters, saved_functions = dict(sqlite3.adapters), {n: getattr(mv, n) for n, _ in _replaced(None)}
         conn.create_function("hook", 1, lambda x: x)
         sqlite3.adapters[(Adapted, PROTOCOL)] = str
+        conn.row_factory = sqlite3.Row if action == "row-factory" else None  # the action sets it to None
         HOOKS[hook](conn, fire, record)
         try:
             yield

@@ -40,11 +40,13 @@ bool int64_of(PyObject* n, long long& value) {
 
 }  // namespace
 
-Cursor::Cursor(Ref cursor, Session* session) noexcept : object_(std::move(cursor)), session_(session) {}
+Cursor::Cursor(Ref cursor, Session* session, bool tuples) noexcept
+    : object_(std::move(cursor)), session_(session), tuples_(tuples) {}
 
 Cursor::Cursor(Cursor&& o) noexcept
     : object_(std::move(o.object_)),
       session_(std::exchange(o.session_, nullptr)),
+      tuples_(o.tuples_),
       rows_(std::move(o.rows_)),
       method_(o.method_) {}
 
@@ -53,6 +55,7 @@ Cursor& Cursor::operator=(Cursor&& o) noexcept {
         release(session_);
         object_ = std::move(o.object_);
         session_ = std::exchange(o.session_, nullptr);
+        tuples_ = o.tuples_;
         rows_ = std::move(o.rows_);
         method_ = o.method_;
     }
@@ -72,27 +75,31 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
 }
 
 Cursor cursor(PyObject* conn) {
-    Ref object = call_method(conn, names->cursor.get(), {});
-    Session* session = nullptr;
+    const sqlite::Native* n = nullptr;
+    const char* off = nullptr;  // why a genuine connection gets no native path under MORVEL_NATIVE=require
     // The name is a cheap first filter: only a genuine connection makes the native path probe.
     if (std::strcmp(Py_TYPE(conn)->tp_name, "sqlite3.Connection") == 0) {
         const Mode m = mode();
         if (m != Mode::Off) {
             const char* why = nullptr;
-            const sqlite::Native* n = sqlite::native(&why);
-            if (n != nullptr && Py_TYPE(conn) == n->connection_type) {
-                session = acquire(n, conn);
-            } else if (n == nullptr && m == Mode::Require) {
-                PyErr_Format(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", why);
-                throw PyError{};
-            }
+            n = sqlite::native(&why);
+            if (n != nullptr && Py_TYPE(conn) != n->connection_type) n = nullptr;
+            if (n == nullptr && m == Mode::Require && why != nullptr) off = why;
         }
     }
-    return Cursor(std::move(object), session);
+    Ref object = call_method(conn, names->cursor.get(), {});
+    if (off != nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", off);
+        throw PyError{};
+    }
+    if (n == nullptr) return Cursor(std::move(object), nullptr, false);
+    // The cursor has just taken its copy of the row factory; its rows follow that copy for its whole life.
+    const bool tuples = n->view(conn).row_factory == Py_None;
+    return Cursor(std::move(object), acquire(n, conn), tuples);
 }
 
 bool Cursor::native(PyObject* statement, PyObject* params) {
-    if (session_ == nullptr || !run(*session_, statement, params, rows_)) return false;
+    if (session_ == nullptr || !run(*session_, statement, params, tuples_, rows_)) return false;
     method_ = false;
     return true;
 }
@@ -141,7 +148,7 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
     if (cur.session_ != nullptr) {
         if (!statement.parameterised_)
             statement.parameterised_ = TextBuilder().text(statement.head_.get()).ascii("?").ascii(statement.tail_).finish();
-        if (run_int(*cur.session_, statement.parameterised_.get(), value, cur.rows_)) {
+        if (run_int(*cur.session_, statement.parameterised_.get(), value, cur.tuples_, cur.rows_)) {
             cur.method_ = false;
             return true;
         }

@@ -19,7 +19,7 @@ struct Session;  // the native execution state of a connection on a thread (nati
 // native path it also runs statements on the connection's handle.
 class Cursor {
 public:
-    Cursor(Ref cursor, Session* session) noexcept;
+    Cursor(Ref cursor, Session* session, bool tuples) noexcept;
     Cursor(Cursor&& o) noexcept;
     Cursor& operator=(Cursor&& o) noexcept;
     Cursor(const Cursor&) = delete;
@@ -38,6 +38,7 @@ private:
 
     Ref object_;
     Session* session_ = nullptr;
+    bool tuples_ = false;  // the cursor's own copy of the row factory is None: its rows are plain tuples
     Ref rows_;            // the rows of the last statement run natively
     bool method_ = true;  // the last statement went through the cursor's own execute
 };

@@ -458,7 +458,7 @@ namespace {
 // Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
 // cursor's own execute instead (nothing has been sent then).
 template <class Bind>
-bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
+bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows) {
     if (s.dead || s.busy) return false;
     Busy busy(&s);
     sqlite::ConnectionView view = s.n->view(s.conn.get());
@@ -470,7 +470,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
     Statement* st = s.statement(statement);
     if (st == nullptr) return false;
     const bool reads = st->columns > 0;
-    if (reads && (view.row_factory != Py_None || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+    if (reads && (!tuples || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
                   view.detect_types != 0))
         return false;
     if (!bind(*st)) return false;
@@ -509,14 +509,14 @@ Busy::~Busy() {
     if (s_ != nullptr) s_->busy = was_;
 }
 
-bool run(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
-    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, rows);
+bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows) {
+    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, tuples, rows);
 }
 
-bool run_int(Session& s, PyObject* statement, long long value, Ref& rows) {
+bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
     // Only where the integer's place is the statement's one parameter (a name may hold a "?").
     auto bind = [&](const Statement& st) { return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK; };
-    return run_bound(s, statement, bind, rows);
+    return run_bound(s, statement, bind, tuples, rows);
 }
 
 }  // namespace morvel::db

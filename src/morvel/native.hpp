@@ -35,9 +35,10 @@ Session* acquire(const sqlite::Native* n, PyObject* conn);
 void release(Session* s) noexcept;
 
 // Runs `statement` with `params` (an exact list or tuple, or nullptr for none); `rows` receives the rows
-// of a statement that returns them. false: nothing was sent, the statement must go through the method.
-bool run(Session& s, PyObject* statement, PyObject* params, Ref& rows);
+// of a statement that returns them, which runs here only for a cursor whose rows are plain tuples
+// (`tuples`). false: nothing was sent, the statement must go through the method.
+bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows);
 // The same for a statement whose one parameter takes the integer `value`.
-bool run_int(Session& s, PyObject* statement, long long value, Ref& rows);
+bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);
 
 }  // namespace morvel::db

@@ -335,9 +335,17 @@ Key = Colliding("Key", (), {})
 PROTOCOL = sqlite3.PrepareProtocol
 
 
-def _replaced(fire):
+def _replaced(fire, record=None):
+    """Module functions that the module calls through its namespace, replaced by ones that report what
+    they were given."""
+    def replace(name, original):
+        def replaced(*args, **kwargs):
+            record((name, typed([args[1:], sorted((k, v) for k, v in kwargs.items() if k != "conn")])))
+            fire()
+            return original(*args, **kwargs)
+        return replaced
     for name in ("_check_newest_unique", "_insert_main"):
-        yield name, lambda *a, _f=getattr(mv, name), **k: (fire(), _f(*a, **k))[1]
+        yield name, replace(name, getattr(mv, name))
 
 
 HOOKS = {
@@ -347,7 +355,7 @@ HOOKS = {
     "conform": lambda c, fire, record: setattr(Marked, "fire", staticmethod(fire)),
     "adapter-key-eq": lambda c, fire, record: (setattr(Colliding, "fire", staticmethod(fire)),
                                                sqlite3.adapters.__setitem__((Key, PROTOCOL), str)),
-    "module-function": lambda c, fire, record: [setattr(mv, n, f) for n, f in list(_replaced(fire))],
+    "module-function": lambda c, fire, record: [setattr(mv, n, f) for n, f in list(_replaced(fire, record))],
 }
 
 OPERATIONS = {

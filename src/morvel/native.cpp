@@ -139,6 +139,7 @@ struct Session {
     int users = 0;
     bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
     bool busy = false;  // a statement of this session is running, on either path
+    bool inside = false;  // the session began while another statement of the connection was running
     std::vector<Statement> cache;
     size_t victim = 0;
     const Statement* last = nullptr;  // the previous statement run, to tell a batch
@@ -178,6 +179,9 @@ Session* acquire(const Native* n, PyObject* conn) {
         return s;
     }
     auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
+    for (sqlite::sqlite3_stmt* st = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; st != nullptr && !s->inside;
+         st = n->api.next_stmt(s->db, st))
+        s->inside = n->api.stmt_busy(st) != 0;
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -514,6 +518,9 @@ bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& ro
 }
 
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
+    // A trace callback is given the text of a statement run inside another one as it was prepared, not
+    // with its parameters written in: there the integer must be in the text.
+    if (s.inside) return false;
     // Only where the integer's place is the statement's one parameter (a name may hold a "?").
     auto bind = [&](const Statement& st) { return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK; };
     return run_bound(s, statement, bind, tuples, rows);

@@ -378,6 +378,8 @@ def _toggle(c, name, a, b):
 
 
 ACTIONS = {
+    "close": lambda c, path: c.close(),
+    "reinitialise": lambda c, path: c.__init__(path),
     "commit": lambda c, path: c.commit(),
     "rollback": lambda c, path: c.rollback(),
     "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
@@ -401,8 +403,14 @@ def _setup(path):
     c.close()
 
 
-@pytest.mark.parametrize("action", ACTIONS)
-@pytest.mark.parametrize("hook", HOOKS)
+# CPython's own execute crashes when code that it runs inside a statement closes or re-opens the connection.
+# Inside a step the native path runs alone there, and must raise instead; binding runs on the method path.
+CRASHES = {(hook, action) for hook in HOOKS for action in ("close", "reinitialise") if hook != "module-function"}
+CASES = [(hook, action) for hook in HOOKS for action in ACTIONS
+         if (hook, action) not in CRASHES or hook in ("trace", "function")]
+
+
+@pytest.mark.parametrize("hook, action", CASES)
 @settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=3), at=st.integers(1, 12))
 @example(ops=["temp_to_main"], at=4)  # a trace callback at the merge's read of the staged rows
@@ -431,4 +439,15 @@ def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, actio
                 setattr(mv, name, fn)
             Marked.fire = Colliding.fire = staticmethod(lambda: None)
 
-    differential(monkeypatch, tmp_path_factory.mktemp("d"), [OPERATIONS[op] for op in ops], setup=_setup, hook=during)
+    if (hook, action) not in CRASHES:
+        differential(monkeypatch, tmp_path_factory.mktemp("d"), [OPERATIONS[op] for op in ops], setup=_setup,
+                     hook=during)
+        return
+    # Rows that bind without adaptation: each statement of the native run runs natively. No trigger for the
+    # trace callback: a trigger's own trace in the step that closed the connection reaches a freed context.
+    plain = {"insert_temp": lambda c: mv.insert_temp(c, "t", [(1, "a", 7), (2, None, 2.5), (3, "c", None)])}
+    steps = [plain.get(op, OPERATIONS[op]) for op in ops]
+    setup = _setup if hook == "function" else lambda p: prepare(p, MAIN, STAGED)
+    log, _ = observe(monkeypatch, tmp_path_factory.mktemp("d"), NATIVE, steps, setup=setup, hook=during)
+    closed = [entry[0][:3] == ("raised", "ProgrammingError", "Cannot operate on a closed database.") for entry in log]
+    assert action != "close" or closed == sorted(closed)  # once closed, closed for good

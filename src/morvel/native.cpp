@@ -146,16 +146,21 @@ struct Session {
     Pacer pacer;
     unsigned adapted = 0;  // bit per Kind: an adapter is registered for that exact type
 
-    ~Session() {
-        for (Statement& s : cache) n->api.finalize(s.st);
-    }
+    ~Session() { lose(); }
 
     Statement* statement(PyObject* text);
     void refresh_adapted();
     bool bind(const Statement& s, PyObject* params);
     void begin(const char* level);
-    int step(sqlite::sqlite3_stmt* st, bool release);
-    Ref rows(sqlite::sqlite3_stmt* st, int rc, bool release);
+    int step(sqlite::sqlite3_stmt* st, bool hold);
+    Ref rows(const Statement& s, int rc, bool repeated);
+    bool may_hold(const Statement& s, bool repeated) const;
+    // Whether the connection no longer holds the handle of this session: closed, or re-opened.
+    bool gone() const { return n->view(conn.get()).db != db; }
+    // Finalizes every statement, so that a closed handle can go, and runs nothing here again.
+    void lose() noexcept;
+    // Resets `st` (if any), loses the session and raises the closed-connection error.
+    [[noreturn]] void closed(sqlite::sqlite3_stmt* st);
     PyObject* text_value(sqlite::sqlite3_stmt* st, int i, const char* text);
     [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
 };
@@ -330,6 +335,28 @@ bool Session::bind(const Statement& s, PyObject* params) {
     return true;
 }
 
+void Session::lose() noexcept {
+    dead = true;
+    last = nullptr;
+    for (Statement& s : cache) n->api.finalize(s.st);
+    cache.clear();
+}
+
+void Session::closed(sqlite::sqlite3_stmt* st) {
+    if (st != nullptr) n->api.reset(st);
+    lose();
+    PyErr_SetString(n->programming_error.get(), "Cannot operate on a closed database.");
+    throw PyError{};
+}
+
+// A step may keep the interpreter lock only where waiting with it stalls no thread whose database locks
+// it may wait for: when no other thread exists, or for a repeated read inside a transaction, which holds
+// its shared lock already. (A write may have to spill pages to the file, and so wait for other readers,
+// in this process too.) Asked at every step: code run by the previous one may have started a thread.
+bool Session::may_hold(const Statement& s, bool repeated) const {
+    return only_thread() || (repeated && s.readonly && n->api.txn_state(db, nullptr) != sqlite::TXN_NONE);
+}
+
 void Session::fail(sqlite::sqlite3_stmt* st) {
     n->api.reset(st);
     n->raise_error(db);
@@ -354,16 +381,16 @@ void Session::begin(const char* level) {
 // One step. A statement that may take long or wait for a lock runs without the interpreter lock, as the
 // sqlite3 module runs every step; a batch of quick repeated steps keeps it and lets go every few
 // milliseconds instead.
-int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
+int Session::step(sqlite::sqlite3_stmt* st, bool hold) {
     int rc;
-    if (release_lock) {
+    if (hold) {
+        rc = n->api.step(st);
+        pacer.tick();
+    } else {
         Py_BEGIN_ALLOW_THREADS
         rc = n->api.step(st);
         Py_END_ALLOW_THREADS
         pacer.released();
-    } else {
-        rc = n->api.step(st);
-        pacer.tick();
     }
     if (PyErr_Occurred()) {
         // A failed step drops what a callback left behind, as the sqlite3 module does; after a step that
@@ -406,11 +433,13 @@ PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text)
 
 // Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default. The
 // column count is the current row's: a schema change made during the statement re-prepares it.
-Ref Session::rows(sqlite::sqlite3_stmt* st, int rc, bool release_lock) {
+Ref Session::rows(const Statement& s, int rc, bool repeated) {
     const sqlite::Api& api = n->api;
+    sqlite::sqlite3_stmt* const st = s.st;
     Ref out = own(PyList_New(0));
     unsigned fetched = 0;
     while (rc == sqlite::ROW) {
+        if (gone()) closed(st);
         const int columns = api.column_count(st);
         Ref row = own(PyTuple_New(columns));
         for (int i = 0; i < columns; ++i) {
@@ -450,8 +479,10 @@ Ref Session::rows(sqlite::sqlite3_stmt* st, int rc, bool release_lock) {
             api.reset(st);
             throw PyError{};
         }
-        rc = step(st, release_lock);
+        if (gone()) closed(st);  // converting a row may have run Python code
+        rc = step(st, may_hold(s, repeated));
     }
+    if (gone()) closed(st);
     if (rc != sqlite::DONE) fail(st);
     api.reset(st);
     return out;
@@ -465,11 +496,11 @@ template <class Bind>
 bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows) {
     if (s.dead || s.busy) return false;
     Busy busy(&s);
-    sqlite::ConnectionView view = s.n->view(s.conn.get());
-    if (view.db != s.db) {
-        s.dead = true;
+    if (s.gone()) {
+        s.lose();
         return false;
     }
+    sqlite::ConnectionView view = s.n->view(s.conn.get());
     if (view.has_authorizer || view.has_progress_handler) return false;
     Statement* st = s.statement(statement);
     if (st == nullptr) return false;
@@ -478,27 +509,33 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
                   view.detect_types != 0))
         return false;
     if (!bind(*st)) return false;
-    // Binding may have run Python code (a collection's finalizer): look again before anything is sent.
-    view = s.n->view(s.conn.get());
-    if (view.db != s.db || view.has_authorizer || view.has_progress_handler) {
-        s.dead = s.dead || view.db != s.db;
+    // Preparing let go of the interpreter lock: look again before anything is sent.
+    if (s.gone()) {
+        s.lose();
         return false;
     }
+    view = s.n->view(s.conn.get());
+    if (view.has_authorizer || view.has_progress_handler) return false;
     const bool repeated = st == s.last;
     s.last = st;
-    if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) s.begin(view.isolation_level);
-    // A step may keep the interpreter lock only where waiting with it stalls no thread whose database
-    // locks it may wait for: when no other thread exists, or for a repeated read inside a transaction,
-    // which holds its shared lock already. (A write may have to spill pages to the file, and so wait for
-    // other readers, in this process too.)
-    const bool hold = only_thread() ||
-                      (repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE);
-    const int rc = s.step(st->st, !hold);
+    if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) {
+        s.begin(view.isolation_level);
+        // Its trace callback may have closed the connection or set a handler; the method would find
+        // the transaction open and send no second BEGIN.
+        if (s.gone()) s.closed(nullptr);
+        view = s.n->view(s.conn.get());
+        if (view.has_authorizer || view.has_progress_handler) return false;
+    }
+    const int rc = s.step(st->st, s.may_hold(*st, repeated));
+    if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(st->st);
     if (reads) {
-        rows = s.rows(st->st, rc, !hold);
+        rows = s.rows(*st, rc, repeated);
     } else {
         if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
         s.n->api.reset(st->st);
+        // A write that ran to its end keeps its effect, as the method's would; the next statement finds the
+        // connection closed.
+        if (s.gone()) s.lose();
     }
     return true;
 }

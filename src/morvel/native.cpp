@@ -12,11 +12,13 @@
 // - Its own: the Session and the Statement it runs. A run marks the session busy before it looks anything
 //   up, so a nested run sends its statements through the methods and never evicts, rebinds, steps or
 //   resets this one; the bound texts belong to `params`, which the caller holds and nobody else sees.
-// - Read again after each such point, before it is used: the handle (gone: stop, and every cached
-//   statement is finalized), the handlers and factories, the adapter table (at every bind), the column
-//   count (at every row), whether another thread exists (at every step).
-// - Nothing here runs Python code itself while it holds more than that: binding consults the adapter
-//   table without comparing keys.
+//   Statements of the session that go through the methods mark it busy as well.
+// - Read again after each such point, before it is used: the handle (after every step, the implicit
+//   BEGIN included, and before every further step of a read; gone: the statement stops and every cached
+//   statement is finalized), the handlers (after the BEGIN), the text factory (at every text value), the
+//   column count (at every row), the adapter table (at every bind), whether another thread exists (at
+//   every step). The row factory that counts is the cursor's own copy, fixed when it was made.
+// - Binding runs no Python code: the adapter table is read without comparing keys.
 #include "native.hpp"
 
 #include <chrono>
@@ -103,6 +105,37 @@ bool only_thread() {
            PyInterpreterState_ThreadHead(interp) == self && PyThreadState_Next(self) == nullptr;
 }
 
+// A number that changes whenever the adapter table changes: the dict's own version up to 3.11, from 3.12
+// on (where that is deprecated) a count kept by a dict watcher, in the main interpreter only (watchers
+// belong to an interpreter). false when there is none: then the table is read at every bind.
+#if PY_VERSION_HEX >= 0x030C0000
+unsigned long long adapter_changes = 0;
+int adapter_watcher = -1;  // -2: watching is not possible
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++adapter_changes;
+    return 0;
+}
+
+bool table_version(PyObject* table, unsigned long long& version) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
+    if (adapter_watcher == -1) {
+        adapter_watcher = PyDict_AddWatcher(count_change);
+        if (adapter_watcher < 0 || PyDict_Watch(adapter_watcher, table) < 0) {
+            PyErr_Clear();
+            adapter_watcher = -2;
+        }
+    }
+    version = adapter_changes;
+    return adapter_watcher >= 0;
+}
+#else
+bool table_version(PyObject* table, unsigned long long& version) {
+    version = reinterpret_cast<PyDictObject*>(table)->ma_version_tag;
+    return true;
+}
+#endif
+
 // Value kinds that bind without adaptation unless an adapter is registered for them.
 enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
 
@@ -145,6 +178,8 @@ struct Session {
     const Statement* last = nullptr;  // the previous statement run, to tell a batch
     Pacer pacer;
     unsigned adapted = 0;  // bit per Kind: an adapter is registered for that exact type
+    unsigned long long adapters_version = 0;
+    bool adapters_known = false;  // `adapted` holds for the table of `adapters_version`
 
     ~Session() { lose(); }
 
@@ -254,11 +289,14 @@ Statement* Session::statement(PyObject* text) {
     return &slot;
 }
 
-// Which exact types have an adapter, read again at every bind (an adapter may replace another between
-// two rows) and from the table itself: a look-up compares keys, and comparing a key whose class has a
+// Which exact types have an adapter, read again whenever the table has changed (an adapter may replace
+// another of the same table size between two rows) and from the table itself: a look-up compares keys, and comparing a key whose class has a
 // metaclass of its own may run Python code. Such a key runs it inside the sqlite3 module's own look-ups
 // as well: while one is registered, nothing binds natively.
 void Session::refresh_adapted() {
+    unsigned long long version = 0;
+    const bool versioned = table_version(n->adapters.get(), version);
+    if (versioned && adapters_known && version == adapters_version) return;
     auto plain = [](PyObject* o) {
         const PyTypeObject* meta = Py_TYPE(o);
         return meta->tp_hash == PyType_Type.tp_hash && meta->tp_richcompare == PyType_Type.tp_richcompare;
@@ -276,6 +314,8 @@ void Session::refresh_adapted() {
         if (kind != KCount && PyTuple_GET_ITEM(key, 1) == n->prepare_protocol.get()) mask |= 1u << kind;
     }
     adapted = mask;
+    adapters_version = version;
+    adapters_known = versioned;
 }
 
 // Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3

@@ -5,6 +5,7 @@ Each call's result or exception (class, message, SQLite codes), the statements a
 transaction state and the change counter, and in the end every table and the schema must be equal.
 """
 
+import contextlib
 import datetime
 import os
 import sqlite3
@@ -13,7 +14,7 @@ import threading
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from conftest import unique_name
 from morvel import morvel as mv
@@ -79,7 +80,7 @@ def dump(path):
     return rows, schema
 
 
-def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, **kwargs):
+def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, hook=None, **kwargs):
     monkeypatch.setenv("MORVEL_NATIVE", mode)
     path = str(tmp_path / f"{mode}.db")
     setup(path)
@@ -87,9 +88,10 @@ def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, **k
     seen = []
     conn.set_trace_callback(seen.append)
     log = []
-    for step in steps:
-        seen.clear()
-        log.append((outcome(step, conn), list(seen), outcome(lambda c: (c.in_transaction, c.total_changes), conn)))
+    with hook(conn, path, seen.append) if hook else contextlib.nullcontext():
+        for step in steps:
+            seen.clear()
+            log.append((outcome(step, conn), list(seen), outcome(lambda c: (c.in_transaction, c.total_changes), conn)))
     if outcome(lambda c: c.rollback(), conn)[0] == "ok":
         conn.close()
     return log, dump(path)
@@ -309,3 +311,148 @@ def _op(op):
 def test_random_workloads_agree(monkeypatch, tmp_path_factory, ops):
     tmp_path = tmp_path_factory.mktemp("w")
     differential(monkeypatch, tmp_path, [_op(op) for op in ops], setup=lambda p: prepare(p, MAIN))
+
+
+# Code that runs during a call on the same connection: a hook fires an action at a moment hypothesis
+# chooses (its n-th run), in the middle of a sequence of calls.
+class Marked:
+    """A value that binds through a hook: its adapter or its __conform__."""
+    fire = staticmethod(lambda: None)
+
+    def __conform__(self, protocol):
+        Marked.fire()
+        return 7
+
+
+class Colliding(type):
+    """A metaclass whose classes hash like NoneType: binding None compares them with NoneType."""
+    fire = staticmethod(lambda: None)
+
+    def __hash__(cls):
+        return hash(type(None))
+
+    def __eq__(cls, other):
+        Colliding.fire()
+        return cls is other
+
+
+Key = Colliding("Key", (), {})
+PROTOCOL = sqlite3.PrepareProtocol
+
+
+def _replaced(fire, record=None):
+    """Module functions that the module calls through its namespace, replaced by ones that report what
+    they were given."""
+    def replace(name, original):
+        def replaced(*args, **kwargs):
+            record((name, typed([args[1:], sorted((k, v) for k, v in kwargs.items() if k != "conn")])))
+            fire()
+            return original(*args, **kwargs)
+        return replaced
+    for name in ("_check_newest_unique", "_insert_main"):
+        yield name, replace(name, getattr(mv, name))
+
+
+HOOKS = {
+    "trace": lambda c, fire, record: c.set_trace_callback(lambda sql: (record(sql), fire())),
+    "function": lambda c, fire, record: c.create_function("hook", 1, lambda x: (fire(), x)[1]),
+    "adapter": lambda c, fire, record: sqlite3.register_adapter(Marked, lambda v: (fire(), 8)[1]),
+    "conform": lambda c, fire, record: setattr(Marked, "fire", staticmethod(fire)),
+    "adapter-key-eq": lambda c, fire, record: (setattr(Colliding, "fire", staticmethod(fire)),
+                                               sqlite3.adapters.__setitem__((Key, PROTOCOL), str)),
+    "module-function": lambda c, fire, record: [setattr(mv, n, f) for n, f in list(_replaced(fire, record))],
+}
+
+OPERATIONS = {
+    "insert_temp": lambda c: mv.insert_temp(c, "t", [row + (None,) * (_width(c) - 3) for row in
+                                                     [(1, "a", Marked()), (2, None, 2.5), (3, "c", None)]]),
+    "temp_to_main": lambda c: mv.temp_to_main(c, "t"),
+    "find": lambda c: mv.find(c, "*", "t", "WHERE hook(k) IS NOT NULL"),
+    "delete_row_main": lambda c: mv.delete_row_main(c, "t", [1, 2, 3]),
+    "create_table": lambda c: mv.create_table(c, "u", COLS, [], [{"name": "uk", "cols": [0]}]),
+}
+
+
+def _width(c):
+    """The staging table's column count: a hook may have added one."""
+    return len(c.execute("SELECT * FROM temp_t LIMIT 0").description)
+
+
+def _toggle(c, name, a, b):
+    setattr(c, name, b if getattr(c, name) is a else a)
+
+
+ACTIONS = {
+    "close": lambda c, path: c.close(),
+    "reinitialise": lambda c, path: c.__init__(path),
+    "commit": lambda c, path: c.commit(),
+    "rollback": lambda c, path: c.rollback(),
+    "isolation-level": lambda c, path: setattr(c, "isolation_level", None if c.isolation_level is not None else ""),
+    "raise": lambda c, path: 1 / 0,
+    "alter": lambda c, path: [c.execute(f"ALTER TABLE {t} ADD COLUMN x") for t in ("t", "temp_t")],
+    "text-factory": lambda c, path: _toggle(c, "text_factory", str, bytes),
+    "row-factory": lambda c, path: _toggle(c, "row_factory", None, sqlite3.Row),
+    "adapters": lambda c, path: (sqlite3.adapters.pop((Adapted, PROTOCOL)),  # the table keeps its size
+                                 sqlite3.register_adapter(int, lambda v: v + 1000)),
+    **{f"re-entrant {name}": lambda c, path, op=op: op(c) for name, op in OPERATIONS.items()},
+    "re-entrant calls that fill the statement cache": lambda c, path: [mv.find(c, "k", "t", f"WHERE k = {i}")
+                                                                       for i in range(40)],
+}
+
+
+def _setup(path):
+    prepare(path, MAIN, STAGED)
+    c = sqlite3.connect(path)
+    c.create_function("hook", 1, lambda x: x)
+    c.execute("CREATE TRIGGER staged AFTER INSERT ON temp_t BEGIN SELECT hook(new.k); END")
+    c.close()
+
+
+# CPython's own execute crashes when code that it runs inside a statement closes or re-opens the connection.
+# Inside a step the native path runs alone there, and must raise instead; binding runs on the method path.
+CRASHES = {(hook, action) for hook in HOOKS for action in ("close", "reinitialise") if hook != "module-function"}
+CASES = [(hook, action) for hook in HOOKS for action in ACTIONS
+         if (hook, action) not in CRASHES or hook in ("trace", "function")]
+
+
+@pytest.mark.parametrize("hook, action", CASES)
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=3), at=st.integers(1, 12))
+@example(ops=["temp_to_main"], at=4)  # a trace callback at the merge's read of the staged rows
+def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, action, ops, at):
+    @contextlib.contextmanager
+    def during(conn, path, record):
+        count = 0
+
+        def fire():
+            nonlocal count
+            count += 1
+            if count == at:
+                ACTIONS[action](conn, path)
+
+        saved_adapters, saved_functions = dict(sqlite3.adapters), {n: getattr(mv, n) for n, _ in _replaced(None)}
+        conn.create_function("hook", 1, lambda x: x)
+        sqlite3.adapters[(Adapted, PROTOCOL)] = str
+        conn.row_factory = sqlite3.Row if action == "row-factory" else None  # the action sets it to None
+        HOOKS[hook](conn, fire, record)
+        try:
+            yield
+        finally:
+            sqlite3.adapters.clear()
+            sqlite3.adapters.update(saved_adapters)
+            for name, fn in saved_functions.items():
+                setattr(mv, name, fn)
+            Marked.fire = Colliding.fire = staticmethod(lambda: None)
+
+    if (hook, action) not in CRASHES:
+        differential(monkeypatch, tmp_path_factory.mktemp("d"), [OPERATIONS[op] for op in ops], setup=_setup,
+                     hook=during)
+        return
+    # Rows that bind without adaptation: each statement of the native run runs natively. No trigger for the
+    # trace callback: a trigger's own trace in the step that closed the connection reaches a freed context.
+    plain = {"insert_temp": lambda c: mv.insert_temp(c, "t", [(1, "a", 7), (2, None, 2.5), (3, "c", None)])}
+    steps = [plain.get(op, OPERATIONS[op]) for op in ops]
+    setup = _setup if hook == "function" else lambda p: prepare(p, MAIN, STAGED)
+    log, _ = observe(monkeypatch, tmp_path_factory.mktemp("d"), NATIVE, steps, setup=setup, hook=during)
+    closed = [entry[0][:3] == ("raised", "ProgrammingError", "Cannot operate on a closed database.") for entry in log]
+    assert action != "close" or closed == sorted(closed)  # once closed, closed for good

@@ -1,68 +1,24 @@
-// Connection and Cursor calls. Every object gets the method path: each operation is the method of that
-// name, looked up when it is called. A genuine sqlite3.Connection (the exact type) gets the native path
-// as well: its statements run on the connection's own SQLite handle, each distinct text prepared once per
-// call, with the sqlite3 module's implicit BEGIN, binding, row conversion and errors. Whatever the native
-// path cannot reproduce exactly (a value that needs adaptation, an authorizer or progress handler, a row
-// or text factory, a closed connection, a statement SQLite refuses to prepare) goes through the method.
+// Connection and Cursor calls, and the one place where the path of a statement is chosen. Every object
+// gets the method path: each operation is the method of that name, looked up when it is called. A genuine
+// sqlite3.Connection (the exact type) gets the native path as well (native.cpp): its statements run on the
+// connection's own SQLite handle. Whatever the native path cannot reproduce exactly (a value that needs
+// adaptation, an authorizer or progress handler, a row or text factory, a closed connection, a statement
+// SQLite refuses to prepare) goes through the method.
 #include "connection.hpp"
 
 #include <charconv>
-#include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "compat.hpp"
+#include "native.hpp"
 #include "sqlite_api.hpp"
 
 namespace morvel::db {
 
-using sqlite::Native;
-
 namespace {
-
-// Where the statement's first keyword starts, past blanks and comments, as the sqlite3 module finds it;
-// nullptr when nothing but blanks and comments is left.
-const char* lstrip_sql(const char* sql) {
-    for (const char* pos = sql; *pos; ++pos) {
-        switch (*pos) {
-            case ' ': case '\t': case '\f': case '\n': case '\r':
-                break;
-            case '-':
-                if (pos[1] != '-') return pos;
-                pos += 2;
-                while (*pos && *pos != '\n') ++pos;
-                if (*pos == '\0') return nullptr;
-                break;
-            case '/':
-                if (pos[1] != '*') return pos;
-                pos += 2;
-                while (*pos && (pos[0] != '*' || pos[1] != '/')) ++pos;
-                if (*pos == '\0') return nullptr;
-                ++pos;
-                break;
-            default:
-                return pos;
-        }
-    }
-    return nullptr;
-}
-
-bool starts_with_word(const char* p, std::string_view word) {
-    for (size_t i = 0; i < word.size(); ++i)
-        if (p[i] == '\0' || (p[i] | 0x20) != word[i]) return false;
-    return true;
-}
-
-// INSERT, UPDATE, DELETE and REPLACE get the implicit BEGIN.
-bool is_dml(const char* sql) {
-    const char* p = lstrip_sql(sql);
-    return p != nullptr && (starts_with_word(p, "insert") || starts_with_word(p, "update") ||
-                            starts_with_word(p, "delete") || starts_with_word(p, "replace"));
-}
 
 // Off with MORVEL_NATIVE=0; with MORVEL_NATIVE=require a genuine connection without it is an error.
 enum class Mode { Off, Auto, Require };
@@ -72,406 +28,6 @@ Mode mode() {
     if (std::strcmp(v, "0") == 0) return Mode::Off;
     if (std::strcmp(v, "require") == 0) return Mode::Require;
     return Mode::Auto;
-}
-
-// Lets other threads run during a long batch that holds the interpreter lock between statements: every
-// few milliseconds the lock is released once, which is also when conn.interrupt() can get in.
-class Pacer {
-public:
-    void tick() {
-        if (++count_ % 128 != 0) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(5)) return;
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
-        last_ = std::chrono::steady_clock::now();
-    }
-    void released() { count_ = 0; }  // it has just let go: no need to look at the clock soon
-
-private:
-    unsigned count_ = 0;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
-// Whether this thread is the only one the interpreters know of. Then no other thread can need the
-// interpreter lock to let go of a database lock that a step waits for, and holding it changes nothing.
-// Only the lists' heads and this thread's own states are read: another thread's state may be going away.
-bool only_thread() {
-    PyThreadState* self = PyThreadState_Get();
-    PyInterpreterState* interp = PyThreadState_GetInterpreter(self);
-    return PyInterpreterState_Head() == interp && PyInterpreterState_Next(interp) == nullptr &&
-           PyInterpreterState_ThreadHead(interp) == self && PyThreadState_Next(self) == nullptr;
-}
-
-// Value kinds that bind without adaptation unless an adapter is registered for them.
-enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
-PyTypeObject* const kKindTypes[KCount] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
-                                           &PyBytes_Type, &PyByteArray_Type, Py_TYPE(Py_None)};
-
-// The kind of an exact type, KCount for any other; the common kinds first.
-inline int kind_of(PyTypeObject* t) {
-    if (t == &PyUnicode_Type) return KStr;
-    if (t == &PyLong_Type) return KInt;
-    if (t == &PyFloat_Type) return KFloat;
-    if (t == Py_TYPE(Py_None)) return KNone;
-    if (t == &PyBytes_Type) return KBytes;
-    if (t == &PyByteArray_Type) return KByteArray;
-    return KCount;
-}
-
-}  // namespace
-
-// One prepared statement of a session.
-struct Statement {
-    Ref text;
-    sqlite::sqlite3_stmt* st = nullptr;
-    int params = 0;
-    int columns = 0;
-    bool dml = false;
-    bool readonly = false;
-};
-
-struct Session {
-    static constexpr size_t kCacheSize = 32;
-
-    const Native* n;
-    Ref conn;
-    PyThreadState* thread;
-    sqlite::sqlite3* db;
-    int users = 0;
-    bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
-    bool busy = false;  // a statement is running: re-entrant use goes through the methods
-    std::vector<Statement> cache;
-    size_t victim = 0;
-    const Statement* last = nullptr;  // the previous statement run, to tell a batch
-    Pacer pacer;
-    Py_ssize_t adapters_seen = -1;
-    unsigned adapted = 0;  // bit per Kind: an adapter is registered for that exact type
-
-    ~Session() {
-        for (Statement& s : cache) n->api.finalize(s.st);
-    }
-
-    Statement* statement(PyObject* text);
-    void refresh_adapted();
-    bool bind(const Statement& s, PyObject* params);
-    void begin(const char* level);
-    int step(sqlite::sqlite3_stmt* st, bool release);
-    Ref rows(sqlite::sqlite3_stmt* st, int columns, int rc, bool release);
-    [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
-};
-
-namespace {
-
-std::vector<Session*> sessions;  // the sessions of calls in progress
-
-Session* acquire(const Native* n, PyObject* conn) {
-    PyThreadState* thread = PyThreadState_Get();
-    for (Session* s : sessions)
-        if (s->conn.get() == conn && s->thread == thread) {
-            ++s->users;
-            return s;
-        }
-    auto* s = new Session{n, Ref::borrow(conn), thread, n->view(conn).db};
-    s->cache.reserve(Session::kCacheSize);
-    try {
-        sessions.push_back(s);
-    } catch (...) {
-        delete s;
-        throw;
-    }
-    s->users = 1;
-    return s;
-}
-
-void release(Session* s) noexcept {
-    if (s == nullptr || --s->users > 0) return;
-    for (size_t i = 0; i < sessions.size(); ++i)
-        if (sessions[i] == s) {
-            sessions.erase(sessions.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
-        }
-    delete s;
-}
-
-}  // namespace
-
-Statement* Session::statement(PyObject* text) {
-    for (Statement& s : cache)
-        if (s.text.get() == text) return &s;
-    if (!PyUnicode_CheckExact(text)) return nullptr;
-    for (Statement& s : cache)
-        if (PyUnicode_GET_LENGTH(s.text.get()) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(s.text.get(), text) == 0)
-            return &s;
-    Py_ssize_t size = 0;
-    const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
-    if (sql == nullptr) {  // the method raises the same encoding error
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (size > n->api.limit(db, sqlite::LIMIT_SQL_LENGTH, -1) || std::strlen(sql) != static_cast<size_t>(size))
-        return nullptr;
-    sqlite::sqlite3_stmt* st = nullptr;
-    const char* tail = nullptr;
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = n->api.prepare_v2(db, sql, static_cast<int>(size) + 1, &st, &tail);
-    Py_END_ALLOW_THREADS
-    pacer.released();
-    // A refused text, an empty one or one holding more than one statement: the method reports it. So
-    // does a named parameter, which newer sqlite3 modules warn about when given a sequence.
-    bool named = false;
-    if (rc == sqlite::OK && st != nullptr)
-        for (int i = 1, count = n->api.bind_parameter_count(st); i <= count && !named; ++i)
-            named = n->api.bind_parameter_name(st, i) != nullptr && n->api.bind_parameter_name(st, i)[0] != '?';
-    if (rc != sqlite::OK || st == nullptr || named || lstrip_sql(tail) != nullptr) {
-        if (st != nullptr) n->api.finalize(st);
-        return nullptr;
-    }
-    Statement fresh{Ref::borrow(text), st, n->api.bind_parameter_count(st), n->api.column_count(st), is_dml(sql),
-                    n->api.stmt_readonly(st) != 0};
-    if (cache.size() < kCacheSize) {
-        cache.push_back(std::move(fresh));
-        return &cache.back();
-    }
-    Statement& slot = cache[victim];
-    victim = (victim + 1) % kCacheSize;
-    if (&slot == last) last = nullptr;
-    n->api.finalize(slot.st);
-    slot = std::move(fresh);
-    return &slot;
-}
-
-// Which exact types have an adapter, looked up again whenever the adapter table has grown or shrunk.
-void Session::refresh_adapted() {
-    const Py_ssize_t size = PyDict_GET_SIZE(n->adapters.get());
-    if (size == adapters_seen) return;
-    unsigned mask = 0;
-    for (int k = 0; k < KCount; ++k) {
-        Ref key = own(PyTuple_Pack(2, reinterpret_cast<PyObject*>(kKindTypes[k]), n->prepare_protocol.get()));
-        if (check(PyDict_Contains(n->adapters.get(), key.get()))) mask |= 1u << k;
-    }
-    adapted = mask;
-    adapters_seen = size;
-}
-
-// Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3
-// module would bind it without adaptation. false: nothing can be sent natively for this row.
-// Text and bytes are bound in place: the caller holds `params`, which holds them, until the statement
-// has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it.
-bool Session::bind(const Statement& s, PyObject* params) {
-    const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
-    if (count != s.params) return false;  // the method raises the count error
-    if (count == 0) return true;
-    refresh_adapted();
-    PyObject* const* items = PySequence_Fast_ITEMS(params);
-    const sqlite::Api& api = n->api;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* v = items[i];
-        const int at = static_cast<int>(i) + 1;
-        int rc;
-        const int kind = kind_of(Py_TYPE(v));
-        if (kind == KCount || (adapted & (1u << kind))) return false;
-        switch (kind) {
-            case KInt: {
-                int overflow = 0;
-                const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-                if (overflow != 0) return false;  // the method raises its OverflowError
-                rc = api.bind_int64(s.st, at, x);
-                break;
-            }
-            case KFloat:
-                rc = api.bind_double(s.st, at, PyFloat_AS_DOUBLE(v));
-                break;
-            case KStr: {
-                Py_ssize_t len = 0;
-                const char* utf8 = PyUnicode_AsUTF8AndSize(v, &len);
-                if (utf8 == nullptr) {  // a lone surrogate: the method raises the encoding error
-                    PyErr_Clear();
-                    return false;
-                }
-                if (len > INT_MAX) return false;
-                rc = api.bind_text(s.st, at, utf8, static_cast<int>(len), sqlite::STATIC);
-                break;
-            }
-            case KBytes:
-                if (PyBytes_GET_SIZE(v) > INT_MAX) return false;
-                rc = api.bind_blob(s.st, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)), sqlite::STATIC);
-                break;
-            case KByteArray:
-                if (PyByteArray_GET_SIZE(v) > INT_MAX) return false;
-                rc = api.bind_blob(s.st, at, PyByteArray_AS_STRING(v), static_cast<int>(PyByteArray_GET_SIZE(v)),
-                                   sqlite::TRANSIENT);
-                break;
-            default:
-                rc = api.bind_null(s.st, at);
-                break;
-        }
-        if (rc != sqlite::OK) return false;
-    }
-    return true;
-}
-
-void Session::fail(sqlite::sqlite3_stmt* st) {
-    n->api.reset(st);
-    n->raise_error(db);
-}
-
-// The sqlite3 module's own implicit BEGIN: prepared, stepped and finalized on its own.
-void Session::begin(const char* level) {
-    const std::string text = std::string("BEGIN ") + level;
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    sqlite::sqlite3_stmt* st = nullptr;
-    rc = n->api.prepare_v2(db, text.c_str(), -1, &st, nullptr);
-    if (rc == sqlite::OK) {
-        n->api.step(st);
-        rc = n->api.finalize(st);
-    }
-    Py_END_ALLOW_THREADS
-    pacer.released();
-    if (rc != sqlite::OK) n->raise_error(db);
-}
-
-// One step. A statement that may take long or wait for a lock runs without the interpreter lock, as the
-// sqlite3 module runs every step; a batch of quick repeated steps keeps it and lets go every few
-// milliseconds instead.
-int Session::step(sqlite::sqlite3_stmt* st, bool release_lock) {
-    int rc;
-    if (release_lock) {
-        Py_BEGIN_ALLOW_THREADS
-        rc = n->api.step(st);
-        Py_END_ALLOW_THREADS
-        pacer.released();
-    } else {
-        rc = n->api.step(st);
-        pacer.tick();
-    }
-    if (PyErr_Occurred()) {
-        // A failed step drops what a callback left behind, as the sqlite3 module does; after a step that
-        // succeeded, the error is the caller's to see.
-        if (rc != sqlite::ROW && rc != sqlite::DONE) {
-            PyErr_Clear();
-        } else {
-            n->api.reset(st);
-            throw PyError{};
-        }
-    }
-    return rc;
-}
-
-// Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default.
-Ref Session::rows(sqlite::sqlite3_stmt* st, int columns, int rc, bool release_lock) {
-    const sqlite::Api& api = n->api;
-    Ref out = own(PyList_New(0));
-    unsigned fetched = 0;
-    while (rc == sqlite::ROW) {
-        Ref row = own(PyTuple_New(columns));
-        for (int i = 0; i < columns; ++i) {
-            PyObject* v = nullptr;
-            switch (api.column_type(st, i)) {
-                case sqlite::INTEGER:
-                    v = PyLong_FromLongLong(api.column_int64(st, i));
-                    break;
-                case sqlite::FLOAT:
-                    v = PyFloat_FromDouble(api.column_double(st, i));
-                    break;
-                case sqlite::TEXT: {
-                    const char* text = reinterpret_cast<const char*>(api.column_text(st, i));
-                    if (text == nullptr) {
-                        PyErr_NoMemory();
-                        break;
-                    }
-                    v = PyUnicode_FromStringAndSize(text, api.column_bytes(st, i));
-                    if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                        PyErr_Clear();
-                        const char* name = api.column_name(st, i);
-                        if (name == nullptr)
-                            PyErr_NoMemory();
-                        else
-                            PyErr_Format(n->operational_error.get(), "Could not decode to UTF-8 column '%s' with text '%s'",
-                                         name, text);
-                    }
-                    break;
-                }
-                case sqlite::BLOB: {
-                    const void* blob = api.column_blob(st, i);
-                    v = PyBytes_FromStringAndSize(static_cast<const char*>(blob), api.column_bytes(st, i));
-                    break;
-                }
-                default:
-                    v = Py_NewRef(Py_None);
-                    break;
-            }
-            if (v == nullptr) {
-                api.reset(st);
-                throw PyError{};
-            }
-            PyTuple_SET_ITEM(row.get(), i, v);
-        }
-        if (PyList_Append(out.get(), row.get()) < 0 || (++fetched % 1024 == 0 && PyErr_CheckSignals() < 0)) {
-            api.reset(st);
-            throw PyError{};
-        }
-        rc = step(st, release_lock);
-    }
-    if (rc != sqlite::DONE) fail(st);
-    api.reset(st);
-    return out;
-}
-
-namespace {
-
-// Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
-// cursor's own execute instead (nothing has been sent then).
-template <class Bind>
-bool run_bound(Session& s, PyObject* statement, Bind&& bind, Ref& rows) {
-    if (s.dead || s.busy) return false;
-    sqlite::ConnectionView view = s.n->view(s.conn.get());
-    if (view.db != s.db) {
-        s.dead = true;
-        return false;
-    }
-    if (view.has_authorizer || view.has_progress_handler) return false;
-    Statement* st = s.statement(statement);
-    if (st == nullptr) return false;
-    const bool reads = st->columns > 0;
-    if (reads && (view.row_factory != Py_None || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
-                  view.detect_types != 0))
-        return false;
-    if (!bind(*st)) return false;
-    // Binding may have run Python code (a collection's finalizer): look again before anything is sent.
-    view = s.n->view(s.conn.get());
-    if (view.db != s.db || view.has_authorizer || view.has_progress_handler) {
-        s.dead = s.dead || view.db != s.db;
-        return false;
-    }
-    struct Busy {
-        Session& s;
-        explicit Busy(Session& session) : s(session) { s.busy = true; }
-        ~Busy() { s.busy = false; }
-    } busy(s);
-    const bool repeated = st == s.last;
-    s.last = st;
-    if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) s.begin(view.isolation_level);
-    // A step may keep the interpreter lock only where waiting with it stalls no thread whose database
-    // locks it may wait for: when no other thread exists, or for a repeated read inside a transaction,
-    // which holds its shared lock already. (A write may have to spill pages to the file, and so wait for
-    // other readers, in this process too.)
-    const bool hold = only_thread() ||
-                      (repeated && st->readonly && s.n->api.txn_state(s.db, nullptr) != sqlite::TXN_NONE);
-    const int rc = s.step(st->st, !hold);
-    if (reads) {
-        rows = s.rows(st->st, st->columns, rc, !hold);
-    } else {
-        if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
-        s.n->api.reset(st->st);
-    }
-    return true;
-}
-
-bool run_native(Session& s, PyObject* statement, PyObject* params, Ref& rows) {
-    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, rows);
 }
 
 // The value of an exact int that fits 64 bits.
@@ -484,11 +40,13 @@ bool int64_of(PyObject* n, long long& value) {
 
 }  // namespace
 
-Cursor::Cursor(Ref cursor, Session* session) noexcept : object_(std::move(cursor)), session_(session) {}
+Cursor::Cursor(Ref cursor, Session* session, bool tuples) noexcept
+    : object_(std::move(cursor)), session_(session), tuples_(tuples) {}
 
 Cursor::Cursor(Cursor&& o) noexcept
     : object_(std::move(o.object_)),
       session_(std::exchange(o.session_, nullptr)),
+      tuples_(o.tuples_),
       rows_(std::move(o.rows_)),
       method_(o.method_) {}
 
@@ -497,6 +55,7 @@ Cursor& Cursor::operator=(Cursor&& o) noexcept {
         release(session_);
         object_ = std::move(o.object_);
         session_ = std::exchange(o.session_, nullptr);
+        tuples_ = o.tuples_;
         rows_ = std::move(o.rows_);
         method_ = o.method_;
     }
@@ -508,6 +67,7 @@ Cursor::~Cursor() { release(session_); }
 void Cursor::through_method(PyObject* statement, PyObject* params) {
     rows_ = Ref{};
     method_ = true;
+    Busy busy(session_);
     if (params == nullptr)
         call_method(object_.get(), names->execute.get(), {statement});
     else
@@ -515,27 +75,31 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
 }
 
 Cursor cursor(PyObject* conn) {
-    Ref object = call_method(conn, names->cursor.get(), {});
-    Session* session = nullptr;
+    const sqlite::Native* n = nullptr;
+    const char* off = nullptr;  // why a genuine connection gets no native path under MORVEL_NATIVE=require
     // The name is a cheap first filter: only a genuine connection makes the native path probe.
     if (std::strcmp(Py_TYPE(conn)->tp_name, "sqlite3.Connection") == 0) {
         const Mode m = mode();
         if (m != Mode::Off) {
             const char* why = nullptr;
-            const Native* n = sqlite::native(&why);
-            if (n != nullptr && Py_TYPE(conn) == n->connection_type) {
-                session = acquire(n, conn);
-            } else if (n == nullptr && m == Mode::Require) {
-                PyErr_Format(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", why);
-                throw PyError{};
-            }
+            n = sqlite::native(&why);
+            if (n != nullptr && Py_TYPE(conn) != n->connection_type) n = nullptr;
+            if (n == nullptr && m == Mode::Require && why != nullptr) off = why;
         }
     }
-    return Cursor(std::move(object), session);
+    Ref object = call_method(conn, names->cursor.get(), {});
+    if (off != nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", off);
+        throw PyError{};
+    }
+    if (n == nullptr) return Cursor(std::move(object), nullptr, false);
+    // The cursor has just taken its copy of the row factory; its rows follow that copy for its whole life.
+    const bool tuples = n->view(conn).row_factory == Py_None;
+    return Cursor(std::move(object), acquire(n, conn), tuples);
 }
 
 bool Cursor::native(PyObject* statement, PyObject* params) {
-    if (session_ == nullptr || !run_native(*session_, statement, params, rows_)) return false;
+    if (session_ == nullptr || !run(*session_, statement, params, tuples_, rows_)) return false;
     method_ = false;
     return true;
 }
@@ -582,14 +146,9 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
     long long value = 0;
     if (!int64_of(n, value)) return false;
     if (cur.session_ != nullptr) {
-        Session& s = *cur.session_;
         if (!statement.parameterised_)
             statement.parameterised_ = TextBuilder().text(statement.head_.get()).ascii("?").ascii(statement.tail_).finish();
-        // Only where the integer's place is the statement's one parameter (a name may hold a "?").
-        auto bind = [&](const Statement& st) {
-            return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK;
-        };
-        if (run_bound(s, statement.parameterised_.get(), bind, cur.rows_)) {
+        if (run_int(*cur.session_, statement.parameterised_.get(), value, cur.tuples_, cur.rows_)) {
             cur.method_ = false;
             return true;
         }
@@ -599,7 +158,10 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
 }
 
 Ref fetchall(Cursor& cur) {
-    if (cur.method_) return call_method(cur.object_.get(), names->fetchall.get(), {});
+    if (cur.method_) {
+        Busy busy(cur.session_);
+        return call_method(cur.object_.get(), names->fetchall.get(), {});
+    }
     Ref rows = std::move(cur.rows_);
     return rows ? rows : own(PyList_New(0));
 }
@@ -614,7 +176,10 @@ Ref query(Cursor& cur, PyObject* statement, PyObject* params) {
     return fetchall(cur);
 }
 
-void commit(PyObject* conn) { call_method(conn, names->commit.get(), {}); }
+void commit(PyObject* conn) {
+    Busy busy(find(conn));
+    call_method(conn, names->commit.get(), {});
+}
 
 void close(PyObject* conn) { call_method(conn, names->close.get(), {}); }
 

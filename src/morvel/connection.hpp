@@ -13,13 +13,13 @@ namespace morvel::db {
 
 class IntStatement;
 
-struct Session;  // native execution state shared by the cursors of one call on one connection
+struct Session;  // the native execution state of a connection on a thread (native.hpp)
 
 // The Cursor of one function call. It always holds the object that `conn.cursor()` returned; on the
 // native path it also runs statements on the connection's handle.
 class Cursor {
 public:
-    Cursor(Ref cursor, Session* session) noexcept;
+    Cursor(Ref cursor, Session* session, bool tuples) noexcept;
     Cursor(Cursor&& o) noexcept;
     Cursor& operator=(Cursor&& o) noexcept;
     Cursor(const Cursor&) = delete;
@@ -38,6 +38,7 @@ private:
 
     Ref object_;
     Session* session_ = nullptr;
+    bool tuples_ = false;  // the cursor's own copy of the row factory is None: its rows are plain tuples
     Ref rows_;            // the rows of the last statement run natively
     bool method_ = true;  // the last statement went through the cursor's own execute
 };

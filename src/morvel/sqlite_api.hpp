@@ -53,6 +53,8 @@ struct Api {
     int (*get_autocommit)(sqlite3*);
     int (*txn_state)(sqlite3*, const char*);
     int (*stmt_readonly)(sqlite3_stmt*);
+    int (*stmt_busy)(sqlite3_stmt*);
+    sqlite3_stmt* (*next_stmt)(sqlite3*, sqlite3_stmt*);
     int (*limit)(sqlite3*, int, int);
     int (*total_changes)(sqlite3*);
 };

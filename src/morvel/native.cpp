@@ -1,0 +1,606 @@
+// Statements on a genuine sqlite3.Connection's own SQLite handle, as the sqlite3 module would run them
+// with default settings: each distinct text prepared once per session, the module's implicit BEGIN, its
+// binding, row conversion and errors. Whatever this cannot reproduce exactly is refused before anything is
+// sent, and the connection layer sends it through the connection's methods instead.
+//
+// Python code can run in the middle of a statement: in a step (a trace callback, a user function, a
+// progress handler, the authorizer of a re-prepare), whenever the interpreter lock is let go (other
+// threads), at a signal check (handlers), at the creation of a container (a garbage collection runs
+// finalizers) and in a text factory. That code may close or re-open the connection, change its settings,
+// its schema or the adapter table, or call this module again on the same connection (the same session).
+// The rule: across any such point a run holds only what is its own, and reads everything else again.
+// - Its own: the Session and the Statement it runs. A run marks the session busy before it looks anything
+//   up, so a nested run sends its statements through the methods and never evicts, rebinds, steps or
+//   resets this one; the bound texts belong to `params`, which the caller holds and nobody else sees.
+//   Statements of the session that go through the methods mark it busy as well.
+// - Read again after each such point, before it is used: the handle (after every step, the implicit
+//   BEGIN included, and before every further step of a read; gone: the statement stops and every cached
+//   statement is finalized), the handlers (after the BEGIN), the text factory (at every text value), the
+//   column count (at every row), the adapter table (at every bind), whether another thread exists (at
+//   every step). The row factory that counts is the cursor's own copy, fixed when it was made.
+// - Binding runs no Python code: the adapter table is read without comparing keys.
+#include "native.hpp"
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compat.hpp"
+
+namespace morvel::db {
+
+using sqlite::Native;
+
+namespace {
+
+// Where the statement's first keyword starts, past blanks and comments, as the sqlite3 module finds it;
+// nullptr when nothing but blanks and comments is left.
+const char* lstrip_sql(const char* sql) {
+    for (const char* pos = sql; *pos; ++pos) {
+        switch (*pos) {
+            case ' ': case '\t': case '\f': case '\n': case '\r':
+                break;
+            case '-':
+                if (pos[1] != '-') return pos;
+                pos += 2;
+                while (*pos && *pos != '\n') ++pos;
+                if (*pos == '\0') return nullptr;
+                break;
+            case '/':
+                if (pos[1] != '*') return pos;
+                pos += 2;
+                while (*pos && (pos[0] != '*' || pos[1] != '/')) ++pos;
+                if (*pos == '\0') return nullptr;
+                ++pos;
+                break;
+            default:
+                return pos;
+        }
+    }
+    return nullptr;
+}
+
+bool starts_with_word(const char* p, std::string_view word) {
+    for (size_t i = 0; i < word.size(); ++i)
+        if (p[i] == '\0' || (p[i] | 0x20) != word[i]) return false;
+    return true;
+}
+
+// INSERT, UPDATE, DELETE and REPLACE get the implicit BEGIN.
+bool is_dml(const char* sql) {
+    const char* p = lstrip_sql(sql);
+    return p != nullptr && (starts_with_word(p, "insert") || starts_with_word(p, "update") ||
+                            starts_with_word(p, "delete") || starts_with_word(p, "replace"));
+}
+
+// Lets other threads run during a long batch that holds the interpreter lock between statements: every
+// few milliseconds the lock is released once, which is also when conn.interrupt() can get in.
+class Pacer {
+public:
+    void tick() {
+        if (++count_ % 128 != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(5)) return;
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        last_ = std::chrono::steady_clock::now();
+    }
+    void released() { count_ = 0; }  // it has just let go: no need to look at the clock soon
+
+private:
+    unsigned count_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Whether this thread is the only one the interpreters know of. Then no other thread can need the
+// interpreter lock to let go of a database lock that a step waits for, and holding it changes nothing.
+// Only the lists' heads and this thread's own states are read: another thread's state may be going away.
+bool only_thread() {
+    PyThreadState* self = PyThreadState_Get();
+    PyInterpreterState* interp = PyThreadState_GetInterpreter(self);
+    return PyInterpreterState_Head() == interp && PyInterpreterState_Next(interp) == nullptr &&
+           PyInterpreterState_ThreadHead(interp) == self && PyThreadState_Next(self) == nullptr;
+}
+
+// A number that changes whenever the adapter table changes: the dict's own version up to 3.11, from 3.12
+// on (where that is deprecated) a count kept by a dict watcher, in the main interpreter only (watchers
+// belong to an interpreter). false when there is none: then the table is read at every bind.
+#if PY_VERSION_HEX >= 0x030C0000
+unsigned long long adapter_changes = 0;
+int adapter_watcher = -1;  // -2: watching is not possible
+
+int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++adapter_changes;
+    return 0;
+}
+
+bool table_version(PyObject* table, unsigned long long& version) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
+    if (adapter_watcher == -1) {
+        adapter_watcher = PyDict_AddWatcher(count_change);
+        if (adapter_watcher < 0 || PyDict_Watch(adapter_watcher, table) < 0) {
+            PyErr_Clear();
+            adapter_watcher = -2;
+        }
+    }
+    version = adapter_changes;
+    return adapter_watcher >= 0;
+}
+#else
+bool table_version(PyObject* table, unsigned long long& version) {
+    version = reinterpret_cast<PyDictObject*>(table)->ma_version_tag;
+    return true;
+}
+#endif
+
+// Value kinds that bind without adaptation unless an adapter is registered for them.
+enum Kind { KInt, KFloat, KStr, KBytes, KByteArray, KNone, KCount };
+
+// The kind of an exact type, KCount for any other; the common kinds first.
+inline int kind_of(PyTypeObject* t) {
+    if (t == &PyUnicode_Type) return KStr;
+    if (t == &PyLong_Type) return KInt;
+    if (t == &PyFloat_Type) return KFloat;
+    if (t == Py_TYPE(Py_None)) return KNone;
+    if (t == &PyBytes_Type) return KBytes;
+    if (t == &PyByteArray_Type) return KByteArray;
+    return KCount;
+}
+
+}  // namespace
+
+// One prepared statement of a session.
+struct Statement {
+    Ref text;
+    sqlite::sqlite3_stmt* st = nullptr;
+    int params = 0;
+    int columns = 0;
+    bool dml = false;
+    bool readonly = false;
+};
+
+struct Session {
+    static constexpr size_t kCacheSize = 32;
+
+    const Native* n;
+    Ref conn;
+    PyThreadState* thread;
+    sqlite::sqlite3* db;
+    int users = 0;
+    bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
+    bool busy = false;  // a statement of this session is running, on either path
+    bool inside = false;  // the session began while another statement of the connection was running
+    std::vector<Statement> cache;
+    size_t victim = 0;
+    const Statement* last = nullptr;  // the previous statement run, to tell a batch
+    Pacer pacer;
+    unsigned adapted = 0;  // bit per Kind: an adapter is registered for that exact type
+    unsigned long long adapters_version = 0;
+    bool adapters_known = false;  // `adapted` holds for the table of `adapters_version`
+
+    ~Session() { lose(); }
+
+    Statement* statement(PyObject* text);
+    void refresh_adapted();
+    bool bind(const Statement& s, PyObject* params);
+    void begin(const char* level);
+    int step(sqlite::sqlite3_stmt* st, bool hold);
+    Ref rows(const Statement& s, int rc, bool repeated);
+    bool may_hold(const Statement& s, bool repeated) const;
+    // Whether the connection no longer holds the handle of this session: closed, or re-opened.
+    bool gone() const { return n->view(conn.get()).db != db; }
+    // Finalizes every statement, so that a closed handle can go, and runs nothing here again.
+    void lose() noexcept;
+    // Resets `st` (if any), loses the session and raises the closed-connection error.
+    [[noreturn]] void closed(sqlite::sqlite3_stmt* st);
+    PyObject* text_value(sqlite::sqlite3_stmt* st, int i, const char* text);
+    [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
+};
+
+namespace {
+
+std::vector<Session*> sessions;  // the sessions of calls in progress
+
+}  // namespace
+
+Session* find(PyObject* conn) noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+    for (Session* s : sessions)
+        if (s->conn.get() == conn && s->thread == thread) return s;
+    return nullptr;
+}
+
+Session* acquire(const Native* n, PyObject* conn) {
+    if (Session* s = find(conn)) {
+        ++s->users;
+        return s;
+    }
+    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
+    for (sqlite::sqlite3_stmt* st = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; st != nullptr && !s->inside;
+         st = n->api.next_stmt(s->db, st))
+        s->inside = n->api.stmt_busy(st) != 0;
+    s->cache.reserve(Session::kCacheSize);
+    try {
+        sessions.push_back(s);
+    } catch (...) {
+        delete s;
+        throw;
+    }
+    s->users = 1;
+    return s;
+}
+
+void release(Session* s) noexcept {
+    if (s == nullptr || --s->users > 0) return;
+    for (size_t i = 0; i < sessions.size(); ++i)
+        if (sessions[i] == s) {
+            sessions.erase(sessions.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    delete s;
+}
+
+Statement* Session::statement(PyObject* text) {
+    for (Statement& s : cache)
+        if (s.text.get() == text) return &s;
+    if (!PyUnicode_CheckExact(text)) return nullptr;
+    for (Statement& s : cache)
+        if (PyUnicode_GET_LENGTH(s.text.get()) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(s.text.get(), text) == 0)
+            return &s;
+    Py_ssize_t size = 0;
+    const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
+    if (sql == nullptr) {  // the method raises the same encoding error
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (size > n->api.limit(db, sqlite::LIMIT_SQL_LENGTH, -1) || std::strlen(sql) != static_cast<size_t>(size))
+        return nullptr;
+    sqlite::sqlite3_stmt* st = nullptr;
+    const char* tail = nullptr;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = n->api.prepare_v2(db, sql, static_cast<int>(size) + 1, &st, &tail);
+    Py_END_ALLOW_THREADS
+    pacer.released();
+    // A refused text, an empty one or one holding more than one statement: the method reports it. So
+    // does a named parameter, which newer sqlite3 modules warn about when given a sequence.
+    bool named = false;
+    if (rc == sqlite::OK && st != nullptr)
+        for (int i = 1, count = n->api.bind_parameter_count(st); i <= count && !named; ++i)
+            named = n->api.bind_parameter_name(st, i) != nullptr && n->api.bind_parameter_name(st, i)[0] != '?';
+    if (rc != sqlite::OK || st == nullptr || named || lstrip_sql(tail) != nullptr) {
+        if (st != nullptr) n->api.finalize(st);
+        return nullptr;
+    }
+    Statement fresh{Ref::borrow(text), st, n->api.bind_parameter_count(st), n->api.column_count(st), is_dml(sql),
+                    n->api.stmt_readonly(st) != 0};
+    if (cache.size() < kCacheSize) {
+        cache.push_back(std::move(fresh));
+        return &cache.back();
+    }
+    Statement& slot = cache[victim];
+    victim = (victim + 1) % kCacheSize;
+    if (&slot == last) last = nullptr;
+    n->api.finalize(slot.st);
+    slot = std::move(fresh);
+    return &slot;
+}
+
+// Which exact types have an adapter, read again whenever the table has changed (an adapter may replace
+// another of the same table size between two rows) and from the table itself: a look-up compares keys, and comparing a key whose class has a
+// metaclass of its own may run Python code. Such a key runs it inside the sqlite3 module's own look-ups
+// as well: while one is registered, nothing binds natively.
+void Session::refresh_adapted() {
+    unsigned long long version = 0;
+    const bool versioned = table_version(n->adapters.get(), version);
+    if (versioned && adapters_known && version == adapters_version) return;
+    auto plain = [](PyObject* o) {
+        const PyTypeObject* meta = Py_TYPE(o);
+        return meta->tp_hash == PyType_Type.tp_hash && meta->tp_richcompare == PyType_Type.tp_richcompare;
+    };
+    unsigned mask = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(n->adapters.get(), &pos, &key, &value)) {
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2 || !plain(PyTuple_GET_ITEM(key, 0)) ||
+            !plain(PyTuple_GET_ITEM(key, 1))) {
+            mask = (1u << KCount) - 1;
+            break;
+        }
+        const int kind = kind_of(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(key, 0)));
+        if (kind != KCount && PyTuple_GET_ITEM(key, 1) == n->prepare_protocol.get()) mask |= 1u << kind;
+    }
+    adapted = mask;
+    adapters_version = version;
+    adapters_known = versioned;
+}
+
+// Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3
+// module would bind it without adaptation. false: nothing can be sent natively for this row.
+// Text and bytes are bound in place: the caller holds `params`, which holds them, until the statement
+// has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it.
+bool Session::bind(const Statement& s, PyObject* params) {
+    const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
+    if (count != s.params) return false;  // the method raises the count error
+    if (count == 0) return true;
+    refresh_adapted();
+    PyObject* const* items = PySequence_Fast_ITEMS(params);
+    const sqlite::Api& api = n->api;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* v = items[i];
+        const int at = static_cast<int>(i) + 1;
+        int rc;
+        const int kind = kind_of(Py_TYPE(v));
+        if (kind == KCount || (adapted & (1u << kind))) return false;
+        switch (kind) {
+            case KInt: {
+                int overflow = 0;
+                const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+                if (overflow != 0) return false;  // the method raises its OverflowError
+                rc = api.bind_int64(s.st, at, x);
+                break;
+            }
+            case KFloat:
+                rc = api.bind_double(s.st, at, PyFloat_AS_DOUBLE(v));
+                break;
+            case KStr: {
+                Py_ssize_t len = 0;
+                const char* utf8 = PyUnicode_AsUTF8AndSize(v, &len);
+                if (utf8 == nullptr) {  // a lone surrogate: the method raises the encoding error
+                    PyErr_Clear();
+                    return false;
+                }
+                if (len > INT_MAX) return false;
+                rc = api.bind_text(s.st, at, utf8, static_cast<int>(len), sqlite::STATIC);
+                break;
+            }
+            case KBytes:
+                if (PyBytes_GET_SIZE(v) > INT_MAX) return false;
+                rc = api.bind_blob(s.st, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)), sqlite::STATIC);
+                break;
+            case KByteArray:
+                if (PyByteArray_GET_SIZE(v) > INT_MAX) return false;
+                rc = api.bind_blob(s.st, at, PyByteArray_AS_STRING(v), static_cast<int>(PyByteArray_GET_SIZE(v)),
+                                   sqlite::TRANSIENT);
+                break;
+            default:
+                rc = api.bind_null(s.st, at);
+                break;
+        }
+        if (rc != sqlite::OK) return false;
+    }
+    return true;
+}
+
+void Session::lose() noexcept {
+    dead = true;
+    last = nullptr;
+    for (Statement& s : cache) n->api.finalize(s.st);
+    cache.clear();
+}
+
+void Session::closed(sqlite::sqlite3_stmt* st) {
+    if (st != nullptr) n->api.reset(st);
+    lose();
+    PyErr_SetString(n->programming_error.get(), "Cannot operate on a closed database.");
+    throw PyError{};
+}
+
+// A step may keep the interpreter lock only where waiting with it stalls no thread whose database locks
+// it may wait for: when no other thread exists, or for a repeated read inside a transaction, which holds
+// its shared lock already. (A write may have to spill pages to the file, and so wait for other readers,
+// in this process too.) Asked at every step: code run by the previous one may have started a thread.
+bool Session::may_hold(const Statement& s, bool repeated) const {
+    return only_thread() || (repeated && s.readonly && n->api.txn_state(db, nullptr) != sqlite::TXN_NONE);
+}
+
+void Session::fail(sqlite::sqlite3_stmt* st) {
+    n->api.reset(st);
+    n->raise_error(db);
+}
+
+// The sqlite3 module's own implicit BEGIN: prepared, stepped and finalized on its own.
+void Session::begin(const char* level) {
+    const std::string text = std::string("BEGIN ") + level;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    sqlite::sqlite3_stmt* st = nullptr;
+    rc = n->api.prepare_v2(db, text.c_str(), -1, &st, nullptr);
+    if (rc == sqlite::OK) {
+        n->api.step(st);
+        rc = n->api.finalize(st);
+    }
+    Py_END_ALLOW_THREADS
+    pacer.released();
+    if (rc != sqlite::OK) n->raise_error(db);
+}
+
+// One step. A statement that may take long or wait for a lock runs without the interpreter lock, as the
+// sqlite3 module runs every step; a batch of quick repeated steps keeps it and lets go every few
+// milliseconds instead.
+int Session::step(sqlite::sqlite3_stmt* st, bool hold) {
+    int rc;
+    if (hold) {
+        rc = n->api.step(st);
+        pacer.tick();
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        rc = n->api.step(st);
+        Py_END_ALLOW_THREADS
+        pacer.released();
+    }
+    if (PyErr_Occurred()) {
+        // A failed step drops what a callback left behind, as the sqlite3 module does; after a step that
+        // succeeded, the error is the caller's to see.
+        if (rc != sqlite::ROW && rc != sqlite::DONE) {
+            PyErr_Clear();
+        } else {
+            n->api.reset(st);
+            throw PyError{};
+        }
+    }
+    return rc;
+}
+
+// A text column's value as the connection's text factory makes it. The sqlite3 module reads the factory
+// at every value, so code that runs during the statement may change it between two rows.
+PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text) {
+    const int size = n->api.column_bytes(st, i);
+    PyObject* factory = n->view(conn.get()).text_factory;
+    if (factory == reinterpret_cast<PyObject*>(&PyBytes_Type)) return PyBytes_FromStringAndSize(text, size);
+    if (factory == reinterpret_cast<PyObject*>(&PyByteArray_Type)) return PyByteArray_FromStringAndSize(text, size);
+    if (factory != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {
+        PyObject* bytes = PyBytes_FromStringAndSize(text, size);
+        if (bytes == nullptr) return nullptr;
+        Ref arg = Ref::steal(bytes), held = Ref::borrow(factory);
+        PyObject* argv[2] = {nullptr, arg.get()};
+        return PyObject_Vectorcall(held.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    PyObject* v = PyUnicode_FromStringAndSize(text, size);
+    if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        const char* name = n->api.column_name(st, i);
+        if (name == nullptr)
+            PyErr_NoMemory();
+        else
+            PyErr_Format(n->operational_error.get(), "Could not decode to UTF-8 column '%s' with text '%s'", name, text);
+    }
+    return v;
+}
+
+// Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default. The
+// column count is the current row's: a schema change made during the statement re-prepares it.
+Ref Session::rows(const Statement& s, int rc, bool repeated) {
+    const sqlite::Api& api = n->api;
+    sqlite::sqlite3_stmt* const st = s.st;
+    Ref out = own(PyList_New(0));
+    unsigned fetched = 0;
+    while (rc == sqlite::ROW) {
+        if (gone()) closed(st);
+        const int columns = api.column_count(st);
+        Ref row = own(PyTuple_New(columns));
+        for (int i = 0; i < columns; ++i) {
+            PyObject* v = nullptr;
+            switch (api.column_type(st, i)) {
+                case sqlite::INTEGER:
+                    v = PyLong_FromLongLong(api.column_int64(st, i));
+                    break;
+                case sqlite::FLOAT:
+                    v = PyFloat_FromDouble(api.column_double(st, i));
+                    break;
+                case sqlite::TEXT: {
+                    const char* text = reinterpret_cast<const char*>(api.column_text(st, i));
+                    if (text == nullptr) {
+                        PyErr_NoMemory();
+                        break;
+                    }
+                    v = text_value(st, i, text);
+                    break;
+                }
+                case sqlite::BLOB: {
+                    const void* blob = api.column_blob(st, i);
+                    v = PyBytes_FromStringAndSize(static_cast<const char*>(blob), api.column_bytes(st, i));
+                    break;
+                }
+                default:
+                    v = Py_NewRef(Py_None);
+                    break;
+            }
+            if (v == nullptr) {
+                api.reset(st);
+                throw PyError{};
+            }
+            PyTuple_SET_ITEM(row.get(), i, v);
+        }
+        if (PyList_Append(out.get(), row.get()) < 0 || (++fetched % 1024 == 0 && PyErr_CheckSignals() < 0)) {
+            api.reset(st);
+            throw PyError{};
+        }
+        if (gone()) closed(st);  // converting a row may have run Python code
+        rc = step(st, may_hold(s, repeated));
+    }
+    if (gone()) closed(st);
+    if (rc != sqlite::DONE) fail(st);
+    api.reset(st);
+    return out;
+}
+
+namespace {
+
+// Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
+// cursor's own execute instead (nothing has been sent then).
+template <class Bind>
+bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows) {
+    if (s.dead || s.busy) return false;
+    Busy busy(&s);
+    if (s.gone()) {
+        s.lose();
+        return false;
+    }
+    sqlite::ConnectionView view = s.n->view(s.conn.get());
+    if (view.has_authorizer || view.has_progress_handler) return false;
+    Statement* st = s.statement(statement);
+    if (st == nullptr) return false;
+    const bool reads = st->columns > 0;
+    if (reads && (!tuples || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+                  view.detect_types != 0))
+        return false;
+    if (!bind(*st)) return false;
+    // Preparing let go of the interpreter lock: look again before anything is sent.
+    if (s.gone()) {
+        s.lose();
+        return false;
+    }
+    view = s.n->view(s.conn.get());
+    if (view.has_authorizer || view.has_progress_handler) return false;
+    const bool repeated = st == s.last;
+    s.last = st;
+    if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) {
+        s.begin(view.isolation_level);
+        // Its trace callback may have closed the connection or set a handler; the method would find
+        // the transaction open and send no second BEGIN.
+        if (s.gone()) s.closed(nullptr);
+        view = s.n->view(s.conn.get());
+        if (view.has_authorizer || view.has_progress_handler) return false;
+    }
+    const int rc = s.step(st->st, s.may_hold(*st, repeated));
+    if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(st->st);
+    if (reads) {
+        rows = s.rows(*st, rc, repeated);
+    } else {
+        if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
+        s.n->api.reset(st->st);
+        // A write that ran to its end keeps its effect, as the method's would; the next statement finds the
+        // connection closed.
+        if (s.gone()) s.lose();
+    }
+    return true;
+}
+
+}  // namespace
+
+Busy::Busy(Session* s) noexcept : s_(s), was_(s != nullptr && s->busy) {
+    if (s_ != nullptr) s_->busy = true;
+}
+
+Busy::~Busy() {
+    if (s_ != nullptr) s_->busy = was_;
+}
+
+bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows) {
+    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, tuples, rows);
+}
+
+bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
+    // A trace callback is given the text of a statement run inside another one as it was prepared, not
+    // with its parameters written in: there the integer must be in the text.
+    if (s.inside) return false;
+    // Only where the integer's place is the statement's one parameter (a name may hold a "?").
+    auto bind = [&](const Statement& st) { return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK; };
+    return run_bound(s, statement, bind, tuples, rows);
+}
+
+}  // namespace morvel::db

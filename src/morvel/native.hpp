@@ -1,0 +1,44 @@
+// Statements on a genuine sqlite3.Connection's own SQLite handle. The connection layer (connection.cpp)
+// decides which statements come here; what cannot run here exactly as the sqlite3 module would run it is
+// refused with nothing sent, and goes through the connection's methods instead.
+#pragma once
+
+#include "core.hpp"
+#include "sqlite_api.hpp"
+
+namespace morvel::db {
+
+// The native execution state of one connection on one thread: its prepared statements and what it knows
+// of the adapter table. Every cursor of a call holds it, and so do nested and re-entrant calls on the
+// same connection and thread.
+struct Session;
+
+// While one exists, the session's statements go through the methods: a statement runs, and code that runs
+// inside it (a callback, an adapter) may call the module again on the same connection. Those nested
+// statements then run as the sqlite3 module runs them: the text a trace callback is given for a statement
+// run inside another one is not expanded, so even a bound rowid would show.
+class Busy {
+public:
+    explicit Busy(Session* s) noexcept;
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    ~Busy();
+
+private:
+    Session* s_;
+    bool was_;
+};
+
+// The session of `conn` on this thread, nullptr when no call holds one.
+Session* find(PyObject* conn) noexcept;
+Session* acquire(const sqlite::Native* n, PyObject* conn);
+void release(Session* s) noexcept;
+
+// Runs `statement` with `params` (an exact list or tuple, or nullptr for none); `rows` receives the rows
+// of a statement that returns them, which runs here only for a cursor whose rows are plain tuples
+// (`tuples`). false: nothing was sent, the statement must go through the method.
+bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows);
+// The same for a statement whose one parameter takes the integer `value`.
+bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);
+
+}  // namespace morvel::db

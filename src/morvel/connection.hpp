@@ -46,10 +46,16 @@ private:
 // conn.cursor(), the first step of every function that receives `conn`.
 Cursor cursor(PyObject* conn);
 
+// The parameters contract of every call below that takes `params`: they are a list the module built
+// itself (or a tuple), which no other code can reach and the caller holds until the call returns. The
+// native path binds text and blobs from it without copying (SQLITE_STATIC) while a step may let other
+// threads run; a list that others could change meanwhile would leave SQLite reading freed memory.
+
 // execute with one or two arguments; its result is dropped.
 void execute(Cursor& cur, PyObject* statement);
 void execute(Cursor& cur, PyObject* statement, PyObject* params);
-// execute(statement, list(row)): one row of a bulk load.
+// execute(statement, list(row)): one row of a bulk load. The caller's row is never bound itself: a
+// tuple cannot change, anything else is copied into a new list first.
 void execute_row(Cursor& cur, PyObject* statement, PyObject* row);
 
 Ref fetchall(Cursor& cur);
@@ -74,7 +80,7 @@ private:
 // Sends head + str(n) + tail; false, with nothing sent, unless `n` is an int that fits 64 bits.
 bool execute(Cursor& cur, const IntStatement& statement, PyObject* n);
 
-// Sends `statement` and returns every row it produced.
+// Sends `statement` and returns every row it produced (`params` as for execute above).
 Ref query(Cursor& cur, PyObject* statement);
 Ref query(Cursor& cur, PyObject* statement, PyObject* params);
 

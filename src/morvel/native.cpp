@@ -155,7 +155,7 @@ inline int kind_of(PyTypeObject* t) {
 // One prepared statement of a session.
 struct Statement {
     Ref text;
-    sqlite::sqlite3_stmt* st = nullptr;
+    sqlite::sqlite3_stmt* stmt = nullptr;
     int params = 0;
     int columns = 0;
     bool dml = false;
@@ -185,19 +185,19 @@ struct Session {
 
     Statement* statement(PyObject* text);
     void refresh_adapted();
-    bool bind(const Statement& s, PyObject* params);
+    bool bind(const Statement& prepared, PyObject* params);
     void begin(const char* level);
-    int step(sqlite::sqlite3_stmt* st, bool hold);
-    Ref rows(const Statement& s, int rc, bool repeated);
-    bool may_hold(const Statement& s, bool repeated) const;
+    int step(sqlite::sqlite3_stmt* stmt, bool hold);
+    Ref rows(const Statement& prepared, int rc, bool repeated);
+    bool may_hold(const Statement& prepared, bool repeated) const;
     // Whether the connection no longer holds the handle of this session: closed, or re-opened.
     bool gone() const { return n->view(conn.get()).db != db; }
     // Finalizes every statement, so that a closed handle can go, and runs nothing here again.
     void lose() noexcept;
-    // Resets `st` (if any), loses the session and raises the closed-connection error.
-    [[noreturn]] void closed(sqlite::sqlite3_stmt* st);
-    PyObject* text_value(sqlite::sqlite3_stmt* st, int i, const char* text);
-    [[noreturn]] void fail(sqlite::sqlite3_stmt* st);
+    // Resets `stmt` (if any), loses the session and raises the closed-connection error.
+    [[noreturn]] void closed(sqlite::sqlite3_stmt* stmt);
+    PyObject* text_value(sqlite::sqlite3_stmt* stmt, int i, const char* text);
+    [[noreturn]] void fail(sqlite::sqlite3_stmt* stmt);
 };
 
 namespace {
@@ -219,9 +219,9 @@ Session* acquire(const Native* n, PyObject* conn) {
         return s;
     }
     auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
-    for (sqlite::sqlite3_stmt* st = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; st != nullptr && !s->inside;
-         st = n->api.next_stmt(s->db, st))
-        s->inside = n->api.stmt_busy(st) != 0;
+    for (sqlite::sqlite3_stmt* stmt = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; stmt != nullptr && !s->inside;
+         stmt = n->api.next_stmt(s->db, stmt))
+        s->inside = n->api.stmt_busy(stmt) != 0;
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -244,12 +244,13 @@ void release(Session* s) noexcept {
 }
 
 Statement* Session::statement(PyObject* text) {
-    for (Statement& s : cache)
-        if (s.text.get() == text) return &s;
+    for (Statement& entry : cache)
+        if (entry.text.get() == text) return &entry;
     if (!PyUnicode_CheckExact(text)) return nullptr;
-    for (Statement& s : cache)
-        if (PyUnicode_GET_LENGTH(s.text.get()) == PyUnicode_GET_LENGTH(text) && PyUnicode_Compare(s.text.get(), text) == 0)
-            return &s;
+    for (Statement& entry : cache)
+        if (PyUnicode_GET_LENGTH(entry.text.get()) == PyUnicode_GET_LENGTH(text) &&
+            PyUnicode_Compare(entry.text.get(), text) == 0)
+            return &entry;
     Py_ssize_t size = 0;
     const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
     if (sql == nullptr) {  // the method raises the same encoding error
@@ -258,25 +259,25 @@ Statement* Session::statement(PyObject* text) {
     }
     if (size > n->api.limit(db, sqlite::LIMIT_SQL_LENGTH, -1) || std::strlen(sql) != static_cast<size_t>(size))
         return nullptr;
-    sqlite::sqlite3_stmt* st = nullptr;
+    sqlite::sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     int rc;
     Py_BEGIN_ALLOW_THREADS
-    rc = n->api.prepare_v2(db, sql, static_cast<int>(size) + 1, &st, &tail);
+    rc = n->api.prepare_v2(db, sql, static_cast<int>(size) + 1, &stmt, &tail);
     Py_END_ALLOW_THREADS
     pacer.released();
     // A refused text, an empty one or one holding more than one statement: the method reports it. So
     // does a named parameter, which newer sqlite3 modules warn about when given a sequence.
     bool named = false;
-    if (rc == sqlite::OK && st != nullptr)
-        for (int i = 1, count = n->api.bind_parameter_count(st); i <= count && !named; ++i)
-            named = n->api.bind_parameter_name(st, i) != nullptr && n->api.bind_parameter_name(st, i)[0] != '?';
-    if (rc != sqlite::OK || st == nullptr || named || lstrip_sql(tail) != nullptr) {
-        if (st != nullptr) n->api.finalize(st);
+    if (rc == sqlite::OK && stmt != nullptr)
+        for (int i = 1, count = n->api.bind_parameter_count(stmt); i <= count && !named; ++i)
+            named = n->api.bind_parameter_name(stmt, i) != nullptr && n->api.bind_parameter_name(stmt, i)[0] != '?';
+    if (rc != sqlite::OK || stmt == nullptr || named || lstrip_sql(tail) != nullptr) {
+        if (stmt != nullptr) n->api.finalize(stmt);
         return nullptr;
     }
-    Statement fresh{Ref::borrow(text), st, n->api.bind_parameter_count(st), n->api.column_count(st), is_dml(sql),
-                    n->api.stmt_readonly(st) != 0};
+    Statement fresh{Ref::borrow(text), stmt, n->api.bind_parameter_count(stmt), n->api.column_count(stmt), is_dml(sql),
+                    n->api.stmt_readonly(stmt) != 0};
     if (cache.size() < kCacheSize) {
         cache.push_back(std::move(fresh));
         return &cache.back();
@@ -284,14 +285,14 @@ Statement* Session::statement(PyObject* text) {
     Statement& slot = cache[victim];
     victim = (victim + 1) % kCacheSize;
     if (&slot == last) last = nullptr;
-    n->api.finalize(slot.st);
+    n->api.finalize(slot.stmt);
     slot = std::move(fresh);
     return &slot;
 }
 
 // Which exact types have an adapter, read again whenever the table has changed (an adapter may replace
-// another of the same table size between two rows) and from the table itself: a look-up compares keys, and comparing a key whose class has a
-// metaclass of its own may run Python code. Such a key runs it inside the sqlite3 module's own look-ups
+// another of the same table size between two rows) and from the table itself: a look-up compares keys,
+// and comparing a key whose class has a metaclass of its own may run Python code. Such a key runs it inside the sqlite3 module's own look-ups
 // as well: while one is registered, nothing binds natively.
 void Session::refresh_adapted() {
     unsigned long long version = 0;
@@ -322,9 +323,9 @@ void Session::refresh_adapted() {
 // module would bind it without adaptation. false: nothing can be sent natively for this row.
 // Text and bytes are bound in place: the caller holds `params`, which holds them, until the statement
 // has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it.
-bool Session::bind(const Statement& s, PyObject* params) {
+bool Session::bind(const Statement& prepared, PyObject* params) {
     const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
-    if (count != s.params) return false;  // the method raises the count error
+    if (count != prepared.params) return false;  // the method raises the count error
     if (count == 0) return true;
     refresh_adapted();
     PyObject* const* items = PySequence_Fast_ITEMS(params);
@@ -340,11 +341,11 @@ bool Session::bind(const Statement& s, PyObject* params) {
                 int overflow = 0;
                 const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
                 if (overflow != 0) return false;  // the method raises its OverflowError
-                rc = api.bind_int64(s.st, at, x);
+                rc = api.bind_int64(prepared.stmt, at, x);
                 break;
             }
             case KFloat:
-                rc = api.bind_double(s.st, at, PyFloat_AS_DOUBLE(v));
+                rc = api.bind_double(prepared.stmt, at, PyFloat_AS_DOUBLE(v));
                 break;
             case KStr: {
                 Py_ssize_t len = 0;
@@ -354,20 +355,21 @@ bool Session::bind(const Statement& s, PyObject* params) {
                     return false;
                 }
                 if (len > INT_MAX) return false;
-                rc = api.bind_text(s.st, at, utf8, static_cast<int>(len), sqlite::STATIC);
+                rc = api.bind_text(prepared.stmt, at, utf8, static_cast<int>(len), sqlite::STATIC);
                 break;
             }
             case KBytes:
                 if (PyBytes_GET_SIZE(v) > INT_MAX) return false;
-                rc = api.bind_blob(s.st, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)), sqlite::STATIC);
+                rc = api.bind_blob(prepared.stmt, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)),
+                                   sqlite::STATIC);
                 break;
             case KByteArray:
                 if (PyByteArray_GET_SIZE(v) > INT_MAX) return false;
-                rc = api.bind_blob(s.st, at, PyByteArray_AS_STRING(v), static_cast<int>(PyByteArray_GET_SIZE(v)),
-                                   sqlite::TRANSIENT);
+                rc = api.bind_blob(prepared.stmt, at, PyByteArray_AS_STRING(v),
+                                   static_cast<int>(PyByteArray_GET_SIZE(v)), sqlite::TRANSIENT);
                 break;
             default:
-                rc = api.bind_null(s.st, at);
+                rc = api.bind_null(prepared.stmt, at);
                 break;
         }
         if (rc != sqlite::OK) return false;
@@ -378,12 +380,12 @@ bool Session::bind(const Statement& s, PyObject* params) {
 void Session::lose() noexcept {
     dead = true;
     last = nullptr;
-    for (Statement& s : cache) n->api.finalize(s.st);
+    for (Statement& entry : cache) n->api.finalize(entry.stmt);
     cache.clear();
 }
 
-void Session::closed(sqlite::sqlite3_stmt* st) {
-    if (st != nullptr) n->api.reset(st);
+void Session::closed(sqlite::sqlite3_stmt* stmt) {
+    if (stmt != nullptr) n->api.reset(stmt);
     lose();
     PyErr_SetString(n->programming_error.get(), "Cannot operate on a closed database.");
     throw PyError{};
@@ -393,12 +395,12 @@ void Session::closed(sqlite::sqlite3_stmt* st) {
 // it may wait for: when no other thread exists, or for a repeated read inside a transaction, which holds
 // its shared lock already. (A write may have to spill pages to the file, and so wait for other readers,
 // in this process too.) Asked at every step: code run by the previous one may have started a thread.
-bool Session::may_hold(const Statement& s, bool repeated) const {
-    return only_thread() || (repeated && s.readonly && n->api.txn_state(db, nullptr) != sqlite::TXN_NONE);
+bool Session::may_hold(const Statement& prepared, bool repeated) const {
+    return only_thread() || (repeated && prepared.readonly && n->api.txn_state(db, nullptr) != sqlite::TXN_NONE);
 }
 
-void Session::fail(sqlite::sqlite3_stmt* st) {
-    n->api.reset(st);
+void Session::fail(sqlite::sqlite3_stmt* stmt) {
+    n->api.reset(stmt);
     n->raise_error(db);
 }
 
@@ -407,11 +409,11 @@ void Session::begin(const char* level) {
     const std::string text = std::string("BEGIN ") + level;
     int rc;
     Py_BEGIN_ALLOW_THREADS
-    sqlite::sqlite3_stmt* st = nullptr;
-    rc = n->api.prepare_v2(db, text.c_str(), -1, &st, nullptr);
+    sqlite::sqlite3_stmt* stmt = nullptr;
+    rc = n->api.prepare_v2(db, text.c_str(), -1, &stmt, nullptr);
     if (rc == sqlite::OK) {
-        n->api.step(st);
-        rc = n->api.finalize(st);
+        n->api.step(stmt);
+        rc = n->api.finalize(stmt);
     }
     Py_END_ALLOW_THREADS
     pacer.released();
@@ -421,14 +423,14 @@ void Session::begin(const char* level) {
 // One step. A statement that may take long or wait for a lock runs without the interpreter lock, as the
 // sqlite3 module runs every step; a batch of quick repeated steps keeps it and lets go every few
 // milliseconds instead.
-int Session::step(sqlite::sqlite3_stmt* st, bool hold) {
+int Session::step(sqlite::sqlite3_stmt* stmt, bool hold) {
     int rc;
     if (hold) {
-        rc = n->api.step(st);
+        rc = n->api.step(stmt);
         pacer.tick();
     } else {
         Py_BEGIN_ALLOW_THREADS
-        rc = n->api.step(st);
+        rc = n->api.step(stmt);
         Py_END_ALLOW_THREADS
         pacer.released();
     }
@@ -438,7 +440,7 @@ int Session::step(sqlite::sqlite3_stmt* st, bool hold) {
         if (rc != sqlite::ROW && rc != sqlite::DONE) {
             PyErr_Clear();
         } else {
-            n->api.reset(st);
+            n->api.reset(stmt);
             throw PyError{};
         }
     }
@@ -447,8 +449,8 @@ int Session::step(sqlite::sqlite3_stmt* st, bool hold) {
 
 // A text column's value as the connection's text factory makes it. The sqlite3 module reads the factory
 // at every value, so code that runs during the statement may change it between two rows.
-PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text) {
-    const int size = n->api.column_bytes(st, i);
+PyObject* Session::text_value(sqlite::sqlite3_stmt* stmt, int i, const char* text) {
+    const int size = n->api.column_bytes(stmt, i);
     PyObject* factory = n->view(conn.get()).text_factory;
     if (factory == reinterpret_cast<PyObject*>(&PyBytes_Type)) return PyBytes_FromStringAndSize(text, size);
     if (factory == reinterpret_cast<PyObject*>(&PyByteArray_Type)) return PyByteArray_FromStringAndSize(text, size);
@@ -462,7 +464,7 @@ PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text)
     PyObject* v = PyUnicode_FromStringAndSize(text, size);
     if (v == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
         PyErr_Clear();
-        const char* name = n->api.column_name(st, i);
+        const char* name = n->api.column_name(stmt, i);
         if (name == nullptr)
             PyErr_NoMemory();
         else
@@ -471,38 +473,38 @@ PyObject* Session::text_value(sqlite::sqlite3_stmt* st, int i, const char* text)
     return v;
 }
 
-// Every remaining row of `st` as tuples, converted as the sqlite3 module converts them by default. The
+// Every remaining row of `prepared` as tuples, converted as the sqlite3 module converts them by default. The
 // column count is the current row's: a schema change made during the statement re-prepares it.
-Ref Session::rows(const Statement& s, int rc, bool repeated) {
+Ref Session::rows(const Statement& prepared, int rc, bool repeated) {
     const sqlite::Api& api = n->api;
-    sqlite::sqlite3_stmt* const st = s.st;
+    sqlite::sqlite3_stmt* const stmt = prepared.stmt;
     Ref out = own(PyList_New(0));
     unsigned fetched = 0;
     while (rc == sqlite::ROW) {
-        if (gone()) closed(st);
-        const int columns = api.column_count(st);
+        if (gone()) closed(stmt);
+        const int columns = api.column_count(stmt);
         Ref row = own(PyTuple_New(columns));
         for (int i = 0; i < columns; ++i) {
             PyObject* v = nullptr;
-            switch (api.column_type(st, i)) {
+            switch (api.column_type(stmt, i)) {
                 case sqlite::INTEGER:
-                    v = PyLong_FromLongLong(api.column_int64(st, i));
+                    v = PyLong_FromLongLong(api.column_int64(stmt, i));
                     break;
                 case sqlite::FLOAT:
-                    v = PyFloat_FromDouble(api.column_double(st, i));
+                    v = PyFloat_FromDouble(api.column_double(stmt, i));
                     break;
                 case sqlite::TEXT: {
-                    const char* text = reinterpret_cast<const char*>(api.column_text(st, i));
+                    const char* text = reinterpret_cast<const char*>(api.column_text(stmt, i));
                     if (text == nullptr) {
                         PyErr_NoMemory();
                         break;
                     }
-                    v = text_value(st, i, text);
+                    v = text_value(stmt, i, text);
                     break;
                 }
                 case sqlite::BLOB: {
-                    const void* blob = api.column_blob(st, i);
-                    v = PyBytes_FromStringAndSize(static_cast<const char*>(blob), api.column_bytes(st, i));
+                    const void* blob = api.column_blob(stmt, i);
+                    v = PyBytes_FromStringAndSize(static_cast<const char*>(blob), api.column_bytes(stmt, i));
                     break;
                 }
                 default:
@@ -510,21 +512,21 @@ Ref Session::rows(const Statement& s, int rc, bool repeated) {
                     break;
             }
             if (v == nullptr) {
-                api.reset(st);
+                api.reset(stmt);
                 throw PyError{};
             }
             PyTuple_SET_ITEM(row.get(), i, v);
         }
         if (PyList_Append(out.get(), row.get()) < 0 || (++fetched % 1024 == 0 && PyErr_CheckSignals() < 0)) {
-            api.reset(st);
+            api.reset(stmt);
             throw PyError{};
         }
-        if (gone()) closed(st);  // converting a row may have run Python code
-        rc = step(st, may_hold(s, repeated));
+        if (gone()) closed(stmt);  // converting a row may have run Python code
+        rc = step(stmt, may_hold(prepared, repeated));
     }
-    if (gone()) closed(st);
-    if (rc != sqlite::DONE) fail(st);
-    api.reset(st);
+    if (gone()) closed(stmt);
+    if (rc != sqlite::DONE) fail(stmt);
+    api.reset(stmt);
     return out;
 }
 
@@ -542,13 +544,13 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
     }
     sqlite::ConnectionView view = s.n->view(s.conn.get());
     if (view.has_authorizer || view.has_progress_handler) return false;
-    Statement* st = s.statement(statement);
-    if (st == nullptr) return false;
-    const bool reads = st->columns > 0;
+    Statement* prepared = s.statement(statement);
+    if (prepared == nullptr) return false;
+    const bool reads = prepared->columns > 0;
     if (reads && (!tuples || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
                   view.detect_types != 0))
         return false;
-    if (!bind(*st)) return false;
+    if (!bind(*prepared)) return false;
     // Preparing let go of the interpreter lock: look again before anything is sent.
     if (s.gone()) {
         s.lose();
@@ -556,9 +558,9 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
     }
     view = s.n->view(s.conn.get());
     if (view.has_authorizer || view.has_progress_handler) return false;
-    const bool repeated = st == s.last;
-    s.last = st;
-    if (view.isolation_level != nullptr && st->dml && s.n->api.get_autocommit(s.db)) {
+    const bool repeated = prepared == s.last;
+    s.last = prepared;
+    if (view.isolation_level != nullptr && prepared->dml && s.n->api.get_autocommit(s.db)) {
         s.begin(view.isolation_level);
         // Its trace callback may have closed the connection or set a handler; the method would find
         // the transaction open and send no second BEGIN.
@@ -566,13 +568,13 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         view = s.n->view(s.conn.get());
         if (view.has_authorizer || view.has_progress_handler) return false;
     }
-    const int rc = s.step(st->st, s.may_hold(*st, repeated));
-    if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(st->st);
+    const int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
+    if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(prepared->stmt);
     if (reads) {
-        rows = s.rows(*st, rc, repeated);
+        rows = s.rows(*prepared, rc, repeated);
     } else {
-        if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(st->st);
-        s.n->api.reset(st->st);
+        if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(prepared->stmt);
+        s.n->api.reset(prepared->stmt);
         // A write that ran to its end keeps its effect, as the method's would; the next statement finds the
         // connection closed.
         if (s.gone()) s.lose();
@@ -591,7 +593,7 @@ Busy::~Busy() {
 }
 
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows) {
-    return run_bound(s, statement, [&](const Statement& st) { return s.bind(st, params); }, tuples, rows);
+    return run_bound(s, statement, [&](const Statement& prepared) { return s.bind(prepared, params); }, tuples, rows);
 }
 
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
@@ -599,7 +601,9 @@ bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref&
     // with its parameters written in: there the integer must be in the text.
     if (s.inside) return false;
     // Only where the integer's place is the statement's one parameter (a name may hold a "?").
-    auto bind = [&](const Statement& st) { return st.params == 1 && s.n->api.bind_int64(st.st, 1, value) == sqlite::OK; };
+    auto bind = [&](const Statement& prepared) {
+        return prepared.params == 1 && s.n->api.bind_int64(prepared.stmt, 1, value) == sqlite::OK;
+    };
     return run_bound(s, statement, bind, tuples, rows);
 }
 

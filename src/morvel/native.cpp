@@ -191,7 +191,7 @@ struct Session {
     Ref rows(const Statement& prepared, int rc, bool repeated);
     bool may_hold(const Statement& prepared, bool repeated) const;
     // Whether the connection no longer holds the handle of this session: closed, or re-opened.
-    bool gone() const { return n->view(conn.get()).db != db; }
+    bool gone() const { return n->handle(conn.get()) != db; }
     // Finalizes every statement, so that a closed handle can go, and runs nothing here again.
     void lose() noexcept;
     // Resets `stmt` (if any), loses the session and raises the closed-connection error.
@@ -451,7 +451,7 @@ int Session::step(sqlite::sqlite3_stmt* stmt, bool hold) {
 // at every value, so code that runs during the statement may change it between two rows.
 PyObject* Session::text_value(sqlite::sqlite3_stmt* stmt, int i, const char* text) {
     const int size = n->api.column_bytes(stmt, i);
-    PyObject* factory = n->view(conn.get()).text_factory;
+    PyObject* factory = n->text_factory(conn.get());
     if (factory == reinterpret_cast<PyObject*>(&PyBytes_Type)) return PyBytes_FromStringAndSize(text, size);
     if (factory == reinterpret_cast<PyObject*>(&PyByteArray_Type)) return PyByteArray_FromStringAndSize(text, size);
     if (factory != reinterpret_cast<PyObject*>(&PyUnicode_Type)) {

@@ -94,13 +94,6 @@ const Native::Layout Native::layouts[] = {
 
 namespace {
 
-template <class T>
-T field(PyObject* conn, size_t offset) {
-    T value;
-    std::memcpy(&value, reinterpret_cast<const char*>(conn) + offset, sizeof value);
-    return value;
-}
-
 // The primary result codes; each constant of the sqlite3 module named after one of them (or after one of
 // them and an underscore) is a result code, every other SQLITE_* constant is something else.
 constexpr const char* kResultNames[] = {

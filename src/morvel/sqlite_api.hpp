@@ -3,6 +3,8 @@
 // of it cannot be, the native path stays off and every statement goes through the connection's methods.
 #pragma once
 
+#include <cstring>
+
 #include "core.hpp"
 
 namespace morvel::sqlite {
@@ -71,6 +73,14 @@ struct ConnectionView {
     bool has_authorizer;
 };
 
+// A field of the connection object at `offset`, read without assuming its alignment.
+template <class T>
+T field(PyObject* conn, size_t offset) {
+    T value;
+    std::memcpy(&value, reinterpret_cast<const char*>(conn) + offset, sizeof value);
+    return value;
+}
+
 // What the native path needs from the sqlite3 module, set up once per process.
 struct Native {
     // Where one interpreter's sqlite3.Connection keeps the fields that the native path reads.
@@ -94,6 +104,9 @@ struct Native {
     Ref errorcode_attr, errorname_attr, unknown;
 
     ConnectionView view(PyObject* conn) const;
+    // Single fields of the view, for the checks made at every row or value.
+    sqlite3* handle(PyObject* conn) const { return field<sqlite3*>(conn, layout->db); }
+    PyObject* text_factory(PyObject* conn) const { return field<PyObject*>(conn, layout->text_factory); }
     // Raises what the sqlite3 module raises for the last error on `db`.
     [[noreturn]] void raise_error(sqlite3* db) const;
 };

@@ -100,7 +100,8 @@ def run_python(start, body, namespace):
 def run_session(start, body, folder):
     shims = 'python() { "$MORVEL_PYTHON" "$@"; }\n'
     if shutil.which("sqlite3") is None:  # the SQLite shell, for the one thing the session asks of it
-        shims += "sqlite3() { python -c 'import sqlite3, sys; sqlite3.connect(sys.argv[1]).executescript(sys.argv[2])' \"$@\"; }\n"
+        shims += ("sqlite3() { python -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); "
+                  "c.executescript(sys.argv[2]); c.close()' \"$@\"; }\n")
     lines = body.splitlines()
     steps = [n for n, line in enumerate(lines) if line.startswith("$ ")] + [len(lines)]
     for n, end in zip(steps, steps[1:]):

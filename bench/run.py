@@ -2,11 +2,13 @@
 
     python bench/run.py [--quick] [--sizes 10000,100000] [--rounds R] [--dir TMP] [--out DIR]
     python bench/run.py --find-cost [--out DIR]
+    python bench/run.py --second-thread [--out DIR]
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
 unmerged rows, with and without an index that the caller creates on the staging table's key column, and
-writes find-cost.txt and find-cost.json. Every ratio is module time / other
+writes find-cost.txt and find-cost.json; --second-thread measures only insert_temp against executemany
+while another thread is alive (second-thread.txt and .json). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -24,6 +26,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import tracemalloc
 from pathlib import Path
@@ -350,6 +353,49 @@ def find_cost_report(res: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+SECOND_THREAD_SIZES = [10_000, 100_000]
+
+
+def second_thread(work: str, rounds: int) -> list:
+    """insert_temp against executemany of the same rows, alone and while an idle second thread is alive:
+    then every step that may write gives up the interpreter lock, as the sqlite3 module's steps do."""
+    res = []
+    for n in SECOND_THREAD_SIZES:
+        batch = batch_rows(n)
+        base = module_base(os.path.join(work, f"st{n}.db"), n)
+
+        def executemany(c):
+            c.executemany("INSERT INTO temp_t VALUES (?,?,?,?)", batch)
+            c.commit()
+
+        contenders = {"module": (base, lambda c: mv.insert_temp(c, "t", batch)), "executemany": (base, executemany)}
+        alone = h.paired(contenders, rounds, work)
+        stop = threading.Event()
+        idle = threading.Thread(target=stop.wait)
+        idle.start()
+        try:
+            shared = h.paired(contenders, rounds, work)
+        finally:
+            stop.set()
+            idle.join()
+        res.append({"n": n, "alone": h.ratio(alone, "module", "executemany"),
+                    "second_thread": h.ratio(shared, "module", "executemany"),
+                    "module_s": [statistics.median(alone["module"]), statistics.median(shared["module"])],
+                    "executemany_s": [statistics.median(alone["executemany"]), statistics.median(shared["executemany"])]})
+    return res
+
+
+def second_thread_report(res: list) -> str:
+    lines = [f"second thread: {machine()}",
+             "insert_temp(conn, 't', rows) / executemany of the same rows into temp_t + commit, median of paired rounds",
+             ""]
+    for c in res:
+        lines.append(f"  {c['n']:>7,} rows: alone {c['alone']:.3f} ({c['module_s'][0] * 1e3:.1f} / "
+                     f"{c['executemany_s'][0] * 1e3:.1f} ms), with an idle second thread {c['second_thread']:.3f} "
+                     f"({c['module_s'][1] * 1e3:.1f} / {c['executemany_s'][1] * 1e3:.1f} ms)")
+    return "\n".join(lines) + "\n"
+
+
 def peak_rss_mb(reset: bool = False) -> float:
     """Peak resident size of this process (VmHWM); `reset` restarts the peak from the current size."""
     if reset:
@@ -391,8 +437,15 @@ def memory(n: int, work_dir: str | None) -> dict:
 
 
 def machine() -> str:
-    cpu = next((line.split(":", 1)[1].strip() for line in subprocess.run(
-        ["lscpu"], capture_output=True, text=True).stdout.splitlines() if line.startswith("Model name")), "?")
+    # lscpu may be missing, or see nothing in a root without /sys (CI's unstable one): then the kernel's view.
+    try:
+        described = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+    except OSError:
+        described = ""
+    with contextlib.suppress(OSError):
+        described += Path("/proc/cpuinfo").read_text()
+    cpu = next((line.split(":", 1)[1].strip() for line in described.splitlines()
+                if line.startswith(("Model name", "model name"))), "?")
     return (f"{cpu}, {os.cpu_count()} CPUs, Python {platform.python_version()}, "
             f"SQLite {sqlite3.sqlite_version}, {platform.system()} {platform.release()}")
 
@@ -505,19 +558,25 @@ def main() -> None:
                         help="where the temporary databases go (default /dev/shm: no disk noise)")
     parser.add_argument("--out", help="where the results go (default bench/results; bench/results-quick for --quick)")
     parser.add_argument("--find-cost", action="store_true", help="measure only how find's cost grows (minutes)")
+    parser.add_argument("--second-thread", action="store_true",
+                        help="measure only insert_temp against executemany with a second thread alive")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory:
         return memory_child(args.memory, args.trace, args.dir)
     out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
-    if args.find_cost:
+    for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),
+                                             (args.second_thread, "second-thread", second_thread,
+                                              second_thread_report)):
+        if not wanted:
+            continue
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
-            res = find_cost(work, args.rounds or 3)
-        text = find_cost_report(res)
+            res = measure(work, args.rounds or (3 if name == "find-cost" else 15))
+        text = report_of(res)
         out.mkdir(parents=True, exist_ok=True)
-        (out / "find-cost.txt").write_text(text)
-        (out / "find-cost.json").write_text(json.dumps(res, indent=1))
+        (out / f"{name}.txt").write_text(text)
+        (out / f"{name}.json").write_text(json.dumps(res, indent=1))
         print(text)
         return None
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else \

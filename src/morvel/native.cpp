@@ -542,8 +542,13 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         s.lose();
         return false;
     }
-    sqlite::ConnectionView view = s.n->view(s.conn.get());
-    if (view.has_authorizer || view.has_progress_handler) return false;
+    // The connection's settings as they are now; false when a handler is set, which the method must call.
+    sqlite::ConnectionView view{};
+    auto look = [&] {
+        view = s.n->view(s.conn.get());
+        return !view.has_authorizer && !view.has_progress_handler;
+    };
+    if (!look()) return false;
     Statement* prepared = s.statement(statement);
     if (prepared == nullptr) return false;
     const bool reads = prepared->columns > 0;
@@ -556,8 +561,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         s.lose();
         return false;
     }
-    view = s.n->view(s.conn.get());
-    if (view.has_authorizer || view.has_progress_handler) return false;
+    if (!look()) return false;
     const bool repeated = prepared == s.last;
     s.last = prepared;
     if (view.isolation_level != nullptr && prepared->dml && s.n->api.get_autocommit(s.db)) {
@@ -565,8 +569,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         // Its trace callback may have closed the connection or set a handler; the method would find
         // the transaction open and send no second BEGIN.
         if (s.gone()) s.closed(nullptr);
-        view = s.n->view(s.conn.get());
-        if (view.has_authorizer || view.has_progress_handler) return false;
+        if (!look()) return false;
     }
     const int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
     if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(prepared->stmt);

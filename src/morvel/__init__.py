@@ -6,7 +6,7 @@ The compiled module ``morvel.morvel`` holds the functions: ``from morvel.morvel 
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 if TYPE_CHECKING:
     from morvel.morvel import _Connection
@@ -33,3 +33,19 @@ def prepare(conn: _Connection) -> None:
     cur = conn.cursor()
     for statement in _CATALOG:
         cur.execute(statement)
+
+
+def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float = True, *,
+         batch: int = 100_000) -> int:
+    """Stage every row of any iterable in temp_<table>; returns the number of rows staged.
+
+    Rows go through insert_temp's own statement (its placeholders from the first row) and are checked as
+    insert_temp checks them, but they are taken from `rows` `batch` at a time, so a generator, a csv.reader
+    or a cursor is staged in bounded memory. With comm True the load is all or nothing: it opens its own
+    transaction before its first row unless the caller has one open (or the connection is in autocommit
+    mode), commits once at the end, and rolls back when a row is refused or the iterable raises (that
+    error propagates). An empty iterable sends nothing.
+    """
+    from morvel import morvel as native  # the compiled module is imported by its first use, not by the package
+
+    return native._load(conn, table, rows, comm, batch)

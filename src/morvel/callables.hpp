@@ -26,6 +26,7 @@ Ref insert_temp(Args a);
 Ref insert_main(Args a);
 Ref delete_row_main(Args a);
 Ref temp_to_main(Args a);
+Ref load(Args a);  // (conn, table, rows, comm, batch): the work of morvel.load
 // query.cpp
 Ref find(Args a);
 Ref check_newest_unique(Args a);

@@ -26,6 +26,7 @@ enum class Fn : int {
     drop_table,
     find,
     check_newest_unique,
+    load,  // the package's morvel.load
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

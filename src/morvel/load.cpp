@@ -76,11 +76,11 @@ private:
     Ref mapping_;
 };
 
-// One execute per row, each row bound as a new list, all through the same statement object.
-void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
+// One execute per row, each row bound as a new list, all through the same statement object. `at` is the
+// place of the first row in the whole load, for the message of a refused row.
+void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows, Py_ssize_t at = 0) {
     SignalPoll poll;
     RowKind kind;
-    Py_ssize_t at = 0;
     for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
         kind.require_row(row.get(), at);
@@ -121,6 +121,36 @@ struct MergeKey {
     Ref lookup;
 };
 
+// Rows taken from an iterator `size` at a time into one list, reused: what a load holds at once.
+class Batches {
+public:
+    Batches(PyObject* rows, PyObject* size) : rows_(rows), chunk_(own(PyList_New(0))) {
+        size_ = PyNumber_AsSsize_t(size, PyExc_OverflowError);
+        if (size_ == -1 && PyErr_Occurred()) throw PyError{};
+        if (size_ < 1) {
+            PyErr_Format(PyExc_ValueError, "batch must be at least 1, not %zd", size_);
+            throw PyError{};
+        }
+    }
+    // The next rows, an empty list once the iterable is exhausted.
+    PyObject* next() {
+        check(PyList_SetSlice(chunk_.get(), 0, PY_SSIZE_T_MAX, nullptr));
+        SignalPoll poll;
+        for (Py_ssize_t n = 0; n < size_; ++n) {
+            poll();
+            Ref row = rows_.next();
+            if (!row) break;
+            check(PyList_Append(chunk_.get(), row.get()));
+        }
+        return chunk_.get();
+    }
+
+private:
+    ForEach rows_;
+    Ref chunk_;
+    Py_ssize_t size_ = 0;
+};
+
 }  // namespace
 
 Ref insert_temp(Args a) {
@@ -132,6 +162,25 @@ Ref insert_temp(Args a) {
     insert_rows(cur, statement.get(), rows);
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
+}
+
+Ref load(Args a) {
+    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
+    Batches batches(rows, batch);
+    PyObject* chunk = batches.next();
+    if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
+    db::Cursor cur = db::cursor(conn);
+    db::AllOrNothing all(conn, comm);
+    all.begin(cur);
+    // The statement of insert_temp for the whole load: its placeholders come from the very first row.
+    Ref statement = sql(kInsertStaging, {str_of(table).get(), placeholders(chunk).get()});
+    Py_ssize_t staged = 0;
+    for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
+        insert_rows(cur, statement.get(), chunk, staged);
+        staged += PyList_GET_SIZE(chunk);
+    }
+    all.commit();
+    return own(PyLong_FromSsize_t(staged));
 }
 
 Ref insert_main(Args a) {

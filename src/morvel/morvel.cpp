@@ -127,6 +127,9 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
      check_newest_unique},
+    // Private callables behind the package's own functions (src/morvel/__init__.py), which give them their
+    // signatures: every argument is passed, so none has a default.
+    {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

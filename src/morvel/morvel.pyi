@@ -135,3 +135,6 @@ def _check_newest_unique(
     total_select: str,
     eqivalent_set: set[Any],
 ) -> tuple[bool, set[Any] | None]: ...
+
+# Private: the work of the package's own functions (morvel.load), which give them their signatures.
+def _load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float, batch: int) -> int: ...

@@ -26,7 +26,8 @@ enum class Fn : int {
     drop_table,
     find,
     check_newest_unique,
-    load,  // the package's morvel.load
+    load,   // the package's morvel.load
+    merge,  // the package's morvel.merge
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

@@ -130,6 +130,7 @@ constexpr Spec kSpecs[kFnCount] = {
     // Private callables behind the package's own functions (src/morvel/__init__.py), which give them their
     // signatures: every argument is passed, so none has a default.
     {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
+    {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

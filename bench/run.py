@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import json
 import os
 import platform
@@ -55,6 +56,7 @@ MERGE_CASES = {(1_000_000, 10_000): (1.3, 1.0), (100_000, 10_000): (1.5, 1.0), (
 MERGE_INDEX = [{"name": "by_name", "cols": "name"}]   # beside the unique key's own index on k
 MERGE_SWEEP = {10_000: [0.01, 0.03, 0.1, 0.3, 1.0], 100_000: [0.01, 0.03, 0.1, 0.3, 1.0],
                1_000_000: [0.003, 0.01, 0.03, 0.1, 0.3]}  # main rows: batch / main rows
+MERGE_FILES = itertools.count()                # DB handles are registered by name once per process
 MERGE_CHOOSER_GOAL = 1.05                      # merge(rebuild=None) / the better of True and False
 
 
@@ -299,7 +301,7 @@ def merge_bases(work: str, main_rows: int, batch: int) -> tuple[str, str, list]:
     name) with the same main rows, and a batch of which half are new versions of the newest main rows."""
     rows = h.make_rows(batch, lambda rng, i: main_rows - batch // 2 + i, 3)
     path = os.path.join(work, f"mc{main_rows}-{batch}.db")
-    conn = mv.DB(f"bench_{Path(path).stem}", path).connection()
+    conn = mv.DB(f"bench_{Path(path).stem}_{next(MERGE_FILES)}", path).connection()  # a name once per process
     mv.create_table(conn, "t", h.COLUMNS, [dict(i) for i in MERGE_INDEX], UNIQUE)
     conn.executemany("INSERT INTO t VALUES (?,?,?,?)", h.make_rows(main_rows, lambda rng, i: i, 1))
     conn.commit()

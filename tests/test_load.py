@@ -221,7 +221,8 @@ BEGIN, ROLLBACK = ("execute", "BEGIN "), ("rollback",)
 # rows, comm, batch, outcome (rows staged, or the error), rows staged after the call, the proxy's log after the
 # cursor (None: not checked). A failed call with comm true leaves nothing staged and no transaction open.
 LOADS = {
-    "generator": (lambda: (r for r in ROWS), True, 2, 3, ROWS, [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT]),
+    "generator": (lambda: (r for r in ROWS), True, 2, 3, ROWS,
+                  [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT]),
     "list": (lambda: list(ROWS), True, 100_000, 3, ROWS, None),
     "cursor": (_cursor_rows, True, 1, 3, [(1, "x", 2.5, None), (2, "y", b"z", 3), (3, "x", -1, "w")], None),
     "empty": (lambda: iter(()), True, 1, 0, [], []),

@@ -174,7 +174,8 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
     for (ForEach it(rows.get()); Ref row = it.next();) {
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
         Ref full = full_index_name(t.get(), n.get());
-        Ref text = TextBuilder().ascii("CREATE INDEX ").text(sql(kept, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()}).get()).finish();
+        Ref rest = sql(kept, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
+        Ref text = TextBuilder().ascii("CREATE INDEX ").text(rest.get()).finish();
         if (PyDict_SetDefault(wanted.get(), full.get(), text.get()) == nullptr) throw PyError{};
     }
     Ref all = db::query(cur, sql(kAllIndexes, {}).get());

@@ -371,7 +371,8 @@ Ref temp_to_main(Args a) {
     // emptied unmerged, and a failure or a rollback leaves no table without its indexes.
     db::begin_transaction(conn, cur);
     Ref text = fstr_of(table);
-    Scanned s = scan(cur, table, text.get(), [&] { return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get()); });
+    Scanned s = scan(cur, table, text.get(),
+                     [&] { return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get()); });
     write(conn, cur, table, s, true, sql(kEmptyStaging, {text.get()}).get(), nullptr);
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);

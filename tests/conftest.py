@@ -35,7 +35,7 @@ class RecordingCursor:
 
 
 class RecordingConnection:
-    """A stand-in for sqlite3.Connection that records cursor, execute, fetchall and commit calls."""
+    """A stand-in for sqlite3.Connection that records cursor, execute, fetchall, commit and rollback calls."""
 
     def __init__(self, conn):
         self.real = conn
@@ -61,6 +61,10 @@ class RecordingConnection:
     def commit(self):
         self.log.append(("commit",))
         self.real.commit()
+
+    def rollback(self):
+        self.log.append(("rollback",))
+        self.real.rollback()
 
     def close(self):
         self.log.append(("close",))

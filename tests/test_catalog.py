@@ -8,7 +8,8 @@ from conftest import catalog, schema
 from morvel import morvel as mv
 
 B, E = "\n" + " " * 12, "\n" + " " * 8
-CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
+CURSOR, FETCH, COMMIT, ROLLBACK = ("cursor",), ("fetchall",), ("commit",), ("rollback",)
+BEGIN = ("execute", "BEGIN ")  # the transaction a call with comm=True opens on the default connection
 QUOTED = "x' OR '1'='1"  # closes the literal early if it were pasted in unchanged
 
 
@@ -54,6 +55,14 @@ def sel_index(t):
 def stored_idx(t, n, cols):
     """The text SQLite keeps for an index the module built (it drops the leading blanks and 'if not exists')."""
     return f"CREATE INDEX {t}_{n}{B}ON {t} ({cols}){E}"
+
+
+def owned(log, commits=True, failed=False):
+    """A call's log as it runs: with comm=True its BEGIN after its first cursor, then the commit at its end
+    or the rollback of a failure."""
+    if not commits:
+        return log
+    return log[:1] + [BEGIN] + log[1:] + [ROLLBACK if failed else COMMIT]
 
 
 def log_insert_index(t, n, cols):
@@ -108,7 +117,7 @@ def index_names(conn, table):
 ], ids=["insert_index", "drop_index", "insert_unique", "drop_unique", "drop_table_index", "active_table_index"])
 def test_statement_sequence(homes, proxy, call, expected, kw, commits):
     assert call(proxy, kw) is None
-    assert proxy.log == expected + [COMMIT] * commits
+    assert proxy.log == owned(expected, commits)
 
 
 def idx(cols):
@@ -188,7 +197,7 @@ def test_letter_case_and_unknown_names_find_nothing(homes, proxy):
     mv.drop_table_index(homes, "homes")
     mv.active_table_index(proxy, "HOMES")
     assert index_names(homes, "homes") == []
-    assert proxy.log == [CURSOR, SEL_MASTER, FETCH, COMMIT, CURSOR, sel_index("HOMES"), FETCH, COMMIT]
+    assert proxy.log == owned([CURSOR, SEL_MASTER, FETCH]) + owned([CURSOR, sel_index("HOMES"), FETCH])
 
 
 @pytest.mark.parametrize("missing, sent", [
@@ -200,10 +209,10 @@ def test_missing_key_of_index_description(homes, proxy, missing, sent):
     del desc[missing]
     with pytest.raises(KeyError) as err:
         mv.insert_index(proxy, desc)
-    assert err.value.args == (missing,) and proxy.log == sent
-    gone = missing == "cols"  # the old registration and index are already removed in the open transaction
-    assert (("homes", "index_0", "name,type,address") in catalog(homes)[0]) is not gone
-    assert ("homes_index_0" in index_names(homes, "homes")) is not gone
+    assert err.value.args == (missing,) and proxy.log == owned(sent, failed=True)
+    # what was sent before the error is rolled back: the old registration and index stay
+    assert ("homes", "index_0", "name,type,address") in catalog(homes)[0]
+    assert "homes_index_0" in index_names(homes, "homes") and not homes.in_transaction
 
 
 def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
@@ -215,7 +224,7 @@ def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
 
 def test_names_that_are_not_text(homes, proxy):
     mv.insert_index(proxy, {"table": "homes", "name": 7, "cols": "age"})
-    assert proxy.log == log_insert_index("homes", 7, "age") + [COMMIT]
+    assert proxy.log == owned(log_insert_index("homes", 7, "age"))
     assert homes.execute("SELECT * FROM index_table WHERE index_name = 7").fetchall() == [("homes", 7, "age")]
     assert ("homes_7", "homes", stored_idx("homes", 7, "age")) in schema(homes, "index")
     proxy.clear()

@@ -159,6 +159,8 @@ std::vector<UniqueKey> unique_keys(PyObject* uniques) {
 Ref insert_index(Args a) {
     PyObject *conn = a[0], *index = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     send(cur, kCreateIndexTable);
     // The description is read by subscription each time a value is needed, as a mapping allows.
     auto key = [index](const Ref& k) { return item(index, k.get()); };
@@ -170,24 +172,28 @@ Ref insert_index(Args a) {
     t = key(names->table);
     c = key(names->cols);
     send(cur, kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     send(cur, kCreateIndexTable);
     Ref full = full_index_name(table, name);
     delete_row(cur, kDeleteIndexRow, table, name);
     send(cur, kDropIndex, {full.get()});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref active_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
     SignalPoll poll(1);  // each index build can take long
     for (ForEach it(rows.get()); Ref row = it.next();) {
@@ -195,13 +201,15 @@ Ref active_table_index(Args a) {
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
         create_index(cur, t.get(), n.get(), c.get());
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
     // Every name is collected before the first DROP, filtered here rather than in SQL.
     Ref doomed = own(PyList_New(0));
@@ -217,13 +225,15 @@ Ref drop_table_index(Args a) {
         each();
         send(cur, kDropIndex, {fstr_of(name.get()).get()});
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref insert_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     send(cur, kCreateUniqueTable);
     delete_row(cur, kDeleteUniqueRow, table, name);
     db::execute(cur, sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
@@ -233,16 +243,18 @@ Ref insert_unique(Args a) {
     check(PyDict_SetItem(index.get(), names->name.get(), name));
     check(PyDict_SetItem(index.get(), names->cols.get(), cols));
     call_module(Fn::insert_index, {conn, index.get(), Py_False});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     send(cur, kCreateUniqueTable);
     delete_row(cur, kDeleteUniqueRow, table, name);
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 

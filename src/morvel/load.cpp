@@ -76,14 +76,16 @@ private:
     Ref mapping_;
 };
 
-// One execute per row, each row bound as a new list, all through the same statement object.
-void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
+// One execute per row, each row bound as a new list, all through the same statement object. The call's
+// transaction begins before the first INSERT.
+void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows) {
     SignalPoll poll;
     RowKind kind;
     Py_ssize_t at = 0;
     for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
         kind.require_row(row.get(), at);
+        call.begin();
         db::execute_row(cur, statement, row.get());
     }
 }
@@ -127,16 +129,18 @@ Ref insert_temp(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
     Ref values = placeholders(rows);
     Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
-    insert_rows(cur, statement.get(), rows);
-    db::commit_if(conn, comm);
+    insert_rows(cur, call, statement.get(), rows);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref insert_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
     if (check_size(PyObject_Size(rows)) > 0) {
         Ref values = placeholders(rows);
         // Plain concatenation: a table name that is not text fails here, before any row is sent.
@@ -144,8 +148,8 @@ Ref insert_main(Args a) {
         statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
         statement = concat(statement.get(), values.get());
         statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur, statement.get(), rows);
-        db::commit_if(conn, comm);
+        insert_rows(cur, call, statement.get(), rows);
+        call.commit();
     }
     return Ref::borrow(Py_None);
 }
@@ -153,25 +157,28 @@ Ref insert_main(Args a) {
 Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
     Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
     db::IntStatement with_int(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
     SignalPoll poll;
     for (ForEach it(ids); Ref id = it.next();) {
         poll();
+        call.begin();
         if (db::execute(cur, with_int, id.get())) continue;
         db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref temp_to_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
-    // One transaction from the first read to the commit: rows staged by others meanwhile cannot be
-    // emptied unmerged, and a failure or a rollback leaves no table without its indexes.
-    db::begin_transaction(conn, cur);
+    // One transaction from the first read to the commit, also with comm=False: rows staged by others
+    // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
+    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);
+    call.begin();
     Ref text = fstr_of(table);
 
     // Scan phase: nothing here changes the database.
@@ -218,7 +225,7 @@ Ref temp_to_main(Args a) {
     call_module(Fn::insert_main, {conn, table, docs.get(), Py_False});
     db::execute(cur, sql(kEmptyStaging, {text.get()}).get());
     call_module(Fn::active_table_index, {conn, table, Py_False});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 

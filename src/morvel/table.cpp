@@ -48,6 +48,8 @@ Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(nam
 Ref create_table(Args a) {
     PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    call.begin();
     call_module(Fn::drop_table, {conn, name, Py_False});
 
     Ref col_str = item_at(cols, 0);
@@ -76,21 +78,23 @@ Ref create_table(Args a) {
         Ref key_name = item(desc.get(), names->name.get());
         call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_table(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
     Ref text = fstr_of(table);
     Ref literal = quoted(text.get());
+    call.begin();
     // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
     db::execute(cur, sql(kDropMain, {text.get()}).get());
     db::execute(cur, sql(kDeleteIndexRows, {literal.get()}).get());
     db::execute(cur, sql(kDeleteUniqueRows, {literal.get()}).get());
     db::execute(cur, sql(kDropStaging, {text.get()}).get());
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 

@@ -130,8 +130,10 @@ Ref insert_temp(Args a) {
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
+    Ref name = str_of(table);
+    require_plain(name.get(), "table");
     Ref values = placeholders(rows);
-    Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
+    Ref statement = sql(kInsertStaging, {name.get(), values.get()});
     insert_rows(cur, call, statement.get(), rows);
     call.commit();
     return Ref::borrow(Py_None);
@@ -142,6 +144,7 @@ Ref insert_main(Args a) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     if (check_size(PyObject_Size(rows)) > 0) {
+        table_text(table);
         Ref values = placeholders(rows);
         // Plain concatenation: a table name that is not text fails here, before any row is sent.
         Ref statement = concat(ascii_text(kInsertMainHead).get(), table);
@@ -158,7 +161,7 @@ Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
-    Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
+    Ref head = sql(kDeleteRowHead, {table_text(table).get()});
     db::IntStatement with_int(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
     SignalPoll poll;
@@ -178,8 +181,8 @@ Ref temp_to_main(Args a) {
     // One transaction from the first read to the commit, also with comm=False: rows staged by others
     // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
     db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);
+    Ref text = table_text(table);
     call.begin();
-    Ref text = fstr_of(table);
 
     // Scan phase: nothing here changes the database.
     Ref cols = read_columns(cur, table);

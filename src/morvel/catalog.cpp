@@ -163,6 +163,12 @@ Position::Position(Ref o) : obj(std::move(o)) {
 }
 
 Ref Position::of(PyObject* seq, int offset) const {
+    if (kind == Fast && value < 0 && offset != 0) {
+        // A negative position counts from the last column, as it does in the column names and in a row
+        // without the `offset` values in front, which it never reaches.
+        const Py_ssize_t n = check_size(PyObject_Size(seq));
+        return item_at(seq, value >= offset - n ? value : -n - 1);  // the latter raises the IndexError
+    }
     if (kind == Fast && value <= PY_SSIZE_T_MAX - offset) return item_at(seq, value + offset);
     if (kind == Generic) {
         if (offset == 0) return item(seq, obj.get());

@@ -169,6 +169,10 @@ struct Session {
     Ref conn;
     PyThreadState* thread;
     sqlite::sqlite3* db;
+    // A statement of the session's own from its start to its end, prepared while the interpreter lock is
+    // held: while any statement is unfinalized, another thread's close() leaves the handle a zombie
+    // instead of freeing it, so no step or prepare made without the lock can meet freed memory.
+    sqlite::sqlite3_stmt* pin = nullptr;
     int users = 0;
     bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
     bool busy = false;  // a statement of this session is running, on either path
@@ -218,10 +222,17 @@ Session* acquire(const Native* n, PyObject* conn) {
         ++s->users;
         return s;
     }
-    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
+    const sqlite::ConnectionView view = n->view(conn);
+    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), view.db};
     for (sqlite::sqlite3_stmt* stmt = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; stmt != nullptr && !s->inside;
          stmt = n->api.next_stmt(s->db, stmt))
         s->inside = n->api.stmt_busy(stmt) != 0;
+    // The pin, prepared with the lock held: close() sets the handle to NULL before it lets the lock go, so
+    // a handle read now is not being closed. A handler could run Python code inside the prepare: with one
+    // set, or without a handle, the session sends everything through the methods.
+    if (s->db == nullptr || view.has_authorizer || view.has_progress_handler ||
+        n->api.prepare_v2(s->db, "SELECT 1", -1, &s->pin, nullptr) != sqlite::OK || s->pin == nullptr)
+        s->lose();
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -382,6 +393,7 @@ void Session::lose() noexcept {
     last = nullptr;
     for (Statement& entry : cache) n->api.finalize(entry.stmt);
     cache.clear();
+    if (pin != nullptr) n->api.finalize(std::exchange(pin, nullptr));  // the last one: a zombie handle goes
 }
 
 void Session::closed(sqlite::sqlite3_stmt* stmt) {

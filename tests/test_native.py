@@ -365,6 +365,11 @@ HOOKS = {
     "adapter-key-eq": lambda c, fire, record: (setattr(Colliding, "fire", staticmethod(fire)),
                                                sqlite3.adapters.__setitem__((Key, PROTOCOL), str)),
     "module-function": lambda c, fire, record: [setattr(mv, n, f) for n, f in list(_replaced(fire, record))],
+    # an aggregate's finalize() runs at the end of its statement, and inside sqlite3_reset when a statement
+    # stops in the middle of it (the staging trigger's SELECT hook(new.k) then runs this one)
+    "aggregate-finalize": lambda c, fire, record: c.create_aggregate(
+        "hook", 1, type("Agg", (), {"step": lambda self, x: setattr(self, "x", x),
+                                    "finalize": lambda self: (fire(), getattr(self, "x", None))[1]})),
 }
 
 OPERATIONS = {

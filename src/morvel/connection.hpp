@@ -32,7 +32,8 @@ private:
     friend void execute_row(Cursor&, PyObject*, PyObject*);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
-    // Runs the statement natively when this cursor can; false when nothing was sent.
+    // Runs the statement natively when this cursor can; false when the statement was not sent (at most
+    // the implicit BEGIN before it was).
     bool native(PyObject* statement, PyObject* params);
     void through_method(PyObject* statement, PyObject* params);
 

@@ -302,7 +302,13 @@ Ref drop_table_index(Args a) {
     SignalPoll each(1);
     for (ForEach it(doomed.get()); Ref name = it.next();) {
         each();
-        send(cur, kDropIndex, {fstr_of(name.get()).get()});
+        // A user's own index may have any name ("my idx"): such a name is written as a quoted identifier.
+        Ref text = fstr_of(name.get());
+        if (!is_plain(text.get()))
+            text = TextBuilder().ascii("\"").text(own(PyUnicode_Replace(text.get(), names->double_quote.get(),
+                                                                          names->two_double_quotes.get(), -1)).get())
+                       .ascii("\"").finish();
+        send(cur, kDropIndex, {text.get()});
     }
     call.commit();
     return Ref::borrow(Py_None);

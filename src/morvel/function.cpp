@@ -189,14 +189,13 @@ void init_functions() {
     // Designated initialisers: a field added to Names in the middle cannot shift the later ones.
     auto built_names = std::make_unique<Names>(Names{
         .cursor = interned("cursor"), .execute = interned("execute"), .fetchall = interned("fetchall"),
-        .commit = interned("commit"), .rollback = interned("rollback"), .close = interned("close"),
-        .connect = interned("connect"),
+        .commit = interned("commit"), .rollback = interned("rollback"), .close = interned("close"), .connect = interned("connect"),
         .split = interned("split"), .index = interned("index"), .add = interned("add"), .print = interned("print"),
         .name = interned("name"), .address = interned("address"), .DB_dict = interned("DB_dict"),
         .morvel_state = interned("morvel_state"), .sqlite3 = interned("sqlite3"),
         .table = interned("table"), .cols = interned("cols"),
         .comma = interned(","), .star = interned("*"), .empty = interned(""), .quote = interned("'"),
-        .two_quotes = interned("''"),
+        .two_quotes = interned("''"), .double_quote = interned("\""), .two_double_quotes = interned("\"\""),
         .one = own(PyLong_FromLong(1)), .zero = own(PyLong_FromLong(0)),
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
         .autocommit = interned("autocommit"), .begin = interned("BEGIN "),

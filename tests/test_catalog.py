@@ -5,6 +5,7 @@ import sqlite3
 import pytest
 
 from conftest import catalog, schema
+import morvel
 from morvel import morvel as mv
 
 B, E = "\n" + " " * 12, "\n" + " " * 8
@@ -251,6 +252,8 @@ TAKES_A_NAME = {
     "_insert_main": lambda c, t: mv._insert_main(c, t, [(1,)]),
     "delete_row_main": lambda c, t: mv.delete_row_main(c, t, [1]),
     "temp_to_main": lambda c, t: mv.temp_to_main(c, t),
+    "load": lambda c, t: morvel.load(c, t, iter([(1,)])),
+    "merge": lambda c, t: morvel.merge(c, t),
     "find": lambda c, t: mv.find(c, "*", t, ""),
     "_check_newest_unique": lambda c, t: mv._check_newest_unique(c, t, (1, 1), (1, "a"), {"u": [0]}, ["a"], "*", set()),
 }

@@ -171,13 +171,13 @@ Ref insert_temp(Args a) {
 
 Ref load(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
+    Ref name = str_of(table);
+    require_plain(name.get(), "table");  // before the first row is taken from the iterable
     Batches batches(rows, batch);
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
-    Ref name = str_of(table);
-    require_plain(name.get(), "table");
     // The statement of insert_temp for the whole load: its placeholders come from the very first row.
     Ref statement = sql(kInsertStaging, {name.get(), placeholders(chunk).get()});
     Py_ssize_t staged = 0;

@@ -169,7 +169,7 @@ def test_writers_create_their_catalog_table(fresh_conn, call, tables):
 
 
 def test_suspension_and_reactivation(homes):
-    homes.execute('CREATE INDEX "my idx" ON homes (age)')  # a name that must be quoted to be dropped
+    homes.executescript('CREATE INDEX "my idx" ON homes (age); CREATE INDEX "Order" ON homes (type)')  # quoted
     before = catalog(homes)
     mv.drop_table_index(homes, "homes")
     assert index_names(homes, "homes") == []

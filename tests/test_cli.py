@@ -1,5 +1,6 @@
 """`python -m morvel` run as a subprocess on real files."""
 
+import contextlib
 import json
 import re
 import sqlite3
@@ -127,7 +128,17 @@ def write_locked(homes, tmp_path):
     return homes, holder
 
 
+def malformed_key(homes, tmp_path, col_num="x,1"):
+    with contextlib.closing(sqlite3.connect(homes)) as c:
+        c.execute("UPDATE unique_table SET col_num = ? WHERE table_name = 'homes'", (col_num,))
+        c.commit()
+    return homes, None
+
+
 @pytest.mark.parametrize("setup, argv, message", [
+    (malformed_key, ["find", "FILE", "homes"], "unique key 'unique_0' of homes has malformed column positions 'x,1'"),
+    (lambda h, t: malformed_key(h, t, 7), ["merge", "FILE", "homes"], "malformed column positions 7"),
+    (lambda h, t: malformed_key(h, t, "0,4"), ["merge", "FILE", "homes"], "malformed column positions '0,4'"),
     (missing_file, ["tables", "FILE"], "missing.db: no such file"),
     (text_file, ["find", "FILE", "homes"], "rows.csv: file is not a database"),
     (as_is, ["merge", "FILE", "nope"], "'nope' is not a managed table"),

@@ -7,6 +7,7 @@ import re
 import sqlite3
 import sys
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -256,6 +257,25 @@ def refused_by_the_interpreter():
 def test_second_interpreter_is_refused(own_gil, expected):
     script = f"import sys\nsys.path[:] = {sys.path!r}\nimport morvel.morvel\n"
     assert in_subinterpreter(own_gil, script) == expected()
+
+
+_SUBINTERPRETER_FIRST = r"""
+import sys
+sys.path[:0] = [{tests!r}]
+from test_surface import in_subinterpreter
+print(in_subinterpreter(False, "import sys\nsys.path[:] = %r\nimport morvel.morvel\n" % sys.path))
+import morvel.morvel
+print(morvel.morvel.DB.__name__)
+"""
+
+
+def test_a_subinterpreter_importing_first_leaves_the_main_interpreter_free():
+    import subprocess
+
+    script = _SUBINTERPRETER_FIRST.format(tests=str(Path(__file__).parent))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    refused, main = out.stdout.splitlines()
+    assert "Interpreter change detected" in refused and main == "DB"
 
 
 _FAILED_IMPORT = r"""

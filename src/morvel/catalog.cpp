@@ -70,6 +70,24 @@ Ref full_index_name(PyObject* table, PyObject* name) {
     return full;
 }
 
+// SQLite's keywords, lower case: a name read from the schema that is one of them must be quoted.
+constexpr std::string_view kKeywords[] = {
+    "abort", "action", "add", "after", "all", "alter", "always", "analyze", "and", "as", "asc", "attach",
+    "autoincrement", "before", "begin", "between", "by", "cascade", "case", "cast", "check", "collate", "column",
+    "commit", "conflict", "constraint", "create", "cross", "current", "current_date", "current_time",
+    "current_timestamp", "database", "default", "deferrable", "deferred", "delete", "desc", "detach", "distinct",
+    "do", "drop", "each", "else", "end", "escape", "except", "exclude", "exclusive", "exists", "explain", "fail",
+    "filter", "first", "following", "for", "foreign", "from", "full", "generated", "glob", "group", "groups",
+    "having", "if", "ignore", "immediate", "in", "index", "indexed", "initially", "inner", "insert", "instead",
+    "intersect", "into", "is", "isnull", "join", "key", "last", "left", "like", "limit", "match", "materialized",
+    "natural", "no", "not", "nothing", "notnull", "null", "nulls", "of", "offset", "on", "or", "order", "others",
+    "outer", "over", "partition", "plan", "pragma", "preceding", "primary", "query", "raise", "range",
+    "recursive", "references", "regexp", "reindex", "release", "rename", "replace", "restrict", "returning",
+    "right", "rollback", "row", "rows", "savepoint", "select", "set", "table", "temp", "temporary", "then", "ties",
+    "to", "transaction", "trigger", "unbounded", "union", "unique", "update", "using", "vacuum", "values", "view",
+    "virtual", "when", "where", "window", "with", "without",
+};
+
 // Whether `text` equals `ascii` (lower case) with ASCII letters compared without case, as SQLite does.
 bool same_name(PyObject* text, std::string_view ascii) {
     if (PyUnicode_GET_LENGTH(text) != static_cast<Py_ssize_t>(ascii.size())) return false;
@@ -96,6 +114,11 @@ void delete_row(db::Cursor& cur, std::string_view statement, PyObject* table, Py
     send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
 }
 
+bool is_keyword(PyObject* text) {
+    for (std::string_view word : kKeywords)
+        if (same_name(text, word)) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -116,20 +139,24 @@ bool is_plain(PyObject* text) {
     return n > 0;
 }
 
+namespace {
+
 // One DROP INDEX per name, every name collected before the first DROP.
 void drop_each(db::Cursor& cur, PyObject* doomed) {
     SignalPoll each(1);
     for (ForEach it(doomed); Ref name = it.next();) {
         each();
-        // A user's own index may have any name ("my idx"): such a name is written as a quoted identifier.
+        // A user's own index may have any name ("my idx", "order"): such a name is written quoted.
         Ref text = fstr_of(name.get());
-        if (!is_plain(text.get()))
+        if (!is_plain(text.get()) || is_keyword(text.get()))
             text = TextBuilder().ascii("\"").text(own(PyUnicode_Replace(text.get(), names->double_quote.get(),
                                                                           names->two_double_quotes.get(), -1)).get())
                        .ascii("\"").finish();
         send(cur, kDropIndex, {text.get()});
     }
 }
+
+}  // namespace
 
 void require_plain(PyObject* text, const char* what) {
     if (is_plain(text)) return;

@@ -124,6 +124,23 @@ def managed(conn: sqlite3.Connection, path: str, name: str) -> str:
     raise CliError(f"{path}: {name!r} is not a managed table")
 
 
+def check_keys(conn: sqlite3.Connection, path: str, table: str) -> None:
+    """A unique key whose column positions the catalog keeps malformed stops a merge or a find with an
+    error of the module: said here in one line instead."""
+    width = len(conn.execute(f"PRAGMA table_info({ident(table)})").fetchall())
+    keys = conn.execute("SELECT unique_name, col_num FROM unique_table WHERE table_name = ?", (table,))
+    for name, col_num in keys:
+        try:
+            positions = [int(p) for p in col_num.split(",")] if isinstance(col_num, str) else None
+        except ValueError:
+            positions = None
+        if positions is None or any(not -width <= p < width for p in positions):
+            raise CliError(
+                f"{path}: the catalog's unique key {name!r} of {table} has malformed column positions "
+                f"{col_num!r} (col_num: positions of the table's {width} columns, such as '0,2')"
+            )
+
+
 def begin_write(conn: sqlite3.Connection) -> None:
     """Takes the write lock now, so that a busy file fails before anything changes."""
     conn.execute("BEGIN IMMEDIATE")
@@ -203,6 +220,7 @@ def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel import merge
 
     table = managed(conn, args.file, args.table)
+    check_keys(conn, args.file, table)
     begin_write(conn)
     before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
     start = time.perf_counter()
@@ -239,6 +257,7 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel.morvel import find
 
     table = managed(conn, args.file, args.table)
+    check_keys(conn, args.file, table)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
     if args.select.strip() == "*":
         select, header = "*", columns

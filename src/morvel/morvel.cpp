@@ -142,17 +142,15 @@ static_assert([] {
 
 namespace {
 
-// The interpreter that imported the module first; the module serves no other.
-int64_t owner_interpreter = -1;
+// The module's objects live for the whole process and belong to the interpreter that made them: it
+// serves the main interpreter only, which outlives every other (a subinterpreter that imported it first
+// would take its objects away when it ends, and lock the main interpreter out meanwhile).
 
 // Source lines of the initialisation steps, shown in the "init morvel.morvel" traceback entry.
 constexpr int kLineState = 4, kLineSqlite = 6, kLineClass = 9;
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (owner_interpreter == -1) {
-        owner_interpreter = interp;
-    } else if (interp != owner_interpreter) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;

@@ -347,7 +347,9 @@ void Session::refresh_adapted() {
 // Binds `params` (an exact list or tuple, or nullptr for none) when every value binds as the sqlite3
 // module would bind it without adaptation. false: nothing can be sent natively for this row.
 // Text and bytes are bound in place: the caller holds `params`, which holds them, until the statement
-// has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it.
+// has been reset, and neither can change meanwhile. A bytearray can, so SQLite copies it. A run that
+// returns false after binding leaves such bindings behind in the cached statement; no step ever reads
+// them, because every run binds its own parameters before it steps.
 bool Session::bind(const Statement& prepared, PyObject* params) {
     const Py_ssize_t count = params == nullptr ? 0 : Py_SIZE(params);
     if (count != prepared.params) return false;  // the method raises the count error

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -401,9 +402,14 @@ const Native* native(const char** why) {
         } catch (const Failure& f) {
             probed = Probe::Off;
             off_reason = f.why;
+        } catch (const std::bad_alloc&) {
+            probed = Probe::NotYet;  // memory may be there again at a later call: it probes again
+            PyErr_NoMemory();
+            throw PyError{};
         } catch (const PyError&) {
-            // A probe that raised means no native path; only a pending signal is the caller's to see.
-            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+            // A probe that raised means no native path; only a pending signal or a failed allocation is
+            // the caller's to see, and a later call probes again.
+            if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
                 probed = Probe::NotYet;
                 throw;
             }

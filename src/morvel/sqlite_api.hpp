@@ -112,7 +112,8 @@ struct Native {
 };
 
 // The native path's set-up, or nullptr when it is off. The first call probes (and may raise only for a
-// pending signal); `why` then tells the reason when it is off.
+// pending signal or a failed allocation, after which a later call probes again); `why` then tells the
+// reason when it is off.
 const Native* native(const char** why = nullptr);
 
 }  // namespace morvel::sqlite

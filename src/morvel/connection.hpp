@@ -93,6 +93,25 @@ void close(PyObject* conn);
 // An object without these attributes is left alone.
 void begin_transaction(PyObject* conn, Cursor& cur);
 
+// One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,
+// "BEGIN" goes through `cur` before the first read and "COMMIT" through the same cursor after the last,
+// so that a write committed meanwhile by another connection is seen whole or not at all. A caller's
+// open transaction is joined and left open; an object without `in_transaction` gets nothing.
+class Snapshot {
+public:
+    Snapshot(PyObject* conn, Cursor& cur);
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    // Left without end(): the reads failed. COMMIT is still sent, and the reads' error is the one that
+    // propagates.
+    ~Snapshot();
+    // After the last read: COMMIT, whose own error propagates.
+    void end();
+
+private:
+    Cursor* cur_ = nullptr;  // null: no transaction of ours is open
+};
+
 // The last step of every function that takes `comm`: commit when `comm == True`.
 void commit_if(PyObject* conn, PyObject* comm);
 

@@ -127,6 +127,9 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
      check_newest_unique},
+    // The work of morvel.query (the package's function checks nothing and passes every argument on).
+    {Fn::query, "_query", "_query", nullptr, 760, 7, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
+     false, query},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -5,6 +5,7 @@
 // merge looks its values up too). Tuples compare as the merge compares them, by value (1 equals 1.0,
 // text never equals a blob), and a tuple that holds NULL equals nothing.
 #include <algorithm>
+#include <climits>
 #include <string_view>
 #include <vector>
 
@@ -19,11 +20,17 @@ namespace {
 
 // The statements, with {cols} standing for ",a,b" (the columns a pass needs, in table order). The
 // condition sits on lines of its own, so that a trailing `--` comment in it cannot swallow the rest.
+// The staged rows newest first, as the merge reads them, a bounded number at a time (rowid <= the one
+// before the last row read): what the call holds beyond its answer grows with the staged key tuples, not
+// with every staged row at once.
 constexpr std::string_view kStagedNewestFirst = R"(
             SELECT rowid{}
             FROM temp_{}
+            WHERE rowid <= ?
             ORDER BY rowid DESC
+            LIMIT 16384
         )";
+constexpr Py_ssize_t kStagedChunk = 16384;
 
 constexpr std::string_view kRows = R"(
             SELECT rowid{}
@@ -246,6 +253,8 @@ private:
         return Layout(cols_.get(), wanted);
     }
 
+    // The rows of `from` that satisfy the condition (every row without one), in rowid order. The
+    // parameters go to these statements, which hold the condition.
     Ref candidates(PyObject* from, const Layout& layout) {
         Ref statement = where_ ? sql(kMatchingRows, {layout.select.get(), from, where_.get()})
                                : sql(kRows, {layout.select.get(), from});
@@ -292,16 +301,34 @@ private:
         return at;
     }
 
+    // Calls `each` with every staged row, newest first, chunk by chunk.
+    template <class Each>
+    void newest_first(const Layout& layout, Each&& each) {
+        Ref statement = sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
+        Ref bound = own(PyLong_FromLongLong(LLONG_MAX));
+        SignalPoll poll;
+        for (;;) {
+            Ref params = list_of({bound.get()});
+            Ref rows = db::query(cur_, statement.get(), params.get());
+            Py_ssize_t n = 0;
+            long long last = LLONG_MIN;
+            for (ForEach it(rows.get()); Ref row = it.next(); ++n) {
+                poll();
+                last = rowid_of(row.get(), 0);
+                each(row.get());
+            }
+            if (n < kStagedChunk || last == LLONG_MIN) return;
+            bound = own(PyLong_FromLongLong(last - 1));
+        }
+    }
+
     // No condition: the staged rows are read once, newest first, as the merge reads them.
     void staged_in_one_pass() {
         const Layout layout = candidate_layout();
         const auto at = key_positions(layout);
-        Ref rows = db::query(cur_, sql(kStagedNewestFirst, {layout.select.get(), text_.get()}).get(), params_);
-        SignalPoll poll;
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            if (!superseded(row.get(), at)) emit(row.get(), layout);
-        }
+        newest_first(layout, [&](PyObject* row) {
+            if (!superseded(row, at)) emit(row, layout);
+        });
         check(PyList_Reverse(answer_.get()));
         if (full()) check(PyList_SetSlice(answer_.get(), limit_, PY_SSIZE_T_MAX, nullptr));
     }
@@ -315,13 +342,10 @@ private:
             for (Py_ssize_t c : k.columns) wanted[static_cast<size_t>(c)] = true;
         const Layout layout(cols_.get(), wanted);
         const auto at = key_positions(layout);
-        Ref rows = db::query(cur_, sql(kStagedNewestFirst, {layout.select.get(), text_.get()}).get());
-        SignalPoll poll;
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            if (superseded(row.get(), at)) older_.push_back(rowid_of(row.get(), 0));
-        }
-        std::sort(older_.begin(), older_.end());
+        newest_first(layout, [&](PyObject* row) {
+            if (superseded(row, at)) older_.push_back(rowid_of(row, 0));
+        });
+        std::reverse(older_.begin(), older_.end());  // read newest first: now in ascending order
     }
 
     bool older(long long rowid) const { return std::binary_search(older_.begin(), older_.end(), rowid); }

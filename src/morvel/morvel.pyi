@@ -135,3 +135,14 @@ def _check_newest_unique(
     total_select: str,
     eqivalent_set: set[Any],
 ) -> tuple[bool, set[Any] | None]: ...
+
+# The work of morvel.query, which passes every argument on; not meant to be called directly.
+def _query(
+    conn: _Connection,
+    table: str,
+    where: str | None,
+    params: Sequence[Any] | Mapping[str, Any],
+    columns: str | Sequence[str],
+    order_by: str | None,
+    limit: int | None,
+) -> list[list[Any]]: ...

@@ -18,8 +18,9 @@ namespace morvel {
 
 namespace {
 
-// The statements, with {cols} standing for ",a,b" (the columns a pass needs, in table order). The
-// condition sits on lines of its own, so that a trailing `--` comment in it cannot swallow the rest.
+// The statements: after "rowid" come ",a,b", the columns a pass needs, in table order. The caller's
+// condition and ordering sit on lines of their own, so that a trailing `--` comment cannot swallow the rest.
+
 // The staged rows newest first, as the merge reads them, a bounded number at a time (rowid <= the one
 // before the last row read): what the call holds beyond its answer grows with the staged key tuples, not
 // with every staged row at once.

@@ -252,15 +252,11 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 
     table = managed(conn, args.file, args.table)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
-    if args.select.strip() == "*":
-        select, header = "*", columns
-    else:
-        header = [c.strip() for c in args.select.split(",")]
-        unknown = [c for c in header if c not in columns]
-        if unknown:
-            raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
-        select = header
-    rows = query(conn, table, args.where, args.param, columns=select)
+    header = columns if args.select.strip() == "*" else [c.strip() for c in args.select.split(",")]
+    unknown = [c for c in header if c not in columns]
+    if unknown:
+        raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
+    rows = query(conn, table, args.where, args.param, columns=header)
     if args.format == "json":
         print(json.dumps([dict(zip(header, map(json_value, r))) for r in rows], indent=2))
     elif args.format == "csv":

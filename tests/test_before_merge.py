@@ -92,6 +92,8 @@ CASES = {
     "replaced_main": ({"where": "a = 1"}, [ALL[0]]),
     "order_by": ({"order_by": "c DESC"}, [ALL[1], ALL[3], ALL[2], ALL[0]]),
     "order_by_where_limit": ({"where": "c < ?", "params": (35,), "order_by": "c DESC", "limit": 2}, [ALL[3], ALL[2]]),
+    "rowid_in_both_forms": ({"where": "rowid = 3", "columns": "a"}, [[4], [3]]),
+    "rowid_ordered": ({"where": "rowid = 3", "order_by": "rowid, c", "columns": "a"}, [[3], [4]]),
     "limit_in_staging": ({"limit": 1}, ALL[:1]),
     "limit_into_main": ({"limit": 3}, ALL[:3]),
     "limit_zero": ({"where": "a > 0", "limit": 0}, []),

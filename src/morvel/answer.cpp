@@ -49,9 +49,10 @@ constexpr std::string_view kMatchingRows = R"(
         )";
 
 // Staged and main rows as one ordered stream; the source (1 staged, 0 main) and the rowid lead each row.
+// The rowid keeps its name, so that the condition and the ordering may use it as on one table.
 constexpr std::string_view kOrderedHead = R"(
             SELECT * FROM (
-                SELECT 1 AS morvel_source_, rowid AS morvel_rowid_, * FROM temp_{}
+                SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_{}
                 UNION ALL
                 SELECT 0, rowid, * FROM {}
             ))";

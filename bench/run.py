@@ -4,13 +4,16 @@
     python bench/run.py --find-cost [--out DIR]
     python bench/run.py --second-thread [--out DIR]
     python bench/run.py --merge [--rounds R] [--out DIR]
+    python bench/run.py --query-cost [--out DIR]
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
 unmerged rows, with and without an index that the caller creates on the staging table's key column, and
 writes find-cost.txt and find-cost.json; --second-thread measures only insert_temp against executemany
 while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
-morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png). Every ratio is module time / other
+morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png);
+--query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
+memory (query-cost.txt and .json). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -482,6 +485,90 @@ def find_cost_report(res: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+QUERY_WHERE = "n % 100 = 0"                    # 1 % of the rows of each table (n is the row's number)
+QUERY_GROWTH = [10_000, 100_000, 1_000_000]     # staged rows, empty main table
+
+
+def query_shapes() -> list[tuple[str, int, list, str]]:
+    """(label, main rows, staged rows, where) of each shape that query's goals name."""
+    versions = h.make_rows(2_800, lambda rng, i: 7 if i % 7 in (0, 3) else 1_000 + i, 6)  # 800 versions of k = 7
+    return [("20,000 distinct staged keys, empty main table", 0, h.make_rows(20_000, lambda rng, i: i, 4), ""),
+            ("800 versions of one key among 2,800 staged rows", 0, versions, ""),
+            ("200,000 main + 20,000 staged rows, where 1 %", 200_000,
+             h.make_rows(20_000, lambda rng, i: rng.randrange(220_000), 7), QUERY_WHERE)]
+
+
+def plain_fetch(where: str):
+    """The candidate rows of both tables, fetched as they are: the cost of reading them."""
+    cond = f" WHERE {where}" if where else ""
+
+    def fetch(c):
+        return c.execute(f"SELECT rowid,* FROM temp_t{cond}").fetchall() + c.execute(f"SELECT rowid,* FROM t{cond}").fetchall()
+    return fetch
+
+
+def query_cost(work: str, rounds: int) -> dict:
+    """morvel.query against a plain fetch of the candidate rows, side by side; its growth with staged rows;
+    its memory for the largest batch."""
+    res: dict = {"shapes": [], "growth": []}
+    for label, main_rows, staged, where in query_shapes():
+        base = module_base(os.path.join(work, f"qc{len(res['shapes'])}.db"), main_rows, staged)
+        ask = lambda c, w=where: morvel.query(c, "t", w)  # noqa: E731
+        t = h.paired({"query": (base, ask), "fetch": (base, plain_fetch(where)), "method": (base, method_path(ask))},
+                     rounds, work)
+        res["shapes"].append({"shape": label, "query_s": statistics.median(t["query"]),
+                              "fetch_s": statistics.median(t["fetch"]), "method_s": statistics.median(t["method"]),
+                              "ratio_fetch": h.ratio(t, "query", "fetch"), "method_fetch": h.ratio(t, "method", "fetch")})
+        print(f"  {res['shapes'][-1]}", file=sys.stderr, flush=True)
+    for n in QUERY_GROWTH:
+        base = module_base(os.path.join(work, f"qg{n}.db"), 0, batch_rows(n))
+        t = h.paired({"query": (base, lambda c: morvel.query(c, "t")), "fetch": (base, plain_fetch(""))},
+                     rounds if n < 1_000_000 else max(1, rounds // 2), work)
+        res["growth"].append({"n": n, "query_s": statistics.median(t["query"]), "fetch_s": statistics.median(t["fetch"]),
+                              "ratio_fetch": h.ratio(t, "query", "fetch")})
+        print(f"  {res['growth'][-1]}", file=sys.stderr, flush=True)
+        os.remove(base)
+    cmd = [sys.executable, __file__, "--query-memory", str(QUERY_GROWTH[-1]), "--dir", work]
+    res["memory"] = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    return res
+
+
+def query_memory_child(n: int, work_dir: str | None) -> None:
+    """Run in a subprocess: what query allocates for n staged rows beyond the answer it returns."""
+    with tempfile.TemporaryDirectory(prefix="morvel-mem-", dir=work_dir) as work:
+        conn = sqlite3.connect(module_base(os.path.join(work, "qmem.db"), 0, batch_rows(n)))
+        distinct = conn.execute("SELECT count(DISTINCT k) FROM temp_t").fetchone()[0]
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        answer = morvel.query(conn, "t")
+        held, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        conn.close()
+    print(json.dumps({"staged": n, "distinct_keys": distinct, "answered": len(answer),
+                      "answer_mb": (held - before) / 2**20, "beyond_answer_mb": (peak - held) / 2**20}))
+
+
+def query_cost_report(res: dict) -> str:
+    lines = [f"query cost: {machine()}",
+             "morvel.query(conn, 't', where) / a plain fetch of the same candidate rows (SELECT rowid,* FROM temp_t "
+             "[WHERE ...] and the same on t), median of paired rounds; one unique key on k", ""]
+    for c in res["shapes"]:
+        lines.append(f"  {c['shape']:<50} query {c['query_s'] * 1e3:8.1f} ms, fetch {c['fetch_s'] * 1e3:8.1f} ms, "
+                     f"ratio {c['ratio_fetch']:.2f} (goal <= 2.0); method path / fetch {c['method_fetch']:.2f}")
+    lines += ["", "growth with the staged rows (keys with repeats, empty main table):"]
+    prev = None
+    for g in res["growth"]:
+        grow = f"  x{g['query_s'] / prev['query_s']:.1f} for x{g['n'] // prev['n']} rows (goal <= x12)" if prev else ""
+        lines.append(f"  {g['n']:>9,} staged rows: query {g['query_s'] * 1e3:9.1f} ms "
+                     f"({g['query_s'] / g['n'] * 1e6:.2f} us per row), ratio to fetch {g['ratio_fetch']:.2f}{grow}")
+        prev = g
+    m = res["memory"]
+    lines += ["", f"memory (tracemalloc, fresh process): {m['staged']:,} staged rows, {m['distinct_keys']:,} distinct keys, "
+              f"{m['answered']:,} rows answered taking {m['answer_mb']:.0f} MB; peak beyond the answer "
+              f"{m['beyond_answer_mb']:.0f} MB"]
+    return "\n".join(lines) + "\n"
+
+
 SECOND_THREAD_SIZES = [10_000, 100_000]
 
 
@@ -712,12 +799,17 @@ def main() -> None:
                         help="measure only morvel.merge's load cycle and its growth sweep of rebuild choices")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--query-cost", action="store_true",
+                        help="measure only morvel.query against a plain fetch of its candidate rows")
+    parser.add_argument("--query-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory:
         return memory_child(args.memory, args.trace, args.dir)
     if args.load_memory:
         return load_memory_child(args.load_memory, args.dir)
+    if args.query_memory:
+        return query_memory_child(args.query_memory, args.dir)
     out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
     if args.merge:
         import matplotlib
@@ -741,11 +833,12 @@ def main() -> None:
         return None
     for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),
                                              (args.second_thread, "second-thread", second_thread,
-                                              second_thread_report)):
+                                              second_thread_report),
+                                             (args.query_cost, "query-cost", query_cost, query_cost_report)):
         if not wanted:
             continue
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
-            res = measure(work, args.rounds or (3 if name == "find-cost" else 15))
+            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5}.get(name, 15))
         text = report_of(res)
         out.mkdir(parents=True, exist_ok=True)
         (out / f"{name}.txt").write_text(text)

@@ -254,6 +254,7 @@ TAKES_A_NAME = {
     "temp_to_main": lambda c, t: mv.temp_to_main(c, t),
     "load": lambda c, t: morvel.load(c, t, iter([(1,)])),
     "merge": lambda c, t: morvel.merge(c, t),
+    "query": lambda c, t: morvel.query(c, t),
     "find": lambda c, t: mv.find(c, "*", t, ""),
     "_check_newest_unique": lambda c, t: mv._check_newest_unique(c, t, (1, 1), (1, "a"), {"u": [0]}, ["a"], "*", set()),
 }

@@ -58,6 +58,10 @@ HOMES_JSON = {
     (["find", "homes", "--select", "age, name", "--where", "name < 'c'", "--csv"], "age,name\n5,a\n,b\n"),
     (["find", "homes", "--json", "--select", "name,age", "--where", "name in ('b', 'd')"],
      lambda out: json.loads(out) == [{"name": "d", "age": "x'01ff'"}, {"name": "b", "age": None}]),
+    (["find", "homes", "--select", "name,age", "--where", "age > ? AND name <> ?", "--param", "3", "--param", "'d'",
+      "--csv"], "name,age\na,5\n"),
+    (["find", "homes", "--select", "name", "--where", "age IN (?, ?, ?)", "--param", "x'01FF'", "--param", "2.5e0",
+      "--param", "3", "--csv"], "name\nd\nc\n"),
 ])
 def test_read_commands(homes, argv, expected):
     code, out, err = run(argv[0], homes, *argv[1:])
@@ -144,7 +148,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["merge", "FILE", "nope"], "'nope' is not a managed table"),
     (as_is, ["repair", "FILE", "temp_homes"], "'temp_homes' is not a managed table"),
     (as_is, ["find", "FILE", "homes", "--select", "name,colour"], "no column 'colour' (columns: name, type, address, age)"),
-    (as_is, ["find", "FILE", "homes", "--where", "age >"], "incomplete input"),
+    (as_is, ["find", "FILE", "homes", "--where", "age >"], "syntax error"),
+    (as_is, ["find", "FILE", "homes", "--where", "age > ?"], "Incorrect number of bindings supplied"),
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
     (as_is, ["tables", "FILE", "--timeout", "-1"], "argument --timeout: must be a finite number of seconds >= 0"),
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),

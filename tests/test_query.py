@@ -107,9 +107,13 @@ def data(src, cond, select="rowid,name,type,age"):
     return ("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}{cond}\n{' ' * 8}")
 
 
+# find reads one snapshot: BEGIN first and COMMIT last when the connection has no transaction open
+BEGIN, COMMIT = ("execute", "BEGIN"), ("execute", "COMMIT")
+
+
 def head(table):
     pad = "\n" + " " * 12
-    return [CURSOR, ("execute", f"PRAGMA table_info({table})"), FETCH,
+    return [CURSOR, BEGIN, ("execute", f"PRAGMA table_info({table})"), FETCH,
             ("execute", f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = '{table}'\n{' ' * 8}"), FETCH]
 
 
@@ -132,7 +136,7 @@ def test_find_without_keys(n, select, cond, expected):
     proxy = RecordingConnection(n)
     assert mv.find(proxy, select, "n", cond) == expected
     # with no keys each newest check opens its cursor and sends nothing
-    assert [e for e in proxy.log if e != CURSOR] == head("n")[1:] + [data("temp_n", cond), FETCH, data("n", cond), FETCH]
+    assert [e for e in proxy.log if e != CURSOR] == head("n")[1:] + [data("temp_n", cond), FETCH, data("n", cond), FETCH, COMMIT]
     assert proxy.log.count(CURSOR) == 1 + len(expected)
 
 
@@ -141,14 +145,15 @@ def test_unknown_select_piece(n, select):
     proxy = RecordingConnection(n)
     with pytest.raises(ValueError):
         mv.find(proxy, select, "n", "")
-    assert proxy.log == head("n")
+    assert proxy.log == head("n") + [COMMIT]
 
 
 def test_find_statements_with_keys(h):
     proxy = RecordingConnection(h)
     assert mv.find(proxy, "*", "h", "") == [["a", "x"]]
     assert proxy.log == head("h") + [data("temp_h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["staging_wins"][4],
-                                     data("h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["main_loses_deep"][4]]
+                                     data("h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["main_loses_deep"][4],
+                                     COMMIT]
 
 
 GROUPS = {

@@ -1,12 +1,13 @@
 """Bulk-loaded SQLite tables with staging tables that can be queried before the merge.
 
 The compiled module ``morvel.morvel`` holds the functions: ``from morvel.morvel import create_table, find``.
-``prepare(conn)`` readies any connection's database for them.
+``prepare(conn)`` readies any connection's database for them; ``query(conn, table, ...)`` answers the rows
+the main table will hold after the merge, before it.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Sequence
 
 if TYPE_CHECKING:
     from morvel.morvel import _Connection
@@ -75,3 +76,33 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     from morvel import morvel as native
 
     return Merged(*native._merge(conn, table, comm, rebuild))
+
+
+def query(
+    conn: _Connection,
+    table: str,
+    where: str = "",
+    params: Sequence[Any] | Mapping[str, Any] = (),
+    *,
+    columns: str | Sequence[str] = "*",
+    order_by: str | None = None,
+    limit: int | None = None,
+) -> list[list[Any]]:
+    """The rows that `table` will hold after temp_to_main(conn, table), among those that satisfy `where`.
+
+    A staged row is answered unless a newer staged row has the same values for some unique key; a main
+    row unless some staged row has the same values for some unique key (values compare as SQL `=` does,
+    and a key holding NULL matches nothing). Main rows that repeat each other are all answered.
+
+    where: an SQL boolean expression over the table's columns ("" for every row); params: its values, a
+    sequence for `?` or a mapping for `:name`. columns: "*", names joined by commas, or a sequence of
+    names. Staged rows come first, then main rows, each in rowid order, unless `order_by` (an SQL
+    ordering over the table's columns, e.g. "price DESC") orders the whole answer. limit: at most that
+    many rows, counted after superseded rows are left out.
+
+    All statements read one snapshot: outside a transaction the call opens one and commits it at the end.
+    Nothing is written.
+    """
+    from morvel.morvel import _query
+
+    return _query(conn, table, where, params, columns, order_by, limit)

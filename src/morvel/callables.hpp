@@ -31,5 +31,7 @@ Ref merge(Args a);  // (conn, table, comm, rebuild): the work of morvel.merge, a
 // query.cpp
 Ref find(Args a);
 Ref check_newest_unique(Args a);
+// answer.cpp
+Ref query(Args a);
 
 }  // namespace morvel

@@ -12,6 +12,7 @@ import csv
 import json
 import math
 import os
+import re
 import sqlite3
 import sys
 import time
@@ -254,20 +255,16 @@ def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 
 
 def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    from morvel.morvel import find
+    from morvel import query
 
     table = managed(conn, args.file, args.table)
     check_keys(conn, args.file, table)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
-    if args.select.strip() == "*":
-        select, header = "*", columns
-    else:
-        header = [c.strip() for c in args.select.split(",")]
-        unknown = [c for c in header if c not in columns]
-        if unknown:
-            raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
-        select = ",".join(header)
-    rows = find(conn, select, table, f"WHERE {args.where}" if args.where else "")
+    header = columns if args.select.strip() == "*" else [c.strip() for c in args.select.split(",")]
+    unknown = [c for c in header if c not in columns]
+    if unknown:
+        raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
+    rows = query(conn, table, args.where, args.param, columns=header)
     if args.format == "json":
         print(json.dumps([dict(zip(header, map(json_value, r))) for r in rows], indent=2))
     elif args.format == "csv":
@@ -342,6 +339,26 @@ class VersionAction(argparse.Action):
 # Arguments and the error boundary
 
 
+INTEGER = re.compile(r"[+-]?[0-9]+")
+REAL = re.compile(r"[+-]?([0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)([eE][+-]?[0-9]+)?")
+BLOB = re.compile(r"[xX]'((?:[0-9a-fA-F]{2})*)'")
+TEXT = re.compile(r"'((?:[^']|'')*)'")
+
+
+def param(text: str) -> Any:
+    """--param: a value as SQL would write it. A number is bound as a number (3, -1.5, 2e3), x'01ff' as a
+    blob, '...' as the text between the quotes (so '007' stays text); anything else as the text itself."""
+    if INTEGER.fullmatch(text):
+        return int(text)
+    if REAL.fullmatch(text):
+        return float(text)
+    if m := BLOB.fullmatch(text):
+        return bytes.fromhex(m[1])
+    if m := TEXT.fullmatch(text):
+        return m[1].replace("''", "'")
+    return text
+
+
 def seconds(text: str) -> float:
     """--timeout: a finite number of seconds, 0 or more."""
     try:
@@ -412,13 +429,17 @@ def parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "find",
         parents=[common],
-        help="print the newest rows of one table, staged or merged",
-        description="Print the newest rows of TABLE across its staging and main tables, as an aligned "
+        help="print the rows of one table as the merge will leave them, staged or merged",
+        description="Print the rows that TABLE will hold once its staged rows are merged: the staged rows "
+        "that no newer staged row replaces, then the main rows that no staged row replaces, as an aligned "
         "table (NULL shows as NULL, blobs as x'hex'), CSV (NULL empty) or JSON (null).",
     )
     p.add_argument("table", metavar="TABLE", help="a managed table")
     p.add_argument("--select", default="*", metavar="COLS", help="comma-separated columns (default: all)")
-    p.add_argument("--where", default="", metavar="CONDITIONS", help="an SQL condition, e.g. \"age > 3\"")
+    p.add_argument("--where", default="", metavar="CONDITIONS", help="an SQL condition, e.g. \"age > ?\"")
+    p.add_argument("--param", action="append", default=[], type=param, metavar="VALUE",
+                   help="a value for the next ? in --where (repeatable): a number as a number, x'01ff' as a "
+                   "blob, '...' as the text inside the quotes, anything else as text")
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
     fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")

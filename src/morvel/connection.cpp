@@ -245,4 +245,36 @@ Atomic::~Atomic() {
     if (owns_ && !done_) rollback(conn_);
 }
 
+namespace {
+
+constexpr std::string_view kBeginSnapshot = "BEGIN";
+constexpr std::string_view kEndSnapshot = "COMMIT";
+
+}  // namespace
+
+Snapshot::Snapshot(PyObject* conn, Cursor& cur) {
+    PyObject* open = nullptr;
+    if (compat::get_optional_attr(conn, names->in_transaction.get(), &open) < 0) throw PyError{};
+    if (open == nullptr) return;
+    const Ref state = Ref::steal(open);
+    if (check(PyObject_IsTrue(state.get())) != 0) return;
+    execute(cur, sql(kBeginSnapshot, {}).get());
+    cur_ = &cur;
+}
+
+void Snapshot::end() {
+    Cursor* cur = std::exchange(cur_, nullptr);
+    if (cur != nullptr) execute(*cur, sql(kEndSnapshot, {}).get());
+}
+
+Snapshot::~Snapshot() {
+    if (cur_ == nullptr) return;
+    ErrorStash pending;  // the reads' error stays the one raised
+    try {
+        execute(*cur_, sql(kEndSnapshot, {}).get());
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 }  // namespace morvel::db

@@ -136,4 +136,23 @@ private:
     bool done_ = false;  // the commit step has run
 };
 
+// One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,
+// "BEGIN" goes through `cur` before the first read and "COMMIT" through the same cursor after the last,
+// so that a write committed meanwhile by another connection is seen whole or not at all. A caller's
+// open transaction is joined and left open; an object without `in_transaction` gets nothing.
+class Snapshot {
+public:
+    Snapshot(PyObject* conn, Cursor& cur);
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    // Left without end(): the reads failed. COMMIT is still sent, and the reads' error is the one that
+    // propagates.
+    ~Snapshot();
+    // After the last read: COMMIT, whose own error propagates.
+    void end();
+
+private:
+    Cursor* cur_ = nullptr;  // null: no transaction of ours is open
+};
+
 }  // namespace morvel::db

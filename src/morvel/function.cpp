@@ -199,6 +199,7 @@ void init_functions() {
         .one = own(PyLong_FromLong(1)), .zero = own(PyLong_FromLong(0)),
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
         .autocommit = interned("autocommit"), .begin = interned("BEGIN "),
+        .strip = interned("strip"), .OperationalError = interned("OperationalError"),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));
     std::array<Ref, kFnCount> built;

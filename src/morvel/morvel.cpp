@@ -131,6 +131,8 @@ constexpr Spec kSpecs[kFnCount] = {
     // signatures: every argument is passed, so none has a default.
     {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
     {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
+    {Fn::query, "_query", "_query", nullptr, 760, 7, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
+     false, query},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

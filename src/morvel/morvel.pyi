@@ -136,6 +136,15 @@ def _check_newest_unique(
     eqivalent_set: set[Any],
 ) -> tuple[bool, set[Any] | None]: ...
 
-# Private: the work of the package's own functions (morvel.load), which give them their signatures.
+# Private: the work of the package's own functions (morvel.load, merge, query), which pass every argument on.
 def _load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float, batch: int) -> int: ...
 def _merge(conn: _Connection, table: str, comm: bool | float, rebuild: bool | None) -> tuple[int, int, int, bool]: ...
+def _query(
+    conn: _Connection,
+    table: str,
+    where: str | None,
+    params: Sequence[Any] | Mapping[str, Any],
+    columns: str | Sequence[str],
+    order_by: str | None,
+    limit: int | None,
+) -> list[list[Any]]: ...

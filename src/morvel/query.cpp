@@ -245,6 +245,8 @@ Ref find(Args a) {
     PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
     db::Cursor cur = db::cursor(conn);
     table_text(table);
+    // One snapshot for all statements: a write committed between two of them would be half seen.
+    db::Snapshot snapshot(conn, cur);
     Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");
@@ -305,6 +307,7 @@ Ref find(Args a) {
     };
     scan(kFindStaging, names->one.get());
     scan(kFindMain, names->zero.get());
+    snapshot.end();
     return docs;
 }
 

@@ -29,5 +29,7 @@ Ref temp_to_main(Args a);
 // query.cpp
 Ref find(Args a);
 Ref check_newest_unique(Args a);
+// fields.cpp
+Ref lossless(Args a);
 
 }  // namespace morvel

@@ -26,6 +26,7 @@ enum class Fn : int {
     drop_table,
     find,
     check_newest_unique,
+    lossless,
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

@@ -127,6 +127,8 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
      check_newest_unique},
+    {Fn::lossless, "_lossless", "_lossless", nullptr, 720, 5, {"rows", "start", "width", "order", "convert"}, false,
+     lossless},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -1,6 +1,7 @@
 """`python -m morvel` run as a subprocess on real files."""
 
 import json
+import os
 import re
 import sqlite3
 import subprocess
@@ -152,3 +153,86 @@ def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     if holder:
         holder.rollback()
         assert holder.execute("SELECT count(*) FROM temp_homes").fetchone() == (3,)
+
+
+# ---------------------------------------------------------------------------------------------------
+# load
+
+HOMES_COLUMNS = "name, type, address, age"
+LOSSLESS = "k,v\n1,645\n2,-3\n3,1.5\n4,00645\n5,+3\n6,1.50\n7,1e3\n8, 7\n9,\n10,-0\n11,99999999999999999999\n12,inf\n"
+
+
+def merge_report(report):
+    return lambda out, rows: out.startswith(f"homes: 2 rows staged from SRC; merge: {report}; ")
+
+
+# (argv after FILE TABLE SOURCE, source name, its content, table: an existing one of `homes` or a new one,
+#  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:")
+LOADS = [
+    ([], "p.csv", LOSSLESS, "t",
+     [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
+      (10, "-0"), (11, "99999999999999999999"), (12, "inf")]),
+    (["--no-convert"], "p.csv", "k,v\n1,645\n2,\n3,1.5\n", "t", [("1", "645"), ("2", None), ("3", "1.5")]),
+    ([], "p.csv", b'\xef\xbb\xbfk,note\r\na,"x, y"\r\nb,"two\r\nlines, ""quoted"""\r\n\r\n', "t",
+     [("a", "x, y"), ("b", 'two\r\nlines, "quoted"')]),
+    ([], "p.tsv", "k\tv\n1\ta,b\n2\t\n", "t", [(1, "a,b"), (2, None)]),
+    (["--format", "tsv"], "p.txt", "k\tv\n1\tCafé 名前\n", "t", [(1, "Café 名前")]),
+    ([], "p.jsonl", '{"k": 1, "v": {"a": [1, "é"]}, "w": null, "x": true, "y": ""}\n\n{"y": 2.5, "k": 2}\n'
+                    '{"k": 99999999999999999999, "w": 1e400}\n', "t",
+     [(1, '{"a":[1,"é"]}', None, 1, ""), (2, None, None, None, 2.5), ("99999999999999999999", None, "1e400", None, None)]),
+    ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
+    ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
+    ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
+    (["--merge"], "p.csv", "name,type,address,age\nb,house,y,8\ne,flat,v,9\n", "homes",
+     merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows")),
+    ([], "p.csv", "k,v\n1,2\n3\n", "t", "3: 1 field, but the header has 2"),
+    ([], "p.csv", 'k,v\n1,"a\nb"\n\n2,"c\r\nd",3\n', "t", "5: 3 fields, but the header has 2"),
+    ([], "p.csv", 'k,v\n1,"a"b\n', "t", "2: ',' expected after '\"'"),
+    ([], "p.csv", b"k,v\n1,a\n2,\xff\n", "t", "3: not UTF-8 text (byte 0xff)"),
+    ([], "p.csv", "", "t", "1: no header row (the source is empty)"),
+    ([], "p.csv", "k,v,K\n", "t", "1: column 'K' appears twice in the header"),
+    ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
+    (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
+    ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
+    ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
+    ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
+    ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
+    ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+]
+
+
+@pytest.mark.parametrize("argv, name, content, table, expected", LOADS)
+def test_load(homes, tmp_path, argv, name, content, table, expected):
+    path = homes if table == "homes" else str(tmp_path / "new.db")
+    src = tmp_path / name
+    data = content.encode() if isinstance(content, str) else content
+    if name != "-":
+        src.write_bytes(data)
+    before = snapshot(path)
+    r = subprocess.run([sys.executable, "-m", "morvel", "load", path, table, name, *argv], cwd=tmp_path,
+                       input=data, capture_output=True)
+    out, err = r.stdout.decode(), r.stderr.decode()
+    shown = "<stdin>" if name == "-" else name
+    if isinstance(expected, str):
+        assert (r.returncode, out) == (1, "") and err == f"morvel: {shown}:{expected}\n", err
+        assert snapshot(path) == before  # nothing of it stays; a file it created is gone
+        return
+    assert (r.returncode, err) == (0, ""), err
+    conn = sqlite3.connect(path)
+    if callable(expected):
+        assert expected(out.replace(shown, "SRC"), None), out
+        assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
+        return
+    staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
+    assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
+                                                 f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
+
+
+def snapshot(path):
+    """Every table's rows and the schema of a file, or None when there is none."""
+    if not os.path.exists(path):
+        return None
+    conn = sqlite3.connect(path)
+    tables = [t for (t,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+    return [conn.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()] + [
+        conn.execute(f"SELECT * FROM {t}").fetchall() for t in tables]

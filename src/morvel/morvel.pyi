@@ -135,3 +135,6 @@ def _check_newest_unique(
     total_select: str,
     eqivalent_set: set[Any],
 ) -> tuple[bool, set[Any] | None]: ...
+def _lossless(
+    rows: list[list[Any]], start: int, width: int, order: tuple[int, ...] | None, convert: bool
+) -> int: ...

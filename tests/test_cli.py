@@ -1,13 +1,21 @@
 """`python -m morvel` run as a subprocess on real files."""
 
+import contextlib
+import csv
+import io
 import json
+import math
 import os
 import re
+import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import unique_name
 from morvel import morvel as mv
@@ -236,3 +244,79 @@ def snapshot(path):
     tables = [t for (t,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
     return [conn.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()] + [
         conn.execute(f"SELECT * FROM {t}").fetchall() for t in tables]
+
+
+def stored(field, convert):
+    """What a CSV field is stored as, by the definition: NULL when empty; with `convert` a number when
+    writing that number back gives the very same text (and the database holds it as one); else the text."""
+    if field == "":
+        return None
+    if convert:
+        with contextlib.suppress(ValueError):
+            if str(int(field)) == field and -(2**63) <= int(field) < 2**63:
+                return int(field)
+        with contextlib.suppress(ValueError):
+            if repr(float(field)) == field and math.isfinite(float(field)):
+                return float(field)
+    return field
+
+
+NUMBERISH = st.from_regex(r"\A[-+ ]?[0-9]{0,20}(\.[0-9]{0,20})?([eE][-+]?[0-9]{1,3})?\Z")
+FIELDS = st.one_of(
+    st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters="\x00"), max_size=8),
+    NUMBERISH, st.integers(-(2**64), 2**64).map(str),
+    st.floats(allow_nan=False).map(repr), st.floats(width=32).map(repr), st.decimals(places=3).map(str),
+)
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@settings(max_examples=60, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans())
+def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert):
+    from morvel.cli import main
+
+    monkeypatch.setenv("MORVEL_NATIVE", native)
+    with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
+        src, db = os.path.join(folder, "rows.csv"), os.path.join(folder, "rows.db")
+        with open(src, "w", newline="", encoding="utf-8") as f:
+            csv.writer(f).writerows([["a", "b", "c"], *rows])
+        with contextlib.redirect_stdout(io.StringIO()):
+            assert main(["load", db, "t", src, "--batch", "7", *([] if convert else ["--no-convert"])]) == 0
+        conn = sqlite3.connect(db)
+        got = conn.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall()
+        conn.close()
+    assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+
+
+def test_ctrl_c_during_a_load_leaves_nothing(tmp_path):
+    db = tmp_path / "new.db"
+    p = subprocess.Popen([sys.executable, "-m", "morvel", "load", str(db), "t", "-"], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # The write returns only once the loader has read most of it: Ctrl-C then finds it loading.
+    p.stdin.write(b"k,v\n" + b"1,x\n" * 300_000)
+    p.stdin.flush()
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate()
+    assert (p.returncode, out) == (130, b"") and re.fullmatch(rb"morvel: <stdin>:\d+: interrupted\n", err), err
+    assert not db.exists()
+
+
+def test_ctrl_c_anywhere_else_is_one_line(homes, monkeypatch, capsys):
+    from morvel import cli
+
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "describe", interrupted)
+    assert cli.main(["tables", homes]) == 130
+    assert capsys.readouterr() == ("", "morvel: interrupted\n")
+
+
+def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
+    path, src = str(tmp_path / "w.db"), tmp_path / "w.csv"
+    src.write_text("name,n\n名前,1\nCafé,22\n😀x,\ne\u0301,4\n")
+    assert run("load", path, "w", str(src))[0] == 0
+    assert run("find", path, "w") == (0, "name     n\n----  ----\n名前     1\nCafé    22\n😀x   NULL\n"
+                                         "e\u0301        4\n(4 rows)\n", "")
+    code, out, _ = run("find", path, "w", "--json", "--where", "n = 1")
+    assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')

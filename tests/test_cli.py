@@ -175,7 +175,7 @@ def merge_report(report):
 
 
 # (argv after FILE TABLE SOURCE, source name, its content, table: an existing one of `homes` or a new one,
-#  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:")
+#  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:" (or after "morvel: ")
 LOADS = [
     ([], "p.csv", LOSSLESS, "t",
      [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
@@ -206,12 +206,20 @@ LOADS = [
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
     ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+    (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
+    (["--unique", "type"], "p.csv", "name\nz\n", "homes",
+     "FILE: table homes has no unique key (type); load creates keys only with the table"),
+    ([], "p.csv", "name\nz\n", "temp_homes", "FILE: 'temp_homes' exists but 'temp_homes' is not a managed table; "
+                                              "load would replace it"),
+    ([], "p.csv", "k\n1\n", "t-1", "FILE: table name 't-1' is not a plain name (letters, digits and _, not "
+                                    "starting with a digit)"),
+    ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv or jsonl"),
 ]
 
 
 @pytest.mark.parametrize("argv, name, content, table, expected", LOADS)
 def test_load(homes, tmp_path, argv, name, content, table, expected):
-    path = homes if table == "homes" else str(tmp_path / "new.db")
+    path = homes if table.endswith("homes") else str(tmp_path / "new.db")
     src = tmp_path / name
     data = content.encode() if isinstance(content, str) else content
     if name != "-":
@@ -222,7 +230,8 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     out, err = r.stdout.decode(), r.stderr.decode()
     shown = "<stdin>" if name == "-" else name
     if isinstance(expected, str):
-        assert (r.returncode, out) == (1, "") and err == f"morvel: {shown}:{expected}\n", err
+        where = f"{shown}:{expected}" if expected[0].isdigit() else expected.replace("FILE", path).replace("SRC", name)
+        assert (r.returncode, out) == (1, "") and err == f"morvel: {where}\n", err
         assert snapshot(path) == before  # nothing of it stays; a file it created is gone
         return
     assert (r.returncode, err) == (0, ""), err

@@ -62,6 +62,10 @@ class RecordingConnection:
         self.log.append(("commit",))
         self.real.commit()
 
+    def rollback(self):
+        self.log.append(("rollback",))
+        self.real.rollback()
+
     def close(self):
         self.log.append(("close",))
         self.real.close()

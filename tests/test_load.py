@@ -201,3 +201,80 @@ def test_bad_ids_and_missing_table(filled):
     assert proxy.log == [CURSOR, COMMIT]
     with pytest.raises(sqlite3.OperationalError):
         mv.delete_row_main(proxy, "nowhere", [1])
+
+
+# ---------------------------------------------------------------- morvel.load: any iterable, in batches
+
+def _raises_after(n):
+    def rows():
+        yield from ROWS[:n]
+        raise KeyError("source broke")
+    return rows()
+
+
+def _cursor_rows():
+    source = sqlite3.connect(":memory:")
+    return source.execute("SELECT * FROM (VALUES (1, 'x', 2.5, NULL), (2, 'y', x'7a', 3), (3, 'x', -1, 'w'))")
+
+
+BEGIN, ROLLBACK = ("execute", "BEGIN "), ("rollback",)
+# rows, comm, batch, outcome (rows staged, or the error), rows staged after the call, the proxy's log after the
+# cursor (None: not checked). A failed call with comm true leaves nothing staged and no transaction open.
+LOADS = {
+    "generator": (lambda: (r for r in ROWS), True, 2, 3, ROWS, [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT]),
+    "list": (lambda: list(ROWS), True, 100_000, 3, ROWS, None),
+    "cursor": (_cursor_rows, True, 1, 3, [(1, "x", 2.5, None), (2, "y", b"z", 3), (3, "x", -1, "w")], None),
+    "empty": (lambda: iter(()), True, 1, 0, [], []),
+    "refused_row": (lambda: iter([ROWS[0], ROWS[1], "abcd", ROWS[2]]), True, 2, TypeError, [],
+                    [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]] + [ROLLBACK]),
+    "rejected_row": (lambda: iter([ROWS[0], (1, 2)]), True, 5, sqlite3.ProgrammingError, [], None),
+    "source_raises": (lambda: _raises_after(2), True, 1, KeyError, [], None),
+    "bad_batch": (lambda: iter(ROWS), True, 0, ValueError, [], []),
+    "comm_false": (lambda: (r for r in ROWS), False, 2, 3, ROWS,
+                   [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS]),
+    # without comm the caller's transaction is the caller's: the rows before the failure stay in it
+    "comm_false_raises": (lambda: _raises_after(2), False, 1, KeyError, ROWS[:2], None),
+}
+
+
+@pytest.mark.parametrize("make_rows,comm,batch,outcome,staged,log", LOADS.values(), ids=LOADS.keys())
+@pytest.mark.parametrize("through", ["connection", "proxy"])
+def test_load_cases(tables, db_path, make_rows, comm, batch, outcome, staged, log, through):
+    from morvel import load
+
+    proxy = RecordingConnection(tables)
+    target = proxy if through == "proxy" else tables
+    if isinstance(outcome, int):
+        assert load(target, "t4", make_rows(), comm, batch=batch) == outcome
+    else:
+        with pytest.raises(outcome):
+            load(target, "t4", make_rows(), comm, batch=batch)
+    if log is not None and through == "proxy":
+        assert proxy.log == ([CURSOR] if log else []) + log
+    assert tables.in_transaction == (not comm and bool(staged))
+    assert [r[1:] for r in rows_of(tables, "temp_t4")] == [tuple(r) for r in staged]
+    if comm:  # nothing left holding the file
+        other = sqlite3.connect(db_path, timeout=0)
+        other.execute("INSERT INTO t1 VALUES (1)")
+        other.commit()
+        other.close()
+
+
+def test_load_joins_an_open_transaction_and_streams(tables):
+    from morvel import load
+
+    tables.execute("INSERT INTO t1 VALUES ('mine')")
+    proxy = RecordingConnection(tables)
+    with pytest.raises(KeyError):  # joined, never rolled back by the load: the caller decides
+        load(proxy, "t4", _raises_after(2), batch=1)
+    assert ROLLBACK not in proxy.log and tables.in_transaction
+    assert len(rows_of(tables, "temp_t4")) == 2 and rows_of(tables, "t1") == [(1, "mine")]
+    tables.rollback()
+    pulled = []
+
+    def rows():  # the load never holds more than a batch: each row is sent before the next batch is pulled
+        for i in range(10):
+            pulled.append(len(rows_of(tables, "temp_t4")))
+            yield (i, i, i, i)
+    assert load(tables, "t4", rows(), batch=4) == 10
+    assert pulled == [0, 0, 0, 0, 4, 4, 4, 4, 8, 8]

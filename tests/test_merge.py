@@ -278,3 +278,119 @@ def test_rolled_back_merge_leaves_everything_as_before(conn, breakage):
     conn.rollback()  # SQLite may already have rolled back a transaction that ran out of space
 
     assert snapshot(conn, "t") == before
+
+
+# ---------------------------------------------------------------- morvel.merge against temp_to_main
+
+def indexes(conn):
+    return sorted(conn.execute("SELECT name, tbl_name, sql FROM sqlite_master WHERE type = 'index'").fetchall())
+
+
+def merge_state(conn, table):
+    rows = [typed(conn.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()) for t in (table, f"temp_{table}")]
+    return rows, indexes(conn)
+
+
+COLSETS = st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=2, unique=True).map(",".join)
+
+
+@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=KEYS, index=st.lists(COLSETS, max_size=2), main=ROWS, batches=st.lists(ROWS, min_size=1, max_size=3),
+       stray=st.sampled_from([None, "extra", "missing", "changed"]), rebuild=st.sampled_from([None, True, False]),
+       comm=st.booleans(), through=st.sampled_from(["connection", "proxy"]))
+def test_merge_leaves_what_temp_to_main_leaves(conn, keys, index, main, batches, stray, rebuild, comm, through):
+    import morvel
+
+    make(conn, "p", ["a", "b", "c"], keys, main, index=[{"name": f"i{n}", "cols": c} for n, c in enumerate(index)])
+    if stray == "extra":  # outside the catalog: the rebuild drops it, and so must a merge that keeps indexes live
+        conn.execute("CREATE INDEX p_extra ON p (c)")
+    elif stray == "missing" and index:  # in the catalog, missing from the file
+        conn.execute("DROP INDEX p_i0")
+    elif stray == "changed" and index:  # in the catalog under its name, on other columns in the file
+        conn.execute("DROP INDEX p_i0")
+        conn.execute("CREATE INDEX p_i0 ON p (b, a)")
+    conn.commit()
+    target = RecordingConnection(conn) if through == "proxy" else conn  # the method path, or the native one
+    for batch in batches:
+        mv.insert_temp(conn, "p", batch)
+        copy = sqlite3.connect(":memory:")
+        conn.backup(copy)
+        mv.temp_to_main(copy, "p")
+        before = conn.execute("SELECT count(*) FROM p").fetchone()[0]
+        report = morvel.merge(target, "p", comm, rebuild=rebuild)
+        assert conn.in_transaction == (not comm)
+        if not comm:
+            conn.commit()
+        assert merge_state(conn, "p") == merge_state(copy, "p")
+        copy.close()
+        assert report.merged + report.superseded == len(batch)
+        assert conn.execute("SELECT count(*) FROM p").fetchone()[0] - before == report.merged - report.replaced
+        assert rebuild is None or report.rebuilt is rebuild
+
+
+class StagesDuringMerge(RecordingConnection):
+    """Stages one more row right after the merge has read the staged rows, as another thread could."""
+
+    def cursor(self):
+        cur = super().cursor()
+        forward = cur.execute
+
+        def execute(sql, *params):
+            result = forward(sql, *params)
+            if "SELECT * FROM temp_t WHERE rowid <=" in sql:
+                self.real.execute("INSERT INTO temp_t VALUES ('late', 9)")
+            return result
+
+        cur.execute = execute
+        return cur
+
+
+@pytest.mark.parametrize("rebuild", [True, False])
+def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
+    import morvel
+
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("b", 2)], staged=[("a", 3), ("c", 4), ("c", 5)],
+         index=[{"name": "by_v", "cols": "v"}])
+    suspend, reactivate = index_steps(conn, "t")
+    proxy = StagesDuringMerge(conn)
+    assert morvel.merge(proxy, "t", rebuild=rebuild) == (2, 1, 1, rebuild)
+    high = [("execute", stmt("SELECT max(rowid) FROM temp_t")), FETCH,
+            ("execute", stmt("SELECT * FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]), FETCH]
+    look = [("execute", stmt("SELECT rowid FROM t WHERE k = ? "), [k]) for k in ("c", "a")]
+    keep = [CURSOR, ("execute", stmt("SELECT *", "FROM index_table", "WHERE table_name = 't'")), FETCH,
+            ("execute", stmt("SELECT * FROM sqlite_master WHERE type = 'index'")), FETCH]
+    expected = head_reads("t")[:-2] + high + [e for e in look for e in (e, FETCH)] + (suspend if rebuild else keep[1:]) \
+        + [CURSOR, ("execute", stmt("DELETE From t Where rowid in (1)")), CURSOR,
+           ("execute", stmt("INSERT INTO t Values (?,?)"), ["c", 5]), ("execute", stmt("INSERT INTO t Values (?,?)"), ["a", 3]),
+           ("execute", stmt("DELETE FROM temp_t WHERE rowid <= ?"), [3])] + reactivate + [COMMIT]
+    assert proxy.log == expected
+    assert conn.execute("SELECT rowid, * FROM t ORDER BY rowid").fetchall() == [(2, "b", 2), (3, "c", 5), (4, "a", 3)]
+    assert conn.execute("SELECT rowid, * FROM temp_t").fetchall() == [(4, "late", 9)]  # staged during the merge
+
+
+def _bad_key(conn):
+    conn.execute("INSERT INTO unique_table VALUES ('t', 'bad', 'k', '0,5')")
+    conn.commit()
+
+
+@pytest.mark.parametrize("breakage,error", [(_bad_index, sqlite3.OperationalError), (_disk_full, sqlite3.OperationalError),
+                                            (_bad_key, IndexError), (None, TypeError)],
+                         ids=["index-rebuild", "disk-full", "key-position", "bad-rebuild"])
+@pytest.mark.parametrize("rebuild", [True, False])
+@pytest.mark.parametrize("through", ["connection", "proxy"])
+def test_failed_merge_leaves_everything_as_before(conn, db_path, breakage, error, rebuild, through):
+    import morvel
+
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
+         index=[{"name": "by_v", "cols": "v"}])
+    if breakage:
+        breakage(conn)
+    before = snapshot(conn, "t")
+    with pytest.raises(error):
+        morvel.merge(RecordingConnection(conn) if through == "proxy" else conn, "t",
+                     rebuild=rebuild if breakage else "yes")
+    assert not conn.in_transaction and snapshot(conn, "t") == before
+    other = sqlite3.connect(db_path, timeout=0)
+    other.execute("INSERT INTO temp_t VALUES ('z', 0)")
+    other.commit()
+    other.close()

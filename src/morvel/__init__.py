@@ -6,7 +6,7 @@ The compiled module ``morvel.morvel`` holds the functions: ``from morvel.morvel 
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Iterable, NamedTuple, Sequence
 
 if TYPE_CHECKING:
     from morvel.morvel import _Connection
@@ -33,3 +33,45 @@ def prepare(conn: _Connection) -> None:
     cur = conn.cursor()
     for statement in _CATALOG:
         cur.execute(statement)
+
+
+def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float = True, *,
+         batch: int = 100_000) -> int:
+    """Stage every row of any iterable in temp_<table>; returns the number of rows staged.
+
+    Rows go through insert_temp's own statement (its placeholders from the first row) and are checked as
+    insert_temp checks them, but they are taken from `rows` `batch` at a time, so a generator, a csv.reader
+    or a cursor is staged in bounded memory. With comm True the load is all or nothing: it opens its own
+    transaction before its first row unless the caller has one open (or the connection is in autocommit
+    mode), commits once at the end, and rolls back when a row is refused or the iterable raises (that
+    error propagates). An empty iterable sends nothing.
+    """
+    from morvel import morvel as native  # the compiled module is imported by its first use, not by the package
+
+    return native._load(conn, table, rows, comm, batch)
+
+
+class Merged(NamedTuple):
+    """What a merge did: staged rows moved into the main table, main rows removed, staged rows dropped
+    because a newer staged row repeats one of their keys, and whether the indexes were rebuilt.
+    merged + superseded is the number of staged rows merged; the main table grew by merged - replaced."""
+
+    merged: int
+    replaced: int
+    superseded: int
+    rebuilt: bool
+
+
+def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: bool | None = None) -> Merged:
+    """Merge the staged rows of `table` into its main table, as temp_to_main does, and report what it did.
+
+    The outcome is temp_to_main's: the same rows under the same rowids, the catalog's indexes present as
+    the catalog defines them, one transaction from the first read (committed when comm is True, rolled
+    back when anything fails). Only the rows staged when the merge began are merged and emptied: rows
+    staged meanwhile stay staged. rebuild=True drops the table's indexes and rebuilds them after the
+    writes; rebuild=False keeps them live while rows are deleted and inserted; None chooses by cost: the
+    rebuild once the rows written reach a third of the rows the table ends with.
+    """
+    from morvel import morvel as native
+
+    return Merged(*native._merge(conn, table, comm, rebuild))

@@ -26,6 +26,8 @@ Ref insert_temp(Args a);
 Ref insert_main(Args a);
 Ref delete_row_main(Args a);
 Ref temp_to_main(Args a);
+Ref load(Args a);   // (conn, table, rows, comm, batch): the work of morvel.load
+Ref merge(Args a);  // (conn, table, comm, rebuild): the work of morvel.merge, as a plain tuple
 // query.cpp
 Ref find(Args a);
 Ref check_newest_unique(Args a);

@@ -76,6 +76,15 @@ void delete_row(db::Cursor& cur, std::string_view statement, PyObject* table, Py
     send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
 }
 
+// One DROP INDEX per name, every name collected before the first DROP.
+void drop_each(db::Cursor& cur, PyObject* doomed) {
+    SignalPoll each(1);
+    for (ForEach it(doomed); Ref name = it.next();) {
+        each();
+        send(cur, kDropIndex, {fstr_of(name.get()).get()});
+    }
+}
+
 }  // namespace
 
 Position::Position(Ref o) : obj(std::move(o)) {
@@ -156,6 +165,32 @@ std::vector<UniqueKey> unique_keys(PyObject* uniques) {
     return keys;
 }
 
+void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
+    // What SQLite keeps of each CREATE INDEX that active_table_index sends: "CREATE INDEX " and the text
+    // from the index name on ("if not exists" is not kept).
+    constexpr std::string_view kept = kCreateIndex.substr(kCreateIndex.find("{}"));
+    Ref wanted = own(PyDict_New());  // full name -> the text kept of its first catalog row, as the rebuild
+    Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
+    for (ForEach it(rows.get()); Ref row = it.next();) {
+        Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
+        Ref full = full_index_name(t.get(), n.get());
+        Ref text = TextBuilder().ascii("CREATE INDEX ").text(sql(kept, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()}).get()).finish();
+        if (PyDict_SetDefault(wanted.get(), full.get(), text.get()) == nullptr) throw PyError{};
+    }
+    Ref all = db::query(cur, sql(kAllIndexes, {}).get());
+    Ref doomed = own(PyList_New(0));
+    for (ForEach it(all.get()); Ref row = it.next();) {
+        Ref on = item_at(row.get(), 2);
+        if (!check(PyObject_RichCompareBool(on.get(), table, Py_EQ))) continue;
+        Ref name = item_at(row.get(), 1), text = item_at(row.get(), 4);
+        PyObject* want = PyDict_GetItemWithError(wanted.get(), name.get());
+        if (want == nullptr && PyErr_Occurred()) throw PyError{};
+        if (want == nullptr || !check(PyObject_RichCompareBool(want, text.get(), Py_EQ)))
+            check(PyList_Append(doomed.get(), name.get()));
+    }
+    drop_each(cur, doomed.get());
+}
+
 Ref insert_index(Args a) {
     PyObject *conn = a[0], *index = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
@@ -212,11 +247,7 @@ Ref drop_table_index(Args a) {
         if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
             check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
     }
-    SignalPoll each(1);
-    for (ForEach it(doomed.get()); Ref name = it.next();) {
-        each();
-        send(cur, kDropIndex, {fstr_of(name.get()).get()});
-    }
+    drop_each(cur, doomed.get());
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }

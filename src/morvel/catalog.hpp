@@ -60,6 +60,11 @@ Ref read_uniques(db::Cursor& cur, PyObject* table);
 // The positions of every key of a {name: positions} mapping, in the mapping's order.
 std::vector<UniqueKey> unique_keys(PyObject* uniques);
 
+// Drops every index of `table` that active_table_index would not leave as it is: one outside the catalog,
+// or one whose definition differs from the catalog's. Those kept need no rebuild, and active_table_index
+// then creates the missing ones: the outcome of dropping and rebuilding them all, at the cost of the few.
+void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table);
+
 // The positions of one key: every item of `positions`.
 std::vector<Position> positions_of(PyObject* positions);
 

@@ -194,16 +194,40 @@ Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
 
 }  // namespace
 
-void begin_transaction(PyObject* conn, Cursor& cur) {
+bool begin_transaction(PyObject* conn, Cursor& cur) {
     Ref level = attr_or(conn, names->isolation_level.get(), Py_None);
-    if (level.get() == Py_None) return;  // autocommit mode: the caller opted out of transactions
+    if (level.get() == Py_None) return false;  // autocommit mode: the caller opted out of transactions
     // Where the connection has its own autocommit switch, True means no transactions and False means one
     // is always open: neither wants a BEGIN.
     Ref autocommit = attr_or(conn, names->autocommit.get(), Py_None);
-    if (PyBool_Check(autocommit.get())) return;
+    if (PyBool_Check(autocommit.get())) return false;
     Ref open = attr_or(conn, names->in_transaction.get(), Py_True);
-    if (check(PyObject_IsTrue(open.get())) != 0) return;  // the change joins the caller's transaction
+    if (check(PyObject_IsTrue(open.get())) != 0) return false;  // the change joins the caller's transaction
     execute(cur, own(PyNumber_Add(names->begin.get(), level.get())).get());
+    return true;
+}
+
+AllOrNothing::AllOrNothing(PyObject* conn, PyObject* comm) : conn_(conn), comm_(commit_requested(comm)) {}
+
+void AllOrNothing::begin(Cursor& cur, bool always) {
+    if (!comm_ && !always) return;
+    // Armed before the BEGIN is sent: a BEGIN that fails after SQLite took it still leaves nothing open.
+    armed_ = comm_;
+    if (!begin_transaction(conn_, cur)) armed_ = false;
+}
+
+void AllOrNothing::commit() {
+    if (comm_) db::commit(conn_);
+    armed_ = false;
+}
+
+AllOrNothing::~AllOrNothing() {
+    if (!armed_) return;
+    ErrorStash pending;  // the error that ended the call is the one the caller sees
+    Busy busy(find(conn_));
+    PyObject* self[] = {conn_};
+    Ref done = Ref::steal(PyObject_VectorcallMethod(names->rollback.get(), self, 1, nullptr));
+    if (!done) PyErr_WriteUnraisable(conn_);  // the call's own error still wins
 }
 
 void commit_if(PyObject* conn, PyObject* comm) {

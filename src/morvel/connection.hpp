@@ -90,8 +90,33 @@ void close(PyObject* conn);
 // Opens, before a change's first read, the transaction that the sqlite3 module would open only before
 // its first row write: "BEGIN " + isolation_level, sent through `cur`, when the connection uses
 // transactions and none is open. Reads, index drops and writes then commit or roll back together.
-// An object without these attributes is left alone.
-void begin_transaction(PyObject* conn, Cursor& cur);
+// An object without these attributes is left alone. True when the BEGIN was sent.
+bool begin_transaction(PyObject* conn, Cursor& cur);
+
+// A call with `comm == True` is all or nothing: the transaction it opens itself before its first
+// statement is committed at its end, or rolled back by conn.rollback() when anything throws in between
+// (the error that ended the call is the one raised). A transaction the caller had open is joined and left
+// to the caller; with `comm` false, or in autocommit mode, nothing is opened and nothing rolled back.
+// Kept small and on its own so that every function taking `comm` can use the same scope.
+class AllOrNothing {
+public:
+    AllOrNothing(PyObject* conn, PyObject* comm);
+    AllOrNothing(const AllOrNothing&) = delete;
+    AllOrNothing& operator=(const AllOrNothing&) = delete;
+    ~AllOrNothing();
+
+    // Before the call's first statement. `always`: the call opens its transaction even with `comm`
+    // false (a merge's reads and writes belong together), but rolls back only what `comm` true made its own.
+    void begin(Cursor& cur, bool always = false);
+    // The call's last step: commit when `comm == True`.
+    void commit();
+    bool committing() const noexcept { return comm_; }
+
+private:
+    PyObject* conn_;
+    bool comm_;
+    bool armed_ = false;  // a rollback is owed if the call ends before its commit
+};
 
 // The last step of every function that takes `comm`: commit when `comm == True`.
 void commit_if(PyObject* conn, PyObject* comm);

@@ -78,7 +78,7 @@ using ErrorStash = compat::PendingException;
 // Names interned once at the first import and kept for the life of the process. The table is never
 // destroyed: tearing it down at exit would touch objects after the interpreter has finalised.
 struct Names {
-    Ref cursor, execute, fetchall, commit, close, connect;
+    Ref cursor, execute, fetchall, commit, rollback, close, connect;
     Ref split, index, add, print;
     Ref name, address, DB_dict, morvel_state, sqlite3;
     Ref table, cols;  // keys of index and unique-key descriptions (with `name`)

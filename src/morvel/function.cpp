@@ -189,7 +189,7 @@ void init_functions() {
     // Designated initialisers: a field added to Names in the middle cannot shift the later ones.
     auto built_names = std::make_unique<Names>(Names{
         .cursor = interned("cursor"), .execute = interned("execute"), .fetchall = interned("fetchall"),
-        .commit = interned("commit"), .close = interned("close"), .connect = interned("connect"),
+        .commit = interned("commit"), .rollback = interned("rollback"), .close = interned("close"), .connect = interned("connect"),
         .split = interned("split"), .index = interned("index"), .add = interned("add"), .print = interned("print"),
         .name = interned("name"), .address = interned("address"), .DB_dict = interned("DB_dict"),
         .morvel_state = interned("morvel_state"), .sqlite3 = interned("sqlite3"),

@@ -26,6 +26,8 @@ enum class Fn : int {
     drop_table,
     find,
     check_newest_unique,
+    load,   // the package's morvel.load
+    merge,  // the package's morvel.merge
     lossless,
     count
 };

@@ -3,7 +3,7 @@
 Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
 written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
 its own types. The work per field is done by the compiled module (``_lossless``); rows are staged through
-the same compiled insert as ``insert_temp``, a batch at a time, so memory follows the batch, not the file.
+``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 """
 
 from __future__ import annotations
@@ -381,28 +381,12 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
 # Staging and merging
 
 
-def stage(conn: sqlite3.Connection, table: str, rows: Iterator[list[Any]], batch: int) -> int:
-    """Until morvel.load is in: the same compiled insert as insert_temp, `batch` rows at a time."""
-    staged = 0
-    while chunk := list(itertools.islice(rows, batch)):
-        mv.insert_temp(conn, table, chunk, False)
-        staged += len(chunk)
-    return staged
-
-
 def merge(conn: sqlite3.Connection, table: str) -> str:
-    """temp_to_main inside the load's transaction; what it did, counted from the rows changed."""
-
-    def count(name: str) -> int:
-        return int(conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0])
-
-    staged, before, changes = count("temp_" + table), count(table), conn.total_changes
-    mv.temp_to_main(conn, table, False)
-    after = count(table)
-    written = conn.total_changes - changes - staged
-    inserted, replaced = (written + after - before) // 2, (written - after + before) // 2
-    return (f"merge: {inserted} merged, {replaced} replaced in the main table, {staged - inserted} superseded "
-            f"within the batch; main table {before} -> {plural(after, 'row')}")
+    """morvel.merge inside the load's transaction, and what it did."""
+    before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
+    m = morvel.merge(conn, table, False)
+    return (f"merge: {m.merged} merged, {m.replaced} replaced in the main table, {m.superseded} superseded "
+            f"within the batch; main table {before} -> {plural(before + m.merged - m.replaced, 'row')}")
 
 
 def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
@@ -424,7 +408,7 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
             begin_write(conn)
             morvel.prepare(conn)
             table, created = target(conn, rows, args)
-            staged = stage(conn, table, itertools.chain.from_iterable(converted()), args.batch)
+            staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
             merged = merge(conn, table) if args.merge else None
             conn.commit()
         except KeyboardInterrupt:

@@ -127,7 +127,12 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
      check_newest_unique},
-    {Fn::lossless, "_lossless", "_lossless", nullptr, 720, 5, {"rows", "start", "width", "order", "convert"}, false,
+    // Private callables behind the package's own functions (src/morvel/__init__.py), which give them their
+    // signatures: every argument is passed, so none has a default.
+    {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
+    {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
+    // The command line's loader: CSV fields to values (fields.cpp).
+    {Fn::lossless, "_lossless", "_lossless", nullptr, 740, 5, {"rows", "start", "width", "order", "convert"}, false,
      lossless},
 };
 

@@ -279,16 +279,21 @@ FIELDS = st.one_of(
 
 
 @pytest.mark.parametrize("native", ["1", "0"])
-@settings(max_examples=60, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans())
-def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert):
+@settings(max_examples=int(os.environ.get("N", 60)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans(),
+       kind=st.sampled_from([(",", "csv"), ("\t", "tsv")]), end=st.sampled_from(["\r\n", "\n", "\r"]),
+       quote_all=st.booleans())
+def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all):
     from morvel.cli import main
+
+    def field(v):  # quoted as RFC 4180 asks, or always
+        return '"' + v.replace('"', '""') + '"' if quote_all or any(c in v for c in f'{kind[0]}"\r\n') else v
 
     monkeypatch.setenv("MORVEL_NATIVE", native)
     with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
-        src, db = os.path.join(folder, "rows.csv"), os.path.join(folder, "rows.db")
+        src, db = os.path.join(folder, f"rows.{kind[1]}"), os.path.join(folder, "rows.db")
         with open(src, "w", newline="", encoding="utf-8") as f:
-            csv.writer(f).writerows([["a", "b", "c"], *rows])
+            f.write("".join(kind[0].join(map(field, r)) + end for r in [["a", "b", "c"], *rows]))
         with contextlib.redirect_stdout(io.StringIO()):
             assert main(["load", db, "t", src, "--batch", "7", *([] if convert else ["--no-convert"])]) == 0
         conn = sqlite3.connect(db)

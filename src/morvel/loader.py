@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import io
 import itertools
 import json
@@ -30,6 +29,8 @@ from morvel.cli import CliError, begin_write, ident, managed_names, open_file, p
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
+BLOCK = 1 << 20  # bytes read at a time
+BOM = b"\xef\xbb\xbf"
 PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 INT64 = range(-(2**63), 2**63)
 
@@ -61,8 +62,25 @@ class Source:
             self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
         except (OSError, io.UnsupportedOperation):
             self.size = None
-        # newline="": line ends stay in the text, so that quoted fields keep theirs and lines count as csv counts them.
-        self.text = io.TextIOWrapper(self.raw, encoding="utf-8-sig", newline="")
+        self.started = False
+
+    def read(self, n: int) -> bytes:
+        """Up to n bytes, at least one unless the source has ended; the byte-order mark left out."""
+        block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+        if not self.started:
+            while len(block) < 3 and (more := self.raw.read(3 - len(block))):
+                block += more
+            self.started = True
+            block = block.removeprefix(BOM)
+        return block
+
+    def lines(self) -> Iterator[tuple[int, str]]:
+        """(number, text) of each line ("\n" ends one; JSON takes "\r" as blank space)."""
+        for number, raw in enumerate(self.raw, 1):
+            try:
+                yield number, (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
 
     def share_read(self) -> float | None:
         if not self.size:
@@ -75,34 +93,15 @@ class Source:
     def error(self, line: int, what: str) -> CliError:
         return CliError(f"{self.name}:{line}: {what}")
 
-    def decode_error(self, line: int, e: UnicodeDecodeError) -> CliError:
-        """The line of the first byte that is not UTF-8; the text is decoded ahead of the rows, so a file
-        is read again to find it."""
-        if self.size is not None and self.name != "<stdin>":
-            with open(self.name, "rb") as f:
-                for n, raw in enumerate(f, 1):
-                    try:
-                        raw.decode("utf-8")
-                    except UnicodeDecodeError as bad:
-                        line, e = n, bad
-                        break
-        return self.error(line, f"not UTF-8 text (byte {e.object[e.start]:#04x})")
-
     def close(self) -> None:
         if self.raw is not sys.stdin.buffer:
-            self.text.close()
-
-
-def line_breaks(value: Any) -> int:
-    """Line ends inside a field: each one made the reader take another line of the file."""
-    if type(value) is not str:
-        return 0
-    return value.count("\n") + value.count("\r") - value.count("\r\n")
+            self.raw.close()
 
 
 class Rows:
     """The rows of a source in the table's column order, converted, a chunk at a time."""
 
+    source: Source
     header: list[str]
     order: tuple[int, ...] | None = None  # source positions of the table's columns (-1: none); None: as read
     line = 0  # the last line read
@@ -118,48 +117,34 @@ class Rows:
 
 
 class DelimitedRows(Rows):
-    def __init__(self, source: Source, dialect: str, convert: bool) -> None:
-        self.source, self.convert = source, convert
-        csv.field_size_limit(2**31 - 1)  # a long text is a value like any other
-        self.reader = csv.reader(source.text, dialect, strict=True)
-        self.header = self.next_row()
+    """CSV (RFC 4180, as spreadsheets write it) or TSV with the same quoting; the compiled module parses and
+    converts a block at a time. Blank lines hold no row."""
+
+    def __init__(self, source: Source, delimiter: str, convert: bool) -> None:
+        self.source, self.delimiter, self.convert = source, delimiter, convert
+        self.data, self.pos, self.ended = b"", 0, False
+        header = self.parse(None, None, 1)
+        if not header:
+            raise source.error(1, "no header row (the source is empty)")
+        self.header = header[0]
         self.width = len(self.header)
 
-    @property  # type: ignore[override]
-    def line(self) -> int:
-        return self.reader.line_num
-
-    def next_row(self) -> list[str]:
-        try:
-            row = next(self.reader)
-        except StopIteration:
-            raise self.source.error(1, "no header row (the source is empty)") from None
-        except csv.Error as e:
-            raise self.source.error(self.reader.line_num, str(e)) from None
-        except UnicodeDecodeError as e:
-            raise self.source.decode_error(self.reader.line_num + 1, e) from None
-        return row
+    def parse(self, convert: bool | None, shape: tuple[int, tuple[int, ...] | None] | None, limit: int) -> list[Any]:
+        while True:
+            rows, self.pos, self.line, stop = mv._csv_rows(self.data, self.pos, self.line, self.ended, self.delimiter,
+                                                           convert, shape, limit)
+            if stop:
+                raise self.source.error(*stop)
+            if rows or self.ended:
+                return rows
+            # No whole record left: read on, as much again as is waiting, so that a record longer than a
+            # block is not parsed over and over.
+            block = self.source.read(max(BLOCK, len(self.data) - self.pos))
+            self.data, self.pos, self.ended = self.data[self.pos:] + block, 0, not block
 
     def chunks(self, size: int) -> Iterator[list[list[Any]]]:
-        reader, source = self.reader, self.source
-        while True:
-            before = reader.line_num
-            try:
-                chunk = list(itertools.islice(reader, size))
-            except csv.Error as e:
-                raise source.error(reader.line_num, str(e)) from None
-            except UnicodeDecodeError as e:
-                raise source.decode_error(reader.line_num + 1, e) from None
-            if not chunk:
-                return
-            at, blank = 0, 0
-            while (at := mv._lossless(chunk, at, self.width, self.order, self.convert)) >= 0:
-                if chunk[at]:
-                    line = before + blank + sum(1 + sum(map(line_breaks, r)) for r in chunk[:at]) + 1
-                    raise source.error(line, f"{plural(len(chunk[at]), 'field')}, but the header has {self.width}")
-                del chunk[at]  # a blank line holds no row
-                blank += 1
-            yield chunk
+        while rows := self.parse(self.convert, (self.width, self.order), size):
+            yield rows
 
 
 def json_number(text: str) -> float | str:
@@ -192,7 +177,7 @@ class JsonRows(Rows):
     def __init__(self, source: Source) -> None:
         self.source = source
         self.decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant)
-        self.lines = enumerate(source.text, 1)
+        self.lines = source.lines()
         self.pending = self.next_object()
         if self.pending is None:
             raise source.error(1, "no JSON object (the source is empty)")
@@ -204,8 +189,6 @@ class JsonRows(Rows):
                 number, line = next(self.lines)
             except StopIteration:
                 return None
-            except UnicodeDecodeError as e:
-                raise self.source.decode_error(self.line + 1, e) from None
             self.line = number
             if not line.strip():
                 continue
@@ -246,7 +229,7 @@ class JsonRows(Rows):
 def open_rows(source: Source, fmt: str, convert: bool) -> Rows:
     if fmt == "jsonl":
         return JsonRows(source)
-    return DelimitedRows(source, "excel-tab" if fmt == "tsv" else "excel", convert)
+    return DelimitedRows(source, "\t" if fmt == "tsv" else ",", convert)
 
 
 def format_of(path: str, given: str | None) -> str:

@@ -3,12 +3,14 @@
     python bench/run.py [--quick] [--sizes 10000,100000] [--rounds R] [--dir TMP] [--out DIR]
     python bench/run.py --find-cost [--out DIR]
     python bench/run.py --second-thread [--out DIR]
+    python bench/run.py --merge [--rounds R] [--out DIR]
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
 unmerged rows, with and without an index that the caller creates on the staging table's key column, and
 writes find-cost.txt and find-cost.json; --second-thread measures only insert_temp against executemany
-while another thread is alive (second-thread.txt and .json). Every ratio is module time / other
+while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
+morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -18,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import json
 import os
 import platform
@@ -34,6 +37,7 @@ from pathlib import Path
 import sqlite_utils
 
 import harness as h
+import morvel
 from morvel import morvel as mv
 
 RESULTS = Path(__file__).resolve().parent / "results"
@@ -47,6 +51,13 @@ GOALS = {"insert_temp/floor": 0.6, "temp_to_main/floor": 0.7, "find/floor": 0.85
 CYCLE_MAIN, CYCLE_BATCH = 100_000, 10_000      # the load cycle: a batch, half of it replacing rows
 MERGE_PHASES = ["scan+lookups", "drop indexes", "delete", "insert", "reindex+commit"]
 SUB_CALLS = ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
+# morvel.merge's load cycle: main rows + batch (half of it new versions of main rows), goals as module / other
+MERGE_CASES = {(1_000_000, 10_000): (1.3, 1.0), (100_000, 10_000): (1.5, 1.0), (100_000, 100_000): (0.85, 1.0)}
+MERGE_INDEX = [{"name": "by_name", "cols": "name"}]   # beside the unique key's own index on k
+MERGE_SWEEP = {10_000: [0.01, 0.03, 0.1, 0.3, 1.0], 100_000: [0.01, 0.03, 0.1, 0.3, 1.0],
+               1_000_000: [0.003, 0.01, 0.03, 0.1, 0.3]}  # main rows: batch / main rows
+MERGE_FILES = itertools.count()                # DB handles are registered by name once per process
+MERGE_CHOOSER_GOAL = 1.05                      # merge(rebuild=None) / the better of True and False
 
 
 def batch_rows(n: int, seed: int = 2) -> list:
@@ -285,6 +296,123 @@ def merge_growth(main_rows: int, rounds: int, work: str, base: str | None = None
             "sqlite_s": statistics.median(t["sqlite"]), "ratio_sqlite": h.ratio(t, "module", "sqlite")}
 
 
+def merge_bases(work: str, main_rows: int, batch: int) -> tuple[str, str, list]:
+    """A module file (unique key on k, an index on name) and a plain one (PRIMARY KEY k, the same index on
+    name) with the same main rows, and a batch of which half are new versions of the newest main rows."""
+    rows = h.make_rows(batch, lambda rng, i: main_rows - batch // 2 + i, 3)
+    path = os.path.join(work, f"mc{main_rows}-{batch}.db")
+    conn = mv.DB(f"bench_{Path(path).stem}_{next(MERGE_FILES)}", path).connection()  # a name once per process
+    mv.create_table(conn, "t", h.COLUMNS, [dict(i) for i in MERGE_INDEX], UNIQUE)
+    conn.executemany("INSERT INTO t VALUES (?,?,?,?)", h.make_rows(main_rows, lambda rng, i: i, 1))
+    conn.commit()
+    conn.close()
+    plain = os.path.join(work, f"mp{main_rows}-{batch}.db")
+    conn = sqlite3.connect(plain)
+    conn.execute("CREATE TABLE t (k PRIMARY KEY, name, score, n)")
+    conn.execute("CREATE INDEX t_by_name ON t (name)")
+    conn.executemany("INSERT INTO t VALUES (?,?,?,?)", h.make_rows(main_rows, lambda rng, i: i, 1))
+    conn.commit()
+    conn.close()
+    return path, plain, rows
+
+
+def merge_cycle(work: str, rounds: int) -> list:
+    """insert_temp + morvel.merge against INSERT OR REPLACE and sqlite-utils upsert_all of the same rows."""
+    res = []
+    for (main_rows, batch), (goal_replace, goal_upsert) in MERGE_CASES.items():
+        path, plain, rows = merge_bases(work, main_rows, batch)
+        dicts = [dict(zip(h.COLUMNS, row)) for row in rows]
+
+        def cycle(rebuild):
+            def run(c):
+                mv.insert_temp(c, "t", rows)
+                return morvel.merge(c, "t", rebuild=rebuild).rebuilt
+            return run
+
+        def replace(c):
+            c.executemany("INSERT OR REPLACE INTO t VALUES (?,?,?,?)", rows)
+            c.commit()
+
+        t = h.paired({"merge": (path, cycle(None)), "rebuild": (path, cycle(True)), "live": (path, cycle(False)),
+                      "replace": (plain, replace),
+                      "upsert_all": (plain, lambda c: sqlite_utils.Database(c)["t"].upsert_all(dicts, pk="k"))},
+                     rounds, work)
+        case = {"main_rows": main_rows, "batch": batch, "goal_replace": goal_replace, "goal_upsert": goal_upsert}
+        case.update({f"{who}_s": statistics.median(t[who]) for who in ("merge", "rebuild", "live", "replace", "upsert_all")})
+        case.update(ratio_replace=h.ratio(t, "merge", "replace"), ratio_upsert=h.ratio(t, "merge", "upsert_all"),
+                    ratio_rebuild=h.ratio(t, "merge", "rebuild"), ratio_live=h.ratio(t, "merge", "live"))
+        res.append(case)
+        print(f"  merge cycle {main_rows:,} + {batch:,}: {case}", file=sys.stderr, flush=True)
+        for name in os.listdir(work):
+            os.remove(os.path.join(work, name))
+    return res
+
+
+def merge_sweep(work: str, rounds: int) -> list:
+    """morvel.merge alone of batches of a growing share of the main table: rebuild None, True and False."""
+    res = []
+    for main_rows, shares in MERGE_SWEEP.items():
+        for share in shares:
+            batch = max(1, int(main_rows * share))
+            path, _, rows = merge_bases(work, main_rows, batch)
+            conn = sqlite3.connect(path)
+            mv.insert_temp(conn, "t", rows)
+            conn.close()
+
+            def merge(rebuild):
+                return lambda c: morvel.merge(c, "t", rebuild=rebuild)
+
+            t = h.paired({"merge": (path, merge(None)), "rebuild": (path, merge(True)), "live": (path, merge(False))},
+                         rounds, work)
+            point = {"main_rows": main_rows, "batch": batch, "share": share,
+                     **{f"{who}_s": statistics.median(t[who]) for who in ("merge", "rebuild", "live")}}
+            conn = sqlite3.connect(h.fresh_copy(path, work))
+            point["chose_rebuild"] = morvel.merge(conn, "t").rebuilt
+            conn.close()
+            # the chooser against the better fixed choice, paired round by round
+            point["ratio_best"] = statistics.median(m / min(r, li) for m, r, li in zip(t["merge"], t["rebuild"], t["live"]))
+            res.append(point)
+            print(f"  merge sweep {main_rows:,} x {share}: {point}", file=sys.stderr, flush=True)
+            for name in os.listdir(work):
+                os.remove(os.path.join(work, name))
+    return res
+
+
+def merge_report(cycle: list, sweep: list) -> str:
+    lines = [f"morvel.merge: {machine()}",
+             "load cycle: insert_temp + morvel.merge (unique key on k, an index on name) against executemany INSERT OR "
+             "REPLACE and sqlite-utils upsert_all(pk='k') into a table with PRIMARY KEY k and the same index on name;",
+             "half of each batch new versions of main rows; median ms, ratio = module / other (median of paired rounds)",
+             ""]
+    for c in cycle:
+        lines.append(f"  {c['main_rows']:>9,} + {c['batch']:>7,}: merge {c['merge_s'] * 1e3:8.1f}  rebuild=True "
+                     f"{c['rebuild_s'] * 1e3:8.1f}  rebuild=False {c['live_s'] * 1e3:8.1f}  REPLACE {c['replace_s'] * 1e3:8.1f}  "
+                     f"upsert_all {c['upsert_all_s'] * 1e3:8.1f}  / REPLACE {c['ratio_replace']:.2f} (goal <= "
+                     f"{c['goal_replace']:.2f})  / upsert_all {c['ratio_upsert']:.2f} (goal <= {c['goal_upsert']:.2f})")
+    lines += ["", "growth sweep: morvel.merge alone (batch staged), rebuild None (the chooser), True and False; "
+              f"goal: chooser / better of the two <= {MERGE_CHOOSER_GOAL:.2f}", ""]
+    for p in sweep:
+        lines.append(f"  {p['main_rows']:>9,} main, batch {p['batch']:>7,} ({p['share']:>5.3f}): None {p['merge_s'] * 1e3:8.1f}"
+                     f" ({'rebuilt' if p['chose_rebuild'] else 'live'})  True {p['rebuild_s'] * 1e3:8.1f}  False "
+                     f"{p['live_s'] * 1e3:8.1f}  None / better {p['ratio_best']:.3f}")
+    return "\n".join(lines) + "\n"
+
+
+def plot_sweep(axis, sweep: list) -> None:
+    """The growth sweep: time of each rebuild choice against the batch's share of the main table."""
+    for main_rows in sorted({p["main_rows"] for p in sweep}):
+        points = [p for p in sweep if p["main_rows"] == main_rows]
+        shares = [p["share"] for p in points]
+        line, = axis.plot(shares, [p["merge_s"] * 1e3 for p in points], "o-", label=f"merge, {main_rows:,} rows")
+        axis.plot(shares, [p["rebuild_s"] * 1e3 for p in points], "s--", color=line.get_color(), alpha=0.6,
+                  label="rebuild=True")
+        axis.plot(shares, [p["live_s"] * 1e3 for p in points], "^:", color=line.get_color(), alpha=0.6,
+                  label="rebuild=False")
+    axis.set(xscale="log", yscale="log", xlabel="batch / main rows", ylabel="milliseconds",
+             title="morvel.merge: rebuild None, True, False")
+    axis.legend(fontsize=7, ncol=3)
+
+
 FIND_STAGED_SIZES = [5_000, 10_000, 20_000]    # distinct keys staged, find without a condition
 FIND_VERSIONS = [200, 400, 800]                # staged versions of one key
 INDEX_COST_ROWS = 100_000                      # rows loaded and merged to price the staging index
@@ -514,13 +642,16 @@ def report(results: list[dict], growth: list[dict], mem: dict, cycle: dict, elap
     return "\n".join(lines) + "\n"
 
 
-def plot(results: list[dict], growth: list[dict], path: Path) -> None:
+def plot(results: list[dict], growth: list[dict], path: Path, sweep: list | None = None) -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     sizes = [r["rows"] for r in results]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
+    fig, axes = plt.subplots(1, 3 if sweep else 2, figsize=(18 if sweep else 12, 4.8))
+    left, right = axes[:2]
+    if sweep:
+        plot_sweep(axes[2], sweep)
     for label, op, key, style in [("insert_temp", "insert_temp", "module_s", "o-"),
                                   ("insert_temp method path", "insert_temp", "method_s", "o-."),
                                   ("insert_temp floor", "insert_temp", "floor_s", "o--"),
@@ -560,12 +691,31 @@ def main() -> None:
     parser.add_argument("--find-cost", action="store_true", help="measure only how find's cost grows (minutes)")
     parser.add_argument("--second-thread", action="store_true",
                         help="measure only insert_temp against executemany with a second thread alive")
+    parser.add_argument("--merge", action="store_true",
+                        help="measure only morvel.merge's load cycle and its growth sweep of rebuild choices")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory:
         return memory_child(args.memory, args.trace, args.dir)
     out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
+    if args.merge:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
+            cycle, sweep = merge_cycle(work, args.rounds or 5), merge_sweep(work, args.rounds or 5)
+        text = merge_report(cycle, sweep)
+        out.mkdir(parents=True, exist_ok=True)
+        (out / "merge.txt").write_text(text)
+        (out / "merge.json").write_text(json.dumps({"machine": machine(), "cycle": cycle, "sweep": sweep}, indent=1))
+        fig, axis = plt.subplots(figsize=(7, 4.8))
+        plot_sweep(axis, sweep)
+        fig.tight_layout()
+        fig.savefig(out / "merge.png", dpi=110)
+        print(text)
+        return None
     for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),
                                              (args.second_thread, "second-thread", second_thread,
                                               second_thread_report)):
@@ -594,14 +744,18 @@ def main() -> None:
                 os.remove(os.path.join(work, name))
         print("load cycle ...", file=sys.stderr, flush=True)
         cycle = load_cycle(args.rounds or 7, work)
+        print("morvel.merge ...", file=sys.stderr, flush=True)
+        merges = merge_cycle(work, args.rounds or 5)
+        sweep = merge_sweep(work, args.rounds or 5)
     mem = memory(max(sizes), args.dir)
     text = report(results, growth, mem, cycle, time.perf_counter() - start, args.dir or tempfile.gettempdir())
+    text += "\n" + merge_report(merges, sweep)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.txt").write_text(text)
     (out / "results.json").write_text(json.dumps(
         {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem,
-         "load_cycle": cycle}, indent=1))
-    plot(results, growth, out / "growth.png")
+         "load_cycle": cycle, "merge_cycle": merges, "merge_sweep": sweep}, indent=1))
+    plot(results, growth, out / "growth.png", sweep)
     print(text)
     print(f"written to {out}", file=sys.stderr)
 

@@ -84,15 +84,17 @@ def test_help(argv):
     assert code == 0 and out.startswith(f"usage: python -m morvel {' '.join(argv)}".rstrip())
 
 
-@pytest.mark.parametrize("table, counts, after", [
-    ("homes", "3 staged rows: 2 merged, 1 replaced in the main table, 1 superseded within the batch; "
-              "main table 3 -> 4 rows", [("a", "house", "x", 5), ("b", "flat", "y", None),
-                                         ("c", "flat", "z", 3), ("d", "flat", "w", b"\x01\xff")]),
-    ("pairs", "1 staged row: 1 merged, 2 replaced in the main table, 0 superseded within the batch; "
-              "main table 2 -> 1 row", [(1, "y")]),
+@pytest.mark.parametrize("table, options, counts, after", [
+    ("homes", [], "3 staged rows: 2 merged, 1 replaced in the main table, 1 superseded within the batch; "
+                  "main table 3 -> 4 rows; indexes rebuilt", [("a", "house", "x", 5), ("b", "flat", "y", None),
+                                                               ("c", "flat", "z", 3), ("d", "flat", "w", b"\x01\xff")]),
+    ("pairs", [], "1 staged row: 1 merged, 2 replaced in the main table, 0 superseded within the batch; "
+                  "main table 2 -> 1 row; indexes rebuilt", [(1, "y")]),
+    ("pairs", ["--rebuild", "no"], "1 staged row: 1 merged, 2 replaced in the main table, 0 superseded within the "
+                                   "batch; main table 2 -> 1 row; indexes kept live", [(1, "y")]),
 ])
-def test_merge_reports_what_it_did(homes, table, counts, after):
-    code, out, err = run("merge", homes, table)
+def test_merge_reports_what_it_did(homes, table, options, counts, after):
+    code, out, err = run("merge", homes, table, *options)
     assert (code, err) == (0, "") and out.startswith(f"{table}: {counts}; "), out
     conn = sqlite3.connect(homes)
     assert sorted(conn.execute(f"SELECT * FROM {table}").fetchall(), key=repr) == sorted(after, key=repr)

@@ -394,3 +394,22 @@ def test_failed_merge_leaves_everything_as_before(conn, db_path, breakage, error
     other.execute("INSERT INTO temp_t VALUES ('z', 0)")
     other.commit()
     other.close()
+
+
+# main rows, rows deleted from the middle beforehand, new rows staged: whether the rebuild was chosen, and
+# whether the main rows were counted (only near the threshold; elsewhere the rowid range is enough)
+CHOICES = {"small_batch": (100, 0, 1, False, False), "near_live": (100, 0, 12, False, True),
+           "near_holes": (100, 60, 12, True, True), "large_batch": (10, 0, 5, True, False),
+           "nothing_staged": (100, 0, 0, False, False)}
+
+
+@pytest.mark.parametrize("main,holes,batch,rebuilt,counted", CHOICES.values(), ids=CHOICES.keys())
+def test_rebuild_chosen_by_size(conn, main, holes, batch, rebuilt, counted):
+    import morvel
+
+    make(conn, "t", ["k", "v"], [[0]], main=[(i, i) for i in range(main)], staged=[(-i - 1, 0) for i in range(batch)])
+    conn.execute("DELETE FROM t WHERE rowid BETWEEN 2 AND ?", (holes + 1,))
+    conn.commit()
+    proxy = RecordingConnection(conn)
+    assert morvel.merge(proxy, "t") == (batch, 0, 0, rebuilt)
+    assert any("count(*)" in s for s in proxy.statements()) == counted

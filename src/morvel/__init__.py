@@ -70,7 +70,7 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     back when anything fails). Only the rows staged when the merge began are merged and emptied: rows
     staged meanwhile stay staged. rebuild=True drops the table's indexes and rebuilds them after the
     writes; rebuild=False keeps them live while rows are deleted and inserted; None chooses by cost: the
-    rebuild once the rows written reach a third of the rows the table ends with.
+    rebuild once the rows written (deleted and inserted) reach a fifth of the rows the table ends with.
     """
     from morvel import morvel as native
 

@@ -219,31 +219,20 @@ def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 
 
 def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    from morvel.morvel import temp_to_main
+    from morvel import merge
 
     table = managed(conn, args.file, args.table)
     begin_write(conn)
-
-    def count(name: str) -> int:
-        return int(conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0])
-
-    staged, before = count("temp_" + table), count(table)
-    changes = conn.total_changes
+    before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
     start = time.perf_counter()
-    temp_to_main(conn, table, False)
-    merged = time.perf_counter()
-    after = count(table)  # inside the transaction, so that only the merge changed it
-    committing = time.perf_counter()
+    done = merge(conn, table, False, rebuild={"auto": None, "yes": True, "no": False}[args.rebuild])
     conn.commit()
-    elapsed = merged - start + time.perf_counter() - committing
-    # Rows written: D deleted from main, I inserted, and every staged row deleted; main went from
-    # `before` to `after` = before - D + I.
-    written = conn.total_changes - changes - staged
-    inserted, replaced = (written + after - before) // 2, (written - after + before) // 2
+    elapsed = time.perf_counter() - start
+    staged, after = done.merged + done.superseded, before + done.merged - done.replaced
     print(
-        f"{table}: {plural(staged, 'staged row')}: {inserted} merged, {replaced} replaced in the main table, "
-        f"{staged - inserted} superseded within the batch; main table {before} -> {plural(after, 'row')}; "
-        f"{elapsed:.3f} s"
+        f"{table}: {plural(staged, 'staged row')}: {done.merged} merged, {done.replaced} replaced in the main table, "
+        f"{done.superseded} superseded within the batch; main table {before} -> {plural(after, 'row')}; "
+        f"indexes {'rebuilt' if done.rebuilt else 'kept live'}; {elapsed:.3f} s"
     )
 
 
@@ -399,11 +388,14 @@ def parser() -> argparse.ArgumentParser:
         "merge",
         parents=[common],
         help="merge the staged rows of one table into its main table",
-        description="Run temp_to_main on TABLE in one transaction and report the rows merged into the "
-        "main table, the main rows they replaced, the staged rows superseded within the batch and the "
-        "time taken.",
+        description="Merge the staged rows of TABLE in one transaction, as temp_to_main does, and report the "
+        "rows merged into the main table, the main rows they replaced, the staged rows superseded within the "
+        "batch, whether the indexes were rebuilt, and the time taken.",
     )
     p.add_argument("table", metavar="TABLE", help="a managed table")
+    p.add_argument("--rebuild", choices=["auto", "yes", "no"], default="auto",
+                   help="drop and rebuild the table's indexes (yes), keep them live (no), or choose by the "
+                   "batch's size against the table's (auto, the default)")
     p.set_defaults(run=cmd_merge)
 
     p = sub.add_parser(

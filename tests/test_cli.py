@@ -194,7 +194,8 @@ LOADS = [
     ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
     ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
     (["--merge"], "p.csv", "name,type,address,age\nb,house,y,8\ne,flat,v,9\n", "homes",
-     merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows")),
+     merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows; "
+                  "indexes rebuilt")),
     ([], "p.csv", "k,v\n1,2\n3\n", "t", "3: 1 field, but the header has 2"),
     ([], "p.csv", 'k,v\n1,"a\nb"\n\n2,"c\r\nd",3\n', "t", "5: 3 fields, but the header has 2"),
     ([], "p.csv", 'k,v\n1,"a"b\n', "t", "2: ',' expected after '\"'"),

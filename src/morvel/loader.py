@@ -369,7 +369,8 @@ def merge(conn: sqlite3.Connection, table: str) -> str:
     before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
     m = morvel.merge(conn, table, False)
     return (f"merge: {m.merged} merged, {m.replaced} replaced in the main table, {m.superseded} superseded "
-            f"within the batch; main table {before} -> {plural(before + m.merged - m.replaced, 'row')}")
+            f"within the batch; main table {before} -> {plural(before + m.merged - m.replaced, 'row')}; "
+            f"indexes {'rebuilt' if m.rebuilt else 'kept live'}")
 
 
 def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:

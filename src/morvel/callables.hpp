@@ -32,6 +32,6 @@ Ref merge(Args a);  // (conn, table, comm, rebuild): the work of morvel.merge, a
 Ref find(Args a);
 Ref check_newest_unique(Args a);
 // fields.cpp
-Ref csv_rows(Args a);
+Ref parse_csv(Args a);
 
 }  // namespace morvel

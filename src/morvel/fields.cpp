@@ -260,7 +260,7 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 
 }  // namespace
 
-// _csv_rows(data, pos, line, final, delimiter, convert, shape, limit) -> (rows, pos, line, stop)
+// _parse_csv(data, pos, line, final, delimiter, convert, shape, limit) -> (rows, pos, line, stop)
 //
 // Reads up to `limit` records of the bytes `data` from offset `pos`, where line `line` has just ended;
 // `final` says that no more data follows. Blank lines hold no record. `convert`: None reads the header
@@ -270,7 +270,7 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 // that order. Returns the rows, the offset and line after the last whole record (a record cut off by
 // the end of the data is left for the next call), and None or (line, what is wrong) when a record is
 // malformed, ragged or not UTF-8.
-Ref csv_rows(Args a) {
+Ref parse_csv(Args a) {
     PyObject *data = a[0], *convert = a[5], *shape = a[6];
     if (!PyBytes_Check(data)) {
         PyErr_Format(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);

@@ -28,7 +28,7 @@ enum class Fn : int {
     check_newest_unique,
     load,   // the package's morvel.load
     merge,  // the package's morvel.merge
-    csv_rows,
+    parse_csv,
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

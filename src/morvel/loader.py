@@ -131,7 +131,7 @@ class DelimitedRows(Rows):
 
     def parse(self, convert: bool | None, shape: tuple[int, tuple[int, ...] | None] | None, limit: int) -> list[Any]:
         while True:
-            rows, self.pos, self.line, stop = mv._csv_rows(self.data, self.pos, self.line, self.ended, self.delimiter,
+            rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended, self.delimiter,
                                                            convert, shape, limit)
             if stop:
                 raise self.source.error(*stop)

@@ -132,8 +132,8 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
     {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
     // The command line's loader: CSV fields to values (fields.cpp).
-    {Fn::csv_rows, "_csv_rows", "_csv_rows", nullptr, 740, 8,
-     {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, csv_rows},
+    {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740, 8,
+     {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, parse_csv},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -141,7 +141,7 @@ def _load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bo
 def _merge(conn: _Connection, table: str, comm: bool | float, rebuild: bool | None) -> tuple[int, int, int, bool]: ...
 
 # Private: the command line's conversion of CSV fields (morvel.loader).
-def _csv_rows(
+def _parse_csv(
     data: bytes, pos: int, line: int, final: bool, delimiter: str, convert: bool | None,
     shape: tuple[int, tuple[int, ...] | None] | None, limit: int,
 ) -> tuple[list[list[Any]], int, int, tuple[int, str] | None]: ...

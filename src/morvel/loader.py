@@ -2,8 +2,8 @@
 
 Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
 written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
-its own types. The work per field is done by the compiled module (``_lossless``); rows are staged through
-``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+its own types. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``);
+rows are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 """
 
 from __future__ import annotations

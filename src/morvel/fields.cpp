@@ -267,7 +267,7 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 // (every field text), False keeps text (an empty field NULL), True makes numbers of the fields that are
 // exactly a number's text. `shape`: None for the header, else (width, order): every record must have
 // `width` fields, and with `order` (a tuple of field positions, -1 for none) a row holds the values in
-// that order. Returns the rows, the offset and line after the last whole record (a record cut off by
+// that order. Returns the rows (tuples), the offset and line after the last whole record (a record cut off by
 // the end of the data is left for the next call), and None or (line, what is wrong) when a record is
 // malformed, ragged or not UTF-8.
 Ref parse_csv(Args a) {
@@ -342,11 +342,12 @@ Ref parse_csv(Args a) {
                 throw Stop{line + 1, what};
             }
             const Py_ssize_t n = ordered ? static_cast<Py_ssize_t>(order.size()) : fields;
-            Ref row = own(PyList_New(n));
+            // A tuple: the insert binds it as it is, where a list would be copied first.
+            Ref row = own(PyTuple_New(n));
             for (Py_ssize_t j = 0; j < n; ++j) {
                 const Py_ssize_t from = ordered ? order[static_cast<size_t>(j)] : j;
                 Ref v = from < 0 ? Ref::borrow(Py_None) : values[static_cast<size_t>(from)];
-                PyList_SET_ITEM(row.get(), j, v.release());
+                PyTuple_SET_ITEM(row.get(), j, v.release());
             }
             check(PyList_Append(rows.get(), row.get()));
             pos = at;

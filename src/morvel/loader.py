@@ -126,7 +126,7 @@ class DelimitedRows(Rows):
         header = self.parse(None, None, 1)
         if not header:
             raise source.error(1, "no header row (the source is empty)")
-        self.header = header[0]
+        self.header = list(header[0])
         self.width = len(self.header)
 
     def parse(self, convert: bool | None, shape: tuple[int, tuple[int, ...] | None] | None, limit: int) -> list[Any]:

@@ -6,6 +6,7 @@ import io
 import json
 import math
 import os
+import pty
 import re
 import signal
 import sqlite3
@@ -78,7 +79,7 @@ def test_read_commands(homes, argv, expected):
         assert re.search(expected, out, re.M), out
 
 
-@pytest.mark.parametrize("argv", [[], ["tables"], ["merge"], ["repair"], ["find"]])
+@pytest.mark.parametrize("argv", [[], ["tables"], ["merge"], ["repair"], ["find"], ["load"]])
 def test_help(argv):
     code, out, _ = run(*argv, "--help")
     assert code == 0 and out.startswith(f"usage: python -m morvel {' '.join(argv)}".rstrip())
@@ -146,6 +147,8 @@ def write_locked(homes, tmp_path):
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
     (as_is, ["tables", "FILE", "--timeout", "-1"], "argument --timeout: must be a finite number of seconds >= 0"),
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
+    (as_is, ["load", "FILE", "homes", "-", "--batch", "0"], "argument --batch: must be a number of rows >= 1"),
+    (as_is, ["load", "FILE", "homes", "-", "--unique", "a,,b"], "argument --unique: --unique takes column names"),
 ])
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
@@ -337,3 +340,23 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
                                          "e\u0301        4\n(4 rows)\n", "")
     code, out, _ = run("find", path, "w", "--json", "--where", "n = 1")
     assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_only_on_a_terminal(tmp_path, quiet):
+    src = tmp_path / "rows.csv"
+    src.write_text("k\n" + "1\n" * 25_000)
+    main, tty = pty.openpty()
+    r = subprocess.run([sys.executable, "-m", "morvel", "load", str(tmp_path / "new.db"), "t", str(src),
+                        *(["--quiet"] if quiet else [])], stderr=tty, stdout=subprocess.PIPE, text=True)
+    os.close(tty)
+    shown = b""
+    with contextlib.suppress(OSError):  # the end of a pseudo-terminal whose other end is closed
+        while chunk := os.read(main, 4096):
+            shown += chunk
+    os.close(main)
+    assert r.returncode == 0 and r.stdout.startswith("t: new table; 25000 rows staged")
+    if quiet:
+        assert shown == b""
+    else:  # after each chunk of rows: rows, rows per second, share of the file; cleared at the end
+        assert re.match(rb"\r10,000 rows, [\d,]+ rows/s, \d+% of .*rows.csv\x1b\[K", shown) and shown.endswith(b"\r\x1b[K")

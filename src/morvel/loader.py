@@ -257,7 +257,7 @@ class Progress:
 
     def update(self, rows: int) -> None:
         now = time.perf_counter()
-        if not self.shown or now - self.last < 0.2:
+        if not self.shown or (self.written and now - self.last < 0.2):  # the first chunk shows at once
             return
         self.last = now
         rate = rows / (now - self.start)

@@ -1,8 +1,8 @@
-"""The command line: inspect, merge, repair and query the managed tables of a file.
+"""The command line: inspect, merge, repair, query and load the managed tables of a file.
 
 A managed table is every table ``t`` that has its staging table ``temp_t`` beside it, in a file that
 holds both catalog tables (``index_table`` and ``unique_table``). A file without the catalog has no
-managed tables. Files are only ever opened, never created.
+managed tables. Files are only ever opened, never created, except by ``load`` (morvel.loader).
 """
 
 from __future__ import annotations
@@ -356,10 +356,10 @@ def seconds(text: str) -> float:
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=PROG,
-        description="Inspect, merge, repair and query the managed tables of a morvel SQLite file. "
+        description="Inspect, merge, repair, query and load the managed tables of a morvel SQLite file. "
         "A managed table is a table T with its staging table temp_T beside it, in a file that holds the "
         "catalog (index_table, unique_table).",
-        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments.",
+        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments, 130 when interrupted.",
     )
     top.add_argument("--version", action=VersionAction)
     common = argparse.ArgumentParser(add_help=False)

@@ -221,13 +221,14 @@ namespace {
 struct Scanned {
     Ref origin_ids, docs;
     Py_ssize_t staged = 0;
+    std::vector<std::vector<Ref>> key_columns;  // without row lookups: each key's column names, to join on
 };
 
 // The scan phase shared by temp_to_main and merge: the column names, the unique keys, the staged rows
-// (`read_staged` sends that read, after the catalog's) and one lookup per new key tuple. Nothing here
-// changes the database.
+// (`read_staged` sends that read, after the catalog's) and, with `row_lookups`, one lookup per new key
+// tuple. Nothing here changes the database.
 template <class ReadStaged>
-Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_staged) {
+Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_staged, bool row_lookups = true) {
     Ref cols = read_columns(cur, table);
     Ref uniques = read_uniques(cur, table);
     std::vector<MergeKey> keys;
@@ -248,6 +249,7 @@ Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_s
                     p.of(row.get(), 0);
                 }
                 k.lookup = sql(kLookup, {text, lookup_condition(columns).get()});
+                if (!row_lookups && !columns.empty()) out.key_columns.push_back(std::move(columns));
             }
             Ref key = seen_entry(k.positions, row.get(), 0);
             // A key holding NULL repeats no other, as under SQL's `=` of the lookups below.
@@ -255,7 +257,7 @@ Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_s
                 superseded = true;
                 continue;
             }
-            if (k.positions.empty()) continue;
+            if (k.positions.empty() || !row_lookups) continue;
             // The main-table rows that carry the same key values, found while the indexes still stand.
             Ref values = k.positions.size() == 1 ? list_of({key.get()}) : new_list(key.get());
             Ref found = db::query(cur, k.lookup.get(), values.get());
@@ -282,6 +284,30 @@ void write(PyObject* conn, db::Cursor& cur, PyObject* table, const Scanned& s, b
     if (empty_staging != nullptr && bound == nullptr) db::execute(cur, empty_staging);
     if (empty_staging != nullptr && bound != nullptr) db::execute(cur, empty_staging, bound);
     call_module(Fn::active_table_index, {conn, table, Py_False});
+}
+
+// The main-table rows that share a key's values with any staged row read, in one statement per key: what
+// the lookups of every new key tuple find together (a dropped staged row's tuples are looked up too, and
+// `=` never matches NULL), without a round trip per tuple. The staged rows are the outer loop, each a
+// seek in the key's lookup index.
+constexpr std::string_view kJoinHead = R"(
+            SELECT m.rowid FROM temp_{} AS s CROSS JOIN {} AS m
+            ON )";
+constexpr std::string_view kJoinTail = R"(
+            WHERE s.rowid <= ?
+        )";
+
+Ref join_statement(PyObject* text, const std::vector<Ref>& columns) {
+    TextBuilder b;
+    b.text(sql(kJoinHead, {text, text}).get());
+    bool first = true;
+    for (const Ref& c : columns) {
+        Ref name = fstr_of(c.get());
+        if (!first) b.ascii(" AND ");
+        b.ascii("m.").text(name.get()).ascii(" = s.").text(name.get());
+        first = false;
+    }
+    return b.ascii(kJoinTail).finish();
 }
 
 constexpr std::string_view kStagedHighWater = R"(
@@ -369,7 +395,18 @@ Ref merge(Args a) {
         high = item_at(item_at(found.get(), 0).get(), 0);
         if (high.get() == Py_None) return own(PyList_New(0));
         return db::query(cur, sql(kSelectStagedUpTo, {text.get()}).get(), list_of({high.get()}).get());
-    });
+    }, false);
+    if (s.staged > 0) {
+        Ref bound = list_of({high.get()});
+        for (const std::vector<Ref>& columns : s.key_columns) {
+            Ref found = db::query(cur, join_statement(text.get(), columns).get(), bound.get());
+            SignalPoll poll;
+            for (ForEach f(found.get()); Ref hit = f.next();) {
+                poll();
+                check(PySet_Add(s.origin_ids.get(), item_at(hit.get(), 0).get()));
+            }
+        }
+    }
     const bool rebuilt = rebuild == Py_None ? rebuild_pays(cur, text.get(), s) : rebuild == Py_True;
     const Py_ssize_t merged = PyList_GET_SIZE(s.docs.get()), replaced = PySet_GET_SIZE(s.origin_ids.get());
     if (high.get() == Py_None) {

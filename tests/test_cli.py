@@ -207,6 +207,7 @@ LOADS = [
     ([], "p.csv", "k,v,K\n", "t", "1: column 'K' appears twice in the header"),
     ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
     (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
+    ([], "p.csv", "k,order\n", "t", '1: cannot create table t with these columns: near "order": syntax error'),
     ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),

@@ -321,9 +321,13 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
         "SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND name = ? COLLATE NOCASE", (t,)).fetchone()]
     if clash:
         raise CliError(f"{args.file}: {clash[0]!r} exists but {table!r} is not a managed table; load would replace it")
-    mv.create_table(conn, table, list(rows.header),
-                    [{"name": f"index_{i}", "cols": ",".join(rows.header[p] for p in key)} for i, key in enumerate(indexes)],
-                    [{"name": f"unique_{i}", "cols": key} for i, key in enumerate(uniques)], False)
+    try:
+        mv.create_table(conn, table, list(rows.header),
+                        [{"name": f"index_{i}", "cols": ",".join(rows.header[p] for p in key)}
+                         for i, key in enumerate(indexes)],
+                        [{"name": f"unique_{i}", "cols": key} for i, key in enumerate(uniques)], False)
+    except sqlite3.Error as e:  # a column name that SQLite keeps for itself ("order", say)
+        raise header_error(f"cannot create table {table} with these columns: {e}") from None
 
 
 def check_keys(conn: sqlite3.Connection, table: str, args: argparse.Namespace) -> None:
@@ -405,8 +409,7 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
             conn.rollback()
         if args.created:
             conn.close()
-            with_journal = [args.file, args.file + "-journal"]
-            for path in with_journal:
+            for path in (args.file, args.file + "-journal"):
                 if os.path.exists(path):
                     os.remove(path)
         raise

@@ -21,7 +21,7 @@ import stat
 import sys
 import time
 from pathlib import Path
-from typing import IO, Any, Callable, Iterator
+from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
@@ -106,7 +106,7 @@ class Rows:
     order: tuple[int, ...] | None = None  # source positions of the table's columns (-1: none); None: as read
     line = 0  # the last line read
 
-    def chunks(self, size: int) -> Iterator[list[list[Any]]]:
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         raise NotImplementedError
 
     def bind(self, columns: list[str]) -> None:
@@ -142,7 +142,7 @@ class DelimitedRows(Rows):
             block = self.source.read(max(BLOCK, len(self.data) - self.pos))
             self.data, self.pos, self.ended = self.data[self.pos:] + block, 0, not block
 
-    def chunks(self, size: int) -> Iterator[list[list[Any]]]:
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         while rows := self.parse(self.convert, (self.width, self.order), size):
             yield rows
 
@@ -202,12 +202,12 @@ class JsonRows(Rows):
                 raise self.source.error(number, f"not a JSON object but {type(obj).__name__}")
             return number, obj
 
-    def chunks(self, size: int) -> Iterator[list[list[Any]]]:
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         columns = self.header
         at = {c.lower(): i for i, c in enumerate(columns)}
         width = len(columns)
         while self.pending is not None:
-            chunk = []
+            chunk: list[Sequence[Any]] = []
             while self.pending is not None and len(chunk) < size:
                 number, obj = self.pending
                 row: list[Any] = [None] * width
@@ -311,7 +311,9 @@ def check_header(header: list[str], where: Callable[[str], CliError]) -> None:
 
 
 def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Namespace) -> None:
-    header_error = lambda what: rows.source.error(1, what)  # noqa: E731
+    def header_error(what: str) -> CliError:
+        return rows.source.error(1, what)
+
     plain_name(table, "table name", lambda what: CliError(f"{args.file}: {what}"))
     for name in rows.header:
         plain_name(name, "column", header_error)
@@ -383,7 +385,7 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     progress = Progress(source, sys.stderr.isatty() and not args.quiet)
     read = 0
 
-    def converted() -> Iterator[list[list[Any]]]:
+    def converted() -> Iterator[list[Sequence[Any]]]:
         nonlocal read
         for chunk in rows.chunks(min(CHUNK, args.batch)):
             yield chunk

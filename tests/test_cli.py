@@ -19,6 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import unique_name
+from morvel.cli import CliError
 from morvel import morvel as mv
 
 
@@ -361,3 +362,27 @@ def test_progress_only_on_a_terminal(tmp_path, quiet):
         assert shown == b""
     else:  # after each chunk of rows: rows, rows per second, share of the file; cleared at the end
         assert re.match(rb"\r10,000 rows, [\d,]+ rows/s, \d+% of .*rows.csv\x1b\[K", shown) and shown.endswith(b"\r\x1b[K")
+
+
+def parsed(path, block, monkeypatch):
+    """Every row a CSV file gives when read `block` bytes at a time, or the error that stops it."""
+    from morvel import loader
+
+    monkeypatch.setattr(loader, "BLOCK", block)
+    source = loader.Source(str(path))
+    try:
+        rows = loader.DelimitedRows(source, ",", True)
+        return [rows.header] + [r for chunk in rows.chunks(3) for r in chunk]
+    except CliError as e:
+        return str(e)
+    finally:
+        source.close()
+
+
+@settings(max_examples=int(os.environ.get("N", 100)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.lists(st.sampled_from(['a', '1', '-', '.', ',', '"', '""', '\r', '\n', '\r\n', 'é', '\xef\xbb\xbf', '\xff']),
+                     max_size=40).map("".join), block=st.integers(1, 8))
+def test_blocks_do_not_change_what_is_read(tmp_path, monkeypatch, data, block):
+    path = tmp_path / "p.csv"
+    path.write_bytes(data.encode("latin-1"))  # "\xff" is a byte that is not UTF-8, "\xef\xbb\xbf" the mark
+    assert parsed(path, block, monkeypatch) == parsed(path, 1 << 20, monkeypatch)

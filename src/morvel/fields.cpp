@@ -167,6 +167,7 @@ public:
             } else {
                 Py_ssize_t j = i;
                 while (j < n_ && p_[j] != delimiter_ && p_[j] != '\n' && p_[j] != '\r') ++j;
+                if (j == n_ && !final_) return false;  // the field may go on (a character's bytes too)
                 len = j - i;
                 i = j;
             }

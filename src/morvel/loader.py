@@ -71,7 +71,8 @@ class Source:
             while len(block) < 3 and (more := self.raw.read(3 - len(block))):
                 block += more
             self.started = True
-            block = block.removeprefix(BOM)
+            if block.startswith(BOM):
+                return block[3:] or self.read(n)  # nothing after the mark yet is not the end
         return block
 
     def lines(self) -> Iterator[tuple[int, str]]:

@@ -35,7 +35,7 @@ class RecordingCursor:
 
 
 class RecordingConnection:
-    """A stand-in for sqlite3.Connection that records cursor, execute, fetchall and commit calls."""
+    """A stand-in for sqlite3.Connection that records cursor, execute, fetchall, commit and rollback calls."""
 
     def __init__(self, conn):
         self.real = conn

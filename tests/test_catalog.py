@@ -5,10 +5,12 @@ import sqlite3
 import pytest
 
 from conftest import catalog, schema
+import morvel
 from morvel import morvel as mv
 
 B, E = "\n" + " " * 12, "\n" + " " * 8
-CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
+CURSOR, FETCH, COMMIT, ROLLBACK = ("cursor",), ("fetchall",), ("commit",), ("rollback",)
+BEGIN = ("execute", "BEGIN ")  # the transaction a call with comm=True opens on the default connection
 QUOTED = "x' OR '1'='1"  # closes the literal early if it were pasted in unchanged
 
 
@@ -54,6 +56,14 @@ def sel_index(t):
 def stored_idx(t, n, cols):
     """The text SQLite keeps for an index the module built (it drops the leading blanks and 'if not exists')."""
     return f"CREATE INDEX {t}_{n}{B}ON {t} ({cols}){E}"
+
+
+def owned(log, commits=True, failed=False):
+    """A call's log as it runs: with comm=True its BEGIN after its first cursor, then the commit at its end
+    or the rollback of a failure."""
+    if not commits:
+        return log
+    return log[:1] + [BEGIN] + log[1:] + [ROLLBACK if failed else COMMIT]
 
 
 def log_insert_index(t, n, cols):
@@ -108,7 +118,7 @@ def index_names(conn, table):
 ], ids=["insert_index", "drop_index", "insert_unique", "drop_unique", "drop_table_index", "active_table_index"])
 def test_statement_sequence(homes, proxy, call, expected, kw, commits):
     assert call(proxy, kw) is None
-    assert proxy.log == expected + [COMMIT] * commits
+    assert proxy.log == owned(expected, commits)
 
 
 def idx(cols):
@@ -159,6 +169,7 @@ def test_writers_create_their_catalog_table(fresh_conn, call, tables):
 
 
 def test_suspension_and_reactivation(homes):
+    homes.execute('CREATE INDEX "my idx" ON homes (age)')  # a name that must be quoted to be dropped
     before = catalog(homes)
     mv.drop_table_index(homes, "homes")
     assert index_names(homes, "homes") == []
@@ -188,12 +199,12 @@ def test_letter_case_and_unknown_names_find_nothing(homes, proxy):
     mv.drop_table_index(homes, "homes")
     mv.active_table_index(proxy, "HOMES")
     assert index_names(homes, "homes") == []
-    assert proxy.log == [CURSOR, SEL_MASTER, FETCH, COMMIT, CURSOR, sel_index("HOMES"), FETCH, COMMIT]
+    assert proxy.log == owned([CURSOR, SEL_MASTER, FETCH]) + owned([CURSOR, sel_index("HOMES"), FETCH])
 
 
 @pytest.mark.parametrize("missing, sent", [
-    ("table", [CURSOR, CT_INDEX]), ("name", [CURSOR, CT_INDEX]),
-    ("cols", [CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")]),
+    ("table", [CURSOR]), ("name", [CURSOR]),  # both names are checked before anything is sent
+    ("cols", owned([CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")], failed=True)),
 ])
 def test_missing_key_of_index_description(homes, proxy, missing, sent):
     desc = {"table": "homes", "name": "index_0", "cols": "age"}
@@ -201,9 +212,9 @@ def test_missing_key_of_index_description(homes, proxy, missing, sent):
     with pytest.raises(KeyError) as err:
         mv.insert_index(proxy, desc)
     assert err.value.args == (missing,) and proxy.log == sent
-    gone = missing == "cols"  # the old registration and index are already removed in the open transaction
-    assert (("homes", "index_0", "name,type,address") in catalog(homes)[0]) is not gone
-    assert ("homes_index_0" in index_names(homes, "homes")) is not gone
+    # what was sent before the error is rolled back: the old registration and index stay
+    assert ("homes", "index_0", "name,type,address") in catalog(homes)[0]
+    assert "homes_index_0" in index_names(homes, "homes") and not homes.in_transaction
 
 
 def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
@@ -215,44 +226,72 @@ def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
 
 def test_names_that_are_not_text(homes, proxy):
     mv.insert_index(proxy, {"table": "homes", "name": 7, "cols": "age"})
-    assert proxy.log == log_insert_index("homes", 7, "age") + [COMMIT]
+    assert proxy.log == owned(log_insert_index("homes", 7, "age"))
     assert homes.execute("SELECT * FROM index_table WHERE index_name = 7").fetchall() == [("homes", 7, "age")]
     assert ("homes_7", "homes", stored_idx("homes", 7, "age")) in schema(homes, "index")
-    proxy.clear()
-    with pytest.raises(sqlite3.OperationalError):
-        mv.drop_index(proxy, 5, 3)
-    assert proxy.log == [CURSOR, CT_INDEX, del_index(5, 3), drop_idx("5_3")]
 
 
-@pytest.mark.parametrize("call", [
-    lambda c: mv.drop_index(c, QUOTED, "index_0"),
-    lambda c: mv.insert_index(c, {"table": QUOTED, "name": "index_0", "cols": "age"}),
-], ids=["drop_index", "insert_index"])
-def test_quote_in_table_name_stays_inside_literal(homes, proxy, call):
-    with pytest.raises(sqlite3.OperationalError):
-        call(proxy)
-    assert proxy.log == [CURSOR, CT_INDEX, del_index(QUOTED, "index_0"), drop_idx(QUOTED + "_index_0")]
-    assert "where table_name = 'x'' OR ''1''=''1' AND index_name = 'index_0'" in proxy.statements()[1]
-    assert catalog(homes)[0] == sorted(REGISTERED)
+# Table and index names that are not one plain identifier are refused before anything is sent, whatever
+# they would have done; the catalog's own names and the staging table of a managed table only where a call
+# would create or drop them.
+NOT_PLAIN = ["keep --", "main.keep", "a b", "7up", "$x", "", QUOTED, "[a", "x\u00b7y", "\udc80t"]
+OWN = ["index_table", "unique_table", "Unique_Table", "temp_homes", "TEMP_Homes"]
+TAKES_A_NAME = {
+    "create_table": lambda c, t: mv.create_table(c, t, ["a"], [], []),
+    "drop_table": lambda c, t: mv.drop_table(c, t),
+    "insert_index": lambda c, t: mv.insert_index(c, {"table": t, "name": "i", "cols": "a"}),
+    "insert_index-name": lambda c, t: mv.insert_index(c, {"table": "homes", "name": t, "cols": "age"}),
+    "drop_index": lambda c, t: mv.drop_index(c, t, "index_0"),
+    "drop_index-name": lambda c, t: mv.drop_index(c, "homes", t),
+    "insert_unique": lambda c, t: mv.insert_unique(c, t, "u", "a", "0"),
+    "insert_unique-name": lambda c, t: mv.insert_unique(c, "homes", t, "age", "3"),
+    "drop_unique": lambda c, t: mv.drop_unique(c, t, "unique_0"),
+    "active_table_index": lambda c, t: mv.active_table_index(c, t),
+    "drop_table_index": lambda c, t: mv.drop_table_index(c, t),
+    "insert_temp": lambda c, t: mv.insert_temp(c, t, [(1,)]),
+    "_insert_main": lambda c, t: mv._insert_main(c, t, [(1,)]),
+    "delete_row_main": lambda c, t: mv.delete_row_main(c, t, [1]),
+    "temp_to_main": lambda c, t: mv.temp_to_main(c, t),
+    "load": lambda c, t: morvel.load(c, t, iter([(1,)])),
+    "merge": lambda c, t: morvel.merge(c, t),
+    "find": lambda c, t: mv.find(c, "*", t, ""),
+    "_check_newest_unique": lambda c, t: mv._check_newest_unique(c, t, (1, 1), (1, "a"), {"u": [0]}, ["a"], "*", set()),
+}
+# an index is named "<table>_<name>": a name that only may not start it ("7up", "$x", "") is plain there
+CASES = [(f, t) for f in TAKES_A_NAME for t in NOT_PLAIN if not (f.endswith("-name") and t in ("7up", "$x", ""))]
+CASES += [(f, t) for f in ("create_table", "drop_table") for t in OWN]
 
 
-def test_quote_in_index_name_with_bracketed_full_name(homes, proxy):
-    # the full index name [a_b' ... ] is one bracketed identifier, so every statement is valid
-    mv.drop_index(proxy, "[a", "b' OR 'b'<>'c]")
-    assert proxy.log == [CURSOR, CT_INDEX, del_index("[a", "b' OR 'b'<>'c]"), drop_idx("[a_b' OR 'b'<>'c]"), COMMIT]
-    assert catalog(homes)[0] == sorted(REGISTERED)
+@pytest.mark.parametrize("call, name", CASES)
+def test_names_that_could_reach_another_table_are_refused(homes, proxy, call, name):
+    before = (catalog(homes), schema(homes, "table"), schema(homes, "index"))
+    with pytest.raises(ValueError) as err:
+        TAKES_A_NAME[call](proxy, name)
+    assert repr(name)[1:-1] in str(err.value)
+    sent = proxy.statements()  # at most the look at the schema that tells a staging table
+    assert sent == [] or sent[0].split() == ["SELECT", "count(*)", "FROM", "sqlite_master"] + sent[0].split()[4:]
+    assert len(sent) <= 1 and not homes.in_transaction
+    assert (catalog(homes), schema(homes, "table"), schema(homes, "index")) == before
 
 
-def test_quote_in_names_of_keys_and_reactivation(homes, proxy):
-    mv.drop_unique(proxy, QUOTED, "unique_0")
-    mv.active_table_index(proxy, QUOTED)
-    assert catalog(homes)[1] == [("homes", "unique_0", "name,address", "0,2"), ("other", "unique_0", "age", "1")]
-    assert proxy.log == [CURSOR, CT_UNIQUE, del_unique(QUOTED, "unique_0"), COMMIT,
-                         CURSOR, sel_index(QUOTED), FETCH, COMMIT]
-    proxy.clear()
-    with pytest.raises(sqlite3.OperationalError):
-        mv.insert_unique(proxy, "homes", "u' OR 'b'<>'c", "age", "3")
-    assert proxy.log == log_insert_unique("homes", "u' OR 'b'<>'c", "age", "3")[:-2]
-    assert catalog(homes) == (sorted(REGISTERED), [("homes", "u' OR 'b'<>'c", "age", "3"),
-                                                  ("homes", "unique_0", "name,address", "0,2"),
+@pytest.mark.parametrize("name", ["caf\u00e9", "x$1", "_t", "\u0394\u0431\u0662", "temp_nothing"])
+def test_plain_names_of_any_script(conn, name):
+    mv.create_table(conn, name, ["k", "v"], [{"name": "by_v", "cols": "v"}], [{"name": "k\u00e9", "cols": [0]}])
+    mv.insert_temp(conn, name, [(1, "a"), (1, "b")])
+    assert mv.find(conn, "*", name, "") == [[1, "b"]]
+    mv.temp_to_main(conn, name)
+    assert mv.find(conn, "*", name, "") == [[1, "b"]]
+    assert f"{name}_k\u00e9" in [r[0] for r in schema(conn, "index")]
+    mv.drop_table(conn, name)
+    assert catalog(conn) == ([], []) and name not in [r[0] for r in schema(conn, "table")]
+
+
+def test_a_quote_in_a_key_name_stays_inside_literal(homes, proxy):
+    # a key's own name is not written into a statement but into a literal of drop_unique
+    homes.execute("INSERT INTO unique_table VALUES ('homes', ?, 'age', '3')", (QUOTED,))
+    homes.commit()
+    mv.drop_unique(proxy, "homes", QUOTED)
+    assert proxy.statements()[2] == del_unique("homes", QUOTED)[1]
+    assert "where table_name = 'homes' AND unique_name = 'x'' OR ''1''=''1'" in proxy.statements()[2]
+    assert catalog(homes) == (sorted(REGISTERED), [("homes", "unique_0", "name,address", "0,2"),
                                                   ("other", "unique_0", "age", "1")])

@@ -8,6 +8,7 @@ import pytest
 
 from conftest import RecordingConnection
 from morvel import morvel as mv
+from test_catalog import BEGIN, owned
 
 CURSOR, COMMIT = ("cursor",), ("commit",)
 ROWS = [(1, "x", 2.5, None), (2, "y", b"z", 3), (3, "x", -1, "w")]
@@ -62,8 +63,7 @@ inserters = pytest.mark.parametrize("func,prefix", [(mv.insert_temp, "temp_"), (
 def test_one_execute_per_row_then_commit(tables, func, prefix, table, rows, val_str, comm, commits):
     proxy = RecordingConnection(tables)
     assert func(proxy, table, rows, comm=comm) is None
-    expected = [CURSOR] + [ins(prefix + table, val_str, list(r)) for r in rows] + [COMMIT] * commits
-    assert proxy.log == expected
+    assert proxy.log == owned([CURSOR] + [ins(prefix + table, val_str, list(r)) for r in rows], commits)
     assert [r[1:] for r in rows_of(tables, prefix + table)] == [tuple(r) for r in rows]
     assert tables.in_transaction == (not commits)
 
@@ -87,8 +87,7 @@ def test_placeholders_come_from_first_row(tables, func, prefix, first, val_str):
     proxy = RecordingConnection(tables)
     with pytest.raises(sqlite3.Error):
         func(proxy, "t4", [first, (1, 2, 3, 4)])
-    assert proxy.log == [CURSOR, ins(prefix + "t4", val_str, list(first))]
-    assert COMMIT not in proxy.log
+    assert proxy.log == owned([CURSOR, ins(prefix + "t4", val_str, list(first))], failed=True)
 
 
 class Record(collections.abc.Mapping):
@@ -113,16 +112,19 @@ BAD_SECOND = [((1, 2, 3), sqlite3.Error, True), ({"a": 1, "b": 2, "c": 3, "d": 4
 
 
 @inserters
+@pytest.mark.parametrize("comm", [True, False])
 @pytest.mark.parametrize("bad,error,sent", BAD_SECOND)
-def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, error, sent):
+def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, error, sent, comm):
     proxy = RecordingConnection(tables)
     with pytest.raises(sqlite3.Error if sent else TypeError) as failure:
-        func(proxy, "t4", [(1, 2, 3, 4), bad, (5, 6, 7, 8)])
+        func(proxy, "t4", [(1, 2, 3, 4), bad, (5, 6, 7, 8)], comm)
     if not sent:
         assert str(failure.value) == f"row 1 is of type {error}, not a sequence of column values"
-    assert proxy.log == [CURSOR] + [ins(prefix + "t4", "?,?,?,?", r) for r in ([1, 2, 3, 4], list(bad))[:1 + sent]]
-    assert tables.in_transaction
-    assert [r[1:] for r in rows_of(tables, prefix + "t4")] == [(1, 2, 3, 4)]
+    sent_rows = [ins(prefix + "t4", "?,?,?,?", r) for r in ([1, 2, 3, 4], list(bad))[:1 + sent]]
+    assert proxy.log == owned([CURSOR] + sent_rows, comm, failed=True)
+    # comm=True: the call rolled its own transaction back; comm=False: the caller's transaction holds the row
+    assert tables.in_transaction is not comm
+    assert [r[1:] for r in rows_of(tables, prefix + "t4")] == ([] if comm else [(1, 2, 3, 4)])
     tables.rollback()
     assert rows_of(tables, prefix + "t4") == []
 
@@ -142,12 +144,10 @@ def test_batch_checked_before_any_statement(tables, func, prefix, rows, error, o
 def test_numeric_table_name(conn):
     conn.execute("CREATE TABLE temp_7 (a)")
     proxy = RecordingConnection(conn)
-    mv.insert_temp(proxy, 7, [(1,)])
-    assert proxy.log == [CURSOR, ins("temp_7", "?", [1]), COMMIT]
-    proxy.clear()
-    with pytest.raises(TypeError):
-        mv._insert_main(proxy, 7, [(1,)])
-    assert proxy.log == [CURSOR]
+    for insert in (mv.insert_temp, mv._insert_main):  # "7" is no identifier: refused before any statement
+        with pytest.raises(ValueError, match="table name '7'"):
+            insert(proxy, 7, [(1,)])
+    assert proxy.log == [CURSOR, CURSOR]
 
 
 # ---------------------------------------------------------------- deletion by rowid
@@ -167,7 +167,7 @@ def left(conn):
 def test_one_delete_per_id_in_order(filled, ids):
     proxy = RecordingConnection(filled)
     assert mv.delete_row_main(proxy, "t4", ids) is None
-    assert proxy.log == [CURSOR, dele("t4", 3), dele("t4", 9), COMMIT]
+    assert proxy.log == owned([CURSOR, dele("t4", 3), dele("t4", 9)])
     assert left(filled) == [1, 2, 4, 5, 6, 7, 8, 10]
 
 
@@ -184,7 +184,7 @@ def test_empty_ids_still_commits(filled, ids, comm):
 def test_deletions_stay_in_open_transaction(filled, ids, error, remaining):
     proxy = RecordingConnection(filled)
     with pytest.raises(error) if error else contextlib.nullcontext():
-        mv.delete_row_main(proxy, "t4", ids, comm=bool(error))  # a failure skips the commit
+        mv.delete_row_main(proxy, "t4", ids, comm=False)
     assert proxy.log == [CURSOR] + [dele("t4", j) for j in (ids[:2] if error else ids)]
     assert left(filled) == remaining and filled.in_transaction
     filled.rollback()
@@ -221,7 +221,8 @@ BEGIN, ROLLBACK = ("execute", "BEGIN "), ("rollback",)
 # rows, comm, batch, outcome (rows staged, or the error), rows staged after the call, the proxy's log after the
 # cursor (None: not checked). A failed call with comm true leaves nothing staged and no transaction open.
 LOADS = {
-    "generator": (lambda: (r for r in ROWS), True, 2, 3, ROWS, [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT]),
+    "generator": (lambda: (r for r in ROWS), True, 2, 3, ROWS,
+                  [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT]),
     "list": (lambda: list(ROWS), True, 100_000, 3, ROWS, None),
     "cursor": (_cursor_rows, True, 1, 3, [(1, "x", 2.5, None), (2, "y", b"z", 3), (3, "x", -1, "w")], None),
     "empty": (lambda: iter(()), True, 1, 0, [], []),

@@ -159,6 +159,7 @@ GROUPS = {
     "newest_alone_matched": ([[0]], [("a", 1), ("a", 2)], [("a", 0)], "WHERE type = 2", [["a", 2]]),
     "main_by_rowid": ([[0]], [("b", 1)], [("a", 1), ("a", 2)], "", [["b", 1], ["a", 2]]),
     "null_links_nothing": ([[0]], [(None, 1), (None, 2)], [(None, 3)], "", [[None, 1], [None, 2], [None, 3]]),
+    "negative_position": ([[-1]], [("old", "K"), ("new", "K")], [("main", "K")], "", [["new", "K"]]),
 }
 
 
@@ -173,7 +174,7 @@ ROWS = st.lists(st.tuples(KEYVAL, KEYVAL), max_size=8)
 
 
 @settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(keys=st.lists(st.lists(st.integers(0, 1), min_size=1, max_size=2, unique=True), max_size=2),
+@given(keys=st.lists(st.lists(st.integers(-2, 1), min_size=1, max_size=2, unique=True), max_size=2),
        staged=ROWS, main=ROWS, merge_first=st.booleans())
 def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first):
     fill(conn, "p", ["a", "b", "c"], keys)

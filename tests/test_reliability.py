@@ -407,6 +407,80 @@ def test_ctrl_c_interrupts_long_calls_and_commits_nothing(tmp_path):
     assert out.returncode == 0, out.stderr
     lines = [line.split() for line in out.stdout.splitlines()]
     assert len(lines) == 2 and all(float(after) < 1.0 for after, _ in lines), lines
-    assert lines[0][1] == "True"  # the rows sent so far wait in the open transaction, uncommitted
+    assert lines[0][1] == "False"  # the call rolled back the rows it had sent
     with contextlib.closing(sqlite3.connect(path)) as c:
         assert c.execute("SELECT count(*) FROM temp_t").fetchone() == (20_000,)
+
+
+def interrupted_after(*values):
+    """Yields the values, then Ctrl-C arrives."""
+    yield from values
+    raise KeyboardInterrupt
+
+
+class CtrlC:
+    """A row whose values are never read: Ctrl-C arrives first."""
+
+    def __iter__(self):
+        raise KeyboardInterrupt
+
+
+# Calls that fail part-way: name -> (call, error, whether another connection holds the write lock meanwhile,
+# whether comm=False leaves the caller's transaction open, as the statements sent before the error open it).
+PART_WAY = {
+    "create_table-bad-spec": (lambda c, comm: mv.create_table(c, "t", ["a"], [], [{"name": "u", "cols": [5]}], comm),
+                              IndexError, False, True),
+    "insert_index-bad-spec": (lambda c, comm: mv.insert_index(c, {"table": "t", "name": "i0"}, comm), KeyError, False,
+                              True),
+    "insert_unique-bad-column": (lambda c, comm: mv.insert_unique(c, "t", "u2", "zz", "1", comm),
+                                 sqlite3.OperationalError, False, True),
+    "insert_temp-bad-row": (lambda c, comm: mv.insert_temp(c, "t", [(7, "x", 1), (8,)], comm),
+                            sqlite3.ProgrammingError, False, True),
+    "_insert_main-ctrl-c": (lambda c, comm: mv._insert_main(c, "t", [(7, "x", 1), CtrlC()], comm), KeyboardInterrupt,
+                            False, True),
+    "delete_row_main-ctrl-c": (lambda c, comm: mv.delete_row_main(c, "t", interrupted_after(1, 2), comm),
+                               KeyboardInterrupt, False, True),
+    "temp_to_main-lock": (lambda c, comm: mv.temp_to_main(c, "t", comm), sqlite3.OperationalError, True, True),
+    "drop_table-lock": (lambda c, comm: mv.drop_table(c, "t", comm), sqlite3.OperationalError, True, False),
+    "drop_index-lock": (lambda c, comm: mv.drop_index(c, "t", "i0", comm), sqlite3.OperationalError, True, True),
+    "drop_unique-lock": (lambda c, comm: mv.drop_unique(c, "t", "u0", comm), sqlite3.OperationalError, True, True),
+    "drop_table_index-lock": (lambda c, comm: mv.drop_table_index(c, "t", comm), sqlite3.OperationalError, True,
+                              False),
+}
+
+
+def file_state(path):
+    with contextlib.closing(sqlite3.connect(path)) as c:
+        names = [n for n, in c.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+        return (c.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall(),
+                {n: c.execute(f"SELECT rowid, * FROM {n} ORDER BY rowid").fetchall() for n in names})
+
+
+@pytest.mark.parametrize("mode", ["require", "0"], ids=["native", "method"])
+@pytest.mark.parametrize("comm", [True, False])
+@pytest.mark.parametrize("call, error, locked, left_open", PART_WAY.values(), ids=PART_WAY.keys())
+def test_a_call_with_comm_is_all_or_nothing(tmp_path, monkeypatch, call, error, locked, left_open, comm, mode):
+    monkeypatch.setenv("MORVEL_NATIVE", mode)
+    path = str(tmp_path / "a.db")
+    with contextlib.closing(sqlite3.connect(path)) as setup:
+        setup.executescript(BASE)
+    before = file_state(path)
+    conn, other = sqlite3.connect(path, timeout=0), sqlite3.connect(path, timeout=0.05)
+    try:
+        if locked:  # another writer holds the write lock; it must be able to commit afterwards
+            other.execute("BEGIN IMMEDIATE")
+            other.execute("INSERT INTO temp_bad VALUES (2)")
+        with pytest.raises(error):
+            call(conn, comm)
+        if comm:
+            assert not conn.in_transaction and file_state(path) == before
+            if not locked:
+                other.execute("INSERT INTO temp_bad VALUES (2)")
+            other.commit()  # the failed call holds no lock
+        else:  # the transaction is the caller's: what was sent waits in it
+            assert conn.in_transaction is left_open
+            conn.rollback()
+            other.rollback()
+    finally:
+        conn.close()
+        other.close()

@@ -2,6 +2,7 @@
 
 import random
 import sqlite3
+import subprocess
 import sys
 import threading
 import time
@@ -189,3 +190,42 @@ def test_a_write_waiting_for_a_reader_in_another_thread_lets_that_thread_run(tmp
     thread.join(30)
     assert writer.execute("SELECT count(*) FROM temp_t").fetchone() == (5010,)
     writer.close()
+
+
+_CLOSED_UNDER_A_CALL = r"""
+import random, sqlite3, sys, threading, time
+import morvel
+from morvel import morvel as mv
+
+for trial in range(int(sys.argv[1])):
+    conn = sqlite3.connect(":memory:", check_same_thread=False)
+    morvel.prepare(conn)
+    conn.execute("CREATE TABLE x (a)")
+    conn.execute("INSERT INTO index_table VALUES ('x', 'i', 'a')")
+    conn.commit()
+    errors, started = [], threading.Event()
+
+    def calls():
+        started.set()
+        try:
+            while True:
+                mv.active_table_index(conn, "x", False)
+        except sqlite3.ProgrammingError as exc:
+            errors.append(str(exc))
+
+    thread = threading.Thread(target=calls)
+    thread.start()
+    started.wait()
+    time.sleep(random.Random(trial).uniform(0, 0.003))
+    conn.close()  # at any moment of a call: before, during or after any of its statements
+    thread.join()
+    assert errors == ["Cannot operate on a closed database."], errors
+"""
+
+
+def test_another_thread_closing_the_connection_at_any_moment_of_a_call(monkeypatch):
+    # The native path only: the sqlite3 module's own execute may crash there (the method path's statements).
+    monkeypatch.setenv("MORVEL_NATIVE", "require")
+    out = subprocess.run([sys.executable, "-c", _CLOSED_UNDER_A_CALL, "200"], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr[-2000:]

@@ -58,9 +58,29 @@ constexpr std::string_view kAllIndexes = R"(
             SELECT * FROM sqlite_master WHERE type = 'index'
         )";
 
-// The SQLite name of an index registered as `name` on `table`: "{table}_{name}".
+// Whether both <t> and temp_<t> exist, compared as SQLite compares names (ASCII letters without case).
+constexpr std::string_view kManaged = R"(
+            SELECT count(*) FROM sqlite_master WHERE type = 'table' AND lower(name) IN (lower(?), lower(?))
+        )";
+
+// The SQLite name of an index registered as `name` on `table`: "{table}_{name}", checked.
 Ref full_index_name(PyObject* table, PyObject* name) {
-    return TextBuilder().text(str_of(table).get()).ascii("_").text(str_of(name).get()).finish();
+    Ref full = TextBuilder().text(str_of(table).get()).ascii("_").text(str_of(name).get()).finish();
+    require_plain(full.get(), "index");
+    return full;
+}
+
+// Whether `text` equals `ascii` (lower case) with ASCII letters compared without case, as SQLite does.
+bool same_name(PyObject* text, std::string_view ascii) {
+    if (PyUnicode_GET_LENGTH(text) != static_cast<Py_ssize_t>(ascii.size())) return false;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (size_t i = 0; i < ascii.size(); ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c != static_cast<unsigned char>(ascii[i])) return false;
+    }
+    return true;
 }
 
 void send(db::Cursor& cur, std::string_view statement, std::initializer_list<PyObject*> texts = {}) {
@@ -76,16 +96,72 @@ void delete_row(db::Cursor& cur, std::string_view statement, PyObject* table, Py
     send(cur, statement, {quoted(fstr_of(table).get()).get(), quoted(fstr_of(name).get()).get()});
 }
 
+
+}  // namespace
+
+bool is_plain(PyObject* text) {
+    if (!PyUnicode_Check(text) || compat::ready(text) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        const bool digit = c < 0x80 ? (c >= '0' && c <= '9') : Py_UNICODE_ISDIGIT(c) != 0;
+        const bool letter = c < 0x80 ? ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_' : Py_UNICODE_ISALPHA(c) != 0;
+        if (i == 0 ? !letter : !(letter || digit || c == '$')) return false;
+    }
+    return n > 0;
+}
+
 // One DROP INDEX per name, every name collected before the first DROP.
 void drop_each(db::Cursor& cur, PyObject* doomed) {
     SignalPoll each(1);
     for (ForEach it(doomed); Ref name = it.next();) {
         each();
-        send(cur, kDropIndex, {fstr_of(name.get()).get()});
+        // A user's own index may have any name ("my idx"): such a name is written as a quoted identifier.
+        Ref text = fstr_of(name.get());
+        if (!is_plain(text.get()))
+            text = TextBuilder().ascii("\"").text(own(PyUnicode_Replace(text.get(), names->double_quote.get(),
+                                                                          names->two_double_quotes.get(), -1)).get())
+                       .ascii("\"").finish();
+        send(cur, kDropIndex, {text.get()});
     }
 }
 
-}  // namespace
+void require_plain(PyObject* text, const char* what) {
+    if (is_plain(text)) return;
+    PyErr_Format(PyExc_ValueError,
+                 "%s name %R is not a plain SQL identifier (letters, digits, _ and $, not starting with a digit or $)",
+                 what, text);
+    throw PyError{};
+}
+
+Ref table_text(PyObject* name) {
+    Ref text = fstr_of(name);
+    require_plain(text.get(), "table");
+    return text;
+}
+
+void require_own_table(db::Cursor& cur, PyObject* text) {
+    if (same_name(text, "index_table") || same_name(text, "unique_table")) {
+        PyErr_Format(PyExc_ValueError, "table name %R is the name of a catalog table", text);
+        throw PyError{};
+    }
+    constexpr std::string_view prefix = "temp_";
+    if (PyUnicode_GET_LENGTH(text) <= static_cast<Py_ssize_t>(prefix.size())) return;
+    Ref head = own(PyUnicode_Substring(text, 0, static_cast<Py_ssize_t>(prefix.size())));
+    if (!same_name(head.get(), prefix)) return;
+    Ref base = own(PyUnicode_Substring(text, static_cast<Py_ssize_t>(prefix.size()), PyUnicode_GET_LENGTH(text)));
+    Ref found = db::query(cur, sql(kManaged, {}).get(), list_of({base.get(), text}).get());
+    Ref count = item_at(item_at(found.get(), 0).get(), 0);
+    if (check(PyObject_RichCompareBool(count.get(), own(PyLong_FromLong(2)).get(), Py_EQ)) == 0) return;
+    PyErr_Format(PyExc_ValueError, "table name %R is the name of the staging table of the managed table %R", text,
+                 base.get());
+    throw PyError{};
+}
 
 Position::Position(Ref o) : obj(std::move(o)) {
     if (PyLong_CheckExact(obj.get()) || PyBool_Check(obj.get())) {
@@ -103,6 +179,12 @@ Position::Position(Ref o) : obj(std::move(o)) {
 }
 
 Ref Position::of(PyObject* seq, int offset) const {
+    if (kind == Fast && value < 0 && offset != 0) {
+        // A negative position counts from the last column, as it does in the column names and in a row
+        // without the `offset` values in front, which it never reaches.
+        const Py_ssize_t n = check_size(PyObject_Size(seq));
+        return item_at(seq, value >= offset - n ? value : -n - 1);  // the latter raises the IndexError
+    }
     if (kind == Fast && value <= PY_SSIZE_T_MAX - offset) return item_at(seq, value + offset);
     if (kind == Generic) {
         if (offset == 0) return item(seq, obj.get());
@@ -174,7 +256,8 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
     for (ForEach it(rows.get()); Ref row = it.next();) {
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
         Ref full = full_index_name(t.get(), n.get());
-        Ref text = TextBuilder().ascii("CREATE INDEX ").text(sql(kept, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()}).get()).finish();
+        Ref rest = sql(kept, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
+        Ref text = TextBuilder().ascii("CREATE INDEX ").text(rest.get()).finish();
         if (PyDict_SetDefault(wanted.get(), full.get(), text.get()) == nullptr) throw PyError{};
     }
     Ref all = db::query(cur, sql(kAllIndexes, {}).get());
@@ -194,10 +277,13 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
 Ref insert_index(Args a) {
     PyObject *conn = a[0], *index = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
-    send(cur, kCreateIndexTable);
+    db::Atomic call(conn, comm, cur);
     // The description is read by subscription each time a value is needed, as a mapping allows.
     auto key = [index](const Ref& k) { return item(index, k.get()); };
+    table_text(key(names->table).get());
     Ref full = full_index_name(key(names->table).get(), key(names->name).get());
+    call.begin();
+    send(cur, kCreateIndexTable);
     delete_row(cur, kDeleteIndexRow, key(names->table).get(), key(names->name).get());
     send(cur, kDropIndex, {full.get()});
     Ref t = key(names->table), n = key(names->name), c = key(names->cols);
@@ -205,24 +291,30 @@ Ref insert_index(Args a) {
     t = key(names->table);
     c = key(names->cols);
     send(cur, kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
-    send(cur, kCreateIndexTable);
+    db::Atomic call(conn, comm, cur);
+    table_text(table);
     Ref full = full_index_name(table, name);
+    call.begin();
+    send(cur, kCreateIndexTable);
     delete_row(cur, kDeleteIndexRow, table, name);
     send(cur, kDropIndex, {full.get()});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref active_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    table_text(table);
+    call.begin();
     Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
     SignalPoll poll(1);  // each index build can take long
     for (ForEach it(rows.get()); Ref row = it.next();) {
@@ -230,13 +322,16 @@ Ref active_table_index(Args a) {
         Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
         create_index(cur, t.get(), n.get(), c.get());
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_table_index(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    table_text(table);
+    call.begin();
     Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
     // Every name is collected before the first DROP, filtered here rather than in SQL.
     Ref doomed = own(PyList_New(0));
@@ -248,13 +343,17 @@ Ref drop_table_index(Args a) {
             check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
     }
     drop_each(cur, doomed.get());
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref insert_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    table_text(table);
+    full_index_name(table, name);  // the key's lookup index
+    call.begin();
     send(cur, kCreateUniqueTable);
     delete_row(cur, kDeleteUniqueRow, table, name);
     db::execute(cur, sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
@@ -264,16 +363,19 @@ Ref insert_unique(Args a) {
     check(PyDict_SetItem(index.get(), names->name.get(), name));
     check(PyDict_SetItem(index.get(), names->cols.get(), cols));
     call_module(Fn::insert_index, {conn, index.get(), Py_False});
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_unique(Args a) {
     PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    table_text(table);
+    call.begin();
     send(cur, kCreateUniqueTable);
     delete_row(cur, kDeleteUniqueRow, table, name);
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 

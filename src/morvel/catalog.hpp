@@ -19,6 +19,20 @@ inline constexpr std::string_view kCreateUniqueTable = R"(
             CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
         )";
 
+// Table and index names are written into statements as they are, so each must read as one plain SQL
+// identifier: letters (any script), digits, "_" and "$", not starting with a digit or "$". Anything else
+// (a blank, a quote, a dot, a comment) could make the statement reach another table.
+bool is_plain(PyObject* text);
+// Raises ValueError naming `text` (the str as it will be written) unless it is plain; `what` says which
+// name it is ("table", "index").
+void require_plain(PyObject* text, const char* what);
+// f"{name}" of a table name, checked.
+Ref table_text(PyObject* name);
+// The names that create_table and drop_table refuse although they are plain: the catalog tables, and the
+// staging table temp_<t> of a managed table <t> (which needs one look at the schema, made only for a
+// name that starts with "temp_").
+void require_own_table(db::Cursor& cur, PyObject* text);
+
 // A column position of a unique key, kept as the object it came from. Plain ints are resolved once;
 // anything else is indexed with Python's own rules at each use.
 struct Position {

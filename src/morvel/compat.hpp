@@ -61,6 +61,15 @@ inline PyObject* take_exception() noexcept {
 #endif
 }
 
+// Makes `exc` (a reference that is taken over) the pending exception again.
+inline void restore_exception(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
 // `getattr(obj, name)` where a missing attribute is no error: 1 and a new reference in *result when
 // found, 0 and nullptr when obj has no such attribute, -1 with an exception pending otherwise.
 inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {

@@ -181,6 +181,25 @@ void commit(PyObject* conn) {
     call_method(conn, names->commit.get(), {});
 }
 
+void rollback(PyObject* conn) noexcept {
+    Ref first = Ref::steal(compat::take_exception());
+    PyObject* args[2] = {nullptr, conn};
+    PyObject* done;
+    {
+        Busy busy(find(conn));
+        done = PyObject_VectorcallMethod(names->rollback.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+    if (done != nullptr) {
+        Py_DECREF(done);
+        if (first) compat::restore_exception(first.release());
+        return;
+    }
+    if (!first) return;
+    Ref second = Ref::steal(compat::take_exception());
+    PyException_SetContext(second.get(), first.release());
+    compat::restore_exception(second.release());
+}
+
 void close(PyObject* conn) { call_method(conn, names->close.get(), {}); }
 
 namespace {
@@ -194,44 +213,36 @@ Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
 
 }  // namespace
 
-bool begin_transaction(PyObject* conn, Cursor& cur) {
-    Ref level = attr_or(conn, names->isolation_level.get(), Py_None);
-    if (level.get() == Py_None) return false;  // autocommit mode: the caller opted out of transactions
+bool Atomic::requested() {
+    if (requested_ < 0) requested_ = commit_requested(comm_) ? 1 : 0;
+    return requested_ == 1;
+}
+
+void Atomic::begin() {
+    if (began_) return;
+    began_ = true;
+    const bool owned = requested();
+    if (!owned && when_ != Begin::Always) return;
+    Ref level = attr_or(conn_, names->isolation_level.get(), Py_None);
+    if (level.get() == Py_None) return;  // autocommit mode: the caller opted out of transactions
     // Where the connection has its own autocommit switch, True means no transactions and False means one
     // is always open: neither wants a BEGIN.
-    Ref autocommit = attr_or(conn, names->autocommit.get(), Py_None);
-    if (PyBool_Check(autocommit.get())) return false;
-    Ref open = attr_or(conn, names->in_transaction.get(), Py_True);
-    if (check(PyObject_IsTrue(open.get())) != 0) return false;  // the change joins the caller's transaction
-    execute(cur, own(PyNumber_Add(names->begin.get(), level.get())).get());
-    return true;
+    Ref autocommit = attr_or(conn_, names->autocommit.get(), Py_None);
+    if (PyBool_Check(autocommit.get())) return;
+    Ref open = attr_or(conn_, names->in_transaction.get(), Py_True);
+    if (check(PyObject_IsTrue(open.get())) != 0) return;  // the call joins the caller's transaction
+    Ref text = own(PyNumber_Add(names->begin.get(), level.get()));
+    owns_ = owned;  // from here on a failure rolls back, the BEGIN's own included (harmless then)
+    execute(cur_, text.get());
 }
 
-AllOrNothing::AllOrNothing(PyObject* conn, PyObject* comm) : conn_(conn), comm_(commit_requested(comm)) {}
-
-void AllOrNothing::begin(Cursor& cur, bool always) {
-    if (!comm_ && !always) return;
-    // Armed before the BEGIN is sent: a BEGIN that fails after SQLite took it still leaves nothing open.
-    armed_ = comm_;
-    if (!begin_transaction(conn_, cur)) armed_ = false;
+void Atomic::commit() {
+    if (requested()) db::commit(conn_);
+    done_ = true;
 }
 
-void AllOrNothing::commit() {
-    if (comm_) db::commit(conn_);
-    armed_ = false;
-}
-
-AllOrNothing::~AllOrNothing() {
-    if (!armed_) return;
-    ErrorStash pending;  // the error that ended the call is the one the caller sees
-    Busy busy(find(conn_));
-    PyObject* self[] = {conn_};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(names->rollback.get(), self, 1, nullptr));
-    if (!done) PyErr_WriteUnraisable(conn_);  // the call's own error still wins
-}
-
-void commit_if(PyObject* conn, PyObject* comm) {
-    if (commit_requested(comm)) commit(conn);
+Atomic::~Atomic() {
+    if (owns_ && !done_) rollback(conn_);
 }
 
 }  // namespace morvel::db

@@ -32,7 +32,8 @@ private:
     friend void execute_row(Cursor&, PyObject*, PyObject*);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
-    // Runs the statement natively when this cursor can; false when nothing was sent.
+    // Runs the statement natively when this cursor can; false when the statement was not sent (at most
+    // the implicit BEGIN before it was).
     bool native(PyObject* statement, PyObject* params);
     void through_method(PyObject* statement, PyObject* params);
 
@@ -85,40 +86,54 @@ Ref query(Cursor& cur, PyObject* statement);
 Ref query(Cursor& cur, PyObject* statement, PyObject* params);
 
 void commit(PyObject* conn);
+// conn.rollback() while an error may be pending: the error stays the one that leaves, unless the rollback
+// fails too, which then leaves with the first error as its context (as `except: conn.rollback(); raise`).
+void rollback(PyObject* conn) noexcept;
 void close(PyObject* conn);
 
-// Opens, before a change's first read, the transaction that the sqlite3 module would open only before
-// its first row write: "BEGIN " + isolation_level, sent through `cur`, when the connection uses
-// transactions and none is open. Reads, index drops and writes then commit or roll back together.
-// An object without these attributes is left alone. True when the BEGIN was sent.
-bool begin_transaction(PyObject* conn, Cursor& cur);
-
-// A call with `comm == True` is all or nothing: the transaction it opens itself before its first
-// statement is committed at its end, or rolled back by conn.rollback() when anything throws in between
-// (the error that ended the call is the one raised). A transaction the caller had open is joined and left
-// to the caller; with `comm` false, or in autocommit mode, nothing is opened and nothing rolled back.
-// Kept small and on its own so that every function taking `comm` can use the same scope.
-class AllOrNothing {
+// The transaction of one call that takes `comm`: every such call is all or nothing when it owns its
+// transaction, and the caller's business otherwise. A call owns it when `comm == True` and the connection
+// uses transactions (`isolation_level` is not None, no autocommit switch is set) and has none open when
+// the call sends its first statement: "BEGIN " + isolation_level then goes through the call's first cursor
+// before that statement, the commit is the call's last step, and anything that throws in between (SQLite,
+// a bad argument, a row, Ctrl-C) rolls back before the error leaves the call. `comm` false, a transaction
+// already open (joined) and autocommit mode add nothing; neither does an object without these attributes.
+//
+// Use, in every function that takes `comm`:
+//     db::Cursor cur = db::cursor(conn);
+//     db::Atomic call(conn, comm, cur);
+//     call.begin();   // before the first statement sent by this call or by a module call it makes;
+//                     // repeated calls do nothing, so a loop may call it before each row
+//     ...
+//     call.commit();  // the last step: commits when comm == True
+// Module calls made inside pass comm=False and join. The destructor rolls back when begin() sent the
+// BEGIN of an owned transaction and commit() has not succeeded. `comm == True` is evaluated once, at the
+// first begin() or commit(): a call that sends nothing and does not commit never evaluates it.
+class Atomic {
 public:
-    AllOrNothing(PyObject* conn, PyObject* comm);
-    AllOrNothing(const AllOrNothing&) = delete;
-    AllOrNothing& operator=(const AllOrNothing&) = delete;
-    ~AllOrNothing();
+    // Always: the BEGIN is sent whatever `comm` is (the merge reads and writes in one transaction even
+    // with comm=False), but only an owned transaction is rolled back.
+    enum class Begin { WithComm, Always };
+    Atomic(PyObject* conn, PyObject* comm, Cursor& cur, Begin when = Begin::WithComm) noexcept
+        : conn_(conn), comm_(comm), cur_(cur), when_(when) {}
+    Atomic(const Atomic&) = delete;
+    Atomic& operator=(const Atomic&) = delete;
+    ~Atomic();
 
-    // Before the call's first statement. `always`: the call opens its transaction even with `comm`
-    // false (a merge's reads and writes belong together), but rolls back only what `comm` true made its own.
-    void begin(Cursor& cur, bool always = false);
-    // The call's last step: commit when `comm == True`.
+    void begin();
     void commit();
-    bool committing() const noexcept { return comm_; }
 
 private:
-    PyObject* conn_;
-    bool comm_;
-    bool armed_ = false;  // a rollback is owed if the call ends before its commit
-};
+    bool requested();
 
-// The last step of every function that takes `comm`: commit when `comm == True`.
-void commit_if(PyObject* conn, PyObject* comm);
+    PyObject* conn_;
+    PyObject* comm_;
+    Cursor& cur_;
+    Begin when_;
+    int requested_ = -1;  // comm == True, once evaluated
+    bool began_ = false;
+    bool owns_ = false;  // this call sent the BEGIN with comm == True: a failure rolls it back
+    bool done_ = false;  // the commit step has run
+};
 
 }  // namespace morvel::db

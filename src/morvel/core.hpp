@@ -82,7 +82,7 @@ struct Names {
     Ref split, index, add, print;
     Ref name, address, DB_dict, morvel_state, sqlite3;
     Ref table, cols;  // keys of index and unique-key descriptions (with `name`)
-    Ref comma, star, empty, quote, two_quotes;
+    Ref comma, star, empty, quote, two_quotes, double_quote, two_double_quotes;
     Ref one, zero;  // the row-key sources 1 (staging) and 0 (main)
     Ref isolation_level, in_transaction, autocommit, begin;  // the merge's own BEGIN
 };

@@ -195,7 +195,7 @@ void init_functions() {
         .morvel_state = interned("morvel_state"), .sqlite3 = interned("sqlite3"),
         .table = interned("table"), .cols = interned("cols"),
         .comma = interned(","), .star = interned("*"), .empty = interned(""), .quote = interned("'"),
-        .two_quotes = interned("''"),
+        .two_quotes = interned("''"), .double_quote = interned("\""), .two_double_quotes = interned("\"\""),
         .one = own(PyLong_FromLong(1)), .zero = own(PyLong_FromLong(0)),
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
         .autocommit = interned("autocommit"), .begin = interned("BEGIN "),

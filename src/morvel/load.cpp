@@ -76,14 +76,16 @@ private:
     Ref mapping_;
 };
 
-// One execute per row, each row bound as a new list, all through the same statement object. `at` is the
-// place of the first row in the whole load, for the message of a refused row.
-void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows, Py_ssize_t at = 0) {
+// One execute per row, each row bound as a new list, all through the same statement object. The call's
+// transaction begins before the first INSERT. `at` is the place of the first row in the whole load, for
+// the message of a refused row.
+void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows, Py_ssize_t at = 0) {
     SignalPoll poll;
     RowKind kind;
     for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
         kind.require_row(row.get(), at);
+        call.begin();
         db::execute_row(cur, statement, row.get());
     }
 }
@@ -157,44 +159,50 @@ Ref insert_temp(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    Ref name = str_of(table);
+    require_plain(name.get(), "table");
     Ref values = placeholders(rows);
-    Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
-    insert_rows(cur, statement.get(), rows);
-    db::commit_if(conn, comm);
+    Ref statement = sql(kInsertStaging, {name.get(), values.get()});
+    insert_rows(cur, call, statement.get(), rows);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref load(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
+    Ref name = str_of(table);
+    require_plain(name.get(), "table");  // before the first row is taken from the iterable
     Batches batches(rows, batch);
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
     db::Cursor cur = db::cursor(conn);
-    db::AllOrNothing all(conn, comm);
-    all.begin(cur);
+    db::Atomic call(conn, comm, cur);
     // The statement of insert_temp for the whole load: its placeholders come from the very first row.
-    Ref statement = sql(kInsertStaging, {str_of(table).get(), placeholders(chunk).get()});
+    Ref statement = sql(kInsertStaging, {name.get(), placeholders(chunk).get()});
     Py_ssize_t staged = 0;
     for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-        insert_rows(cur, statement.get(), chunk, staged);
+        insert_rows(cur, call, statement.get(), chunk, staged);
         staged += PyList_GET_SIZE(chunk);
     }
-    all.commit();
+    call.commit();
     return own(PyLong_FromSsize_t(staged));
 }
 
 Ref insert_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
     if (check_size(PyObject_Size(rows)) > 0) {
+        table_text(table);
         Ref values = placeholders(rows);
         // Plain concatenation: a table name that is not text fails here, before any row is sent.
         Ref statement = concat(ascii_text(kInsertMainHead).get(), table);
         statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
         statement = concat(statement.get(), values.get());
         statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur, statement.get(), rows);
-        db::commit_if(conn, comm);
+        insert_rows(cur, call, statement.get(), rows);
+        call.commit();
     }
     return Ref::borrow(Py_None);
 }
@@ -202,16 +210,18 @@ Ref insert_main(Args a) {
 Ref delete_row_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
-    Ref head = sql(kDeleteRowHead, {fstr_of(table).get()});
+    db::Atomic call(conn, comm, cur);
+    Ref head = sql(kDeleteRowHead, {table_text(table).get()});
     db::IntStatement with_int(head.get(), kDeleteRowTail);
     // One statement per rowid, its text written into the `in` list.
     SignalPoll poll;
     for (ForEach it(ids); Ref id = it.next();) {
         poll();
+        call.begin();
         if (db::execute(cur, with_int, id.get())) continue;
         db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
@@ -367,13 +377,15 @@ bool rebuild_pays(db::Cursor& cur, PyObject* text, const Scanned& s) {
 Ref temp_to_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
-    // One transaction from the first read to the commit: rows staged by others meanwhile cannot be
-    // emptied unmerged, and a failure or a rollback leaves no table without its indexes.
-    db::begin_transaction(conn, cur);
-    Ref text = fstr_of(table);
-    Scanned s = scan(cur, table, text.get(), [&] { return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get()); });
+    // One transaction from the first read to the commit, also with comm=False: rows staged by others
+    // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
+    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);
+    Ref text = table_text(table);
+    call.begin();
+    Scanned s = scan(cur, table, text.get(),
+                     [&] { return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get()); });
     write(conn, cur, table, s, true, sql(kEmptyStaging, {text.get()}).get(), nullptr);
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
@@ -384,9 +396,9 @@ Ref merge(Args a) {
         throw PyError{};
     }
     db::Cursor cur = db::cursor(conn);
-    db::AllOrNothing all(conn, comm);
-    all.begin(cur, true);  // as temp_to_main: one transaction from the first read, whatever comm says
-    Ref text = fstr_of(table);
+    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);  // as temp_to_main
+    Ref text = table_text(table);
+    call.begin();
     // Only the rows up to the newest one staged now are read and emptied: rowids grow, so a row staged
     // during the merge (by another thread of this connection) stays staged.
     Ref high = Ref::borrow(Py_None);
@@ -414,7 +426,7 @@ Ref merge(Args a) {
     } else {
         write(conn, cur, table, s, rebuilt, sql(kEmptyStagingUpTo, {text.get()}).get(), list_of({high.get()}).get());
     }
-    all.commit();
+    call.commit();
     return own(Py_BuildValue("(nnnO)", merged, replaced, s.staged - merged, rebuilt ? Py_True : Py_False));
 }
 

@@ -4,9 +4,10 @@
 // sent, and the connection layer sends it through the connection's methods instead.
 //
 // Python code can run in the middle of a statement: in a step (a trace callback, a user function, a
-// progress handler, the authorizer of a re-prepare), whenever the interpreter lock is let go (other
-// threads), at a signal check (handlers), at the creation of a container (a garbage collection runs
-// finalizers) and in a text factory. That code may close or re-open the connection, change its settings,
+// progress handler, the authorizer of a re-prepare), in sqlite3_reset and sqlite3_finalize (a user
+// aggregate's finalize() when a statement stops in the middle of an aggregate), whenever the interpreter
+// lock is let go (other threads), at a signal check (handlers), at the creation of a container (a garbage
+// collection runs finalizers) and in a text factory. That code may close or re-open the connection, change its settings,
 // its schema or the adapter table, or call this module again on the same connection (the same session).
 // The rule: across any such point a run holds only what is its own, and reads everything else again.
 // - Its own: the Session and the Statement it runs. A run marks the session busy before it looks anything
@@ -14,16 +15,20 @@
 //   resets this one; the bound texts belong to `params`, which the caller holds and nobody else sees.
 //   Statements of the session that go through the methods mark it busy as well.
 // - Read again after each such point, before it is used: the handle (after every step, the implicit
-//   BEGIN included, and before every further step of a read; gone: the statement stops and every cached
-//   statement is finalized), the handlers (after the BEGIN), the text factory (at every text value), the
-//   column count (at every row), the adapter table (at every bind), whether another thread exists (at
-//   every step). The row factory that counts is the cursor's own copy, fixed when it was made.
+//   BEGIN included, after every reset before its error is read, and before every further step of a read;
+//   gone: the statement stops and every cached statement is finalized), the handlers and the read gate
+//   (after the prepare and after the BEGIN), the text factory (at every text value), the column count (at
+//   every row), the adapter table (at every bind), whether another thread exists (at every step). The row
+//   factory that counts is the cursor's own copy, fixed when it was made.
+// - The handle's memory outlives another thread's close(): the session's pin statement keeps it (see
+//   Session::pin). A throw out of a statement's run resets the statement first (unless it was finalized).
 // - Binding runs no Python code: the adapter table is read without comparing keys.
 #include "native.hpp"
 
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -169,11 +174,16 @@ struct Session {
     Ref conn;
     PyThreadState* thread;
     sqlite::sqlite3* db;
+    // A statement of the session's own from its start to its end, prepared while the interpreter lock is
+    // held: while any statement is unfinalized, another thread's close() leaves the handle a zombie
+    // instead of freeing it, so no step or prepare made without the lock can meet freed memory.
+    sqlite::sqlite3_stmt* pin = nullptr;
     int users = 0;
     bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
     bool busy = false;  // a statement of this session is running, on either path
     bool inside = false;  // the session began while another statement of the connection was running
-    std::vector<Statement> cache;
+    // Each entry on the heap: `last` and a running statement point at one while others are added.
+    std::vector<std::unique_ptr<Statement>> cache;
     size_t victim = 0;
     const Statement* last = nullptr;  // the previous statement run, to tell a batch
     Pacer pacer;
@@ -189,6 +199,7 @@ struct Session {
     void begin(const char* level);
     int step(sqlite::sqlite3_stmt* stmt, bool hold);
     Ref rows(const Statement& prepared, int rc, bool repeated);
+    Ref rows_of(const Statement& prepared, int rc, bool repeated);
     bool may_hold(const Statement& prepared, bool repeated) const;
     // Whether the connection no longer holds the handle of this session: closed, or re-opened.
     bool gone() const { return n->handle(conn.get()) != db; }
@@ -218,10 +229,17 @@ Session* acquire(const Native* n, PyObject* conn) {
         ++s->users;
         return s;
     }
-    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), n->view(conn).db};
+    const sqlite::ConnectionView view = n->view(conn);
+    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), view.db};
     for (sqlite::sqlite3_stmt* stmt = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; stmt != nullptr && !s->inside;
          stmt = n->api.next_stmt(s->db, stmt))
         s->inside = n->api.stmt_busy(stmt) != 0;
+    // The pin, prepared with the lock held: close() sets the handle to NULL before it lets the lock go, so
+    // a handle read now is not being closed. A handler could run Python code inside the prepare: with one
+    // set, or without a handle, the session sends everything through the methods.
+    if (s->db == nullptr || view.has_authorizer || view.has_progress_handler ||
+        n->api.prepare_v2(s->db, "SELECT 1", -1, &s->pin, nullptr) != sqlite::OK || s->pin == nullptr)
+        s->lose();
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -244,13 +262,13 @@ void release(Session* s) noexcept {
 }
 
 Statement* Session::statement(PyObject* text) {
-    for (Statement& entry : cache)
-        if (entry.text.get() == text) return &entry;
+    for (const auto& entry : cache)
+        if (entry->text.get() == text) return entry.get();
     if (!PyUnicode_CheckExact(text)) return nullptr;
-    for (Statement& entry : cache)
-        if (PyUnicode_GET_LENGTH(entry.text.get()) == PyUnicode_GET_LENGTH(text) &&
-            PyUnicode_Compare(entry.text.get(), text) == 0)
-            return &entry;
+    for (const auto& entry : cache)
+        if (PyUnicode_GET_LENGTH(entry->text.get()) == PyUnicode_GET_LENGTH(text) &&
+            PyUnicode_Compare(entry->text.get(), text) == 0)
+            return entry.get();
     Py_ssize_t size = 0;
     const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
     if (sql == nullptr) {  // the method raises the same encoding error
@@ -279,10 +297,17 @@ Statement* Session::statement(PyObject* text) {
     Statement fresh{Ref::borrow(text), stmt, n->api.bind_parameter_count(stmt), n->api.column_count(stmt), is_dml(sql),
                     n->api.stmt_readonly(stmt) != 0};
     if (cache.size() < kCacheSize) {
-        cache.push_back(std::move(fresh));
-        return &cache.back();
+        std::unique_ptr<Statement> entry;
+        try {
+            entry = std::make_unique<Statement>(std::move(fresh));
+        } catch (...) {
+            n->api.finalize(stmt);  // an unfinalized statement would keep a closed handle alive
+            throw;
+        }
+        cache.push_back(std::move(entry));  // within the reserved room: cannot throw
+        return cache.back().get();
     }
-    Statement& slot = cache[victim];
+    Statement& slot = *cache[victim];
     victim = (victim + 1) % kCacheSize;
     if (&slot == last) last = nullptr;
     n->api.finalize(slot.stmt);
@@ -380,8 +405,9 @@ bool Session::bind(const Statement& prepared, PyObject* params) {
 void Session::lose() noexcept {
     dead = true;
     last = nullptr;
-    for (Statement& entry : cache) n->api.finalize(entry.stmt);
+    for (const auto& entry : cache) n->api.finalize(entry->stmt);
     cache.clear();
+    if (pin != nullptr) n->api.finalize(std::exchange(pin, nullptr));  // the last one: a zombie handle goes
 }
 
 void Session::closed(sqlite::sqlite3_stmt* stmt) {
@@ -400,7 +426,10 @@ bool Session::may_hold(const Statement& prepared, bool repeated) const {
 }
 
 void Session::fail(sqlite::sqlite3_stmt* stmt) {
+    // The reset may run an aggregate's finalize(), which may close the connection: the error is read
+    // after it, from the handle as it is then (as the sqlite3 module reads it after its own reset).
     n->api.reset(stmt);
+    if (gone()) closed(nullptr);
     n->raise_error(db);
 }
 
@@ -417,6 +446,8 @@ void Session::begin(const char* level) {
     }
     Py_END_ALLOW_THREADS
     pacer.released();
+    // A trace callback runs inside the BEGIN's step and may have closed the connection.
+    if (gone()) closed(nullptr);
     if (rc != sqlite::OK) n->raise_error(db);
 }
 
@@ -476,6 +507,19 @@ PyObject* Session::text_value(sqlite::sqlite3_stmt* stmt, int i, const char* tex
 // Every remaining row of `prepared` as tuples, converted as the sqlite3 module converts them by default. The
 // column count is the current row's: a schema change made during the statement re-prepares it.
 Ref Session::rows(const Statement& prepared, int rc, bool repeated) {
+    try {
+        return rows_of(prepared, rc, repeated);
+    } catch (...) {
+        // Every throw leaves the statement reset, unless losing the session has finalized it already.
+        if (!dead) {
+            ErrorStash pending;
+            n->api.reset(prepared.stmt);
+        }
+        throw;
+    }
+}
+
+Ref Session::rows_of(const Statement& prepared, int rc, bool repeated) {
     const sqlite::Api& api = n->api;
     sqlite::sqlite3_stmt* const stmt = prepared.stmt;
     Ref out = own(PyList_New(0));
@@ -552,16 +596,22 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
     Statement* prepared = s.statement(statement);
     if (prepared == nullptr) return false;
     const bool reads = prepared->columns > 0;
-    if (reads && (!tuples || view.text_factory != reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
-                  view.detect_types != 0))
-        return false;
+    // A statement that returns rows runs here only for plain tuples, str text and no declared types.
+    auto gate = [&] {
+        return !reads || (tuples && view.text_factory == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+                          view.detect_types == 0);
+    };
+    if (!gate()) return false;
+    // Text and blobs are bound without a copy (SQLITE_STATIC): they stay valid because every run binds
+    // its own parameters again before its step, and the caller holds them until the run returns.
     if (!bind(*prepared)) return false;
     // Preparing let go of the interpreter lock: look again before anything is sent.
     if (s.gone()) {
         s.lose();
         return false;
     }
-    if (!look()) return false;
+    // Preparing let go of the lock too: the settings the read gate looked at may have changed.
+    if (!look() || !gate()) return false;
     const bool repeated = prepared == s.last;
     s.last = prepared;
     if (view.isolation_level != nullptr && prepared->dml && s.n->api.get_autocommit(s.db)) {
@@ -569,7 +619,7 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         // Its trace callback may have closed the connection or set a handler; the method would find
         // the transaction open and send no second BEGIN.
         if (s.gone()) s.closed(nullptr);
-        if (!look()) return false;
+        if (!look() || !gate()) return false;  // the BEGIN stays: the method finds the transaction open
     }
     const int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
     if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(prepared->stmt);

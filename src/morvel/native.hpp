@@ -36,7 +36,8 @@ void release(Session* s) noexcept;
 
 // Runs `statement` with `params` (an exact list or tuple, or nullptr for none); `rows` receives the rows
 // of a statement that returns them, which runs here only for a cursor whose rows are plain tuples
-// (`tuples`). false: nothing was sent, the statement must go through the method.
+// (`tuples`). false: the statement was not sent (the implicit BEGIN before it may have been, as the method
+// would send it) and must go through the method, which then finds the transaction open.
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows);
 // The same for a statement whose one parameter takes the integer `value`.
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);

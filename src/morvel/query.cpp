@@ -234,6 +234,7 @@ bool newest(CheckContext& ctx, PyObject* candidate, PyObject* row) {
 }  // namespace
 
 Ref check_newest_unique(Args a) {
+    table_text(a[1]);
     CheckContext ctx{a[0], a[1], a[4], a[5], a[6]};
     Ref visited = walk(ctx, a[2], a[3], a[7]);
     if (!visited) return own(PyTuple_Pack(2, Py_False, Py_None));
@@ -243,6 +244,7 @@ Ref check_newest_unique(Args a) {
 Ref find(Args a) {
     PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
     db::Cursor cur = db::cursor(conn);
+    table_text(table);
     Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");

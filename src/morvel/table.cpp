@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "callables.hpp"
+#include "catalog.hpp"
 #include "connection.hpp"
 #include "function.hpp"
 
@@ -48,12 +49,17 @@ Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(nam
 Ref create_table(Args a) {
     PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
     db::Cursor cur = db::cursor(conn);
+    db::Atomic call(conn, comm, cur);
+    Ref name_text = table_text(name);
+    require_own_table(cur, name_text.get());
+    call.begin();
     call_module(Fn::drop_table, {conn, name, Py_False});
 
     Ref col_str = item_at(cols, 0);
     const Py_ssize_t ncols = check_size(PyObject_Size(cols));
     for (Py_ssize_t i = 1; i < ncols; ++i) col_str = join_comma(col_str.get(), item_at(cols, i).get());
-    Ref name_text = fstr_of(name), col_text = fstr_of(col_str.get());
+    name_text = fstr_of(name);
+    Ref col_text = fstr_of(col_str.get());
     db::execute(cur, sql(kCreateMain, {name_text.get(), col_text.get()}).get());
     db::execute(cur, sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
 
@@ -76,21 +82,24 @@ Ref create_table(Args a) {
         Ref key_name = item(desc.get(), names->name.get());
         call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
     }
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 
 Ref drop_table(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2];
     db::Cursor cur = db::cursor(conn);
-    Ref text = fstr_of(table);
+    db::Atomic call(conn, comm, cur);
+    Ref text = table_text(table);
     Ref literal = quoted(text.get());
+    require_own_table(cur, text.get());
+    call.begin();
     // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
     db::execute(cur, sql(kDropMain, {text.get()}).get());
     db::execute(cur, sql(kDeleteIndexRows, {literal.get()}).get());
     db::execute(cur, sql(kDeleteUniqueRows, {literal.get()}).get());
     db::execute(cur, sql(kDropStaging, {text.get()}).get());
-    db::commit_if(conn, comm);
+    call.commit();
     return Ref::borrow(Py_None);
 }
 

@@ -5,6 +5,7 @@
     python bench/run.py --second-thread [--out DIR]
     python bench/run.py --merge [--rounds R] [--out DIR]
     python bench/run.py --query-cost [--out DIR]
+    python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
@@ -13,7 +14,9 @@ writes find-cost.txt and find-cost.json; --second-thread measures only insert_te
 while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
 morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
-memory (query-cost.txt and .json). Every ratio is module time / other
+memory (query-cost.txt and .json).
+--load-command measures only `python -m morvel load` of a CSV file against the SQLite shell's .import and
+sqlite-utils insert --csv, each a process of its own (load-command.txt and .json). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -27,6 +30,9 @@ import itertools
 import json
 import os
 import platform
+import random
+import resource
+import shutil
 import sqlite3
 import statistics
 import subprocess
@@ -61,6 +67,8 @@ MERGE_SWEEP = {10_000: [0.01, 0.03, 0.1, 0.3, 1.0], 100_000: [0.01, 0.03, 0.1, 0
                1_000_000: [0.003, 0.01, 0.03, 0.1, 0.3]}  # main rows: batch / main rows
 MERGE_FILES = itertools.count()                # DB handles are registered by name once per process
 MERGE_CHOOSER_GOAL = 1.05                      # merge(rebuild=None) / the better of True and False
+LOAD_COMMAND_ROWS = 1_000_000                  # rows of the CSV file that the load command stages
+LOAD_GOALS = {"sqlite3 .import": 2.5, "sqlite-utils insert --csv": 0.2}  # load command / other
 
 
 def batch_rows(n: int, seed: int = 2) -> list:
@@ -415,6 +423,78 @@ def plot_sweep(axis, sweep: list) -> None:
     axis.set(xscale="log", yscale="log", xlabel="batch / main rows", ylabel="milliseconds",
              title="morvel.merge: rebuild None, True, False")
     axis.legend(fontsize=7, ncol=3)
+
+
+def load_csv(path: str, n: int) -> int:
+    """A CSV file of n rows and 6 columns, about 66 bytes a row: ids, codes, names, prices, zip codes (some
+    with leading zeros, which must stay text) and barcodes (a fifth of them empty); returns its size."""
+    rng = random.Random(7)
+    with open(path, "w", newline="") as f:
+        f.write("id,sku,name,price,zip,barcode\n")
+        for start in range(0, n, 10_000):
+            f.write("".join(
+                f"{i},SKU-{rng.randrange(10**6):06d},product name number {i % 9973},{rng.randrange(100_000) / 100},"
+                f"{rng.randrange(100_000):05d},{'' if rng.random() < 0.2 else f'{rng.randrange(10**12):013d}'}\n"
+                for i in range(start, min(n, start + 10_000))))
+    return os.path.getsize(path)
+
+
+def load_command(work: str, n: int, rounds: int) -> dict:
+    """`python -m morvel load` of a CSV file into a new file against the usual ways of loading one: the SQLite
+    shell's .import (every value text, empty fields '') and sqlite-utils insert --csv (types guessed); each
+    a process of its own, in rotating order. Wall time, and the CPU time of the process (user + system)."""
+    src, target = os.path.join(work, "load.csv"), os.path.join(work, "load.db")
+    size = load_csv(src, n)
+    commands = {"morvel load": [sys.executable, "-m", "morvel", "load", target, "t", src, "--quiet"]}
+    if shutil.which("sqlite3"):
+        commands["sqlite3 .import"] = ["sqlite3", target, f".import --csv {src} t"]
+    beside = Path(sys.executable).with_name("sqlite-utils")
+    if beside.exists() or shutil.which("sqlite-utils"):
+        commands["sqlite-utils insert --csv"] = [str(beside) if beside.exists() else "sqlite-utils", "insert",
+                                                 target, "t", src, "--csv"]
+    names = list(commands)
+    wall: dict[str, list[float]] = {who: [] for who in names}
+    cpu: dict[str, list[float]] = {who: [] for who in names}
+    for r in range(rounds):
+        for who in names[r % len(names):] + names[:r % len(names)]:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(target)
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter()
+            subprocess.run(commands[who], check=True, stdout=subprocess.DEVNULL)
+            wall[who].append(time.perf_counter() - start)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            # never 0 for a ratio: a tiny file (the CI's smoke run) can take less than the clock's step
+            cpu[who].append(max(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime, 1e-6))
+            if who == "morvel load":
+                with contextlib.closing(sqlite3.connect(target)) as conn:
+                    if conn.execute("SELECT count(*) FROM temp_t").fetchone()[0] != n:
+                        raise RuntimeError("the load command staged another number of rows")
+    res: dict = {"rows": n, "bytes": size, "rounds": rounds}
+    for who in names:
+        res[f"{who}_s"], res[f"{who}_cpu_s"] = statistics.median(wall[who]), statistics.median(cpu[who])
+        if who != "morvel load":
+            res[f"ratio {who}"] = h.ratio(wall, "morvel load", who)
+            res[f"cpu ratio {who}"] = h.ratio(cpu, "morvel load", who)
+    return res
+
+
+def load_command_report(res: dict) -> str:
+    lines = [f"load command: {machine()}",
+             f"python -m morvel load of a {res['rows']:,}-row CSV file of 6 columns ({res['bytes'] / 1e6:.0f} MB) into a "
+             "new file, against the SQLite shell's .import --csv and sqlite-utils insert --csv, each a process of its "
+             f"own; median of {res['rounds']} rounds, ratio = morvel load / other (median of paired rounds); CPU = "
+             "user + system time of the process", ""]
+    for who in ("morvel load", *LOAD_GOALS):
+        if f"{who}_s" not in res:
+            lines.append(f"  {who:<27} not installed")
+            continue
+        line = f"  {who:<27}{res[f'{who}_s']:8.2f} s (CPU {res[f'{who}_cpu_s']:6.2f} s)"
+        if who in LOAD_GOALS:
+            line += (f"   morvel load / this {res[f'ratio {who}']:.2f} (CPU {res[f'cpu ratio {who}']:.2f}), "
+                     f"goal <= {LOAD_GOALS[who]:.2f}")
+        lines.append(line)
+    return "\n".join(lines) + "\n"
 
 
 FIND_STAGED_SIZES = [5_000, 10_000, 20_000]    # distinct keys staged, find without a condition
@@ -797,6 +877,8 @@ def main() -> None:
                         help="measure only insert_temp against executemany with a second thread alive")
     parser.add_argument("--merge", action="store_true",
                         help="measure only morvel.merge's load cycle and its growth sweep of rebuild choices")
+    parser.add_argument("--load-command", action="store_true",
+                        help="measure only the load command against the SQLite shell and sqlite-utils (minutes)")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--query-cost", action="store_true",
@@ -831,6 +913,16 @@ def main() -> None:
         fig.savefig(out / "merge.png", dpi=110)
         print(text)
         return None
+    if args.load_command:
+        with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
+            res = load_command(work, int(args.sizes.split(",")[-1]) if args.sizes else LOAD_COMMAND_ROWS,
+                               args.rounds or 3)
+        text = load_command_report(res)
+        out.mkdir(parents=True, exist_ok=True)
+        (out / "load-command.txt").write_text(text)
+        (out / "load-command.json").write_text(json.dumps(res, indent=1))
+        print(text)
+        return None
     for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),
                                              (args.second_thread, "second-thread", second_thread,
                                               second_thread_report),
@@ -863,14 +955,17 @@ def main() -> None:
         print("morvel.merge ...", file=sys.stderr, flush=True)
         merges = merge_cycle(work, args.rounds or 5)
         sweep = merge_sweep(work, args.rounds or 5)
+        print("load command ...", file=sys.stderr, flush=True)
+        loads = load_command(work, max(sizes), args.rounds or 3)
     mem = memory(max(sizes), args.dir)
     text = report(results, growth, mem, cycle, time.perf_counter() - start, args.dir or tempfile.gettempdir())
     text += "\n" + merge_report(merges, sweep)
+    text += "\n" + load_command_report(loads)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.txt").write_text(text)
     (out / "results.json").write_text(json.dumps(
         {"machine": machine(), "sizes": sizes, "results": results, "merge_growth": growth, "memory": mem,
-         "load_cycle": cycle, "merge_cycle": merges, "merge_sweep": sweep}, indent=1))
+         "load_cycle": cycle, "merge_cycle": merges, "merge_sweep": sweep, "load_command": loads}, indent=1))
     plot(results, growth, out / "growth.png", sweep)
     print(text)
     print(f"written to {out}", file=sys.stderr)

@@ -1,15 +1,25 @@
 """`python -m morvel` run as a subprocess on real files."""
 
 import contextlib
+import csv
+import io
 import json
+import math
+import os
+import pty
 import re
+import signal
 import sqlite3
 import subprocess
 import sys
+import tempfile
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import unique_name
+from morvel.cli import CliError
 from morvel import morvel as mv
 
 
@@ -60,8 +70,10 @@ HOMES_JSON = {
      lambda out: json.loads(out) == [{"name": "d", "age": "x'01ff'"}, {"name": "b", "age": None}]),
     (["find", "homes", "--select", "name,age", "--where", "age > ? AND name <> ?", "--param", "3", "--param", "'d'",
       "--csv"], "name,age\na,5\n"),
-    (["find", "homes", "--select", "name", "--where", "age IN (?, ?, ?)", "--param", "x'01FF'", "--param", "2.5e0",
+    (["find", "homes", "--select", "name", "--where", "age IN (?, ?, ?)", "--param", "x'01FF'", "--param", "2.5",
       "--param", "3", "--csv"], "name\nd\nc\n"),
+    (["find", "homes", "--select", "name", "--where", "age IN (?, ?)", "--param", "05", "--param", "2.5e0", "--csv"],
+     "name\n"),  # bound as load stores them: text, which no number equals
 ])
 def test_read_commands(homes, argv, expected):
     code, out, err = run(argv[0], homes, *argv[1:])
@@ -74,7 +86,7 @@ def test_read_commands(homes, argv, expected):
         assert re.search(expected, out, re.M), out
 
 
-@pytest.mark.parametrize("argv", [[], ["tables"], ["merge"], ["repair"], ["find"]])
+@pytest.mark.parametrize("argv", [[], ["tables"], ["merge"], ["repair"], ["find"], ["load"]])
 def test_help(argv):
     code, out, _ = run(*argv, "--help")
     assert code == 0 and out.startswith(f"usage: python -m morvel {' '.join(argv)}".rstrip())
@@ -153,6 +165,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
     (as_is, ["tables", "FILE", "--timeout", "-1"], "argument --timeout: must be a finite number of seconds >= 0"),
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
+    (as_is, ["load", "FILE", "homes", "-", "--batch", "0"], "argument --batch: must be a number of rows >= 1"),
+    (as_is, ["load", "FILE", "homes", "-", "--unique", "a,,b"], "argument --unique: --unique takes column names"),
 ])
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
@@ -170,3 +184,222 @@ def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     if holder:
         holder.rollback()
         assert holder.execute("SELECT count(*) FROM temp_homes").fetchone() == (3,)
+
+
+# ---------------------------------------------------------------------------------------------------
+# load
+
+HOMES_COLUMNS = "name, type, address, age"
+LOSSLESS = "k,v\n1,645\n2,-3\n3,1.5\n4,00645\n5,+3\n6,1.50\n7,1e3\n8, 7\n9,\n10,-0\n11,99999999999999999999\n12,inf\n"
+
+
+def merge_report(report):
+    return lambda out, rows: out.startswith(f"homes: 2 rows staged from SRC; merge: {report}; ")
+
+
+# (argv after FILE TABLE SOURCE, source name, its content, table: an existing one of `homes` or a new one,
+#  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:" (or after "morvel: ")
+LOADS = [
+    ([], "p.csv", LOSSLESS, "t",
+     [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
+      (10, "-0"), (11, "99999999999999999999"), (12, "inf")]),
+    (["--no-convert"], "p.csv", "k,v\n1,645\n2,\n3,1.5\n", "t", [("1", "645"), ("2", None), ("3", "1.5")]),
+    ([], "p.csv", b'\xef\xbb\xbfk,note\r\na,"x, y"\r\nb,"two\r\nlines, ""quoted"""\r\n\r\n', "t",
+     [("a", "x, y"), ("b", 'two\r\nlines, "quoted"')]),
+    ([], "p.tsv", "k\tv\n1\ta,b\n2\t\n", "t", [(1, "a,b"), (2, None)]),
+    (["--format", "tsv"], "p.txt", "k\tv\n1\tCafé 名前\n", "t", [(1, "Café 名前")]),
+    ([], "p.jsonl", '{"k": 1, "v": {"a": [1, "é"]}, "w": null, "x": true, "y": ""}\n\n{"y": 2.5, "k": 2}\n'
+                    '{"k": 99999999999999999999, "w": 1e400}\n', "t",
+     [(1, '{"a":[1,"é"]}', None, 1, ""), (2, None, None, None, 2.5), ("99999999999999999999", None, "1e400", None, None)]),
+    ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
+    ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
+    ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
+    (["--merge"], "p.csv", "name,type,address,age\nb,house,y,8\ne,flat,v,9\n", "homes",
+     merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows; "
+                  "indexes rebuilt")),
+    ([], "p.csv", "k,v\n1,2\n3\n", "t", "3: 1 field, but the header has 2"),
+    ([], "p.csv", 'k,v\n1,"a\nb"\n\n2,"c\r\nd",3\n', "t", "5: 3 fields, but the header has 2"),
+    ([], "p.csv", 'k,v\n1,"a"b\n', "t", "2: ',' expected after '\"'"),
+    ([], "p.csv", b"k,v\n1,a\n2,\xff\n", "t", "3: not UTF-8 text (byte 0xff)"),
+    ([], "p.csv", "", "t", "1: no header row (the source is empty)"),
+    ([], "p.csv", "k,v,K\n", "t", "1: column 'K' appears twice in the header"),
+    ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
+    (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
+    ([], "p.csv", "k,order\n", "t", '1: cannot create table t with these columns: near "order": syntax error'),
+    ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
+    ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
+    ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
+    ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
+    ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+    (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
+    (["--unique", "type"], "p.csv", "name\nz\n", "homes",
+     "FILE: table homes has no unique key (type); load creates keys only with the table"),
+    ([], "p.csv", "name\nz\n", "temp_homes", "FILE: 'temp_homes' exists but 'temp_homes' is not a managed table; "
+                                              "load would replace it"),
+    ([], "p.csv", "k\n1\n", "t-1", "FILE: table name 't-1' is not a plain name (letters, digits and _, not "
+                                    "starting with a digit)"),
+    ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv or jsonl"),
+]
+
+
+@pytest.mark.parametrize("argv, name, content, table, expected", LOADS)
+def test_load(homes, tmp_path, argv, name, content, table, expected):
+    path = homes if table.endswith("homes") else str(tmp_path / "new.db")
+    src = tmp_path / name
+    data = content.encode() if isinstance(content, str) else content
+    if name != "-":
+        src.write_bytes(data)
+    before = snapshot(path)
+    r = subprocess.run([sys.executable, "-m", "morvel", "load", path, table, name, *argv], cwd=tmp_path,
+                       input=data, capture_output=True)
+    out, err = r.stdout.decode(), r.stderr.decode()
+    shown = "<stdin>" if name == "-" else name
+    if isinstance(expected, str):
+        where = f"{shown}:{expected}" if expected[0].isdigit() else expected.replace("FILE", path).replace("SRC", name)
+        assert (r.returncode, out) == (1, "") and err == f"morvel: {where}\n", err
+        assert snapshot(path) == before  # nothing of it stays; a file it created is gone
+        return
+    assert (r.returncode, err) == (0, ""), err
+    conn = sqlite3.connect(path)
+    if callable(expected):
+        assert expected(out.replace(shown, "SRC"), None), out
+        assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
+        return
+    staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
+    assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
+                                                 f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
+
+
+def snapshot(path):
+    """Every table's rows and the schema of a file, or None when there is none."""
+    if not os.path.exists(path):
+        return None
+    conn = sqlite3.connect(path)
+    tables = [t for (t,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+    return [conn.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()] + [
+        conn.execute(f"SELECT * FROM {t}").fetchall() for t in tables]
+
+
+def stored(field, convert):
+    """What a CSV field is stored as, by the definition: NULL when empty; with `convert` a number when
+    writing that number back gives the very same text (and the database holds it as one); else the text."""
+    if field == "":
+        return None
+    if convert:
+        with contextlib.suppress(ValueError):
+            if str(int(field)) == field and -(2**63) <= int(field) < 2**63:
+                return int(field)
+        with contextlib.suppress(ValueError):
+            if repr(float(field)) == field and math.isfinite(float(field)):
+                return float(field)
+    return field
+
+
+NUMBERISH = st.from_regex(r"\A[-+ ]?[0-9]{0,20}(\.[0-9]{0,20})?([eE][-+]?[0-9]{1,3})?\Z")
+FIELDS = st.one_of(
+    st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters="\x00"), max_size=8),
+    NUMBERISH, st.integers(-(2**64), 2**64).map(str),
+    st.floats(allow_nan=False).map(repr), st.floats(width=32).map(repr), st.decimals(places=3).map(str),
+)
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@settings(max_examples=int(os.environ.get("N", 60)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans(),
+       kind=st.sampled_from([(",", "csv"), ("\t", "tsv")]), end=st.sampled_from(["\r\n", "\n", "\r"]),
+       quote_all=st.booleans())
+def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all):
+    from morvel.cli import main
+
+    def field(v):  # quoted as RFC 4180 asks, or always
+        return '"' + v.replace('"', '""') + '"' if quote_all or any(c in v for c in f'{kind[0]}"\r\n') else v
+
+    monkeypatch.setenv("MORVEL_NATIVE", native)
+    with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
+        src, db = os.path.join(folder, f"rows.{kind[1]}"), os.path.join(folder, "rows.db")
+        with open(src, "w", newline="", encoding="utf-8") as f:
+            f.write("".join(kind[0].join(map(field, r)) + end for r in [["a", "b", "c"], *rows]))
+        with contextlib.redirect_stdout(io.StringIO()):
+            assert main(["load", db, "t", src, "--batch", "7", *([] if convert else ["--no-convert"])]) == 0
+        conn = sqlite3.connect(db)
+        got = conn.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall()
+        conn.close()
+    assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+
+
+def test_ctrl_c_during_a_load_leaves_nothing(tmp_path):
+    db = tmp_path / "new.db"
+    p = subprocess.Popen([sys.executable, "-m", "morvel", "load", str(db), "t", "-"], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # The write returns only once the loader has read most of it: Ctrl-C then finds it loading.
+    p.stdin.write(b"k,v\n" + b"1,x\n" * 300_000)
+    p.stdin.flush()
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate()
+    assert (p.returncode, out) == (130, b"") and re.fullmatch(rb"morvel: <stdin>:\d+: interrupted\n", err), err
+    assert not db.exists()
+
+
+def test_ctrl_c_anywhere_else_is_one_line(homes, monkeypatch, capsys):
+    from morvel import cli
+
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "describe", interrupted)
+    assert cli.main(["tables", homes]) == 130
+    assert capsys.readouterr() == ("", "morvel: interrupted\n")
+
+
+def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
+    path, src = str(tmp_path / "w.db"), tmp_path / "w.csv"
+    src.write_text("name,n\n名前,1\nCafé,22\n😀x,\ne\u0301,4\n")
+    assert run("load", path, "w", str(src))[0] == 0
+    assert run("find", path, "w") == (0, "name     n\n----  ----\n名前     1\nCafé    22\n😀x   NULL\n"
+                                         "e\u0301        4\n(4 rows)\n", "")
+    code, out, _ = run("find", path, "w", "--json", "--where", "n = 1")
+    assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_only_on_a_terminal(tmp_path, quiet):
+    src = tmp_path / "rows.csv"
+    src.write_text("k\n" + "1\n" * 25_000)
+    main, tty = pty.openpty()
+    r = subprocess.run([sys.executable, "-m", "morvel", "load", str(tmp_path / "new.db"), "t", str(src),
+                        *(["--quiet"] if quiet else [])], stderr=tty, stdout=subprocess.PIPE, text=True)
+    os.close(tty)
+    shown = b""
+    with contextlib.suppress(OSError):  # the end of a pseudo-terminal whose other end is closed
+        while chunk := os.read(main, 4096):
+            shown += chunk
+    os.close(main)
+    assert r.returncode == 0 and r.stdout.startswith("t: new table; 25000 rows staged")
+    if quiet:
+        assert shown == b""
+    else:  # after each chunk of rows: rows, rows per second, share of the file; cleared at the end
+        assert re.match(rb"\r10,000 rows, [\d,]+ rows/s, \d+% of .*rows.csv\x1b\[K", shown) and shown.endswith(b"\r\x1b[K")
+
+
+def parsed(path, block, monkeypatch):
+    """Every row a CSV file gives when read `block` bytes at a time, or the error that stops it."""
+    from morvel import loader
+
+    monkeypatch.setattr(loader, "BLOCK", block)
+    source = loader.Source(str(path))
+    try:
+        rows = loader.DelimitedRows(source, ",", True)
+        return [rows.header] + [r for chunk in rows.chunks(3) for r in chunk]
+    except CliError as e:
+        return str(e)
+    finally:
+        source.close()
+
+
+@settings(max_examples=int(os.environ.get("N", 100)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.lists(st.sampled_from(['a', '1', '-', '.', ',', '"', '""', '\r', '\n', '\r\n', 'é', '\xef\xbb\xbf', '\xff']),
+                     max_size=40).map("".join), block=st.integers(1, 8))
+def test_blocks_do_not_change_what_is_read(tmp_path, monkeypatch, data, block):
+    path = tmp_path / "p.csv"
+    path.write_bytes(data.encode("latin-1"))  # "\xff" is a byte that is not UTF-8, "\xef\xbb\xbf" the mark
+    assert parsed(path, block, monkeypatch) == parsed(path, 1 << 20, monkeypatch)

@@ -33,5 +33,7 @@ Ref find(Args a);
 Ref check_newest_unique(Args a);
 // answer.cpp
 Ref query(Args a);
+// fields.cpp
+Ref parse_csv(Args a);
 
 }  // namespace morvel

@@ -1,8 +1,8 @@
-"""The command line: inspect, merge, repair and query the managed tables of a file.
+"""The command line: inspect, merge, repair, query and load the managed tables of a file.
 
 A managed table is every table ``t`` that has its staging table ``temp_t`` beside it, in a file that
 holds both catalog tables (``index_table`` and ``unique_table``). A file without the catalog has no
-managed tables. Files are only ever opened, never created.
+managed tables. Files are only ever opened, never created, except by ``load`` (morvel.loader).
 """
 
 from __future__ import annotations
@@ -16,6 +16,7 @@ import re
 import sqlite3
 import sys
 import time
+import unicodedata
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Sequence
@@ -160,20 +161,38 @@ def cell(value: Any, null: str = "") -> str:
     return str(value).replace("\r", "\\r").replace("\n", "\\n")
 
 
+def width(text: str) -> int:
+    """Columns that text takes on a terminal: wide and full-width characters (CJK, most emoji) two,
+    combining marks and zero-width characters none."""
+    if text.isascii():
+        return len(text)
+    return sum(
+        0 if unicodedata.combining(c) or unicodedata.category(c) in ("Mn", "Me", "Cf")
+        else 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+        for c in text
+    )
+
+
 def aligned(header: Sequence[str], rows: Sequence[Sequence[Any]]) -> list[str]:
-    """Rows as columns padded to their widest value; numbers align right; NULL shows as NULL, so that it
-    differs from an empty text."""
+    """Rows as columns padded to their widest value (in terminal columns); numbers align right; NULL shows as
+    NULL, so that it differs from an empty text."""
     texts = [[cell(v, "NULL") for v in row] for row in rows]
-    widths = [max([len(h)] + [len(r[i]) for r in texts]) for i, h in enumerate(header)]
+    widths = [max([width(h)] + [width(r[i]) for r in texts]) for i, h in enumerate(header)]
     numeric = [
         bool(rows) and all(isinstance(r[i], (int, float)) or r[i] is None for r in rows) for i in range(len(header))
     ]
 
     def line(values: Sequence[str]) -> str:
-        parts = [v.rjust(w) if num else v.ljust(w) for v, w, num in zip(values, widths, numeric)]
+        pads = [" " * (w - width(v)) for v, w in zip(values, widths)]
+        parts = [pad + v if num else v + pad for v, pad, num in zip(values, pads, numeric)]
         return "  ".join(parts).rstrip()
 
     return [line(header), line(["-" * w for w in widths])] + [line(r) for r in texts]
+
+
+def dumps(value: Any) -> str:
+    """JSON as printed: characters beyond ASCII as they are, not as \\u escapes."""
+    return json.dumps(value, indent=2, ensure_ascii=False)
 
 
 def json_value(value: Any) -> Any:
@@ -191,7 +210,7 @@ def plural(n: int, word: str, words: str = "") -> str:
 def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     tables = [describe(conn, t) for t in managed_names(conn)]
     if args.json:
-        print(json.dumps([t.as_json() for t in tables], indent=2))
+        print(dumps([t.as_json() for t in tables]))
         return
     if not tables:
         print(f"no managed tables in {args.file}")
@@ -266,7 +285,7 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
     rows = query(conn, table, args.where, args.param, columns=header)
     if args.format == "json":
-        print(json.dumps([dict(zip(header, map(json_value, r))) for r in rows], indent=2))
+        print(dumps([dict(zip(header, map(json_value, r))) for r in rows]))
     elif args.format == "csv":
         out = csv.writer(sys.stdout, lineterminator="\n")
         out.writerow(header)
@@ -339,24 +358,21 @@ class VersionAction(argparse.Action):
 # Arguments and the error boundary
 
 
-INTEGER = re.compile(r"[+-]?[0-9]+")
-REAL = re.compile(r"[+-]?([0-9]+\.[0-9]*|\.[0-9]+|[0-9]+)([eE][+-]?[0-9]+)?")
 BLOB = re.compile(r"[xX]'((?:[0-9a-fA-F]{2})*)'")
 TEXT = re.compile(r"'((?:[^']|'')*)'")
 
 
 def param(text: str) -> Any:
-    """--param: a value as SQL would write it. A number is bound as a number (3, -1.5, 2e3), x'01ff' as a
-    blob, '...' as the text between the quotes (so '007' stays text); anything else as the text itself."""
-    if INTEGER.fullmatch(text):
-        return int(text)
-    if REAL.fullmatch(text):
-        return float(text)
+    """--param: x'01ff' is bound as a blob, '...' as the text between the quotes; anything else as `load`
+    stores a field, so that a value matches what was loaded: a number only when that number is written
+    exactly so (645, -3, 1.5), every other text as it is ('00645', '1e3')."""
     if m := BLOB.fullmatch(text):
         return bytes.fromhex(m[1])
     if m := TEXT.fullmatch(text):
         return m[1].replace("''", "'")
-    return text
+    from morvel import loader
+
+    return loader.field_value(text)
 
 
 def seconds(text: str) -> float:
@@ -373,10 +389,10 @@ def seconds(text: str) -> float:
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog=PROG,
-        description="Inspect, merge, repair and query the managed tables of a morvel SQLite file. "
+        description="Inspect, merge, repair, query and load the managed tables of a morvel SQLite file. "
         "A managed table is a table T with its staging table temp_T beside it, in a file that holds the "
         "catalog (index_table, unique_table).",
-        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments.",
+        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments, 130 when interrupted.",
     )
     top.add_argument("--version", action=VersionAction)
     common = argparse.ArgumentParser(add_help=False)
@@ -444,20 +460,32 @@ def parser() -> argparse.ArgumentParser:
     fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
     fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
     p.set_defaults(run=cmd_find, format="text")
+
+    from morvel import loader
+
+    loader.add_parser(sub)
     return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return run(argv)
+    except KeyboardInterrupt:  # Ctrl-C, wherever it comes: one line, not a traceback
+        print("morvel: interrupted", file=sys.stderr)
+        return 130
+
+
+def run(argv: Sequence[str] | None) -> int:
     args = parser().parse_args(argv)
     try:
-        conn = open_file(args.file, args.timeout)
+        conn = args.opener(args) if "opener" in args else open_file(args.file, args.timeout)
         try:
             args.run(conn, args)
         finally:
             conn.close()
     except CliError as e:
         print(f"morvel: {e}", file=sys.stderr)
-        return 1
+        return getattr(e, "status", 1)
     except sqlite3.Error as e:
         hint = " (another connection holds it; try again or raise --timeout)" if "locked" in str(e) else ""
         print(f"morvel: {args.file}: {e}{hint}", file=sys.stderr)

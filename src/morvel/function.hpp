@@ -29,6 +29,7 @@ enum class Fn : int {
     load,   // the package's morvel.load
     merge,  // the package's morvel.merge
     query,
+    parse_csv,
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

@@ -148,3 +148,9 @@ def _query(
     order_by: str | None,
     limit: int | None,
 ) -> list[list[Any]]: ...
+
+# Private: the command line's conversion of CSV fields (morvel.loader).
+def _parse_csv(
+    data: bytes, pos: int, line: int, final: bool, delimiter: str, convert: bool | None,
+    shape: tuple[int, tuple[int, ...] | None] | None, limit: int,
+) -> tuple[list[tuple[Any, ...]], int, int, tuple[int, str] | None]: ...

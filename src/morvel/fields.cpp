@@ -1,0 +1,365 @@
+// CSV and TSV records read into rows of values, without losing any: an empty field is NULL, and a field
+// becomes a number only when that number, written back as Python writes it, is the very same text. "645"
+// is 645, but "00645", "+3", "1.50", "1e3" and " 7" stay text, because no number is written that way.
+// Everything else is text, decoded as UTF-8. The command line's loader hands this one block of the file
+// at a time: parsing and converting here costs a fraction of what csv.reader and Python would.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "callables.hpp"
+
+namespace morvel {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "-?(0|[1-9][0-9]*)" within SQLite's signed 64-bit range: the text of a Python int, and one that the
+// database stores as an integer (a wider one would not bind at all).
+bool integer_text(const char* s, Py_ssize_t n, long long* out) {
+    const bool negative = s[0] == '-';
+    const char* d = s + negative;
+    const Py_ssize_t digits = n - negative;
+    if (digits < 1 || digits > 19 || (d[0] == '0' && (digits > 1 || negative))) return false;
+    unsigned long long v = 0;
+    for (Py_ssize_t i = 0; i < digits; ++i) {
+        if (!is_digit(d[i])) return false;
+        v = v * 10 + static_cast<unsigned long long>(d[i] - '0');  // 19 digits cannot wrap 64 bits
+    }
+    const unsigned long long limit = negative ? 9223372036854775808ULL : 9223372036854775807ULL;
+    if (v > limit) return false;
+    *out = negative ? static_cast<long long>(0 - v) : static_cast<long long>(v);
+    return true;
+}
+
+// Plain decimals "-?(0|[1-9][0-9]*)\.[0-9]+" that repr() is certain to write back unchanged: at most 15
+// significant digits (any two such decimals are distinct doubles, so none shorter stands for the
+// same one), no trailing zero in the fraction except in "x.0", and a magnitude that repr() writes
+// without an exponent (from 1e-4 on). Everything else goes the long way, through repr() itself.
+bool plain_decimal(const char* s, Py_ssize_t n) {
+    Py_ssize_t i = s[0] == '-';
+    const Py_ssize_t int_start = i;
+    while (i < n && is_digit(s[i])) ++i;
+    const Py_ssize_t int_digits = i - int_start;
+    if (int_digits == 0 || i >= n || s[i] != '.' || (int_digits > 1 && s[int_start] == '0')) return false;
+    const Py_ssize_t frac_start = ++i;
+    while (i < n && is_digit(s[i])) ++i;
+    const Py_ssize_t frac_digits = i - frac_start;
+    if (i != n || frac_digits == 0) return false;
+    if (s[n - 1] == '0' && frac_digits > 1) return false;  // "1.50"
+    const bool int_zero = int_digits == 1 && s[int_start] == '0';
+    if (!int_zero) return int_digits + frac_digits <= 15;
+    Py_ssize_t zeros = 0;
+    while (zeros < frac_digits && s[frac_start + zeros] == '0') ++zeros;
+    if (zeros == frac_digits) return frac_digits == 1;  // "0.0" and "-0.0" are repr's; "0.00" is not
+    return zeros <= 3 && frac_digits - zeros <= 15;
+}
+
+// Could repr() of a finite float have written it? Only digits, '-', '.', 'e' and '+'; a '.' or an 'e'
+// somewhere; and no leading zero before another digit ("08271" and "00645" are text at once).
+bool float_alphabet(const char* s, Py_ssize_t n) {
+    const Py_ssize_t first = s[0] == '-';
+    if (n > first + 1 && s[first] == '0' && is_digit(s[first + 1])) return false;
+    bool point_or_exponent = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const char c = s[i];
+        if (c == '.' || c == 'e') {
+            point_or_exponent = true;
+        } else if (!is_digit(c) && c != '-' && c != '+') {
+            return false;
+        }
+    }
+    return point_or_exponent;
+}
+
+// float(text) when repr() of it gives back `s`, exactly; otherwise nothing.
+Ref float_of_repr(const char* s, Py_ssize_t n) {
+    if (!float_alphabet(s, n)) return {};
+    char* end = nullptr;
+    const double v = PyOS_string_to_double(s, &end, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // not a number at all: it stays text
+        return {};
+    }
+    if (end != s + n || !std::isfinite(v)) return {};
+    char* written = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (written == nullptr) throw PyError{};
+    const bool same = std::strlen(written) == static_cast<size_t>(n) && std::memcmp(written, s, static_cast<size_t>(n)) == 0;
+    PyMem_Free(written);
+    return same ? own(PyFloat_FromDouble(v)) : Ref{};
+}
+
+// The value a non-empty field stands for, from its bytes; nothing when it stays text. Numbers are
+// short: a longer field is text without a look.
+Ref number_of(const char* field, Py_ssize_t n) {
+    if (n > 32 || !(is_digit(field[0]) || (field[0] == '-' && n > 1 && is_digit(field[1])))) return {};
+    char s[33];  // the conversions below read up to a NUL
+    std::memcpy(s, field, static_cast<size_t>(n));
+    s[n] = '\0';
+    long long i = 0;
+    if (integer_text(s, n, &i)) return own(PyLong_FromLongLong(i));
+    if (plain_decimal(s, n)) {
+        const double v = PyOS_string_to_double(s, nullptr, nullptr);
+        if (v == -1.0 && PyErr_Occurred()) throw PyError{};
+        return own(PyFloat_FromDouble(v));
+    }
+    return float_of_repr(s, n);
+}
+
+// How fields become values: the header's names, text (an empty field NULL), or text and numbers.
+enum class Mode { header, text, convert };
+
+// A stop in the middle of the data: the line it names and what is wrong.
+struct Stop {
+    Py_ssize_t line;
+    std::string what;
+};
+
+class Parser {
+public:
+    Parser(const char* data, Py_ssize_t size, bool final, char delimiter, Mode mode)
+        : p_(data), n_(size), final_(final), delimiter_(delimiter), mode_(mode) {}
+
+    // Reads the record that starts at `at` into values_. True with `at` past it; false when the data
+    // ends inside it and more is to come (`at` is left alone); a Stop when it is malformed.
+    bool record(Py_ssize_t& at, Py_ssize_t first_line, Py_ssize_t& lines) {
+        values_.clear();
+        Py_ssize_t i = at;
+        lines = 0;  // line ends inside quoted fields
+        for (;;) {
+            const char* text = p_ + i;
+            Py_ssize_t len = 0;
+            bool escaped = false;
+            if (i < n_ && p_[i] == '"') {
+                ++i;
+                text = p_ + i;
+                scratch_.clear();
+                for (;;) {
+                    const auto* q = static_cast<const char*>(std::memchr(p_ + i, '"', static_cast<size_t>(n_ - i)));
+                    if (q == nullptr) {
+                        if (final_) throw Stop{first_line, "a quoted field that starts here is never closed"};
+                        return false;
+                    }
+                    const Py_ssize_t end = q - p_;
+                    lines += line_ends(i, end);
+                    if (end + 1 < n_ && p_[end + 1] == '"') {  // "" inside quotes is one quote
+                        scratch_.append(p_ + i, static_cast<size_t>(end + 1 - i));
+                        escaped = true;
+                        i = end + 2;
+                        continue;
+                    }
+                    if (end + 1 == n_ && !final_) return false;
+                    if (escaped) {
+                        scratch_.append(p_ + i, static_cast<size_t>(end - i));
+                    } else {
+                        len = end - i;
+                    }
+                    i = end + 1;
+                    break;
+                }
+                if (i < n_ && p_[i] != delimiter_ && p_[i] != '\n' && p_[i] != '\r') {
+                    std::string what = "'";
+                    what += delimiter_ == '\t' ? "\\t" : std::string(1, delimiter_);
+                    throw Stop{first_line + lines, what + "' expected after '\"'"};
+                }
+            } else {
+                Py_ssize_t j = i;
+                while (j < n_ && p_[j] != delimiter_ && p_[j] != '\n' && p_[j] != '\r') ++j;
+                if (j == n_ && !final_) return false;  // the field may go on (a character's bytes too)
+                len = j - i;
+                i = j;
+            }
+            if (escaped) {
+                add(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()), first_line + lines);
+            } else {
+                add(text, len, first_line + lines);
+            }
+            if (i < n_ && p_[i] == delimiter_) {
+                ++i;
+                continue;
+            }
+            // The record's end: a line end, or the end of the data when no more is to come.
+            if (i == n_) {
+                if (!final_) return false;
+            } else if (p_[i] == '\n') {
+                ++i;
+            } else if (i + 1 < n_) {  // '\r', alone or in "\r\n"
+                i += p_[i + 1] == '\n' ? 2 : 1;
+            } else if (final_) {
+                ++i;
+            } else {
+                return false;  // "\r" last: its "\n" may be in the next block
+            }
+            at = i;
+            return true;
+        }
+    }
+
+    // Skips a blank line at `at`; false when there is none (or its end is not here yet).
+    bool blank_line(Py_ssize_t& at) const {
+        if (at >= n_) return false;
+        if (p_[at] == '\n') {
+            ++at;
+            return true;
+        }
+        if (p_[at] != '\r') return false;
+        if (at + 1 < n_) {
+            at += p_[at + 1] == '\n' ? 2 : 1;
+            return true;
+        }
+        if (!final_) return false;
+        ++at;
+        return true;
+    }
+
+    std::vector<Ref>& values() { return values_; }
+
+private:
+    // Line ends in p_[from, to): "\n", "\r\n" and a lone "\r" are one each, as the record ends are.
+    Py_ssize_t line_ends(Py_ssize_t from, Py_ssize_t to) const {
+        Py_ssize_t count = 0;
+        for (Py_ssize_t k = from; k < to; ++k)
+            if (p_[k] == '\n' || (p_[k] == '\r' && (k + 1 >= n_ || p_[k + 1] != '\n'))) ++count;
+        return count;
+    }
+
+    void add(const char* s, Py_ssize_t n, Py_ssize_t line) {
+        if (n == 0 && mode_ != Mode::header) {
+            values_.push_back(Ref::borrow(Py_None));
+            return;
+        }
+        if (mode_ == Mode::convert)
+            if (Ref number = number_of(s, n)) {
+                values_.push_back(std::move(number));
+                return;
+            }
+        PyObject* text = PyUnicode_DecodeUTF8(s, n, "strict");
+        if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
+            PyErr_Clear();
+            Py_ssize_t bad = 0;  // the first byte that is not ASCII, for the message
+            while (bad < n && static_cast<unsigned char>(s[bad]) < 0x80) ++bad;
+            char what[48];
+            PyOS_snprintf(what, sizeof what, "not UTF-8 text (byte 0x%02x)", static_cast<unsigned char>(s[bad < n ? bad : 0]));
+            throw Stop{line, what};
+        }
+        values_.push_back(Ref::steal(text));
+    }
+
+    const char* p_;
+    Py_ssize_t n_;
+    bool final_;
+    char delimiter_;
+    Mode mode_;
+    std::vector<Ref> values_;
+    std::string scratch_;  // a quoted field with "" in it, unescaped
+};
+
+Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_OverflowError)); }
+
+}  // namespace
+
+// _parse_csv(data, pos, line, final, delimiter, convert, shape, limit) -> (rows, pos, line, stop)
+//
+// Reads up to `limit` records of the bytes `data` from offset `pos`, where line `line` has just ended;
+// `final` says that no more data follows. Blank lines hold no record. `convert`: None reads the header
+// (every field text), False keeps text (an empty field NULL), True makes numbers of the fields that are
+// exactly a number's text. `shape`: None for the header, else (width, order): every record must have
+// `width` fields, and with `order` (a tuple of field positions, -1 for none) a row holds the values in
+// that order. Returns the rows (tuples), the offset and line after the last whole record (a record cut off by
+// the end of the data is left for the next call), and None or (line, what is wrong) when a record is
+// malformed, ragged or not UTF-8.
+Ref parse_csv(Args a) {
+    PyObject *data = a[0], *convert = a[5], *shape = a[6];
+    if (!PyBytes_Check(data)) {
+        PyErr_Format(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
+        throw PyError{};
+    }
+    Py_ssize_t pos = as_size(a[1]), line = as_size(a[2]);
+    const bool final = check(PyObject_IsTrue(a[3])) != 0;
+    const Py_ssize_t limit = as_size(a[7]);
+    const Py_UCS4 d = PyUnicode_Check(a[4]) && check(compat::ready(a[4])) == 0 && PyUnicode_GET_LENGTH(a[4]) == 1
+                          ? PyUnicode_READ_CHAR(a[4], 0) : 0;
+    if (d == 0 || d > 127 || d == '"' || d == '\n' || d == '\r') {
+        PyErr_SetString(PyExc_ValueError, "delimiter must be one ASCII character other than a quote or a line end");
+        throw PyError{};
+    }
+    const char delimiter = static_cast<char>(d);
+    const Mode mode = convert == Py_None ? Mode::header : check(PyObject_IsTrue(convert)) ? Mode::convert : Mode::text;
+    Py_ssize_t width = -1;
+    std::vector<Py_ssize_t> order;
+    bool ordered = false;
+    if (shape != Py_None) {
+        if (!PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 2) {
+            PyErr_SetString(PyExc_TypeError, "shape must be None or a tuple (width, order)");
+            throw PyError{};
+        }
+        width = as_size(PyTuple_GET_ITEM(shape, 0));
+        PyObject* positions = PyTuple_GET_ITEM(shape, 1);
+        if (positions != Py_None) {
+            if (!PyTuple_Check(positions)) {
+                PyErr_SetString(PyExc_TypeError, "order must be None or a tuple of field positions");
+                throw PyError{};
+            }
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(positions); ++j) {
+                const Py_ssize_t p = as_size(PyTuple_GET_ITEM(positions, j));
+                if (p < -1 || p >= width) {
+                    PyErr_Format(PyExc_ValueError, "order names field %zd of a record of %zd", p, width);
+                    throw PyError{};
+                }
+                order.push_back(p);
+            }
+            ordered = true;
+        }
+    }
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    if (pos < 0 || pos > size) {
+        PyErr_SetString(PyExc_IndexError, "pos is outside the data");
+        throw PyError{};
+    }
+
+    // The bytes object is held by the caller for the whole call, and nothing here runs Python code
+    // that could reach it: its buffer stays put.
+    Parser parser(PyBytes_AS_STRING(data), size, final, delimiter, mode);
+    Ref rows = own(PyList_New(0));
+    Ref stop = Ref::borrow(Py_None);
+    SignalPoll poll;
+    try {
+        while (PyList_GET_SIZE(rows.get()) < limit) {
+            poll();
+            if (parser.blank_line(pos)) {
+                ++line;
+                continue;
+            }
+            Py_ssize_t at = pos, inner = 0;
+            if (at >= size || !parser.record(at, line + 1, inner)) break;
+            std::vector<Ref>& values = parser.values();
+            const auto fields = static_cast<Py_ssize_t>(values.size());
+            if (width >= 0 && fields != width) {
+                char what[96];
+                PyOS_snprintf(what, sizeof what, "%zd field%s, but the header has %zd", fields, fields == 1 ? "" : "s", width);
+                throw Stop{line + 1, what};
+            }
+            const Py_ssize_t n = ordered ? static_cast<Py_ssize_t>(order.size()) : fields;
+            // A tuple: the insert binds it as it is, where a list would be copied first.
+            Ref row = own(PyTuple_New(n));
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const Py_ssize_t from = ordered ? order[static_cast<size_t>(j)] : j;
+                Ref v = from < 0 ? Ref::borrow(Py_None) : values[static_cast<size_t>(from)];
+                PyTuple_SET_ITEM(row.get(), j, v.release());
+            }
+            check(PyList_Append(rows.get(), row.get()));
+            pos = at;
+            line += inner + 1;
+        }
+    } catch (const Stop& s) {
+        Ref what = own(PyUnicode_DecodeUTF8(s.what.data(), static_cast<Py_ssize_t>(s.what.size()), "replace"));
+        stop = own(Py_BuildValue("(nO)", s.line, what.get()));
+    }
+    Ref pos_obj = own(PyLong_FromSsize_t(pos)), line_obj = own(PyLong_FromSsize_t(line));
+    return own(PyTuple_Pack(4, rows.get(), pos_obj.get(), line_obj.get(), stop.get()));
+}
+
+}  // namespace morvel

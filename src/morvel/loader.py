@@ -1,0 +1,498 @@
+"""`python -m morvel load`: rows from CSV, TSV or JSON Lines staged into a managed table, all or nothing.
+
+Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
+written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
+its own types. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``);
+rows are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import io
+import itertools
+import json
+import math
+import os
+import re
+import sqlite3
+import stat
+import sys
+import time
+from pathlib import Path
+from typing import IO, Any, Callable, Iterator, Sequence
+
+import morvel
+from morvel import morvel as mv
+from morvel.cli import CliError, begin_write, ident, managed_names, open_file, plural, seconds
+
+FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
+BLOCK = 1 << 20  # bytes read at a time
+BOM = b"\xef\xbb\xbf"
+PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+INT64 = range(-(2**63), 2**63)
+
+
+class Interrupted(CliError):
+    """Ctrl-C: reported like an error, with its own exit status."""
+
+    status = 130
+
+
+# ---------------------------------------------------------------------------------------------------
+# Sources
+
+
+class Source:
+    """A file or standard input, read as UTF-8 (a byte-order mark is skipped); knows how far it has read."""
+
+    def __init__(self, path: str) -> None:
+        self.name = "<stdin>" if path == "-" else path
+        if path == "-":
+            self.raw: IO[bytes] = sys.stdin.buffer
+        else:
+            try:
+                self.raw = open(path, "rb")  # noqa: SIM115 - closed by close()
+            except OSError as e:
+                raise CliError(f"{path}: {e.strerror}") from None
+        try:
+            st = os.fstat(self.raw.fileno())
+            self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
+        except (OSError, io.UnsupportedOperation):
+            self.size = None
+        self.started = False
+
+    def read(self, n: int) -> bytes:
+        """Up to n bytes, at least one unless the source has ended; the byte-order mark left out."""
+        block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+        if not self.started:
+            while len(block) < 3 and (more := self.raw.read(3 - len(block))):
+                block += more
+            self.started = True
+            if block.startswith(BOM):
+                return block[3:] or self.read(n)  # nothing after the mark yet is not the end
+        return block
+
+    def lines(self) -> Iterator[tuple[int, str]]:
+        """(number, text) of each line ("\n" ends one; JSON takes "\r" as blank space)."""
+        for number, raw in enumerate(self.raw, 1):
+            try:
+                yield number, (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
+
+    def share_read(self) -> float | None:
+        if not self.size:
+            return None
+        try:
+            return min(self.raw.tell() / self.size, 1.0)
+        except (OSError, ValueError):
+            return None
+
+    def error(self, line: int, what: str) -> CliError:
+        return CliError(f"{self.name}:{line}: {what}")
+
+    def close(self) -> None:
+        if self.raw is not sys.stdin.buffer:
+            self.raw.close()
+
+
+class Rows:
+    """The rows of a source in the table's column order, converted, a chunk at a time."""
+
+    source: Source
+    header: list[str]
+    order: tuple[int, ...] | None = None  # source positions of the table's columns (-1: none); None: as read
+    line = 0  # the last line read
+
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
+        raise NotImplementedError
+
+    def bind(self, columns: list[str]) -> None:
+        """Fixes the order of the values to that of the table's `columns`; the header names a subset."""
+        at = {name.lower(): i for i, name in enumerate(self.header)}
+        order = tuple(at.get(c.lower(), -1) for c in columns)
+        self.order = None if order == tuple(range(len(self.header))) else order
+
+
+class DelimitedRows(Rows):
+    """CSV (RFC 4180, as spreadsheets write it) or TSV with the same quoting; the compiled module parses and
+    converts a block at a time. Blank lines hold no row."""
+
+    def __init__(self, source: Source, delimiter: str, convert: bool) -> None:
+        self.source, self.delimiter, self.convert = source, delimiter, convert
+        self.data, self.pos, self.ended = b"", 0, False
+        header = self.parse(None, None, 1)
+        if not header:
+            raise source.error(1, "no header row (the source is empty)")
+        self.header = list(header[0])
+        self.width = len(self.header)
+
+    def parse(self, convert: bool | None, shape: tuple[int, tuple[int, ...] | None] | None, limit: int) -> list[Any]:
+        while True:
+            rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended, self.delimiter,
+                                                           convert, shape, limit)
+            if stop:
+                raise self.source.error(*stop)
+            if rows or self.ended:
+                return rows
+            # No whole record left: read on, as much again as is waiting, so that a record longer than a
+            # block is not parsed over and over.
+            block = self.source.read(max(BLOCK, len(self.data) - self.pos))
+            self.data, self.pos, self.ended = self.data[self.pos:] + block, 0, not block
+
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
+        while rows := self.parse(self.convert, (self.width, self.order), size):
+            yield rows
+
+
+def field_value(text: str) -> Any:
+    """What a load stores for one non-empty CSV field of this text: the lossless rule, from the same
+    compiled conversion."""
+    if not text or not text.isascii():  # no number is written otherwise
+        return text
+    quoted = '"' + text.replace('"', '""') + '"\n'
+    rows, *_ = mv._parse_csv(quoted.encode(), 0, 0, True, ",", True, (1, None), 1)
+    return rows[0][0]
+
+
+def json_number(text: str) -> float | str:
+    """A JSON number with a fraction or exponent; one beyond a float's range keeps its text."""
+    value = float(text)
+    return value if math.isfinite(value) else text
+
+
+def no_constant(name: str) -> None:
+    raise ValueError(f"{name} is not JSON")
+
+
+def json_value(value: Any) -> Any:
+    """A JSON value as stored: null is NULL, true and false are 1 and 0 (SQLite has no booleans), an
+    integer beyond 64 bits keeps its text, objects and arrays are their JSON text."""
+    kind = type(value)
+    if value is None or kind is str or kind is float:
+        return value
+    if kind is bool:
+        return int(value)
+    if kind is int:
+        return value if value in INT64 else str(value)
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+class JsonRows(Rows):
+    """One JSON object per line, its keys the columns; blank lines are skipped. The header, for a table
+    that is created, is the keys of the first object."""
+
+    def __init__(self, source: Source) -> None:
+        self.source = source
+        self.decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant)
+        self.lines = source.lines()
+        self.pending = self.next_object()
+        if self.pending is None:
+            raise source.error(1, "no JSON object (the source is empty)")
+        self.header = list(self.pending[1])
+
+    def next_object(self) -> tuple[int, dict[str, Any]] | None:
+        while True:
+            try:
+                number, line = next(self.lines)
+            except StopIteration:
+                return None
+            self.line = number
+            if not line.strip():
+                continue
+            try:
+                obj = self.decoder.decode(line.rstrip("\r\n"))
+            except json.JSONDecodeError as e:
+                raise self.source.error(number, f"bad JSON: {e.msg} (column {e.colno})") from None
+            except ValueError as e:
+                raise self.source.error(number, f"bad JSON: {e}") from None
+            if type(obj) is not dict:
+                raise self.source.error(number, f"not a JSON object but {type(obj).__name__}")
+            return number, obj
+
+    def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
+        columns = self.header
+        at = {c.lower(): i for i, c in enumerate(columns)}
+        width = len(columns)
+        while self.pending is not None:
+            chunk: list[Sequence[Any]] = []
+            while self.pending is not None and len(chunk) < size:
+                number, obj = self.pending
+                row: list[Any] = [None] * width
+                for key, value in obj.items():
+                    i = at.get(key.lower())
+                    if i is None:
+                        raise self.source.error(number, f"column {key!r} is not in the table ({', '.join(columns)})")
+                    row[i] = json_value(value)
+                chunk.append(row)
+                self.pending = self.next_object()
+            yield chunk
+
+    def bind(self, columns: list[str]) -> None:
+        # Every line is matched by its own keys: the first one's are only a header for a new table.
+        self.header = list(columns)
+        self.order = None
+
+
+def open_rows(source: Source, fmt: str, convert: bool) -> Rows:
+    if fmt == "jsonl":
+        return JsonRows(source)
+    return DelimitedRows(source, "\t" if fmt == "tsv" else ",", convert)
+
+
+def format_of(path: str, given: str | None) -> str:
+    if given:
+        return given
+    if path == "-":
+        return "csv"
+    fmt = FORMATS.get(Path(path).suffix.lower())
+    if fmt is None:
+        raise CliError(f"{path}: cannot tell the format from the name: give --format csv, tsv or jsonl")
+    return fmt
+
+
+# ---------------------------------------------------------------------------------------------------
+# Progress
+
+
+class Progress:
+    """One line on standard error, rewritten a few times a second: rows, rows per second, share read."""
+
+    def __init__(self, source: Source, shown: bool) -> None:
+        self.source, self.shown = source, shown
+        self.start = self.last = time.perf_counter()
+        self.written = False
+
+    def update(self, rows: int) -> None:
+        now = time.perf_counter()
+        if not self.shown or (self.written and now - self.last < 0.2):  # the first chunk shows at once
+            return
+        self.last = now
+        rate = rows / (now - self.start)
+        share = self.source.share_read()
+        of = f", {share:.0%} of {self.source.name}" if share is not None else ""
+        sys.stderr.write(f"\r{rows:,} rows, {rate:,.0f} rows/s{of}\x1b[K")
+        sys.stderr.flush()
+        self.written = True
+
+    def clear(self) -> None:
+        if self.written:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+# ---------------------------------------------------------------------------------------------------
+# The table
+
+
+def column_list(text: str, option: str) -> list[str]:
+    names = [c.strip() for c in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"{option} takes column names joined by commas, not {text!r}")
+    return names
+
+
+def plain_name(name: str, what: str, where: Callable[[str], CliError]) -> str:
+    # Names are written into the statements as they are: only plain identifiers are taken.
+    if not PLAIN_NAME.match(name):
+        raise where(f"{what} {name!r} is not a plain name (letters, digits and _, not starting with a digit)")
+    return name
+
+
+def positions(keys: list[list[str]], header: list[str], what: str, where: Callable[[str], CliError]) -> list[list[int]]:
+    at = {c.lower(): i for i, c in enumerate(header)}
+    out = []
+    for key in keys:
+        missing = [c for c in key if c.lower() not in at]
+        if missing:
+            raise where(f"{what} column {missing[0]!r} is not in the source ({', '.join(header)})")
+        out.append([at[c.lower()] for c in key])
+    return out
+
+
+def check_header(header: list[str], where: Callable[[str], CliError]) -> None:
+    seen: set[str] = set()
+    for name in header:
+        if name.lower() in seen:
+            raise where(f"column {name!r} appears twice in the header")
+        seen.add(name.lower())
+
+
+def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Namespace) -> None:
+    def header_error(what: str) -> CliError:
+        return rows.source.error(1, what)
+
+    plain_name(table, "table name", lambda what: CliError(f"{args.file}: {what}"))
+    for name in rows.header:
+        plain_name(name, "column", header_error)
+    uniques = positions(args.unique, rows.header, "--unique", header_error)
+    indexes = positions(args.index, rows.header, "--index", header_error)
+    clash = [t for t in (table, f"temp_{table}") if conn.execute(
+        "SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND name = ? COLLATE NOCASE", (t,)).fetchone()]
+    if clash:
+        raise CliError(f"{args.file}: {clash[0]!r} exists but {table!r} is not a managed table; load would replace it")
+    try:
+        mv.create_table(conn, table, list(rows.header),
+                        [{"name": f"index_{i}", "cols": ",".join(rows.header[p] for p in key)}
+                         for i, key in enumerate(indexes)],
+                        [{"name": f"unique_{i}", "cols": key} for i, key in enumerate(uniques)], False)
+    except sqlite3.Error as e:  # a column name that SQLite keeps for itself ("order", say)
+        raise header_error(f"cannot create table {table} with these columns: {e}") from None
+
+
+def check_keys(conn: sqlite3.Connection, table: str, args: argparse.Namespace) -> None:
+    """--unique and --index on an existing table must name keys and indexes it has: load changes no key."""
+
+    def lists(sql: str) -> set[tuple[str, ...]]:
+        return {tuple(c.strip().lower() for c in str(cols).split(",")) for (cols,) in conn.execute(sql, (table,))}
+
+    uniques = lists("SELECT columns FROM unique_table WHERE table_name = ?")
+    indexes = lists("SELECT columns FROM index_table WHERE table_name = ?")
+    for option, given, has in (("--unique", args.unique, uniques), ("--index", args.index, indexes)):
+        for key in given:
+            if tuple(c.lower() for c in key) not in has:
+                raise CliError(f"{args.file}: table {table} has no {option[2:]} key ({','.join(key)}); "
+                               "load creates keys only with the table")
+
+
+def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tuple[str, bool]:
+    """The managed table to load into, created from the header when missing; (name, created)."""
+    check_header(rows.header, lambda what: rows.source.error(1, what))
+    found = [t for t in managed_names(conn) if t.lower() == args.table.lower()]
+    if not found:
+        create(conn, args.table, rows, args)
+        return args.table, True
+    table = found[0]
+    check_keys(conn, table, args)
+    columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    known = {c.lower() for c in columns}
+    if not isinstance(rows, JsonRows):
+        unknown = [c for c in rows.header if c.lower() not in known]
+        if unknown:
+            raise rows.source.error(1, f"column {unknown[0]!r} is not in table {table} ({', '.join(columns)})")
+    rows.bind(columns)
+    return table, False
+
+
+# ---------------------------------------------------------------------------------------------------
+# Staging and merging
+
+
+def merge(conn: sqlite3.Connection, table: str) -> str:
+    """morvel.merge inside the load's transaction, and what it did."""
+    before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
+    m = morvel.merge(conn, table, False)
+    return (f"merge: {m.merged} merged, {m.replaced} replaced in the main table, {m.superseded} superseded "
+            f"within the batch; main table {before} -> {plural(before + m.merged - m.replaced, 'row')}; "
+            f"indexes {'rebuilt' if m.rebuilt else 'kept live'}")
+
+
+def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    rows: Rows = args.rows
+    source = rows.source
+    progress = Progress(source, sys.stderr.isatty() and not args.quiet)
+    read = 0
+
+    def converted() -> Iterator[list[Sequence[Any]]]:
+        nonlocal read
+        for chunk in rows.chunks(min(CHUNK, args.batch)):
+            yield chunk
+            read += len(chunk)
+            progress.update(read)
+
+    start = time.perf_counter()
+    try:
+        try:
+            begin_write(conn)
+            morvel.prepare(conn)
+            table, created = target(conn, rows, args)
+            staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
+            merged = merge(conn, table) if args.merge else None
+            conn.commit()
+        except KeyboardInterrupt:
+            raise Interrupted(f"{source.name}:{rows.line}: interrupted") from None
+        finally:
+            progress.clear()
+    except BaseException:
+        # Nothing of this load stays: the transaction goes, and so does a file it created.
+        with contextlib.suppress(sqlite3.Error):
+            conn.rollback()
+        if args.created:
+            conn.close()
+            for path in (args.file, args.file + "-journal"):
+                if os.path.exists(path):
+                    os.remove(path)
+        raise
+    finally:
+        source.close()
+    elapsed = time.perf_counter() - start
+    what = f"{table}: {'new table; ' if created else ''}{plural(staged, 'row')} staged from {source.name}"
+    print(f"{what}; {merged + '; ' if merged else ''}{elapsed:.3f} s")
+
+
+def open_for_load(args: argparse.Namespace) -> sqlite3.Connection:
+    """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
+    fmt = format_of(args.source, args.format)
+    source = Source(args.source)
+    try:
+        args.rows = open_rows(source, fmt, not args.no_convert)
+    except BaseException:
+        source.close()
+        raise
+    args.created = False
+    try:
+        if os.path.lexists(args.file):
+            return open_file(args.file, args.timeout)
+        conn = sqlite3.connect(args.file, timeout=args.timeout)
+        args.created = True
+        return conn
+    except sqlite3.Error as e:
+        source.close()
+        raise CliError(f"{args.file}: {e}") from None
+    except BaseException:
+        source.close()
+        raise
+
+
+def batch_size(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be a number of rows >= 1, not {text!r}")
+    return n
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "load",
+        help="stage rows from CSV, TSV or JSON Lines into a table, all or nothing",
+        description="Stage the rows of SOURCE into TABLE of FILE in one transaction: all of them, or "
+        "nothing when a row is wrong (the line is named) or Ctrl-C stops it. FILE and TABLE are created "
+        "when missing, TABLE with the source's columns in order. Values are kept as written: an empty "
+        "field is NULL, a field is a number only when the number written back is the same text (645, "
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types.",
+        epilog="Exit status: 0 on success, 1 when nothing was loaded, 130 when interrupted, 2 for wrong arguments.",
+    )
+    p.add_argument("file", metavar="FILE", help="the SQLite file (created with the catalog when missing)")
+    p.add_argument("table", metavar="TABLE", help="a managed table, or a new one made from the source's columns")
+    p.add_argument("source", metavar="SOURCE", help="a CSV, TSV or JSON Lines file, or - for standard input")
+    p.add_argument("--unique", action="append", default=[], metavar="COLS",
+                   type=lambda t: column_list(t, "--unique"),
+                   help="a unique key of a new table, e.g. sku or name,address (repeatable)")
+    p.add_argument("--index", action="append", default=[], metavar="COLS",
+                   type=lambda t: column_list(t, "--index"), help="an index of a new table (repeatable)")
+    p.add_argument("--merge", action="store_true", help="merge the staged rows into the main table afterwards")
+    p.add_argument("--format", choices=["csv", "tsv", "jsonl"],
+                   help="the source's format (default: from its extension; csv for standard input)")
+    p.add_argument("--no-convert", action="store_true", help="keep every non-empty CSV/TSV field as text")
+    p.add_argument("--batch", type=batch_size, default=100_000, metavar="N",
+                   help="rows staged at a time, which bounds the memory (default: %(default)s)")
+    p.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    p.add_argument("--timeout", type=seconds, default=2.0, metavar="SECONDS",
+                   help="how long to wait for a database another connection holds locked (default: %(default)s)")
+    p.set_defaults(run=cmd_load, opener=open_for_load)

@@ -32,7 +32,9 @@ def values(kind):
 
 def operations(kind):
     rows = st.lists(st.tuples(st.none() | st.integers(0, 5), values(kind), values(kind)), max_size=6)
+    loads = [st.tuples(st.just("load"), st.tuples(rows, st.booleans()))] if hasattr(morvel, "load") else []
     return st.lists(st.one_of(
+        *loads,
         st.tuples(st.just("insert"), st.tuples(rows, st.booleans())),
         st.tuples(st.just("merge"), st.booleans()),
         st.tuples(st.just("find"), st.sampled_from(["", "WHERE v IS NOT NULL", "ORDER BY w LIMIT 3", "WHERE"])),
@@ -46,6 +48,8 @@ def step(op):
     kind, arg = op
     if kind == "insert":
         return lambda c: mv.insert_temp(c, "t", arg[0], comm=arg[1])
+    if kind == "load":  # a generator, two rows a batch
+        return lambda c: morvel.load(c, "t", (r for r in arg[0]), comm=arg[1], batch=2)
     if kind == "merge":
         return lambda c: mv.temp_to_main(c, "t", comm=arg)
     if kind == "find":

@@ -9,9 +9,10 @@ the README), so that a new release of it that changes any of it is noticed.
 import contextlib
 import os
 import sqlite3
+import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import morvel
 from conftest import FOREIGN
@@ -173,11 +174,18 @@ DIFFERENCES = {
                               ("raised", "sqlean.dbapi2.Warning", "You can only execute one statement at a time.")),
     # libsql: every SQLite error is a ValueError with SQLite's message, without its codes.
     "libsql-errors": ("libsql", lambda c: mv.find(c, "*", "t", "WHERE"), ("raised", "builtins.ValueError", "incomplete input")),
-    # libsql silently: runs the first statement of several, pads a short row with NULL, drops a long row's
-    # extra values, stores an int outside 32 bits as a REAL (beyond 2**53 a different number).
-    "libsql-two-statements": ("libsql", lambda c: mv.find(c, "*", "t", "; SELECT 1"), ("ok", [[1, "a", 0]])),
-    "libsql-short-row": ("libsql", _insert([(5, "x", 1), (6, "y")]), ("ok", [(5, "integer", "x"), (6, "integer", "y")])),
-    "libsql-long-row": ("libsql", _insert([(5, "x", 1), (6, "y", 2, 3)]), ("ok", [(5, "integer", "x"), (6, "integer", "y")])),
+    # libsql silently stores an int outside 32 bits as a REAL (beyond 2**53 a different number).
+    # It runs the first statement of several, or binds a row of another length than the placeholders
+    # (padded with NULL, or cut): the module says so.
+    "libsql-two-statements": ("libsql", lambda c: mv.find(c, "*", "t", "; SELECT 1"), ("raised", "builtins.ValueError",
+                              "the connection took a text of several statements without an error: it does not refuse "
+                              "them as sqlite3 does, and may have run only the first")),
+    "libsql-short-row": ("libsql", _insert([(5, "x", 1), (6, "y")]), ("raised", "builtins.ValueError", "row 1 has 2 values "
+                         "for 3 placeholders, and the connection bound it without an error: it does not check the number "
+                         "of parameters. The row was sent: roll back to undo it")),
+    "libsql-long-row": ("libsql", _insert([(5, "x", 1), (6, "y", 2, 3)]), ("raised", "builtins.ValueError", "row 1 has 4 "
+                        "values for 3 placeholders, and the connection bound it without an error: it does not check the "
+                        "number of parameters. The row was sent: roll back to undo it")),
     "libsql-wide-int": ("libsql", _insert([(2 ** 31, "x", 1), (2 ** 53 + 1, "y", 2)]),
                         ("ok", [(2.0 ** 31, "real", "x"), (2.0 ** 53, "real", "y")])),
     # libsql refuses, with its own words, the values that sqlite3 adapts or binds as blobs.
@@ -214,3 +222,61 @@ def test_differences_from_sqlite3(tmp_path, package, call, there):
 
     assert seen(kind, "there.db") == there
     assert seen(sqlite3.connect, "sqlite3.db") != there
+
+
+def lenient(real):
+    """A connection whose execute binds any number of values, as many as the statement has places for, and
+    runs the first statement of several."""
+    def execute(cur, sql, *params):
+        if params:
+            wanted = sql.count("?")
+            params = (list(params[0])[:wanted] + [None] * (wanted - len(params[0])),)
+        try:
+            return cur.execute(sql, *params)
+        except sqlite3.ProgrammingError:  # several statements: SQLite's own tokenizer finds where the first ends
+            end = next(i for i, ch in enumerate(sql) if ch == ";" and sqlite3.complete_statement(sql[:i + 1]))
+            return cur.execute(sql[:end + 1], *params)
+
+    def cursor():
+        cur = real.cursor()
+        return types.SimpleNamespace(execute=lambda sql, *p: execute(cur, sql, *p), fetchall=cur.fetchall)
+    return types.SimpleNamespace(cursor=cursor, commit=real.commit)
+
+
+@pytest.mark.parametrize("call", [mv.insert_temp, mv._insert_main], ids=["insert_temp", "_insert_main"])
+@pytest.mark.parametrize("rows, said", [
+    ([(1, "a", 0), (2, "b")], "row 1 has 2 values for 3 placeholders"),
+    ([[1, "a", 0], [2, "b", 0], [3, "c", 0, 9]], "row 2 has 4 values for 3 placeholders"),
+], ids=["short", "long"])
+def test_a_row_bound_at_another_length_is_refused(conn, call, rows, said):
+    mv.create_table(conn, "t", COLS, [], [])
+    with pytest.raises(ValueError, match=f"^{said}, and the connection bound it without an error: it does not check "
+                                         "the number of parameters"):
+        call(lenient(conn), "t", rows)
+    conn.rollback()
+    assert conn.execute("SELECT count(*) FROM t").fetchone() == conn.execute("SELECT count(*) FROM temp_t").fetchone() == (0,)
+
+
+SEVERAL = ("raised", "ValueError", "the connection took a text of several statements without an error: it does not "
+           "refuse them as sqlite3 does, and may have run only the first")
+TAILS = st.lists(st.sampled_from([" ", "\n", ";", "'a;b'", "--c;\n", "/* ; */", "/*", "[x;y]", "SELECT 1", "v",
+                                  "'it''s;'", '"v"', "é"]), max_size=6).map("".join)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(tail=TAILS)
+@example(tail="; SELECT 1")
+@example(tail="; DROP TABLE t")
+@example(tail=";\n ;")
+@example(tail="; -- the end")
+@example(tail=" /* ; */;  /* x */ ")
+@example(tail=" AND v <> 'it'';s'")
+@example(tail=" OR 'é;' = v ;")
+def test_several_statements_are_told_as_sqlite3_tells_them(conn, tail):
+    mv.create_table(conn, "t", COLS, [], [])
+    mv.insert_temp(conn, "t", [(1, "a;b", 0)])
+    conditions = "AS [x;y] WHERE v = 'a;b'" + tail
+    want = outcome(lambda c: mv.find(c, "*", "t", conditions), conn)
+    got = outcome(lambda c: mv.find(lenient(c), "*", "t", conditions), conn)
+    assert got == (SEVERAL if want[:2] == ("raised", "ProgrammingError") and "one statement" in want[2] else want)
+    assert conn.execute("SELECT count(*) FROM temp_t").fetchone() == (1,)  # a second statement never ran

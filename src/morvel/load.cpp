@@ -51,6 +51,9 @@ Ref placeholders(PyObject* rows) {
     return b.finish();
 }
 
+// How many values a placeholder list takes: "?" and then ",?" per further value.
+Py_ssize_t placeholder_count(PyObject* placeholders) { return (PyUnicode_GET_LENGTH(placeholders) + 1) / 2; }
+
 // Text, bytes and mappings are iterable, but their items are characters, byte values or keys, never
 // the row's column values: such a row is refused at its place in the batch, before its INSERT.
 class RowKind {
@@ -76,15 +79,28 @@ private:
     Ref mapping_;
 };
 
-// One execute per row, each row bound as a new list, all through the same statement object.
-void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows) {
+// A row of another length than the statement's placeholders is refused by the sqlite3 module's execute.
+// A connection that binds it all the same (with NULL for the missing values, or without the extra ones)
+// would store another row than the one given: that is said here, once its execute has returned.
+void require_bound_width(Py_ssize_t bound, Py_ssize_t width, Py_ssize_t at) {
+    if (bound == width) return;
+    PyErr_Format(PyExc_ValueError,
+                 "row %zd has %zd values for %zd placeholders, and the connection bound it without an error: it "
+                 "does not check the number of parameters. The row was sent: roll back to undo it",
+                 at, bound, width);
+    throw PyError{};
+}
+
+// One execute per row, each row bound as a new list, all through the same statement object, whose
+// placeholders are `width` in number.
+void insert_rows(db::Cursor& cur, PyObject* statement, PyObject* rows, Py_ssize_t width) {
     SignalPoll poll;
     RowKind kind;
     Py_ssize_t at = 0;
     for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
         kind.require_row(row.get(), at);
-        db::execute_row(cur, statement, row.get());
+        require_bound_width(db::execute_row(cur, statement, row.get()), width, at);
     }
 }
 
@@ -129,7 +145,7 @@ Ref insert_temp(Args a) {
     db::Cursor cur = db::cursor(conn);
     Ref values = placeholders(rows);
     Ref statement = sql(kInsertStaging, {str_of(table).get(), values.get()});
-    insert_rows(cur, statement.get(), rows);
+    insert_rows(cur, statement.get(), rows, placeholder_count(values.get()));
     db::commit_if(conn, comm);
     return Ref::borrow(Py_None);
 }
@@ -144,7 +160,7 @@ Ref insert_main(Args a) {
         statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
         statement = concat(statement.get(), values.get());
         statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur, statement.get(), rows);
+        insert_rows(cur, statement.get(), rows, placeholder_count(values.get()));
         db::commit_if(conn, comm);
     }
     return Ref::borrow(Py_None);

@@ -162,8 +162,8 @@ def _insert(rows):
 # What a package's connection does differently from sqlite3's with the module's calls: (package, call,
 # its outcome there). sqlite3's own outcome is measured beside it; each row is a difference.
 DIFFERENCES = {
-    # The forks of the sqlite3 module raise their own classes, of the same names and messages; the module's
-    # check that a statement is single is the older one, with the older class.
+    # The forks of the sqlite3 module raise their own classes, of the same names and messages; a text of
+    # several statements gets their older class for it.
     "pysqlite3-own-classes": ("pysqlite3", lambda c: mv.find(c, "*", "t", "WHERE"),
                               ("raised", "pysqlite3.dbapi2.OperationalError", "incomplete input")),
     "sqlean-own-classes": ("sqlean", lambda c: mv.find(c, "*", "t", "WHERE"),
@@ -174,9 +174,8 @@ DIFFERENCES = {
                               ("raised", "sqlean.dbapi2.Warning", "You can only execute one statement at a time.")),
     # libsql: every SQLite error is a ValueError with SQLite's message, without its codes.
     "libsql-errors": ("libsql", lambda c: mv.find(c, "*", "t", "WHERE"), ("raised", "builtins.ValueError", "incomplete input")),
-    # libsql silently stores an int outside 32 bits as a REAL (beyond 2**53 a different number).
-    # It runs the first statement of several, or binds a row of another length than the placeholders
-    # (padded with NULL, or cut): the module says so.
+    # libsql runs the first statement of several, and binds a row of another length than the placeholders
+    # (padded with NULL, or cut): the module says so once its execute has returned.
     "libsql-two-statements": ("libsql", lambda c: mv.find(c, "*", "t", "; SELECT 1"), ("raised", "builtins.ValueError",
                               "the connection took a text of several statements without an error: it does not refuse "
                               "them as sqlite3 does, and may have run only the first")),
@@ -186,6 +185,7 @@ DIFFERENCES = {
     "libsql-long-row": ("libsql", _insert([(5, "x", 1), (6, "y", 2, 3)]), ("raised", "builtins.ValueError", "row 1 has 4 "
                         "values for 3 placeholders, and the connection bound it without an error: it does not check the "
                         "number of parameters. The row was sent: roll back to undo it")),
+    # libsql silently stores an int outside 32 bits as a REAL (beyond 2**53 a different number).
     "libsql-wide-int": ("libsql", _insert([(2 ** 31, "x", 1), (2 ** 53 + 1, "y", 2)]),
                         ("ok", [(2.0 ** 31, "real", "x"), (2.0 ** 53, "real", "y")])),
     # libsql refuses, with its own words, the values that sqlite3 adapts or binds as blobs.

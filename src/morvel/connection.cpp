@@ -109,7 +109,7 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
     if (PyUnicode_Check(statement) && several_statements(statement)) {
         PyErr_SetString(PyExc_ValueError,
                         "the connection took a text of several statements without an error: it does not refuse them "
-                        "as sqlite3 does, and may have run only the first");
+                        "as sqlite3 does, and may have run the first of them, or all");
         throw PyError{};
     }
 }

@@ -146,19 +146,20 @@ def fresh_copy(base: str, workdir: str) -> str:
     return path
 
 
-def paired(contenders: dict[str, tuple[str, Callable]], rounds: int, workdir: str) -> dict[str, list[float]]:
+def paired(contenders: dict[str, tuple[Any, ...]], rounds: int, workdir: str) -> dict[str, list[float]]:
     """Time each contender once per round on a fresh copy of its base file, rotating the order.
 
-    A contender is (base file, fn(conn) -> extra); fn may return a dict of phase times. Returns the list of
-    wall times per contender; phase dicts are collected under '<name>:phases'.
+    A contender is (base file, fn(conn) -> extra) or (base file, fn, connect): fn may return a dict of phase
+    times; connect(path) opens its connection (sqlite3.connect by default). Returns the list of wall times per
+    contender; phase dicts are collected under '<name>:phases'.
     """
     names = list(contenders)
     times: dict[str, list] = {name: [] for name in names}
     for r in range(rounds):
         for name in names[r % len(names):] + names[:r % len(names)]:
-            base, fn = contenders[name]
+            base, fn, *opener = contenders[name]
             path = fresh_copy(base, workdir)
-            conn = sqlite3.connect(path)
+            conn = (opener[0] if opener else sqlite3.connect)(path)
             gc.collect()
             start = time.perf_counter()
             extra = fn(conn)

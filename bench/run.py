@@ -6,6 +6,7 @@
     python bench/run.py --merge [--rounds R] [--out DIR]
     python bench/run.py --query-cost [--out DIR]
     python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
+    python bench/run.py --load-cycle [--out DIR]
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
@@ -14,9 +15,10 @@ writes find-cost.txt and find-cost.json; --second-thread measures only insert_te
 while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
 morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
-memory (query-cost.txt and .json).
---load-command measures only `python -m morvel load` of a CSV file against the SQLite shell's .import and
-sqlite-utils insert --csv, each a process of its own (load-command.txt and .json). Every ratio is module time / other
+memory (query-cost.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
+against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
+(load-command.txt and .json); --load-cycle measures only the load cycle, the connections of other packages
+included (load-cycle.txt and .json). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -26,6 +28,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import itertools
 import json
 import os
@@ -58,6 +61,11 @@ GROWTH_BATCH = 10_000                          # fixed batch merged into main ta
 GOALS = {"insert_temp/floor": 0.6, "temp_to_main/floor": 0.7, "find/floor": 0.85, "find ''/floor": 0.85,
          "insert_temp/executemany": 0.8, "cycle/upsert_all": 0.25, "cycle/executemany OR REPLACE": 2.0}
 CYCLE_MAIN, CYCLE_BATCH = 100_000, 10_000      # the load cycle: a batch, half of it replacing rows
+# The connections of other packages, where installed (the bench extras): they take the method path.
+OTHER_CONNECTIONS = {}
+for _package, _module in (("pysqlite3-binary", "pysqlite3.dbapi2"), ("sqlean.py", "sqlean"), ("libsql", "libsql")):
+    with contextlib.suppress(ImportError):
+        OTHER_CONNECTIONS[_package] = importlib.import_module(_module).connect
 MERGE_PHASES = ["scan+lookups", "drop indexes", "delete", "insert", "reindex+commit"]
 SUB_CALLS = ["drop_table_index", "delete_row_main", "_insert_main", "active_table_index"]
 # morvel.merge's load cycle: main rows + batch (half of it new versions of main rows), goals as module / other
@@ -281,11 +289,13 @@ def load_cycle(rounds: int, work: str) -> dict:
         c.executemany("INSERT OR REPLACE INTO t VALUES (?,?,?,?)", rows)
         c.commit()
 
+    others = {package: (base, cycle, connect) for package, connect in OTHER_CONNECTIONS.items()}
     t = h.paired({"module": (base, cycle), "method": (base, method_path(cycle)),
                   "upsert_all": (plain, lambda c: sqlite_utils.Database(c)["t"].upsert_all(dicts, pk="k")),
-                  "upsert_many": (plain, upsert_many)}, rounds, work)
+                  "upsert_many": (plain, upsert_many), **others}, rounds, work)
     res = {f"{who}_s": statistics.median(t[who]) for who in t}
-    res.update({f"ratio_{who}": h.ratio(t, "module", who) for who in ("method", "upsert_all", "upsert_many")})
+    res.update({f"ratio_{who}": h.ratio(t, "module", who) for who in ("method", "upsert_all", "upsert_many", *others)})
+    res["others"] = list(others)
     return res
 
 
@@ -762,6 +772,24 @@ def machine() -> str:
             f"SQLite {sqlite3.sqlite_version}, {platform.system()} {platform.release()}")
 
 
+def cycle_lines(cycle: dict) -> list[str]:
+    lines = [f"load cycle: insert_temp + temp_to_main of {CYCLE_BATCH:,} rows (half replacing) into "
+             f"{CYCLE_MAIN:,} rows, against upserting the same rows into a table with a UNIQUE index on k:"]
+    whos = [("module", "module (native path)"), ("method", "module (method path)"),
+            ("upsert_all", "sqlite-utils upsert_all"), ("upsert_many", "executemany INSERT OR REPLACE")]
+    whos += [(package, f"{package} connection") for package in cycle.get("others", [])]
+    for who, label in whos:
+        ratio = "" if who == "module" else f"   module / this {cycle['ratio_' + who]:.3f}"
+        goal = {"upsert_all": "cycle/upsert_all", "upsert_many": "cycle/executemany OR REPLACE"}.get(who)
+        lines.append(f"  {label:<32}{cycle[who + '_s'] * 1e3:9.1f} ms{ratio}" + (f"  (goal <= {GOALS[goal]:.2f})" if goal else ""))
+    return lines
+
+
+def load_cycle_report(cycle: dict) -> str:
+    return "\n".join([f"load cycle: {machine()}", "ratio = module on a sqlite3.Connection (native path) / other, "
+                      "median of paired rounds", ""] + cycle_lines(cycle)) + "\n"
+
+
 def report(results: list[dict], growth: list[dict], mem: dict, cycle: dict, elapsed: float, where: str) -> str:
     us = lambda seconds, n: f"{seconds / n * 1e6:8.2f}"  # noqa: E731
     lines = [f"morvel benchmark: {machine()}; databases in {where}", f"run time {elapsed:.0f} s; ratio = module / other, "
@@ -806,13 +834,7 @@ def report(results: list[dict], growth: list[dict], mem: dict, cycle: dict, elap
         cyc, mod, flo = r["cycle"]["phases"], r["temp_to_main"]["phases"]["module"], r["temp_to_main"]["phases"]["floor"]
         lines.append(f"  {r['rows']:>9,} rows: " + ", ".join(f"{k} {v:.3f}" for k, v in cyc.items()))
         lines.append(f"  {'':>9}       " + ", ".join(f"{k} {mod[k]:.3f}/{flo[k]:.3f}" for k in MERGE_PHASES))
-    lines += ["", f"load cycle: insert_temp + temp_to_main of {CYCLE_BATCH:,} rows (half replacing) into "
-              f"{CYCLE_MAIN:,} rows, against upserting the same rows into a table with a UNIQUE index on k:"]
-    for who, label in (("module", "module (native path)"), ("method", "module (method path)"),
-                       ("upsert_all", "sqlite-utils upsert_all"), ("upsert_many", "executemany INSERT OR REPLACE")):
-        ratio = "" if who == "module" else f"   module / this {cycle['ratio_' + who]:.3f}"
-        goal = {"upsert_all": "cycle/upsert_all", "upsert_many": "cycle/executemany OR REPLACE"}.get(who)
-        lines.append(f"  {label:<32}{cycle[who + '_s'] * 1e3:9.1f} ms{ratio}" + (f"  (goal <= {GOALS[goal]:.2f})" if goal else ""))
+    lines += [""] + cycle_lines(cycle)
     lines += ["", f"merge of a fixed {GROWTH_BATCH:,}-row batch (half replacing, half new) into a main table of:"]
     for g in growth:
         lines.append(f"  {g['main_rows']:>9,} rows: module {g['module_s'] * 1e3:8.1f} ms (reindex+commit "
@@ -879,6 +901,8 @@ def main() -> None:
                         help="measure only morvel.merge's load cycle and its growth sweep of rebuild choices")
     parser.add_argument("--load-command", action="store_true",
                         help="measure only the load command against the SQLite shell and sqlite-utils (minutes)")
+    parser.add_argument("--load-cycle", action="store_true",
+                        help="measure only the load cycle, on the connections of other packages too")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--query-cost", action="store_true",
@@ -926,11 +950,13 @@ def main() -> None:
     for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),
                                              (args.second_thread, "second-thread", second_thread,
                                               second_thread_report),
-                                             (args.query_cost, "query-cost", query_cost, query_cost_report)):
+                                             (args.query_cost, "query-cost", query_cost, query_cost_report),
+                                             (args.load_cycle, "load-cycle", lambda work, rounds: load_cycle(rounds, work),
+                                              load_cycle_report)):
         if not wanted:
             continue
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
-            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5}.get(name, 15))
+            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5, "load-cycle": 7}.get(name, 15))
         text = report_of(res)
         out.mkdir(parents=True, exist_ok=True)
         (out / f"{name}.txt").write_text(text)

@@ -1,10 +1,14 @@
 """Shared fixtures: a recording Connection proxy and prepared database files."""
 
+import functools
+import importlib
+import importlib.metadata
 import itertools
 import sqlite3
 
 import pytest
 from hypothesis import settings
+from packaging.requirements import Requirement
 
 from morvel import morvel as mv
 
@@ -135,3 +139,83 @@ def fresh_conn(tmp_path):
     c = sqlite3.connect(str(tmp_path / "bare.db"))
     yield c
     c.close()
+
+
+class Connector:
+    """Opens connections of one package on a file, as `connect(path, **kwargs)` of that package does.
+
+    `missing` is None, or why this interpreter has no such connection: the test extras install the package
+    only where it publishes wheels. Where they should have installed it, its absence is an error. The
+    package is imported at the first use, so that tests which use none run without it.
+    """
+
+    def __init__(self, name, requirement, module):
+        self.name, self._requirement, self._module = name, requirement, module
+
+    @functools.cached_property
+    def module(self):
+        try:
+            return importlib.import_module(self._module)
+        except ImportError as exc:
+            if _installed_by_test_extras(self._requirement):
+                raise
+            return exc
+
+    @property
+    def missing(self):
+        if isinstance(self.module, ImportError):
+            return f"{self._requirement} publishes no wheel for this interpreter or platform ({self.module})"
+        return None
+
+    def __call__(self, path, **kwargs):
+        return self.module.connect(path, **kwargs)
+
+    def __repr__(self):
+        return self.name
+
+
+def _installed_by_test_extras(name):
+    try:
+        wanted = importlib.metadata.requires("morvel") or ()
+    except importlib.metadata.PackageNotFoundError:  # the module run from a build, not installed
+        return False
+    for text in wanted:
+        req = Requirement(text)
+        if req.name == name and req.marker is not None and req.marker.evaluate({"extra": "test"}):
+            return True
+    return False
+
+
+class _Proxied:
+    """sqlite3 connections behind the recording proxy: the method path with the standard module."""
+
+    name, missing = "proxy", None
+
+    def __call__(self, path, **kwargs):
+        return RecordingConnection(sqlite3.connect(path, **kwargs))
+
+    def __repr__(self):
+        return self.name
+
+
+# The connections of other packages, each a factory: connect(path, isolation_level=...) -> connection.
+FOREIGN = {
+    "pysqlite3": Connector("pysqlite3", "pysqlite3-binary", "pysqlite3.dbapi2"),
+    "sqlean": Connector("sqlean", "sqlean.py", "sqlean"),
+    "libsql": Connector("libsql", "libsql", "libsql"),
+}
+# Every kind of connection the functions are proved on: a genuine one, the proxy and the foreign ones.
+CONNECTORS = {"sqlite3": Connector("sqlite3", "sqlite3", "sqlite3"), "proxy": _Proxied(), **FOREIGN}
+
+
+def _connector(request):
+    kind = CONNECTORS[request.param]
+    if kind.missing:
+        pytest.skip(kind.missing)
+    return kind
+
+
+@pytest.fixture(params=list(CONNECTORS))
+def connector(request):
+    """A factory of every kind of connection the module takes: sqlite3, the proxy and the foreign ones."""
+    return _connector(request)

@@ -267,12 +267,14 @@ def test_row_emptied_by_the_collector_while_copied(name):
     threshold = gc.get_threshold()
     gc.callbacks.append(empty_next)
     gc.set_threshold(50)
-    try:
-        getattr(mv, name)(conn, "t", rows)
+    try:  # the connection takes anything: the first row sent empty is named, once sent (the very first row
+          # may be emptied before its length gives the placeholders)
+        with pytest.raises(ValueError, match=r"^row \d+ has 0 values for [13] placeholders, and the connection bound it"):
+            getattr(mv, name)(conn, "t", rows)
     finally:
         gc.set_threshold(*threshold)
         gc.callbacks.remove(empty_next)
-    assert len(sent) == len(rows) and [] in sent
+    assert sent[-1] == [] and [] not in sent[:-1]
     assert all(p in (e, []) for p, e in zip(sent, expected))
 
 

@@ -38,6 +38,38 @@ bool int64_of(PyObject* n, long long& value) {
     return overflow == 0;
 }
 
+// SQLite's blanks: what may stand between tokens besides comments.
+bool blank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+
+// Whether `text` holds more than its first statement: anything but blanks and comments after the first `;`
+// that stands outside a string, a quoted name or a comment.
+bool several_statements(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    // Most statements hold no `;` at all.
+    if (kind == PyUnicode_1BYTE_KIND && std::memchr(data, ';', static_cast<size_t>(n)) == nullptr) return false;
+    const auto at = [&](Py_ssize_t i) { return i < n ? PyUnicode_READ(kind, data, i) : Py_UCS4{0}; };
+    bool ended = false;  // past the first statement's `;`
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = at(i);
+        if (c == '-' && at(i + 1) == '-') {
+            while (i < n && at(i) != '\n') ++i;
+        } else if (c == '/' && at(i + 1) == '*') {
+            for (i += 2; i < n && !(at(i) == '*' && at(i + 1) == '/'); ++i) {}
+            ++i;
+        } else if (ended) {
+            if (!blank(c)) return true;
+        } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
+            const Py_UCS4 close = c == '[' ? Py_UCS4{']'} : c;
+            for (++i; i < n && at(i) != close; ++i) {}  // a doubled quote reads as two quoted runs
+        } else if (c == ';') {
+            ended = true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 Cursor::Cursor(Ref cursor, Session* session, bool tuples) noexcept
@@ -72,6 +104,14 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
         call_method(object_.get(), names->execute.get(), {statement});
     else
         call_method(object_.get(), names->execute.get(), {statement, params});
+    // The sqlite3 module refuses a text of several statements; a connection that took one without an error
+    // ran the first, or all: either way not what the same call does on sqlite3.
+    if (PyUnicode_Check(statement) && several_statements(statement)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "the connection took a text of several statements without an error: it does not refuse them "
+                        "as sqlite3 does, and may have run the first of them, or all");
+        throw PyError{};
+    }
 }
 
 Cursor cursor(PyObject* conn) {
@@ -113,13 +153,15 @@ void execute(Cursor& cur, PyObject* statement, PyObject* params) {
     if (!(exact && cur.native(statement, params))) cur.through_method(statement, params);
 }
 
-void execute_row(Cursor& cur, PyObject* statement, PyObject* row) {
+Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row) {
     // A tuple cannot change while it is bound: its items are bound in place, without the copy. Whatever
     // keeps a tuple row from the native path keeps its list too: that row goes through the method.
     const bool tuple = PyTuple_CheckExact(row);
-    if (tuple && cur.native(statement, row)) return;
+    if (tuple && cur.native(statement, row)) return PyTuple_GET_SIZE(row);
     Ref values = new_list(row);
+    const Py_ssize_t sent = PyList_GET_SIZE(values.get());  // before the connection's execute may change it
     if (tuple || !cur.native(statement, values.get())) cur.through_method(statement, values.get());
+    return sent;
 }
 
 IntStatement::IntStatement(PyObject* head, std::string_view tail) : head_(Ref::borrow(head)), tail_(tail) {

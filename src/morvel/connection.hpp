@@ -29,7 +29,7 @@ public:
 private:
     friend void execute(Cursor&, PyObject*);
     friend void execute(Cursor&, PyObject*, PyObject*);
-    friend void execute_row(Cursor&, PyObject*, PyObject*);
+    friend Py_ssize_t execute_row(Cursor&, PyObject*, PyObject*);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
     // Runs the statement natively when this cursor can; false when the statement was not sent (at most
@@ -56,8 +56,8 @@ Cursor cursor(PyObject* conn);
 void execute(Cursor& cur, PyObject* statement);
 void execute(Cursor& cur, PyObject* statement, PyObject* params);
 // execute(statement, list(row)): one row of a bulk load. The caller's row is never bound itself: a
-// tuple cannot change, anything else is copied into a new list first.
-void execute_row(Cursor& cur, PyObject* statement, PyObject* row);
+// tuple cannot change, anything else is copied into a new list first. Returns how many values were sent.
+Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row);
 
 Ref fetchall(Cursor& cur);
 

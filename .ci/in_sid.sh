@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a shell script inside the Debian unstable root (see sid_root.sh) with this checkout mounted at
 # /morvel, the working directory. The mounts live in a mount namespace of their own and go with it.
+# The release wheels' toolchain cache (MORVEL_WHEEL_CACHE, see wheels.sh) is seen in the root at its own
+# path, and so are the host directories that MORVEL_SID_BIND names (separated by ':').
 # Usage: in_sid.sh 'SCRIPT'   (run by bash -euo pipefail; the root's path is taken from sid_root.sh)
 set -euo pipefail
 [[ $# -eq 1 ]] || { echo "usage: in_sid.sh 'SCRIPT'" >&2; exit 2; }
@@ -11,14 +13,22 @@ root=$(bash "$repo/.ci/sid_root.sh")
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/host-ca-bundle.crt"
 mkdir -p "$root/morvel"
+wheel_cache=${MORVEL_WHEEL_CACHE:-/var/cache/morvel-ci/zig}
+mkdir -p "$wheel_cache"
 exec unshare --mount --propagation private -- bash -euo pipefail -c '
-    root=$1 repo=$2 script=$3
+    root=$1 repo=$2 script=$3 binds=$4
     mount --bind "$repo" "$root/morvel"
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
     mount -t tmpfs tmpfs "$root/tmp"
+    IFS=: read -ra dirs <<< "$binds"
+    for dir in "${dirs[@]}"; do
+        mkdir -p "$root$dir"
+        mount --bind "$dir" "$root$dir"
+    done
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TMPDIR=/tmp CI="${CI:-}" \
         PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
         PIP_CERT=/etc/ssl/certs/host-ca-bundle.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+        MORVEL_WHEEL_CACHE="${binds%%:*}" \
         bash -euo pipefail -c "cd /morvel; $script"
-' in_sid "$root" "$repo" "$1"
+' in_sid "$root" "$repo" "$1" "$wheel_cache${MORVEL_SID_BIND:+:$MORVEL_SID_BIND}"

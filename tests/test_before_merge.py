@@ -6,13 +6,14 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import morvel
-from conftest import RecordingConnection
+from conftest import RecordingConnection, needs_native
 from morvel import morvel as mv
 
 PATHS = {"native": "require", "method": "0", "proxy": "0"}
 
 
-@pytest.fixture(params=PATHS, ids=PATHS.keys())
+@pytest.fixture(params=[pytest.param(p, marks=needs_native if m == "require" else ()) for p, m in PATHS.items()],
+                ids=PATHS.keys())
 def path(request, monkeypatch):
     monkeypatch.setenv("MORVEL_NATIVE", PATHS[request.param])
     return request.param

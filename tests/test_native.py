@@ -16,15 +16,11 @@ import threading
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
 
-from conftest import unique_name
+from conftest import needs_native, unique_name
 from morvel import morvel as mv
-from morvel.cli import native_off_reason
 
 NATIVE = "require"  # the native path must be on for these tests to mean anything
-# Only an interpreter whose connection layout is not verified has nothing here to compare (every call takes
-# the method path there); any other reason for the path to be off fails these tests.
-_OFF = native_off_reason()
-pytestmark = pytest.mark.skipif(_OFF is not None and " is not verified " in _OFF, reason=str(_OFF))
+pytestmark = needs_native
 COLS = ["k", "v", "w"]
 
 

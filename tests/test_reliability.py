@@ -13,7 +13,7 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import unique_name
+from conftest import needs_native, unique_name
 from morvel import morvel as mv
 
 COLS, SELECT = ["k", "v", "n"], "rowid,k,v,n"
@@ -477,7 +477,7 @@ def file_state(path):
                 {n: c.execute(f"SELECT rowid, * FROM {n} ORDER BY rowid").fetchall() for n in names})
 
 
-@pytest.mark.parametrize("mode", ["require", "0"], ids=["native", "method"])
+@pytest.mark.parametrize("mode", [pytest.param("require", marks=needs_native), "0"], ids=["native", "method"])
 @pytest.mark.parametrize("comm", [True, False])
 @pytest.mark.parametrize("call, error, locked, left_open", PART_WAY.values(), ids=PART_WAY.keys())
 def test_a_call_with_comm_is_all_or_nothing(tmp_path, monkeypatch, call, error, locked, left_open, comm, mode):

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import RecordingConnection, unique_name
+from conftest import RecordingConnection, needs_native, unique_name
 from morvel import morvel as mv
 
 
@@ -223,6 +223,7 @@ for trial in range(int(sys.argv[1])):
 """
 
 
+@needs_native
 def test_another_thread_closing_the_connection_at_any_moment_of_a_call(monkeypatch):
     # The native path only: the sqlite3 module's own execute may crash there (the method path's statements).
     monkeypatch.setenv("MORVEL_NATIVE", "require")

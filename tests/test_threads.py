@@ -14,7 +14,6 @@ from morvel import morvel as mv
 
 
 def work(path, i):
-    mv.DB(unique_name(), path)
     # Several loaders on one file: a merge opened IMMEDIATE waits for the other writers instead of failing.
     c = sqlite3.connect(path, isolation_level="IMMEDIATE", timeout=60, check_same_thread=False)
     table, rng, newest = f"tab{i}", random.Random(i), {}
@@ -45,6 +44,10 @@ def test_threads_with_their_own_connections_and_tables(tmp_path, one_file):
         except BaseException as exc:  # noqa: BLE001 - reported by the main thread
             failures.append((i, exc))
 
+    # The files are prepared first: DB's own connection waits only its default 5 s for a lock, which four
+    # loaders reading in snapshots on a slow (debug, sanitizer) interpreter can hold longer between them.
+    for path in {str(tmp_path / ("shared.db" if one_file else f"own{i}.db")) for i in range(4)}:
+        mv.DB(unique_name(), path)
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # switch threads often
     threads = [threading.Thread(target=run, args=(i,)) for i in range(4)]

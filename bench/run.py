@@ -365,9 +365,14 @@ def merge_cycle(work: str, rounds: int) -> list:
                     ratio_rebuild=h.ratio(t, "merge", "rebuild"), ratio_live=h.ratio(t, "merge", "live"))
         res.append(case)
         print(f"  merge cycle {main_rows:,} + {batch:,}: {case}", file=sys.stderr, flush=True)
-        for name in os.listdir(work):
-            os.remove(os.path.join(work, name))
+        empty(work)
     return res
+
+
+def empty(work: str) -> None:
+    """Removes the files one measurement left in the work directory, before the next one makes its own."""
+    for name in os.listdir(work):
+        os.remove(os.path.join(work, name))
 
 
 def merge_sweep(work: str, rounds: int) -> list:
@@ -396,8 +401,7 @@ def merge_sweep(work: str, rounds: int) -> list:
             point["ratio_best"] = point["merge_s"] / min(point["rebuild_s"], point["live_s"])
             res.append(point)
             print(f"  merge sweep {main_rows:,} x {share}: {point}", file=sys.stderr, flush=True)
-            for name in os.listdir(work):
-                os.remove(os.path.join(work, name))
+            empty(work)
     return res
 
 
@@ -995,8 +999,7 @@ def main() -> None:
             print(f"{n:,} rows, {rounds} rounds ...", file=sys.stderr, flush=True)
             results.append(bench_size(n, rounds, work))
             growth.append(results[-1].pop("merge_growth"))
-            for name in os.listdir(work):
-                os.remove(os.path.join(work, name))
+            empty(work)
         print("load cycle ...", file=sys.stderr, flush=True)
         cycle = load_cycle(args.rounds or 7, work)
         print("morvel.merge ...", file=sys.stderr, flush=True)

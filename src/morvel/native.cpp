@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "compat.hpp"
@@ -193,6 +194,7 @@ struct Session {
 
     ~Session() { lose(); }
 
+    bool prepare_pin();
     Statement* statement(PyObject* text);
     void refresh_adapted();
     bool bind(const Statement& prepared, PyObject* params);
@@ -231,15 +233,9 @@ Session* acquire(const Native* n, PyObject* conn) {
     }
     const sqlite::ConnectionView view = n->view(conn);
     auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), view.db};
-    for (sqlite::sqlite3_stmt* stmt = s->db ? n->api.next_stmt(s->db, nullptr) : nullptr; stmt != nullptr && !s->inside;
-         stmt = n->api.next_stmt(s->db, stmt))
-        s->inside = n->api.stmt_busy(stmt) != 0;
-    // The pin, prepared with the lock held: close() sets the handle to NULL before it lets the lock go, so
-    // a handle read now is not being closed. A handler could run Python code inside the prepare: with one
-    // set, or without a handle, the session sends everything through the methods.
-    if (s->db == nullptr || view.has_authorizer || view.has_progress_handler ||
-        n->api.prepare_v2(s->db, "SELECT 1", -1, &s->pin, nullptr) != sqlite::OK || s->pin == nullptr)
-        s->lose();
+    // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
+    // session sends everything through the methods.
+    if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
     s->cache.reserve(Session::kCacheSize);
     try {
         sessions.push_back(s);
@@ -249,6 +245,32 @@ Session* acquire(const Native* n, PyObject* conn) {
     }
     s->users = 1;
     return s;
+}
+
+// The pin is prepared with the interpreter lock held: close() sets the handle to NULL before it lets the
+// lock go, so a handle read now is not being closed. Nothing here may wait while that lock is held, for a
+// database lock or for the connection's mutex: their holder may be a thread that needs the interpreter
+// lock to let go of them. So the pin is a BEGIN, never stepped, which SQLite prepares without reading the
+// schema (a SELECT, from SQLite 3.42 on, reads it first, and would wait out the busy timeout for a writer
+// that is committing), and the mutex is only tried. Another thread holds it while inside a statement of
+// this connection, or while close() finalizes the sqlite3 module's statements before it lets go of the
+// handle (the methods would crash then): the interpreter lock is let go between tries, and the handle
+// read again after each. After about a second, the methods serve the session, and wait as they would.
+bool Session::prepare_pin() {
+    sqlite::sqlite3_mutex* mutex = n->api.db_mutex(db);
+    for (int tries = 0; n->api.mutex_try(mutex) != sqlite::OK; ++tries) {
+        if (tries == 20'000) return false;
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        Py_END_ALLOW_THREADS
+        if (gone()) return false;
+    }
+    for (sqlite::sqlite3_stmt* stmt = n->api.next_stmt(db, nullptr); stmt != nullptr && !inside;
+         stmt = n->api.next_stmt(db, stmt))
+        inside = n->api.stmt_busy(stmt) != 0;
+    const int rc = n->api.prepare_v2(db, "BEGIN", -1, &pin, nullptr);
+    n->api.mutex_leave(mutex);
+    return rc == sqlite::OK && pin != nullptr;
 }
 
 void release(Session* s) noexcept {

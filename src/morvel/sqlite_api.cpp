@@ -165,6 +165,9 @@ void resolve(Api& api, PyObject* module) {
     sym(api.next_stmt, "sqlite3_next_stmt");
     sym(api.limit, "sqlite3_limit");
     sym(api.total_changes, "sqlite3_total_changes");
+    sym(api.db_mutex, "sqlite3_db_mutex");
+    sym(api.mutex_try, "sqlite3_mutex_try");
+    sym(api.mutex_leave, "sqlite3_mutex_leave");
 }
 
 // Runs one statement on `db` through the resolved API; returns the first column of its first row.

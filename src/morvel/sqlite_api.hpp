@@ -11,6 +11,7 @@ namespace morvel::sqlite {
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_mutex;
 using i64 = long long;
 using Destructor = void (*)(void*);
 
@@ -59,6 +60,9 @@ struct Api {
     sqlite3_stmt* (*next_stmt)(sqlite3*, sqlite3_stmt*);
     int (*limit)(sqlite3*, int, int);
     int (*total_changes)(sqlite3*);
+    sqlite3_mutex* (*db_mutex)(sqlite3*);
+    int (*mutex_try)(sqlite3_mutex*);
+    void (*mutex_leave)(sqlite3_mutex*);
 };
 
 // The fields of a sqlite3.Connection that the native path reads (never writes), as the interpreter that

@@ -402,8 +402,8 @@ def test_failed_merge_leaves_everything_as_before(conn, db_path, breakage, error
 
 # main rows, rows deleted from the middle beforehand, new rows staged: whether the rebuild was chosen, and
 # whether the main rows were counted (only near the threshold; elsewhere the rowid range is enough)
-CHOICES = {"small_batch": (100, 0, 1, False, False), "near_live": (100, 0, 12, False, True),
-           "near_holes": (100, 60, 12, True, True), "large_batch": (10, 0, 5, True, False),
+CHOICES = {"small_batch": (100, 0, 1, False, False), "near_live": (100, 0, 20, False, True),
+           "near_holes": (100, 60, 130, True, True), "large_batch": (10, 0, 40, True, False),
            "nothing_staged": (100, 0, 0, False, False)}
 
 

@@ -1,6 +1,7 @@
 // Loading and merge: bulk appends to the staging or main table, deletion by rowid, and the merge of
 // the staging table into the main table under the newest-row-wins rule of the unique keys.
 #include <algorithm>
+#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -395,15 +396,29 @@ void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound)
     s.joined = true;
 }
 
-// The cost model of `rebuild=None`, measured by bench/run.py's growth sweep (main tables of 10,000 to
-// 1,000,000 rows, batches of 0.3 % to 100 % of them, an index beside the key's). Live indexes cost one
-// B-tree update per index for every row deleted or inserted, about kLiveRowCost times a row's share of
-// building the index again in one sorted pass over the table; both grow with the number of indexes, which
-// drops out. So the rebuild pays once the rows written reach 1 / kLiveRowCost of the rows the table ends with.
-constexpr double kLiveRowCost = 5;  // rows rebuilt for the cost of one row written with live indexes
+// The cost model of `rebuild=None`, fitted to bench/run.py's growth sweep (main tables of 10,000 to
+// 1,000,000 rows of four columns, batches of 1 % to 100 % of them, half replacing rows, the key's index and
+// one more). Live indexes cost a B-tree update per index for each row written (deleted or inserted); the
+// rebuild costs a sorted pass per index over the rows the table ends with, plus the same writes without
+// the indexes. Both grow with the number of indexes, which drops out. What does not drop out is the size:
+// while the table and its indexes fit SQLite's page cache, a live update is cheap and the rebuild pays only
+// once the rows written reach about three quarters of the final rows (10,000 rows: the two cross between
+// batches of 50 % and 100 %); past that each live update reads pages from the file, and the crossing falls
+// to about a fifth (300,000 and 1,000,000 rows: between batches of 10 % and 20 %). In between the measured
+// crossing falls by about 0.4 per tenfold size (30,000: 0.6; 100,000: 0.36).
+constexpr double kSmallTableShare = 0.76, kLargeTableShare = 0.22, kShareFallPerTenfold = 0.40;
+constexpr double kSmallTableRows = 10'000;
+
+// The share of the final rows that the rows written must reach for the rebuild to pay. Times `rows` it
+// grows with `rows` (its fall is slower than 1 / rows), so the choice below is monotone in each bound.
+double rebuild_share(double rows) {
+    const double share = kSmallTableShare - kShareFallPerTenfold * std::log10(std::max(rows, 1.0) / kSmallTableRows);
+    return std::clamp(share, kLargeTableShare, kSmallTableShare);
+}
 
 bool pays(double main, double replaced, double merged) {
-    return (replaced + merged) * kLiveRowCost >= main - replaced + merged;
+    const double final_rows = main - replaced + merged;
+    return replaced + merged >= rebuild_share(final_rows) * final_rows;
 }
 
 // Whether the rebuild pays. What is not known yet is bounded first and learnt only when the bounds do not

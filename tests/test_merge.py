@@ -354,7 +354,8 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     suspend, reactivate = index_steps(conn, "t")
     proxy = StagesDuringMerge(conn)
     assert morvel.merge(proxy, "t", rebuild=rebuild) == (2, 1, 1, rebuild)
-    high = [("execute", stmt("SELECT max(rowid) FROM temp_t")), FETCH,
+    ends = "SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t)"
+    high = [("execute", stmt(ends)), FETCH,
             ("execute", stmt("SELECT rowid, * FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]), FETCH]
     join = stmt("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", "ON m.k = s.k", "WHERE s.rowid <= ?")
     keep = [CURSOR, ("execute", stmt("SELECT *", "FROM index_table", "WHERE table_name = 't'")), FETCH,

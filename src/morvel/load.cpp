@@ -345,8 +345,10 @@ constexpr std::string_view kChanges = R"(
             SELECT changes()
         )";
 
+// The newest staged row, and the main table's rowid range for the rebuild choice: three seeks in one
+// statement (each min() and max() alone is read from an end of the rowid B-tree, not by a scan).
 constexpr std::string_view kStagedHighWater = R"(
-            SELECT max(rowid) FROM temp_{}
+            SELECT (SELECT max(rowid) FROM temp_{}), (SELECT min(rowid) FROM {}), (SELECT max(rowid) FROM {})
         )";
 
 constexpr std::string_view kSelectStagedUpTo = R"(
@@ -366,11 +368,6 @@ constexpr std::string_view kCopyStagedUpTo = R"(
 
 constexpr std::string_view kEmptyStagingUpTo = R"(
             DELETE FROM temp_{} WHERE rowid <= ?
-        )";
-
-// Two index seeks, not a scan: each min() and max() alone is read from the end of the rowid B-tree.
-constexpr std::string_view kMainRowidRange = R"(
-            SELECT (SELECT min(rowid) FROM {}), (SELECT max(rowid) FROM {})
         )";
 
 constexpr std::string_view kCountMain = R"(
@@ -422,15 +419,14 @@ bool pays(double main, double replaced, double merged) {
 }
 
 // Whether the rebuild pays. What is not known yet is bounded first and learnt only when the bounds do not
-// decide: the main rows lie between half the rowid range (at most half of it holes left by deletions) and
-// all of it (two seeks), then are counted (a scan of an index); the replaced rows lie between none and one
-// per staged row and key, then are found by the join (which a rebuild needs anyway, before its drops).
-bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged, PyObject* bound) {
+// decide: the main rows lie between half the rowid `range` (at most half of it holes left by deletions)
+// and all of it, then are counted (a scan of an index); the replaced rows lie between none and one per
+// staged row and key, then are found by the join (which a rebuild needs anyway, before its drops).
+bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged, PyObject* bound, PyObject* range) {
     const double m = static_cast<double>(merged);  // doubles: rowids may span the whole 64-bit range
     const double most = static_cast<double>(s.staged) * static_cast<double>(s.key_columns.size());
     if (m + most == 0) return false;  // nothing to maintain: the indexes are only checked
-    Ref range = item_at(db::query(cur, sql(kMainRowidRange, {text, text}).get()).get(), 0);
-    Ref low = item_at(range.get(), 0), high = item_at(range.get(), 1);
+    Ref low = item_at(range, 1), high = item_at(range, 2);
     double main = high.get() == Py_None ? 0 : number(high.get()) - number(low.get()) + 1;
     if (pays(main, 0, m)) return true;
     if (!pays(main / 2, std::min(most, main / 2), m)) return false;
@@ -471,16 +467,17 @@ Ref merge(Args a) {
     // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
     // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
     // key values of a staged row are used here; its values are copied by SQLite.
-    Ref high = Ref::borrow(Py_None);
+    Ref high = Ref::borrow(Py_None), range;
     Scanned s = scan(cur, table, text.get(), [&] {
-        Ref found = db::query(cur, sql(kStagedHighWater, {text.get()}).get());
-        high = item_at(item_at(found.get(), 0).get(), 0);
+        range = item_at(db::query(cur, sql(kStagedHighWater, {text.get(), text.get(), text.get()}).get()).get(), 0);
+        high = item_at(range.get(), 0);
         if (high.get() == Py_None) return own(PyList_New(0));
         return db::query(cur, sql(kSelectStagedUpTo, {text.get()}).get(), list_of({high.get()}).get());
     }, false, 1);
     const Py_ssize_t merged = PyList_GET_SIZE(s.docs.get());
     Ref bound = list_of({high.get()});
-    const bool rebuilt = rebuild == Py_None ? rebuild_pays(cur, text.get(), s, merged, bound.get()) : rebuild == Py_True;
+    const bool rebuilt =
+        rebuild == Py_None ? rebuild_pays(cur, text.get(), s, merged, bound.get(), range.get()) : rebuild == Py_True;
     Py_ssize_t replaced = 0;
     if (rebuilt) {
         if (!s.joined) find_replaced(cur, text.get(), s, bound.get());  // before the drops

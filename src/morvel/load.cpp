@@ -267,7 +267,7 @@ Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_s
     for (UniqueKey& k : unique_keys(uniques.get())) keys.push_back({std::move(k.positions), own(PySet_New(nullptr)), {}});
     Scanned out{own(PySet_New(nullptr)), own(PyList_New(0)), own(PyList_New(0))};
     // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
-    Ref staged = read_staged();
+    Ref staged = read_staged(cols.get(), keys);
 
     SignalPoll poll(256);  // a row costs a lookup per key
     for (ForEach it(staged.get()); Ref row = it.next(); ++out.staged) {
@@ -352,8 +352,36 @@ constexpr std::string_view kStagedHighWater = R"(
         )";
 
 constexpr std::string_view kSelectStagedUpTo = R"(
-            SELECT rowid, * FROM temp_{} WHERE rowid <= ? ORDER BY rowid DESC
+            SELECT {} FROM temp_{} WHERE rowid <= ? ORDER BY rowid DESC
         )";
+
+// The select list of the staged rows read by the merge: the rowid, then each column in table order, by
+// name where a key reads it and NULL elsewhere. The rows keep the shape of `rowid, *`, so every key
+// position reads what it would there, while the values no key compares are neither read nor converted
+// (the copy moves them). A position that is not a plain int reads `rowid, *`.
+Ref key_select_list(PyObject* cols, const std::vector<MergeKey>& keys) {
+    const Py_ssize_t n = check_size(PyObject_Size(cols));
+    std::vector<bool> read(static_cast<size_t>(n), false);
+    for (const MergeKey& k : keys)
+        for (const Position& p : k.positions) {
+            if (p.kind != Position::Fast) return ascii_text("rowid, *");
+            const Py_ssize_t i = p.value < 0 ? p.value + n : p.value;  // out of range: the scan raises
+            if (i >= 0 && i < n) read[static_cast<size_t>(i)] = true;
+        }
+    TextBuilder b;
+    b.ascii("rowid");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!read[static_cast<size_t>(i)]) {
+            b.ascii(", NULL");
+            continue;
+        }
+        Ref name = item_at(cols, i);
+        if (!PyUnicode_Check(name.get())) return ascii_text("rowid, *");
+        Ref escaped = own(PyUnicode_Replace(name.get(), names->double_quote.get(), names->two_double_quotes.get(), -1));
+        b.ascii(", \"").text(escaped.get()).ascii("\"");
+    }
+    return b.finish();
+}
 
 // A superseded staged row leaves the staging table before the copy below, which then takes the rest.
 constexpr std::string_view kDropSuperseded = R"(
@@ -448,7 +476,9 @@ Ref temp_to_main(Args a) {
     Ref text = table_text(table);
     call.begin();
     Scanned s = scan(cur, table, text.get(),
-                     [&] { return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get()); });
+                     [&](PyObject*, const std::vector<MergeKey>&) {
+                         return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get());
+                     });
     write(conn, cur, table, text.get(), s);
     call.commit();
     return Ref::borrow(Py_None);
@@ -468,11 +498,12 @@ Ref merge(Args a) {
     // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
     // key values of a staged row are used here; its values are copied by SQLite.
     Ref high = Ref::borrow(Py_None), range;
-    Scanned s = scan(cur, table, text.get(), [&] {
+    Scanned s = scan(cur, table, text.get(), [&](PyObject* cols, const std::vector<MergeKey>& keys) {
         range = item_at(db::query(cur, sql(kStagedHighWater, {text.get(), text.get(), text.get()}).get()).get(), 0);
         high = item_at(range.get(), 0);
         if (high.get() == Py_None) return own(PyList_New(0));
-        return db::query(cur, sql(kSelectStagedUpTo, {text.get()}).get(), list_of({high.get()}).get());
+        Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text.get()});
+        return db::query(cur, select.get(), list_of({high.get()}).get());
     }, false, 1);
     const Py_ssize_t merged = PyList_GET_SIZE(s.docs.get());
     Ref bound = list_of({high.get()});

@@ -451,7 +451,8 @@ def plot_sweep(axis, sweep: list, source: str = "") -> None:
                   label="rebuild=False")
     axis.set(xscale="log", yscale="log", xlabel="batch / main rows", ylabel="milliseconds",
              title="morvel.merge: rebuild None, True, False" + (f"\n({source})" if source else ""))
-    axis.legend(fontsize=7, ncol=3)
+    axis.set_ylim(bottom=axis.get_ylim()[0] / 10)  # room for the legend below the fastest points
+    axis.legend(fontsize=7, ncol=3, loc="lower center")
 
 
 def load_csv(path: str, n: int) -> int:

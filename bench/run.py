@@ -14,7 +14,8 @@ so that it never replaces the committed figures). --find-cost measures only how 
 unmerged rows, with and without an index that the caller creates on the staging table's key column, and
 writes find-cost.txt and find-cost.json; --second-thread measures only insert_temp against executemany
 while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
-morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png);
+morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png, and
+growth.png redrawn with this sweep beside the panels of the last full run's results.json, where there is one);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
 memory (query-cost.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
 against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own

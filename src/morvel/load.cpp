@@ -422,7 +422,7 @@ void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound)
 }
 
 // The cost model of `rebuild=None`, fitted to bench/run.py's growth sweep (main tables of 10,000 to
-// 1,000,000 rows of four columns, batches of 1 % to 100 % of them, half replacing rows, the key's index and
+// 1,000,000 rows of four columns, batches of 0.3 % to 100 % of them, half replacing rows, the key's index and
 // one more). Live indexes cost a B-tree update per index for each row written (deleted or inserted); the
 // rebuild costs a sorted pass per index over the rows the table ends with, plus the same writes without the
 // indexes. With two indexes or three the crossing is about the same, and the model does not count them;

@@ -14,7 +14,8 @@ so that it never replaces the committed figures). --find-cost measures only how 
 unmerged rows, with and without an index that the caller creates on the staging table's key column, and
 writes find-cost.txt and find-cost.json; --second-thread measures only insert_temp against executemany
 while another thread is alive (second-thread.txt and .json); --merge measures only the load cycle of
-morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png);
+morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png, and
+growth.png redrawn with this sweep beside the panels of the last full run's results.json, where there is one);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
 memory (query-cost.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
 against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
@@ -358,8 +359,9 @@ def merge_cycle(work: str, rounds: int) -> list:
         t = h.paired({"merge": (path, cycle(None)), "rebuild": (path, cycle(True)), "live": (path, cycle(False)),
                       "replace": (plain, replace),
                       "upsert_all": (plain, lambda c: sqlite_utils.Database(c)["t"].upsert_all(dicts, pk="k"))},
-                     rounds, work)
-        case = {"main_rows": main_rows, "batch": batch, "goal_replace": goal_replace, "goal_upsert": goal_upsert}
+                     rounds * 3 if main_rows < 1_000_000 else rounds, work)  # the five rotate: 15 rounds by default
+        case = {"main_rows": main_rows, "batch": batch, "goal_replace": goal_replace, "goal_upsert": goal_upsert,
+                "rounds": len(t["merge"])}
         case.update({f"{who}_s": statistics.median(t[who]) for who in ("merge", "rebuild", "live", "replace", "upsert_all")})
         case.update(ratio_replace=h.ratio(t, "merge", "replace"), ratio_upsert=h.ratio(t, "merge", "upsert_all"),
                     ratio_rebuild=h.ratio(t, "merge", "rebuild"), ratio_live=h.ratio(t, "merge", "live"))
@@ -373,6 +375,12 @@ def empty(work: str) -> None:
     """Removes the files one measurement left in the work directory, before the next one makes its own."""
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
+
+
+def sweep_rounds(rounds: int, batch: int) -> int:
+    """Rounds of a sweep point: a multiple of three (the contenders rotate), more for the shorter merges."""
+    wanted = rounds * 6 if batch < 10_000 else rounds * 3 if batch < 100_000 else rounds
+    return -(-wanted // 3) * 3
 
 
 def merge_sweep(work: str, rounds: int) -> list:
@@ -389,16 +397,21 @@ def merge_sweep(work: str, rounds: int) -> list:
             def merge(rebuild):
                 return lambda c: morvel.merge(c, "t", rebuild=rebuild)
 
-            # small merges take milliseconds: more rounds, so that one slow round does not decide
+            # Each round runs the three side by side in a rotated order, so a round count that is a multiple of
+            # three puts each of them first, second and third equally often; merges of a few milliseconds get
+            # many more rounds, so that a slow moment of the shared machine cannot decide.
             t = h.paired({"merge": (path, merge(None)), "rebuild": (path, merge(True)), "live": (path, merge(False))},
-                         rounds * 3 if batch <= 3_000 else rounds, work)
-            point = {"main_rows": main_rows, "batch": batch, "share": share,
+                         sweep_rounds(rounds, batch), work)
+            point = {"main_rows": main_rows, "batch": batch, "share": share, "rounds": len(t["merge"]),
                      **{f"{who}_s": statistics.median(t[who]) for who in ("merge", "rebuild", "live")}}
             conn = sqlite3.connect(h.fresh_copy(path, work))
             point["chose_rebuild"] = morvel.merge(conn, "t").rebuilt
             conn.close()
-            # the chooser against the better fixed choice (a minimum per round would favour the fixed choices)
-            point["ratio_best"] = point["merge_s"] / min(point["rebuild_s"], point["live_s"])
+            # The better fixed choice by its median, then the chooser against it round by round: the median of
+            # ratios measured side by side in one round (a minimum of the two per round would favour the
+            # fixed choices, which get two draws of the noise against the chooser's one).
+            point["better"] = "rebuild" if point["rebuild_s"] <= point["live_s"] else "live"
+            point["ratio_best"] = h.ratio(t, "merge", point["better"])
             res.append(point)
             print(f"  merge sweep {main_rows:,} x {share}: {point}", file=sys.stderr, flush=True)
             empty(work)
@@ -417,15 +430,17 @@ def merge_report(cycle: list, sweep: list) -> str:
                      f"upsert_all {c['upsert_all_s'] * 1e3:8.1f}  / REPLACE {c['ratio_replace']:.2f} (goal <= "
                      f"{c['goal_replace']:.2f})  / upsert_all {c['ratio_upsert']:.2f} (goal <= {c['goal_upsert']:.2f})")
     lines += ["", "growth sweep: morvel.merge alone (batch staged), rebuild None (the chooser), True and False; "
-              f"goal: chooser / better of the two <= {MERGE_CHOOSER_GOAL:.2f}", ""]
+              f"goal: chooser / better of the two <= {MERGE_CHOOSER_GOAL:.2f}",
+              "(median ms; the better is the fixed choice of lower median, the ratio the median of the per-round "
+              "ratios of the chooser to it)", ""]
     for p in sweep:
         lines.append(f"  {p['main_rows']:>9,} main, batch {p['batch']:>7,} ({p['share']:>5.3f}): None {p['merge_s'] * 1e3:8.1f}"
                      f" ({'rebuilt' if p['chose_rebuild'] else 'live'})  True {p['rebuild_s'] * 1e3:8.1f}  False "
-                     f"{p['live_s'] * 1e3:8.1f}  None / better {p['ratio_best']:.3f}")
+                     f"{p['live_s'] * 1e3:8.1f}  None / {p['better']:<7} {p['ratio_best']:.3f}  ({p['rounds']} rounds)")
     return "\n".join(lines) + "\n"
 
 
-def plot_sweep(axis, sweep: list) -> None:
+def plot_sweep(axis, sweep: list, source: str = "") -> None:
     """The growth sweep: time of each rebuild choice against the batch's share of the main table."""
     for main_rows in sorted({p["main_rows"] for p in sweep}):
         points = [p for p in sweep if p["main_rows"] == main_rows]
@@ -436,8 +451,9 @@ def plot_sweep(axis, sweep: list) -> None:
         axis.plot(shares, [p["live_s"] * 1e3 for p in points], "^:", color=line.get_color(), alpha=0.6,
                   label="rebuild=False")
     axis.set(xscale="log", yscale="log", xlabel="batch / main rows", ylabel="milliseconds",
-             title="morvel.merge: rebuild None, True, False")
-    axis.legend(fontsize=7, ncol=3)
+             title="morvel.merge: rebuild None, True, False" + (f"\n({source})" if source else ""))
+    axis.set_ylim(bottom=axis.get_ylim()[0] / 10)  # room for the legend below the fastest points
+    axis.legend(fontsize=7, ncol=3, loc="lower center")
 
 
 def load_csv(path: str, n: int) -> int:
@@ -853,7 +869,7 @@ def report(results: list[dict], growth: list[dict], mem: dict, cycle: dict, elap
     return "\n".join(lines) + "\n"
 
 
-def plot(results: list[dict], growth: list[dict], path: Path, sweep: list | None = None) -> None:
+def plot(results: list[dict], growth: list[dict], path: Path, sweep: list | None = None, sweep_source: str = "") -> None:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -862,7 +878,7 @@ def plot(results: list[dict], growth: list[dict], path: Path, sweep: list | None
     fig, axes = plt.subplots(1, 3 if sweep else 2, figsize=(18 if sweep else 12, 4.8))
     left, right = axes[:2]
     if sweep:
-        plot_sweep(axes[2], sweep)
+        plot_sweep(axes[2], sweep, sweep_source)
     for label, op, key, style in [("insert_temp", "insert_temp", "module_s", "o-"),
                                   ("insert_temp method path", "insert_temp", "method_s", "o-."),
                                   ("insert_temp floor", "insert_temp", "floor_s", "o--"),
@@ -960,6 +976,10 @@ def main() -> None:
         plot_sweep(axis, sweep)
         fig.tight_layout()
         fig.savefig(out / "merge.png", dpi=110)
+        # growth.png: the panels of the last full run, from its results.json, beside this run's sweep
+        if (out / "results.json").exists():
+            full = json.loads((out / "results.json").read_text())
+            plot(full["results"], full["merge_growth"], out / "growth.png", sweep, "the sweep of bench/run.py --merge")
         print(text)
         return None
     if args.load_command:

@@ -94,7 +94,7 @@ def test_help(argv):
 
 @pytest.mark.parametrize("table, options, counts, after", [
     ("homes", [], "3 staged rows: 2 merged, 1 replaced in the main table, 1 superseded within the batch; "
-                  "main table 3 -> 4 rows; indexes rebuilt", [("a", "house", "x", 5), ("b", "flat", "y", None),
+                  "main table 3 -> 4 rows; indexes kept live", [("a", "house", "x", 5), ("b", "flat", "y", None),
                                                                ("c", "flat", "z", 3), ("d", "flat", "w", b"\x01\xff")]),
     ("pairs", [], "1 staged row: 1 merged, 2 replaced in the main table, 0 superseded within the batch; "
                   "main table 2 -> 1 row; indexes rebuilt", [(1, "y")]),

@@ -69,9 +69,12 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     The outcome is temp_to_main's: the same rows under the same rowids, the catalog's indexes present as
     the catalog defines them, one transaction from the first read (committed when comm is True, rolled
     back when anything fails). Only the rows staged when the merge began are merged and emptied: rows
-    staged meanwhile stay staged. rebuild=True drops the table's indexes and rebuilds them after the
-    writes; rebuild=False keeps them live while rows are deleted and inserted; None chooses by cost: the
-    rebuild once the rows written (deleted and inserted) reach a fifth of the rows the table ends with.
+    staged meanwhile stay staged. The staged rows are copied by SQLite, their values as stored (a
+    text_factory, converter or adapter that would change them on a trip through Python does not apply).
+    rebuild=True drops the table's indexes and rebuilds them after the writes; rebuild=False keeps them
+    live while rows are deleted and inserted; None chooses by cost: the rebuild once the rows written
+    (deleted and inserted) reach a share of the rows the table ends with, a share that falls with the
+    table's size (about three quarters at 10,000 rows, a third at 100,000, a fifth from 300,000 on).
     """
     from morvel import morvel as native
 

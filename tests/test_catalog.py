@@ -10,7 +10,7 @@ from morvel import morvel as mv
 
 B, E = "\n" + " " * 12, "\n" + " " * 8
 CURSOR, FETCH, COMMIT, ROLLBACK = ("cursor",), ("fetchall",), ("commit",), ("rollback",)
-BEGIN = ("execute", "BEGIN ")  # the transaction a call with comm=True opens on the default connection
+BEGIN = ("execute", "BEGIN IMMEDIATE")  # the transaction a call with comm=True opens when none is open
 QUOTED = "x' OR '1'='1"  # closes the literal early if it were pasted in unchanged
 
 

@@ -217,7 +217,7 @@ def _cursor_rows():
     return source.execute("SELECT * FROM (VALUES (1, 'x', 2.5, NULL), (2, 'y', x'7a', 3), (3, 'x', -1, 'w'))")
 
 
-BEGIN, ROLLBACK = ("execute", "BEGIN "), ("rollback",)
+BEGIN, ROLLBACK = ("execute", "BEGIN IMMEDIATE"), ("rollback",)
 # rows, comm, batch, outcome (rows staged, or the error), rows staged after the call, the proxy's log after the
 # cursor (None: not checked). A failed call with comm true leaves nothing staged and no transaction open.
 LOADS = {
@@ -266,10 +266,12 @@ def test_load_joins_an_open_transaction_and_streams(tables):
 
     tables.execute("INSERT INTO t1 VALUES ('mine')")
     proxy = RecordingConnection(tables)
-    with pytest.raises(KeyError):  # joined, never rolled back by the load: the caller decides
+    with pytest.raises(KeyError):  # inside the caller's transaction: its own savepoint, rolled back to
         load(proxy, "t4", _raises_after(2), batch=1)
     assert ROLLBACK not in proxy.log and tables.in_transaction
-    assert len(rows_of(tables, "temp_t4")) == 2 and rows_of(tables, "t1") == [(1, "mine")]
+    assert proxy.statements()[0] == "SAVEPOINT morvel" and proxy.statements()[-2:] == ["ROLLBACK TO morvel",
+                                                                                       "RELEASE morvel"]
+    assert rows_of(tables, "temp_t4") == [] and rows_of(tables, "t1") == [(1, "mine")]
     tables.rollback()
     pulled = []
 

@@ -35,7 +35,8 @@ def finds(conn, table):
     return collections.Counter(typed(mv.find(conn, "*", table, "")))
 
 
-BEGIN = ("execute", "BEGIN ")  # the sqlite3 module's own text for the default isolation level
+BEGIN = ("execute", "BEGIN IMMEDIATE")  # a merge's own transaction takes the write lock at once
+SAVEPOINT = ("execute", "SAVEPOINT morvel")  # comm=True inside an open transaction
 
 
 def head_reads(table, begin=(BEGIN,)):
@@ -231,10 +232,16 @@ def _switch(value):
     return setup
 
 
-MODES = {"default": (_default, [BEGIN]), "immediate": (_immediate, [("execute", "BEGIN IMMEDIATE")]),
-         "in-transaction": (_open, []), "autocommit": (_autocommit, []), "bare": (_bare, [])}
+def _exclusive(c):
+    c.isolation_level = "exclusive"
+    return c
+
+
+MODES = {"default": (_default, [BEGIN]), "immediate": (_immediate, [BEGIN]),
+         "exclusive": (_exclusive, [("execute", "BEGIN EXCLUSIVE")]),
+         "in-transaction": (_open, [SAVEPOINT]), "autocommit": (_autocommit, [BEGIN]), "bare": (_bare, [])}
 if sys.version_info >= (3, 12):  # the connection's own switch: no transactions, or always one open
-    MODES.update({"autocommit-on": (_switch(True), []), "autocommit-off": (_switch(False), [])})
+    MODES.update({"autocommit-on": (_switch(True), [BEGIN]), "autocommit-off": (_switch(False), [SAVEPOINT])})
 
 
 @pytest.mark.parametrize("setup, begin", MODES.values(), ids=MODES.keys())
@@ -245,8 +252,56 @@ def test_merge_opens_its_transaction_before_its_first_read(conn, setup, begin):
     mv.temp_to_main(target, "t")
     head = head_reads("t", begin)
     assert proxy.log[:len(head)] == head
-    assert proxy.statements().count("BEGIN ") + proxy.statements().count("BEGIN IMMEDIATE") == len(begin)
+    assert sum(proxy.statements().count(s) for s in ("BEGIN IMMEDIATE", "BEGIN EXCLUSIVE", "SAVEPOINT morvel")) == len(begin)
     assert conn.execute("SELECT * FROM t ORDER BY rowid").fetchall() == [("b", 3), ("a", 2)]
+
+
+class OtherStagesDuringMerge(RecordingConnection):
+    """Another connection tries to stage a row (without waiting) after each read of the staged rows."""
+
+    def __init__(self, conn, path):
+        super().__init__(conn)
+        self.other, self.committed = sqlite3.connect(path, timeout=0), 0
+
+    def cursor(self):
+        cur = super().cursor()
+        forward = cur.fetchall
+
+        def fetchall():
+            rows = forward()
+            try:
+                mv.insert_temp(self.other, "t", [(f"late{self.committed}", 9)])
+                self.committed += 1
+            except sqlite3.OperationalError:  # the merge holds the write lock
+                pass
+            return rows
+
+        cur.fetchall = fetchall
+        return cur
+
+
+# Not for an object without isolation_level and in_transaction: whether a transaction is open cannot be
+# read there, so the merge opens none.
+READABLE_MODES = {k: v for k, v in MODES.items() if k != "bare"}
+
+
+@pytest.mark.parametrize("setup, begin", READABLE_MODES.values(), ids=READABLE_MODES.keys())
+@pytest.mark.parametrize("merge", ["temp_to_main", "merge"])
+def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_path, setup, begin, merge):
+    import morvel
+
+    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
+    proxy = OtherStagesDuringMerge(conn, db_path)
+    target = (setup(conn), proxy)[1]
+    (mv.temp_to_main if merge == "temp_to_main" else morvel.merge)(target, "t")
+    if conn.in_transaction:
+        conn.commit()
+    staged = conn.execute("SELECT count(*) FROM temp_t").fetchone()[0]
+    merged_late = conn.execute("SELECT count(*) FROM t WHERE k LIKE 'late%'").fetchone()[0]
+    assert staged + merged_late == proxy.committed
+    if begin:  # the merge's transaction held the write lock from its first read to its end
+        assert proxy.committed == 0 and merged_late == 0
+    proxy.other.close()
 
 
 def _disk_full(conn):

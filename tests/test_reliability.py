@@ -461,7 +461,8 @@ PART_WAY = {
                             False, True),
     "delete_row_main-ctrl-c": (lambda c, comm: mv.delete_row_main(c, "t", interrupted_after(1, 2), comm),
                                KeyboardInterrupt, False, True),
-    "temp_to_main-lock": (lambda c, comm: mv.temp_to_main(c, "t", comm), sqlite3.OperationalError, True, True),
+    # the merge's BEGIN IMMEDIATE is what waits for the lock: no transaction opens
+    "temp_to_main-lock": (lambda c, comm: mv.temp_to_main(c, "t", comm), sqlite3.OperationalError, True, False),
     "drop_table-lock": (lambda c, comm: mv.drop_table(c, "t", comm), sqlite3.OperationalError, True, False),
     "drop_index-lock": (lambda c, comm: mv.drop_index(c, "t", "i0", comm), sqlite3.OperationalError, True, True),
     "drop_unique-lock": (lambda c, comm: mv.drop_unique(c, "t", "u0", comm), sqlite3.OperationalError, True, True),
@@ -477,29 +478,53 @@ def file_state(path):
                 {n: c.execute(f"SELECT rowid, * FROM {n} ORDER BY rowid").fetchall() for n in names})
 
 
+# How the caller's connection stands when the call begins: connect()'s arguments, and what it sends first.
+TRANSACTION_MODES = {
+    "default": ({}, None),
+    "autocommit": ({"isolation_level": None}, None),
+    "open": ({}, "BEGIN"),  # the caller's own transaction
+}
+if sys.version_info >= (3, 12):
+    TRANSACTION_MODES.update({"autocommit-on": ({"autocommit": True}, None),
+                              "autocommit-off": ({"autocommit": False}, None)})  # one always open
+
+
+@pytest.mark.parametrize("txn", TRANSACTION_MODES, ids=TRANSACTION_MODES.keys())
 @pytest.mark.parametrize("mode", [pytest.param("require", marks=needs_native), "0"], ids=["native", "method"])
 @pytest.mark.parametrize("comm", [True, False])
 @pytest.mark.parametrize("call, error, locked, left_open", PART_WAY.values(), ids=PART_WAY.keys())
-def test_a_call_with_comm_is_all_or_nothing(tmp_path, monkeypatch, call, error, locked, left_open, comm, mode):
+def test_a_call_with_comm_is_all_or_nothing(tmp_path, monkeypatch, call, error, locked, left_open, comm, mode, txn):
     monkeypatch.setenv("MORVEL_NATIVE", mode)
     path = str(tmp_path / "a.db")
     with contextlib.closing(sqlite3.connect(path)) as setup:
         setup.executescript(BASE)
     before = file_state(path)
-    conn, other = sqlite3.connect(path, timeout=0), sqlite3.connect(path, timeout=0.05)
+    kwargs, first = TRANSACTION_MODES[txn]
+    conn, other = sqlite3.connect(path, timeout=0, **kwargs), sqlite3.connect(path, timeout=0.05)
+    caller_open = first is not None or kwargs.get("autocommit") is False
     try:
+        if first:
+            conn.execute(first)
         if locked:  # another writer holds the write lock; it must be able to commit afterwards
             other.execute("BEGIN IMMEDIATE")
             other.execute("INSERT INTO temp_bad VALUES (2)")
         with pytest.raises(error):
             call(conn, comm)
         if comm:
-            assert not conn.in_transaction and file_state(path) == before
+            # Nothing of the call is left: not in the file, and not in the caller's transaction, which the
+            # caller's own commit would otherwise write.
+            assert conn.in_transaction is caller_open
+            conn.commit()
+            assert file_state(path) == before
             if not locked:
                 other.execute("INSERT INTO temp_bad VALUES (2)")
             other.commit()  # the failed call holds no lock
-        else:  # the transaction is the caller's: what was sent waits in it
+        elif txn == "default":  # the transaction is the caller's: what was sent waits in it
             assert conn.in_transaction is left_open
+            conn.rollback()
+            other.rollback()
+        else:  # each statement on its own in autocommit mode; in an open transaction, the caller's to end
+            assert conn.in_transaction is caller_open
             conn.rollback()
             other.rollback()
     finally:

@@ -199,7 +199,7 @@ def test_missing_callee_raises_name_error(proxy, monkeypatch):
         mv.create_table(proxy, "gone", ["a"], [], [])
     assert str(ei.value) == "name 'drop_table' is not defined"
     assert entries(ei.value) == [(270, "morvel.morvel.create_table")]
-    assert proxy.statements() == ["BEGIN "] and proxy.log[-1] == ("rollback",)
+    assert proxy.statements() == ["BEGIN IMMEDIATE"] and proxy.log[-1] == ("rollback",)
 
 
 def test_reimport_returns_the_same_module(monkeypatch):

@@ -91,13 +91,21 @@ void commit(PyObject* conn);
 void rollback(PyObject* conn) noexcept;
 void close(PyObject* conn);
 
-// The transaction of one call that takes `comm`: every such call is all or nothing when it owns its
-// transaction, and the caller's business otherwise. A call owns it when `comm == True` and the connection
-// uses transactions (`isolation_level` is not None, no autocommit switch is set) and has none open when
-// the call sends its first statement: "BEGIN " + isolation_level then goes through the call's first cursor
-// before that statement, the commit is the call's last step, and anything that throws in between (SQLite,
-// a bad argument, a row, Ctrl-C) rolls back before the error leaves the call. `comm` false, a transaction
-// already open (joined) and autocommit mode add nothing; neither does an object without these attributes.
+// The transaction of one call that takes `comm`. A call with `comm == True` is all or nothing in every
+// transaction mode of the connection:
+// - no transaction open: "BEGIN IMMEDIATE" (or "BEGIN EXCLUSIVE" where the isolation level asks for it)
+//   goes through the call's cursor before its first statement, so that the call waits for the write lock
+//   under the busy timeout instead of failing halfway when another writer commits; the call ends with
+//   conn.commit() (in autocommit mode, where that commits nothing, a "COMMIT" through the cursor first);
+// - a transaction already open (the caller's, or the one that `autocommit=False` always keeps open):
+//   "SAVEPOINT morvel" ... "RELEASE morvel", then conn.commit(); a failure rolls back to the savepoint, so
+//   the caller's earlier work stays as it was.
+// Anything that throws in between (SQLite, a bad argument, a row, Ctrl-C) rolls back before the error
+// leaves the call. With `comm` not True nothing is added, except for the merges (Begin::Always), which
+// read and write in one transaction whatever `comm` is: "BEGIN IMMEDIATE" left open for the caller when
+// the connection uses transactions, one of their own (begun, committed or rolled back through the cursor)
+// in autocommit mode. An object without `isolation_level`, or without `in_transaction`, gets nothing: its
+// state cannot be read.
 //
 // Use, in every function that takes `comm`:
 //     db::Cursor cur = db::cursor(conn);
@@ -106,13 +114,10 @@ void close(PyObject* conn);
 //                     // repeated calls do nothing, so a loop may call it before each row
 //     ...
 //     call.commit();  // the last step: commits when comm == True
-// Module calls made inside pass comm=False and join. The destructor rolls back when begin() sent the
-// BEGIN of an owned transaction and commit() has not succeeded. `comm == True` is evaluated once, at the
-// first begin() or commit(): a call that sends nothing and does not commit never evaluates it.
+// Module calls made inside pass comm=False and join. `comm == True` is evaluated once, at the first
+// begin() or commit(): a call that sends nothing and does not commit never evaluates it.
 class Atomic {
 public:
-    // Always: the BEGIN is sent whatever `comm` is (the merge reads and writes in one transaction even
-    // with comm=False), but only an owned transaction is rolled back.
     enum class Begin { WithComm, Always };
     Atomic(PyObject* conn, PyObject* comm, Cursor& cur, Begin when = Begin::WithComm) noexcept
         : conn_(conn), comm_(comm), cur_(cur), when_(when) {}
@@ -125,6 +130,8 @@ public:
 
 private:
     bool requested();
+    // How this call's work is undone when it fails, and how it is finished.
+    enum class Own { None, Begun, BegunInAutocommit, Savepoint };
 
     PyObject* conn_;
     PyObject* comm_;
@@ -132,8 +139,8 @@ private:
     Begin when_;
     int requested_ = -1;  // comm == True, once evaluated
     bool began_ = false;
-    bool owns_ = false;  // this call sent the BEGIN with comm == True: a failure rolls it back
-    bool done_ = false;  // the commit step has run
+    Own own_ = Own::None;
+    bool done_ = false;  // the call's own transaction or savepoint has ended: nothing left to undo
 };
 
 // One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,

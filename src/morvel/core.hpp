@@ -84,7 +84,7 @@ struct Names {
     Ref table, cols;  // keys of index and unique-key descriptions (with `name`)
     Ref comma, star, empty, quote, two_quotes, double_quote, two_double_quotes;
     Ref one, zero;  // the row-key sources 1 (staging) and 0 (main)
-    Ref isolation_level, in_transaction, autocommit, begin;  // the merge's own BEGIN
+    Ref isolation_level, in_transaction, autocommit, upper;  // a call's own transaction
     Ref strip, OperationalError;  // query's arguments and errors
 };
 extern Names* names;

@@ -198,7 +198,7 @@ void init_functions() {
         .two_quotes = interned("''"), .double_quote = interned("\""), .two_double_quotes = interned("\"\""),
         .one = own(PyLong_FromLong(1)), .zero = own(PyLong_FromLong(0)),
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
-        .autocommit = interned("autocommit"), .begin = interned("BEGIN "),
+        .autocommit = interned("autocommit"), .upper = interned("upper"),
         .strip = interned("strip"), .OperationalError = interned("OperationalError"),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));

@@ -3,6 +3,7 @@
 import collections
 import sqlite3
 import sys
+import threading
 import types
 
 import pytest
@@ -287,21 +288,61 @@ READABLE_MODES = {k: v for k, v in MODES.items() if k != "bare"}
 
 @pytest.mark.parametrize("setup, begin", READABLE_MODES.values(), ids=READABLE_MODES.keys())
 @pytest.mark.parametrize("merge", ["temp_to_main", "merge"])
-def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_path, setup, begin, merge):
+@pytest.mark.parametrize("journal", ["delete", "wal"])
+def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_path, setup, begin, merge, journal):
+    # In WAL mode a deferred merge would fail at its first write once another writer had committed after its
+    # first read; its own BEGIN IMMEDIATE holds that writer off instead.
     import morvel
 
+    conn.execute(f"PRAGMA journal_mode = {journal}")
     make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
     proxy = OtherStagesDuringMerge(conn, db_path)
     target = (setup(conn), proxy)[1]
-    (mv.temp_to_main if merge == "temp_to_main" else morvel.merge)(target, "t")
+    held = True  # the merge's own transaction held the write lock from its first read to its end
+    try:
+        (mv.temp_to_main if merge == "temp_to_main" else morvel.merge)(target, "t")
+    except sqlite3.OperationalError:  # a caller's deferred transaction cannot take the lock it did not ask for
+        assert begin == [SAVEPOINT] and journal == "wal"
+        held = False
     if conn.in_transaction:
         conn.commit()
-    staged = conn.execute("SELECT count(*) FROM temp_t").fetchone()[0]
+    staged = conn.execute("SELECT count(*) FROM temp_t WHERE k LIKE 'late%'").fetchone()[0]
     merged_late = conn.execute("SELECT count(*) FROM t WHERE k LIKE 'late%'").fetchone()[0]
     assert staged + merged_late == proxy.committed
-    if begin:  # the merge's transaction held the write lock from its first read to its end
+    if begin and held:
         assert proxy.committed == 0 and merged_late == 0
     proxy.other.close()
+
+
+def test_a_merge_beside_a_writer_that_commits_all_the_time_succeeds(tmp_path):
+    import morvel
+
+    path = str(tmp_path / "busy.db")
+    conn = sqlite3.connect(path, timeout=60, check_same_thread=False)
+    conn.execute("PRAGMA journal_mode = wal")
+    morvel.prepare(conn)
+    make(conn, "t", ["k", "v"], [[0]], main=[(i, 0) for i in range(0, 4000, 2)], staged=[(i, 1) for i in range(4000)])
+    conn.execute("CREATE TABLE log (n)")
+    conn.commit()
+    done, commits = threading.Event(), []
+
+    def write():
+        other = sqlite3.connect(path, timeout=60)
+        while not done.is_set() or not commits:
+            other.execute("INSERT INTO log VALUES (1)")
+            other.commit()
+            commits.append(1)
+        other.close()
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        assert morvel.merge(conn, "t", rebuild=True) == (4000, 2000, 0, True)
+    finally:
+        done.set()
+        writer.join(60)
+    assert conn.execute("SELECT count(*), sum(v) FROM t").fetchone() == (4000, 4000)
+    conn.close()
 
 
 def _disk_full(conn):

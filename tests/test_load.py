@@ -2,6 +2,7 @@
 
 import collections.abc
 import contextlib
+import functools
 import sqlite3
 
 import pytest
@@ -82,9 +83,14 @@ def test_rows_are_new_lists_of_any_iterable(tables, func, prefix):
 
 
 @inserters
-@pytest.mark.parametrize("first,val_str", [((7,), "?"), ([], "?"), ((1, 2), "?,?")])
+@pytest.mark.parametrize("first,val_str", [((7,), "?"), ([], None), ((1, 2), "?,?")])
 def test_placeholders_come_from_first_row(tables, func, prefix, first, val_str):
     proxy = RecordingConnection(tables)
+    if val_str is None:  # no placeholders to take: said before anything is sent
+        with pytest.raises(ValueError, match="^row 0 is empty"):
+            func(proxy, "t4", [first, (1, 2, 3, 4)])
+        assert proxy.log == [CURSOR]
+        return
     with pytest.raises(sqlite3.Error):
         func(proxy, "t4", [first, (1, 2, 3, 4)])
     assert proxy.log == owned([CURSOR, ins(prefix + "t4", val_str, list(first))], failed=True)
@@ -108,7 +114,8 @@ class Record(collections.abc.Mapping):
 # because its items are not column values (characters, byte values, a mapping's keys).
 BAD_SECOND = [((1, 2, 3), sqlite3.Error, True), ({"a": 1, "b": 2, "c": 3, "d": 4}, "'dict'", False),
               ("abcd", "'str'", False), (b"abcd", "'bytes'", False), (bytearray(b"abcd"), "'bytearray'", False),
-              (Record(a=1, b=2, c=3, d=4), "'Record'", False)]
+              (Record(a=1, b=2, c=3, d=4), "'Record'", False), ({1, 2, 3, 4}, "'set'", False),
+              (memoryview(b"abcd"), "'memoryview'", False)]
 
 
 @inserters
@@ -129,13 +136,34 @@ def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, err
     assert rows_of(tables, prefix + "t4") == []
 
 
+class Frame:
+    """Tabular data as DataFrames and Arrow tables expose it: sized and indexable, its items its columns."""
+
+    def __init__(self, *columns):
+        self.columns = columns
+
+    def __len__(self):
+        return len(self.columns)
+
+    def __getitem__(self, i):
+        return self.columns[i]
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        raise AssertionError("not read")
+
+
 @inserters
 @pytest.mark.parametrize("rows,error,opened", [([], None, False), ((), None, False), ((r for r in ROWS), TypeError, False),
                                                (None, TypeError, False), ({(1, 2, 3, 4)}, TypeError, True),
-                                               ([5, (1, 2, 3, 4)], TypeError, True)])
+                                               ([5, (1, 2, 3, 4)], TypeError, True),
+                                               (Frame((1, 2), (3, 4)), "morvel.load", False)])
 def test_batch_checked_before_any_statement(tables, func, prefix, rows, error, opened):
     proxy = RecordingConnection(tables)
-    with pytest.raises(error) if error else contextlib.nullcontext():
+    if isinstance(error, str):  # a TypeError that says where such data goes instead
+        error = functools.partial(pytest.raises, TypeError, match=error)
+    else:
+        error = functools.partial(pytest.raises, error) if error else None
+    with error() if error else contextlib.nullcontext():
         assert func(proxy, "t4", rows) is None
     # _insert_main opens its cursor before looking at the rows; an empty batch sends nothing
     assert proxy.log == ([CURSOR] if opened or func is mv._insert_main else [])
@@ -212,6 +240,13 @@ def _raises_after(n):
     return rows()
 
 
+def _refilled(n):
+    row = [None] * 4
+    for i in range(n):
+        row[:] = [i] * 4
+        yield row
+
+
 def _cursor_rows():
     source = sqlite3.connect(":memory:")
     return source.execute("SELECT * FROM (VALUES (1, 'x', 2.5, NULL), (2, 'y', x'7a', 3), (3, 'x', -1, 'w'))")
@@ -231,6 +266,10 @@ LOADS = {
     "rejected_row": (lambda: iter([ROWS[0], (1, 2)]), True, 5, sqlite3.ProgrammingError, [], None),
     "source_raises": (lambda: _raises_after(2), True, 1, KeyError, [], None),
     "bad_batch": (lambda: iter(ROWS), True, 0, ValueError, [], []),
+    "huge_batch": (lambda: iter(ROWS), True, 10**30, ValueError, [], []),
+    # one row object refilled for every row: each row is taken as it was when it came
+    "reused_row": (lambda: _refilled(10), True, 4, 10, [(i, i, i, i) for i in range(10)], None),
+    "frame": (lambda: Frame((1, 2), (3, 4)), True, 10, TypeError, [], []),
     "comm_false": (lambda: (r for r in ROWS), False, 2, 3, ROWS,
                    [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS]),
     # without comm the caller's transaction is the caller's: the rows before the failure stay in it

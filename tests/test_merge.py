@@ -345,6 +345,25 @@ def test_a_merge_beside_a_writer_that_commits_all_the_time_succeeds(tmp_path):
     conn.close()
 
 
+@pytest.mark.parametrize("read", [
+    lambda c: mv.temp_to_main(c, "t"), lambda c: __import__("morvel").merge(c, "t"),
+    lambda c: __import__("morvel").query(c, "t"), lambda c: mv.find(c, "*", "t", "")],
+    ids=["temp_to_main", "merge", "query", "find"])
+def test_a_column_named_rowid_is_refused_by_every_reader(conn, read):
+    # With such a column, `rowid` in a statement means it: a merge would delete rows nothing replaces.
+    for t in ("t", "temp_t"):
+        conn.execute(f"CREATE TABLE {t} (RowID, name)")
+    conn.execute("INSERT INTO unique_table VALUES ('t', 'u', 'name', '1')")
+    conn.executemany("INSERT INTO t VALUES (?, ?)", [(7, "a"), (7, "b")])
+    conn.executemany("INSERT INTO temp_t VALUES (?, ?)", [(1, "a"), (None, "c")])
+    conn.commit()
+    before = snapshot(conn, "t")
+    with pytest.raises(ValueError, match="has a column named 'RowID', which hides the rowid"):
+        read(conn)
+    conn.rollback()
+    assert snapshot(conn, "t") == before
+
+
 def _disk_full(conn):
     conn.execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
                  "INSERT INTO temp_t SELECT 'k' || i, randomblob(400) FROM n")
@@ -455,7 +474,7 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     ends = "SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t)"
     high = [("execute", stmt(ends)), FETCH,
             ("execute", stmt("SELECT rowid, \"k\", NULL FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]), FETCH]
-    join = stmt("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", "ON m.k = s.k", "WHERE s.rowid <= ?")
+    join = stmt("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
     keep = [CURSOR, ("execute", stmt("SELECT *", "FROM index_table", "WHERE table_name = 't'")), FETCH,
             ("execute", stmt("SELECT * FROM sqlite_master WHERE type = 'index'")), FETCH]
     # rebuilt: the rowids found before the drops, deleted one by one; live: deleted by the join itself

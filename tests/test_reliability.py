@@ -268,13 +268,14 @@ def test_row_emptied_by_the_collector_while_copied(name):
     gc.callbacks.append(empty_next)
     gc.set_threshold(50)
     try:  # the connection takes anything: the first row sent empty is named, once sent (the very first row
-          # may be emptied before its length gives the placeholders)
-        with pytest.raises(ValueError, match=r"^row \d+ has 0 values for [13] placeholders, and the connection bound it"):
+          # may be emptied before its length gives the placeholders, and is then refused as empty)
+        with pytest.raises(ValueError, match=r"^row \d+ has 0 values for [13] placeholders, and the connection bound it"
+                                             r"|^row 0 is empty"):
             getattr(mv, name)(conn, "t", rows)
     finally:
         gc.set_threshold(*threshold)
         gc.callbacks.remove(empty_next)
-    assert sent[-1] == [] and [] not in sent[:-1]
+    assert not sent or (sent[-1] == [] and [] not in sent[:-1])  # nothing sent: the first row came empty
     assert all(p in (e, []) for p, e in zip(sent, expected))
 
 

@@ -1,5 +1,6 @@
 // The catalog (index_table, unique_table) and the SQLite indexes it describes: registration,
 // removal, suspension and reactivation of indexes and unique keys.
+#include <string>
 #include <string_view>
 
 #include "callables.hpp"
@@ -148,10 +149,7 @@ void drop_each(db::Cursor& cur, PyObject* doomed) {
         each();
         // A user's own index may have any name ("my idx", "order"): such a name is written quoted.
         Ref text = fstr_of(name.get());
-        if (!is_plain(text.get()) || is_keyword(text.get()))
-            text = TextBuilder().ascii("\"").text(own(PyUnicode_Replace(text.get(), names->double_quote.get(),
-                                                                          names->two_double_quotes.get(), -1)).get())
-                       .ascii("\"").finish();
+        if (!is_plain(text.get()) || is_keyword(text.get())) text = identifier(text.get());
         send(cur, kDropIndex, {text.get()});
     }
 }
@@ -238,9 +236,60 @@ Ref read_columns(db::Cursor& cur, PyObject* table) {
     if (check(PyObject_IsTrue(info.get())))
         for (ForEach it(info.get()); Ref row = it.next();) {
             poll();
-            check(PyList_Append(cols.get(), item_at(row.get(), 1).get()));
+            Ref column = item_at(row.get(), 1);
+            require_row_identity(column.get(), table);
+            check(PyList_Append(cols.get(), column.get()));
         }
     return cols;
+}
+
+Ref identifier(PyObject* name) {
+    Ref escaped = own(PyUnicode_Replace(name, names->double_quote.get(), names->two_double_quotes.get(), -1));
+    return TextBuilder().ascii("\"").text(escaped.get()).ascii("\"").finish();
+}
+
+Ref spec_name(PyObject* spec) {
+    if (!PyUnicode_Check(spec) || compat::ready(spec) < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(spec);
+    const int kind = PyUnicode_KIND(spec);
+    const void* data = PyUnicode_DATA(spec);
+    const auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+    Py_ssize_t i = 0;
+    while (i < n && Py_UNICODE_ISSPACE(at(i))) ++i;
+    if (i == n) return {};
+    const Py_UCS4 open = at(i);
+    if (open == '"' || open == '`' || open == '\'' || open == '[') {
+        // A quoted name: a doubled closing quote stands for one (SQLite's rule; brackets have no escape).
+        const Py_UCS4 close = open == '[' ? Py_UCS4{']'} : open;
+        std::u32string name;
+        for (++i; i < n; ++i) {
+            if (at(i) != close) {
+                name.push_back(at(i));
+            } else if (close != ']' && i + 1 < n && at(i + 1) == close) {
+                name.push_back(close);
+                ++i;
+            } else {
+                return own(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, name.data(), static_cast<Py_ssize_t>(name.size())));
+            }
+        }
+        return {};  // unterminated: SQLite refuses the statement
+    }
+    const Py_ssize_t start = i;
+    while (i < n && (Py_UNICODE_ISALNUM(at(i)) || at(i) == '_' || at(i) == '$' || at(i) > 0x7f)) ++i;
+    if (i == start) return {};
+    return own(PyUnicode_Substring(spec, start, i));
+}
+
+void require_row_identity(PyObject* column, PyObject* table) {
+    if (!PyUnicode_Check(column) || !same_name(column, "rowid")) return;
+    PyErr_Format(PyExc_ValueError,
+                 "table %R has a column named %R, which hides the rowid that staging, the merge and the queries "
+                 "identify rows by: rename the column",
+                 table, column);
+    throw PyError{};
 }
 
 Ref read_uniques(db::Cursor& cur, PyObject* table) {

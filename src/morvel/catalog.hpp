@@ -64,8 +64,20 @@ inline bool holds_null(PyObject* entry, size_t width) {
     return false;
 }
 
-// "PRAGMA table_info({table})": the column names in table order, as a new list.
+// "PRAGMA table_info({table})": the column names in table order, as a new list. A table with a column
+// named rowid is refused (require_row_identity).
 Ref read_columns(db::Cursor& cur, PyObject* table);
+
+// `"name"`: a name read from the schema, written into a statement as a quoted SQL identifier.
+Ref identifier(PyObject* name);
+
+// The name that a column specification ("price REAL", "\"a b\" TEXT") gives its column: its first token,
+// unquoted; an empty Ref when the specification is not a str or holds no name.
+Ref spec_name(PyObject* spec);
+
+// Every statement of the module names the row identity `rowid`, which a column of that name (in any
+// letter case) would hide: the merge would delete and keep the wrong rows. ValueError naming the column.
+void require_row_identity(PyObject* column, PyObject* table);
 
 // The table's rows of unique_table as {unique_name: [positions]}, in catalog order, each col_num
 // text split at "," and converted by int().

@@ -47,6 +47,10 @@ constexpr std::string_view kDeleteRowTail = R"()
 Ref placeholders(PyObject* rows) {
     Ref first = item_at(rows, 0);
     const Py_ssize_t n = check_size(PyObject_Size(first.get()));
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "row 0 is empty: a row holds one value per column of the table");
+        throw PyError{};
+    }
     TextBuilder b;
     b.ascii("?");
     for (Py_ssize_t i = 1; i < n; ++i) b.ascii(",?");
@@ -56,13 +60,15 @@ Ref placeholders(PyObject* rows) {
 // How many values a placeholder list takes: "?" and then ",?" per further value.
 Py_ssize_t placeholder_count(PyObject* placeholders) { return (PyUnicode_GET_LENGTH(placeholders) + 1) / 2; }
 
-// Text, bytes and mappings are iterable, but their items are characters, byte values or keys, never
-// the row's column values: such a row is refused at its place in the batch, before its INSERT.
+// Text, bytes, memoryviews, sets and mappings are iterable, but their items are characters, byte values,
+// members in no fixed order or keys, never the row's column values: such a row is refused at its place in
+// the batch, before its INSERT.
 class RowKind {
 public:
     void require_row(PyObject* row, Py_ssize_t at) {
         if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) return;
-        bool refused = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row) || PyDict_Check(row);
+        bool refused = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row) || PyDict_Check(row) ||
+                       PyAnySet_Check(row) || PyMemoryView_Check(row);
         if (!refused) {
             if (!mapping_) {
                 Ref abc = own(PyImport_ImportModule("collections.abc"));
@@ -80,6 +86,25 @@ public:
 private:
     Ref mapping_;
 };
+
+// A DataFrame or Arrow data iterates over its columns (or their names), not its rows: staged as a sequence
+// of rows it would be stored transposed. Such an object says what it is by the interfaces it exposes.
+void require_rows(PyObject* rows, const char* instead) {
+    for (PyObject* name : {names->arrow_c_stream.get(), names->arrow_c_array.get(), names->dataframe.get()}) {
+        PyObject* found = nullptr;
+        if (compat::get_optional_attr(rows, name, &found) < 0) throw PyError{};
+        if (Ref::steal(found).get() == nullptr) continue;
+        PyErr_Format(PyExc_TypeError,
+                     "rows is a DataFrame or Arrow data (type '%.200s', with %U): its items are its columns, not "
+                     "its rows; %s",
+                     Py_TYPE(rows)->tp_name, name, instead);
+        throw PyError{};
+    }
+}
+
+constexpr const char* kStageWithLoad = "stage it with morvel.load";
+constexpr const char* kRowsInstead =
+    "pass its rows as tuples (df.itertuples(index=False, name=None), df.iter_rows(), table.to_pylist())";
 
 // A row of another length than the statement's placeholders is refused by the sqlite3 module's execute.
 // A connection that binds it all the same (with NULL for the missing values, or without the extra ones)
@@ -141,12 +166,21 @@ struct MergeKey {
     Ref lookup;
 };
 
-// Rows taken from an iterator `size` at a time into one list, reused: what a load holds at once.
+// Rows taken from an iterator `size` at a time into one list, reused: what a load holds at once. Each
+// row's values are taken as the row is taken, into a tuple of their own: an iterable that refills one row
+// object for every row (as readers of binary formats do) stages each row as it was when it came.
 class Batches {
 public:
     Batches(PyObject* rows, PyObject* size) : rows_(rows), chunk_(own(PyList_New(0))) {
-        size_ = PyNumber_AsSsize_t(size, PyExc_OverflowError);
-        if (size_ == -1 && PyErr_Occurred()) throw PyError{};
+        Ref n = own(PyNumber_Index(size));
+        size_ = PyLong_AsSsize_t(n.get());
+        if (size_ == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{};
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "batch must be a number of rows from 1 to %zd, not %S", PY_SSIZE_T_MAX,
+                         n.get());
+            throw PyError{};
+        }
         if (size_ < 1) {
             PyErr_Format(PyExc_ValueError, "batch must be at least 1, not %zd", size_);
             throw PyError{};
@@ -156,10 +190,12 @@ public:
     PyObject* next() {
         check(PyList_SetSlice(chunk_.get(), 0, PY_SSIZE_T_MAX, nullptr));
         SignalPoll poll;
-        for (Py_ssize_t n = 0; n < size_; ++n) {
+        for (Py_ssize_t n = 0; n < size_; ++n, ++taken_) {
             poll();
             Ref row = rows_.next();
             if (!row) break;
+            kind_.require_row(row.get(), taken_);
+            if (!PyTuple_CheckExact(row.get())) row = own(PySequence_Tuple(row.get()));
             check(PyList_Append(chunk_.get(), row.get()));
         }
         return chunk_.get();
@@ -169,12 +205,15 @@ private:
     ForEach rows_;
     Ref chunk_;
     Py_ssize_t size_ = 0;
+    Py_ssize_t taken_ = 0;
+    RowKind kind_;
 };
 
 }  // namespace
 
 Ref insert_temp(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+    require_rows(rows, kStageWithLoad);
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
@@ -191,6 +230,7 @@ Ref load(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
     Ref name = str_of(table);
     require_plain(name.get(), "table");  // before the first row is taken from the iterable
+    require_rows(rows, kRowsInstead);
     Batches batches(rows, batch);
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
@@ -213,6 +253,7 @@ Ref insert_main(Args a) {
     PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
+    require_rows(rows, kStageWithLoad);
     if (check_size(PyObject_Size(rows)) > 0) {
         table_text(table);
         Ref values = placeholders(rows);
@@ -329,7 +370,8 @@ Ref join_statement(PyObject* text, const std::vector<Ref>& columns) {
     for (const Ref& c : columns) {
         Ref name = fstr_of(c.get());
         if (!first) b.ascii(" AND ");
-        b.ascii("m.").text(name.get()).ascii(" = s.").text(name.get());
+        Ref quoted_name = identifier(name.get());
+        b.ascii("m.").text(quoted_name.get()).ascii(" = s.").text(quoted_name.get());
         first = false;
     }
     return b.ascii(kJoinTail).finish();

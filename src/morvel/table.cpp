@@ -44,6 +44,15 @@ Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
 // `left + ("," + right)`, with Python's own rules (and errors) for the operands.
 Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(names->comma.get(), right).get()); }
 
+// Refuses, before anything is sent, a column whose specification names it rowid. A sequence that cannot
+// be read here raises later, where the columns are joined.
+void require_named_columns(PyObject* cols, PyObject* table) {
+    if (!PyList_Check(cols) && !PyTuple_Check(cols)) return;
+    Ref items = own(PySequence_Tuple(cols));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+        if (Ref name = spec_name(PyTuple_GET_ITEM(items.get(), i))) require_row_identity(name.get(), table);
+}
+
 }  // namespace
 
 Ref create_table(Args a) {
@@ -52,6 +61,7 @@ Ref create_table(Args a) {
     db::Atomic call(conn, comm, cur);
     Ref name_text = table_text(name);
     require_own_table(cur, name_text.get());
+    require_named_columns(cols, name_text.get());
     call.begin();
     call_module(Fn::drop_table, {conn, name, Py_False});
 

@@ -41,11 +41,11 @@ def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: boo
     """Stage every row of any iterable in temp_<table>; returns the number of rows staged.
 
     Rows go through insert_temp's own statement (its placeholders from the first row) and are checked as
-    insert_temp checks them, but they are taken from `rows` `batch` at a time, so a generator, a csv.reader
-    or a cursor is staged in bounded memory. With comm True the load is all or nothing: it opens its own
-    transaction before its first row unless the caller has one open (or the connection is in autocommit
-    mode), commits once at the end, and rolls back when a row is refused or the iterable raises (that
-    error propagates). An empty iterable sends nothing.
+    insert_temp checks them, but they are taken from `rows` `batch` at a time (each row's values as the row
+    is taken), so a generator, a csv.reader or a cursor is staged in bounded memory. With comm True the load
+    is all or nothing in every transaction mode: its own BEGIN IMMEDIATE ... commit when no transaction is
+    open, a savepoint inside an open one, undone when a row is refused or the iterable raises (that error
+    propagates). An empty iterable sends nothing.
     """
     from morvel import morvel as native  # the compiled module is imported by its first use, not by the package
 
@@ -67,8 +67,8 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     """Merge the staged rows of `table` into its main table, as temp_to_main does, and report what it did.
 
     The outcome is temp_to_main's: the same rows under the same rowids, the catalog's indexes present as
-    the catalog defines them, one transaction from the first read (committed when comm is True, rolled
-    back when anything fails). Only the rows staged when the merge began are merged and emptied: rows
+    the catalog defines them, one transaction from the first read (BEGIN IMMEDIATE, or a savepoint inside
+    an open transaction; committed when comm is True, undone when anything fails). Only the rows staged when the merge began are merged and emptied: rows
     staged meanwhile stay staged. The staged rows are copied by SQLite, their values as stored (a
     text_factory, converter or adapter that would change them on a trip through Python does not apply).
     rebuild=True drops the table's indexes and rebuilds them after the writes; rebuild=False keeps them

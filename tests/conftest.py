@@ -4,7 +4,10 @@ import functools
 import importlib
 import importlib.metadata
 import itertools
+import os
+import shutil
 import sqlite3
+import tempfile
 
 import pytest
 from hypothesis import settings
@@ -17,6 +20,20 @@ from morvel.cli import native_off_reason
 # that exist to run it have nothing to run there and skip; any other reason for it to be off fails them.
 _NATIVE_OFF = native_off_reason()
 needs_native = pytest.mark.skipif(_NATIVE_OFF is not None and " is not verified " in _NATIVE_OFF, reason=str(_NATIVE_OFF))
+
+def pytest_configure(config):
+    """The suite's files go to a memory file system where there is one: nothing it checks needs the disk to
+    have the data (a process killed mid-write leaves its file in the page cache all the same), and on a disk
+    that other work keeps busy every commit would wait on fsync. An explicit --basetemp is kept."""
+    if config.option.basetemp is None and os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        config.option.basetemp = config._morvel_basetemp = tempfile.mkdtemp(prefix="morvel-tests-", dir="/dev/shm")
+
+
+def pytest_unconfigure(config):
+    basetemp = getattr(config, "_morvel_basetemp", None)
+    if basetemp:
+        shutil.rmtree(basetemp, ignore_errors=True)
+
 
 settings.register_profile("morvel", deadline=None)
 settings.load_profile("morvel")

@@ -106,7 +106,14 @@ def keys_and_rows(path):
     return main, rows
 
 
-def test_rows_staged_by_another_connection_during_a_merge_are_never_lost(tmp_path):
+OTHER_ROWS = [("x1", "other"), ("x2", "other")]
+
+
+@pytest.mark.parametrize("where", ["another-connection", "another-thread"])
+def test_rows_staged_during_a_merge_are_never_lost(tmp_path, where):
+    # Staged by another connection on the file, the rows are merged, left staged or refused with "database is
+    # locked". Staged by another thread on the merge's own connection, they are refused at every point of
+    # the merge (the merge would empty them unmerged), and that thread waits for nothing.
     n = 0
     while True:
         n += 1
@@ -115,26 +122,43 @@ def test_rows_staged_by_another_connection_during_a_merge_are_never_lost(tmp_pat
         other = sqlite3.connect(path, timeout=0)
         outcome = []
 
-        def stage_elsewhere(calls):
-            if calls != n:
-                return
+        def on_another_connection():
             try:
-                other.executemany("INSERT INTO temp_t VALUES (?, ?)", [("x1", "other"), ("x2", "other")])
+                other.executemany("INSERT INTO temp_t VALUES (?, ?)", OTHER_ROWS)
                 other.commit()
-                outcome.append("committed")
+                return "committed"
             except sqlite3.OperationalError as exc:
                 assert str(exc) == "database is locked"
                 other.rollback()
-                outcome.append("refused")
+                return "refused"
 
-        merging = Hooked(sqlite3.connect(path), stage_elsewhere)
+        def on_another_thread():
+            got = []
+
+            def stage():
+                try:
+                    mv.insert_temp(merging, "t", OTHER_ROWS)
+                    got.append("committed")
+                except sqlite3.ProgrammingError as exc:
+                    got.append("refused" if str(exc) == REFUSED else str(exc))
+
+            thread = threading.Thread(target=stage)
+            thread.start()
+            thread.join()
+            return got[0]
+
+        stage_elsewhere = on_another_connection if where == "another-connection" else on_another_thread
+        merging = Hooked(sqlite3.connect(path, check_same_thread=False),
+                         lambda calls: calls == n and outcome.append(stage_elsewhere()))
         mv.temp_to_main(merging, "t")
         merging.real.close()
         other.close()
         main, rows = keys_and_rows(path)
         assert len(main) == len(set(main))
         if outcome == ["committed"]:
-            assert {("x1", "other"), ("x2", "other")} <= rows, n
+            assert set(OTHER_ROWS) <= rows, n
+        if where == "another-thread":
+            assert outcome in ([], ["refused"]), n
         if not outcome:  # the merge ended before its n-th call: every point has been tried
             break
     assert n > 10

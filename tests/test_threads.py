@@ -1,5 +1,6 @@
 """Several connections at work on one file: loaders in threads, and writers that meet a merge halfway."""
 
+import os
 import random
 import sqlite3
 import subprocess
@@ -9,8 +10,12 @@ import time
 
 import pytest
 
+import morvel
 from conftest import RecordingConnection, needs_native, unique_name
 from morvel import morvel as mv
+
+REFUSED = ("Another thread is inside a morvel call on this connection: one connection takes the calls of one "
+           "thread at a time.")
 
 
 def work(path, i):
@@ -101,7 +106,14 @@ def keys_and_rows(path):
     return main, rows
 
 
-def test_rows_staged_by_another_connection_during_a_merge_are_never_lost(tmp_path):
+OTHER_ROWS = [("x1", "other"), ("x2", "other")]
+
+
+@pytest.mark.parametrize("where", ["another-connection", "another-thread"])
+def test_rows_staged_during_a_merge_are_never_lost(tmp_path, where):
+    # Staged by another connection on the file, the rows are merged, left staged or refused with "database is
+    # locked". Staged by another thread on the merge's own connection, they are refused at every point of
+    # the merge (the merge would empty them unmerged), and that thread waits for nothing.
     n = 0
     while True:
         n += 1
@@ -110,26 +122,43 @@ def test_rows_staged_by_another_connection_during_a_merge_are_never_lost(tmp_pat
         other = sqlite3.connect(path, timeout=0)
         outcome = []
 
-        def stage_elsewhere(calls):
-            if calls != n:
-                return
+        def on_another_connection():
             try:
-                other.executemany("INSERT INTO temp_t VALUES (?, ?)", [("x1", "other"), ("x2", "other")])
+                other.executemany("INSERT INTO temp_t VALUES (?, ?)", OTHER_ROWS)
                 other.commit()
-                outcome.append("committed")
+                return "committed"
             except sqlite3.OperationalError as exc:
                 assert str(exc) == "database is locked"
                 other.rollback()
-                outcome.append("refused")
+                return "refused"
 
-        merging = Hooked(sqlite3.connect(path), stage_elsewhere)
+        def on_another_thread():
+            got = []
+
+            def stage():
+                try:
+                    mv.insert_temp(merging, "t", OTHER_ROWS)
+                    got.append("committed")
+                except sqlite3.ProgrammingError as exc:
+                    got.append("refused" if str(exc) == REFUSED else str(exc))
+
+            thread = threading.Thread(target=stage)
+            thread.start()
+            thread.join()
+            return got[0]
+
+        stage_elsewhere = on_another_connection if where == "another-connection" else on_another_thread
+        merging = Hooked(sqlite3.connect(path, check_same_thread=False),
+                         lambda calls: calls == n and outcome.append(stage_elsewhere()))
         mv.temp_to_main(merging, "t")
         merging.real.close()
         other.close()
         main, rows = keys_and_rows(path)
         assert len(main) == len(set(main))
         if outcome == ["committed"]:
-            assert {("x1", "other"), ("x2", "other")} <= rows, n
+            assert set(OTHER_ROWS) <= rows, n
+        if where == "another-thread":
+            assert outcome in ([], ["refused"]), n
         if not outcome:  # the merge ended before its n-th call: every point has been tried
             break
     assert n > 10
@@ -221,41 +250,123 @@ def test_a_call_waiting_for_a_lock_on_a_new_connection_lets_other_threads_run(tm
     assert answers == [[], True]
 
 
-_CLOSED_UNDER_A_CALL = r"""
+def shared(connector, path):
+    """A connection of `connector` on `path` that any thread may use."""
+    try:
+        return connector(path, check_same_thread=False)
+    except TypeError:  # a package without the check
+        return connector(path)
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as exc:  # noqa: BLE001 - the error is what is compared
+        return type(exc), str(exc)
+
+
+def test_a_connection_takes_the_calls_of_one_thread_at_a_time(connector, tmp_path):
+    """A thread is held inside a load on the connection, its rows coming from a generator that waits: every
+    other thread's call on that connection is refused before it sends anything, with the ProgrammingError of
+    the connection's own sqlite3 module (sqlite3's for any other object), even a thread that the first one
+    waits for; the first thread's own calls nested inside its call run, and so do calls on another
+    connection. Once the call has ended, by an error here, the connection takes calls from any thread."""
+    # The proxy is no connection of any module's, and libsql's module has no ProgrammingError.
+    refused = (sqlite3 if connector.name in ("proxy", "libsql") else connector.module).ProgrammingError
+    paths = [str(tmp_path / "one.db"), str(tmp_path / "other.db")]
+    conn, other = (shared(connector, p) for p in paths)
+    for c in (conn, other):
+        morvel.prepare(c)
+        mv.create_table(c, "t", ["k", "v"], [], [{"name": "key", "cols": [0]}])
+        mv.insert_temp(c, "t", [(1, "staged")])
+    inside, release, seen = threading.Event(), threading.Event(), {}
+
+    def rows():
+        seen["nested"] = [mv.find(conn, "k,v", "t", ""), morvel.query(conn, "t", columns="k")]
+        helper, box = threading.Thread(target=lambda: box.append(outcome(lambda: mv.find(conn, "*", "t", "")))), []
+        helper.start()
+        helper.join()  # a call that waited for this one to end would never end
+        seen["helper"] = box
+        inside.set()
+        release.wait(60)  # a hang guard: the main thread releases it
+        yield 2, "loaded"
+        raise ValueError("the rows end badly")
+
+    first = []
+    thread = threading.Thread(target=lambda: first.append(outcome(lambda: morvel.load(conn, "t", rows()))))
+    thread.start()
+    assert inside.wait(60)
+    calls = [lambda: mv.insert_temp(conn, "t", [(3, "other")]), lambda: morvel.load(conn, "t", [(3, "other")]),
+             lambda: mv.temp_to_main(conn, "t"), lambda: morvel.merge(conn, "t"), lambda: mv.drop_table(conn, "t"),
+             lambda: mv.find(conn, "*", "t", ""), lambda: morvel.query(conn, "t")]
+    others = [outcome(call) for call in calls]
+    elsewhere = mv.find(other, "k,v", "t", "")
+    release.set()
+    thread.join(60)
+    assert others == [(refused, REFUSED)] * len(calls)
+    assert elsewhere == [[1, "staged"]]
+    assert seen == {"nested": [[[1, "staged"]], [[1]]], "helper": [(refused, REFUSED)]}
+    assert first == [(ValueError, "the rows end badly")]
+    mv.insert_temp(conn, "t", [(4, "after")])
+    for c in (conn, other):
+        c.close()
+    check = sqlite3.connect(paths[0])
+    assert check.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall() == [(1, "staged"), (4, "after")]
+    assert check.execute("SELECT count(*) FROM t").fetchone() == (0,)
+    check.close()
+
+
+_CLOSED_UNDER_CALLS = r"""
 import random, sqlite3, sys, threading, time
 import morvel
 from morvel import morvel as mv
 
-for trial in range(int(sys.argv[1])):
+rounds, workers = int(sys.argv[1]), int(sys.argv[2])
+for trial in range(rounds):
     conn = sqlite3.connect(":memory:", check_same_thread=False)
     morvel.prepare(conn)
-    conn.execute("CREATE TABLE x (a)")
-    conn.execute("INSERT INTO index_table VALUES ('x', 'i', 'a')")
-    conn.commit()
-    errors, started = [], threading.Event()
+    mv.create_table(conn, "t", ["k", "v"], [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
+    calls = [lambda r: mv.active_table_index(conn, "t", False),
+             lambda r: mv.insert_temp(conn, "t", [(r.randrange(40), r.random()) for _ in range(8)]),
+             lambda r: morvel.load(conn, "t", ((r.randrange(40), "l") for _ in range(8)), batch=3),
+             lambda r: mv.find(conn, "*", "t", "WHERE k < 20"),
+             lambda r: morvel.query(conn, "t", "k > ?", [5]),
+             lambda r: mv.temp_to_main(conn, "t"),
+             lambda r: morvel.merge(conn, "t")]
+    errors, started = [], threading.Barrier(workers + 1)
 
-    def calls():
-        started.set()
-        try:
-            while True:
-                mv.active_table_index(conn, "x", False)
-        except sqlite3.ProgrammingError as exc:
-            errors.append(str(exc))
+    def work(i):
+        rng = random.Random(trial * workers + i)
+        started.wait()
+        while True:
+            try:
+                rng.choice(calls)(rng)
+            except sqlite3.ProgrammingError as exc:  # any other error ends the thread, and the run fails
+                if not str(exc).startswith("Another thread is inside a morvel call on this connection"):
+                    errors.append(str(exc))
+                    return
 
-    thread = threading.Thread(target=calls)
-    thread.start()
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(workers)]
+    for thread in threads:
+        thread.start()
     started.wait()
     time.sleep(random.Random(trial).uniform(0, 0.003))
     conn.close()  # at any moment of a call: before, during or after any of its statements
-    thread.join()
-    assert errors == ["Cannot operate on a closed database."], errors
+    for thread in threads:
+        thread.join()
+    assert errors == ["Cannot operate on a closed database."] * workers, errors
 """
 
 
 @needs_native
-def test_another_thread_closing_the_connection_at_any_moment_of_a_call(monkeypatch):
-    # The native path only: the sqlite3 module's own execute may crash there (the method path's statements).
+@pytest.mark.parametrize("workers,rounds", [(1, 200), (3, 100)], ids=["one-worker", "three-workers"])
+def test_another_thread_closing_the_connection_at_any_moment_of_calls(monkeypatch, workers, rounds):
+    # The native path only: the sqlite3 module's own execute (the method path's statements) crashes when
+    # another thread closes the connection during its step, with one worker already. With several workers,
+    # only one at a time is inside a call; the others are refused and try again. MORVEL_THREAD_ROUNDS sets
+    # the rounds of a longer run (1000, say).
     monkeypatch.setenv("MORVEL_NATIVE", "require")
-    out = subprocess.run([sys.executable, "-c", _CLOSED_UNDER_A_CALL, "200"], capture_output=True, text=True,
-                         timeout=300)
+    rounds = os.environ.get("MORVEL_THREAD_ROUNDS", str(rounds))
+    out = subprocess.run([sys.executable, "-c", _CLOSED_UNDER_CALLS, rounds, str(workers)], capture_output=True,
+                         text=True, timeout=600)
     assert out.returncode == 0, out.stderr[-2000:]

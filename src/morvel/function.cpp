@@ -7,6 +7,8 @@
 #include <new>
 #include <structmember.h>
 
+#include "guard.hpp"
+
 namespace morvel {
 
 Names* names = nullptr;
@@ -250,6 +252,8 @@ PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept {
     // not in a stack overflow.
     if (Py_EnterRecursiveCall(" in morvel") == 0) {
         try {
+            // Another thread's call on the same connection is refused here, before the body starts.
+            const CallGuard guard(spec, args);
             result = spec.body(args).release();
             if (result == nullptr && !PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "morvel: a body returned no result");

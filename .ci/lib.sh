@@ -23,3 +23,17 @@ path_tests() {
         esac
     done
 }
+
+# find_python X.Y: the newest CPython X.Y: $PYTHON_X_Y if set, else the newest one pyenv holds, else pythonX.Y on
+# the PATH; prints nothing when there is none.
+find_python() {
+    local var="PYTHON_${1//./_}" root found
+    if [[ -n "${!var:-}" ]]; then
+        echo "${!var}"
+        return
+    fi
+    root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+    found=$(ls -d "$root"/versions/"$1".[0-9]*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
+    [[ -n "$found" ]] || found=$(command -v "python$1" || true)
+    echo "$found"
+}

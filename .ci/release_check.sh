@@ -34,31 +34,7 @@ wheel=$(ls "$dist"/morvel-*-"$tag"-"$tag"-*.whl)
 echo "wheel: $(basename "$wheel")"
 
 echo "== $tag: contents of the sdist and the wheel"
-"$PY" - "$sdist" "$wheel" "$tag" <<'EOF'
-import sys, tarfile, zipfile
-sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
-wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())
-need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/morvel/morvel.cpp", "src/morvel/morvel.pyi",
-              "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py",
-              "src/morvel/sqlite_api.cpp", "src/morvel/compat.hpp"}
-need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed",
-              "morvel/cli.py", "morvel/__main__.py"}
-problems = [f"sdist lacks {n}" for n in sorted(need_sdist - sdist)]
-problems += [f"wheel lacks {n}" for n in sorted(need_wheel - wheel)]
-if not any(n.startswith("morvel/morvel.") and n.endswith(".so") for n in wheel):
-    problems.append("wheel lacks the compiled module")
-tag = sys.argv[3]
-problems += [f"wheel carries a module built for another Python: {n}" for n in sorted(wheel)
-             if n.endswith(".so") and f"-{tag[2:]}-" not in n.replace("cpython", "")]
-meta = next(zipfile.ZipFile(sys.argv[2]).read(n).decode() for n in wheel if n.endswith(".dist-info/METADATA"))
-version = f"{tag[2]}.{tag[3:]}"
-if f"Classifier: Programming Language :: Python :: {version}\n" not in meta:
-    problems.append(f"the wheel's classifiers leave out Python {version}")
-problems += [f"wheel carries source {n}" for n in sorted(wheel) if n.endswith((".cpp", ".hpp"))]
-problems += [f"wheel carries a library of its own: {n}" for n in sorted(wheel) if n.startswith("morvel.libs/")]
-print("\n".join(problems) or "ok")
-sys.exit(bool(problems))
-EOF
+"$PY" "$repo/.ci/dist_contents.py" "$sdist" "$wheel" "$tag"
 
 echo "== $tag: install the repaired wheel into a fresh venv, test against the installed package"
 "$py" -m venv "$work/test-$tag"
@@ -78,90 +54,7 @@ echo "== mypy --strict"
 V="$work/test-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
 "$V" -m pip install -q mypy
 cd "$work/run"
-cat > typed_use.py <<'EOF'
-import sqlite3
-from typing import Any
-
-import morvel
-from morvel.morvel import (DB, _check_newest_unique, _insert_main, active_table_index, create_table,
-                           delete_row_main, drop_index, drop_table, drop_table_index, drop_unique, find,
-                           insert_index, insert_temp, insert_unique, temp_to_main)
-
-
-def cycle(path: str) -> list[list[object]]:
-    conn: sqlite3.Connection = DB("typed", path).connection()
-    create_table(conn, "homes", ["name", "age"], [{"name": "i0", "cols": "age"}], [{"name": "u0", "cols": [0]}])
-    insert_index(conn, {"table": "homes", "name": "i1", "cols": "name"}, comm=False)
-    insert_unique(conn, "homes", "u1", "age", "1")
-    insert_temp(conn, "homes", [("a", 1), ("b", 2), ("a", 3)])
-    drop_table_index(conn, "homes")
-    active_table_index(conn, "homes")
-    temp_to_main(conn, "homes")
-    _insert_main(conn, "homes", [["c", 4]])
-    delete_row_main(conn, "homes", {10, 11})
-    ok, seen = _check_newest_unique(conn, "homes", (0, 1), [1, "a", 3], {"u0": [0]}, ["name", "age"],
-                                    "rowid,name,age", set())
-    rows = find(conn, "name,age", "homes", "where age > 0")
-    drop_unique(conn, "homes", "u1")
-    drop_index(conn, "homes", "i1")
-    drop_table(conn, "homes")
-    conn.close()
-    return rows if ok and seen is not None else []
-
-
-class Logged:
-    """A wrapper connection: what the module needs of one, and nothing more."""
-
-    def __init__(self, real: sqlite3.Connection) -> None:
-        self.real, self.sent = real, 0
-
-    def cursor(self) -> "Logged":
-        return self
-
-    def execute(self, sql: str, *params: Any) -> None:
-        self.sent += 1
-        self.real.execute(sql, *params)
-
-    def fetchall(self) -> list[Any]:
-        return []
-
-    def commit(self) -> None:
-        self.real.commit()
-
-
-def wrapped(conn: sqlite3.Connection) -> int:
-    logged = Logged(conn)
-    drop_table(logged, "homes", comm=False)
-    return logged.sent
-
-
-def in_memory() -> list[list[object]]:
-    conn = sqlite3.connect(":memory:")
-    morvel.prepare(conn)
-    create_table(conn, "t", ["k"], [], [], comm=1)  # commits exactly when comm == True: 1 and 1.0 too
-    temp_to_main(conn, "t", comm=1.0)
-    return find(conn, "*", "t", "")
-
-
-def package(conn: sqlite3.Connection) -> tuple[int, morvel.Merged, list[list[Any]]]:
-    staged = morvel.load(conn, "t", (row for row in [("a",), ("b",)]), batch=10)
-    report = morvel.merge(conn, "t", rebuild=None)
-    rows = morvel.query(conn, "t", "k > ?", ["a"], columns=["k"], order_by="k DESC", limit=5)
-    return staged, report, rows
-EOF
-cat > typed_misuse.py <<'EOF'
-import sqlite3
-
-import morvel
-from morvel.morvel import drop_table, find, insert_temp, temp_to_main
-
-conn = sqlite3.connect(":memory:")
-count: int = find(None, 1, "homes", "")
-insert_temp("not a connection", "homes", [(1, 2)])
-drop_table(conn, 7)
-temp_to_main(conn, "homes", comm="yes")
-morvel.query(conn, 7)
-EOF
+cp "$repo/.ci/typed_use.py" "$repo/.ci/typed_misuse.py" .
 "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null "$repo/examples/load_cycle.py" typed_use.py
 if "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null typed_misuse.py > misuse.out; then
     echo "mypy accepted a misuse of the stub: the stub is not in effect" >&2
@@ -176,9 +69,5 @@ for expected in 'Incompatible types in assignment' 'Argument 1 to "find"' 'Argum
         exit 1
     }
 done
-"$V" - "$work/run/typed.db" <<'EOF'
-import sys, typed_use
-rows = typed_use.cycle(sys.argv[1])
-assert sorted(rows) == [["a", 3], ["b", 2], ["c", 4]], rows
-EOF
+"$V" "$repo/.ci/typed_run.py" "$work/run/typed.db"
 echo "== release checks passed"

@@ -25,18 +25,7 @@ zig_req=ziglang==0.17.1
 target=x86_64-linux-gnu.2.17
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
-# The newest CPython X.Y: $PYTHON_X_Y if set, else pyenv's newest, else pythonX.Y on the PATH; empty if none.
-find_python() {
-    local var="PYTHON_${1//./_}" root found
-    if [[ -n "${!var:-}" ]]; then
-        echo "${!var}"
-        return
-    fi
-    root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-    found=$(ls -d "$root"/versions/"$1".[0-9]*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
-    [[ -n "$found" ]] || found=$(command -v "python$1" || true)
-    echo "$found"
-}
+source "$repo/.ci/lib.sh"
 
 pythons=("$@")
 in_sid=()
@@ -146,19 +135,7 @@ print(s.get_config_var("INCLUDEPY"), s.get_config_var("MULTIARCH") or "-")')
     }
     wheel=$(ls "$out"/morvel-*-"$tag"-"$tag"-*.whl)
     # Every platform tag must be one that glibc 2.28 systems accept, and nothing may have been bundled.
-    "$tv/bin/python" - "$wheel" <<'EOF'
-import re, sys, zipfile
-name = sys.argv[1].rsplit("/", 1)[-1]
-plats = name[:-len(".whl")].split("-")[-1].split(".")
-legacy = {"manylinux1_x86_64": 5, "manylinux2010_x86_64": 12, "manylinux2014_x86_64": 17}
-def glibc_minor(tag):
-    m = re.fullmatch(r"manylinux_2_(\d+)_x86_64", tag)
-    return int(m.group(1)) if m else legacy.get(tag, 999)
-bad = [t for t in plats if glibc_minor(t) > 28]
-bundled = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".libs/" in n]
-if bad or bundled:
-    sys.exit(f"{name}: tags newer than manylinux_2_28: {bad}; bundled libraries: {bundled}")
-EOF
+    "$tv/bin/python" "$repo/.ci/wheel_tags.py" "$wheel"
     echo "wheel: $(basename "$wheel") ($((SECONDS - start)) s)"
 done
 

@@ -113,9 +113,9 @@ inline int ready(PyObject* str) {
 #endif
 }
 
-// What traceback entries are made of, made at the first use and kept for the life of the process (never
-// destroyed, like the interned names): the globals of their frames, {"__name__": "morvel.morvel"}, and
-// one code object per entry. A fresh code object per entry would be work, and on 3.13 its interned
+// What traceback entries are made of, made at the first use and kept for the life of the process (its
+// references are never dropped, like the interned names; at exit only its own memory goes): the globals of
+// their frames, {"__name__": "morvel.morvel"}, and one code object per entry. A fresh code object per entry would be work, and on 3.13 its interned
 // names would come and go with it.
 struct EntryParts {
     struct Entry {
@@ -127,8 +127,8 @@ struct EntryParts {
     std::vector<Entry> entries;
 
     static EntryParts& get() {
-        static auto* parts = new EntryParts();
-        return *parts;
+        static EntryParts parts;
+        return parts;
     }
 
     // The globals (borrowed), or nullptr with an exception pending.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -320,38 +321,33 @@ void probe() {
     const Native::Layout& layout = running_layout();
     Ref module = own(PyImport_ImportModule("_sqlite3"));
     Ref sqlite3_module = own(PyImport_ImportModule("sqlite3"));
-    auto n = new Native{};
+    auto n = std::make_unique<Native>();
     n->layout = &layout;
-    try {
-        resolve(n->api, module.get());
-        Ref info = attr(sqlite3_module.get(), "sqlite_version_info");
-        Ref expected = own(Py_BuildValue("(iii)", n->api.libversion_number() / 1000000,
-                                         n->api.libversion_number() / 1000 % 1000, n->api.libversion_number() % 1000));
-        require(check(PyObject_RichCompareBool(info.get(), expected.get(), Py_EQ)) == 1,
-                "the SQLite library differs from the sqlite3 module's");
-        Ref type = attr(module.get(), "Connection");
-        require(PyType_Check(type.get()), "sqlite3.Connection is not a type");
-        n->connection_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
-        n->adapters = attr(module.get(), "adapters");
-        require(PyDict_CheckExact(n->adapters.get()), "the adapter table is not a dict");
-        n->prepare_protocol = attr(module.get(), "PrepareProtocol");
-        n->operational_error = attr(module.get(), "OperationalError");
-        n->database_error = attr(module.get(), "DatabaseError");
-        n->integrity_error = attr(module.get(), "IntegrityError");
-        n->internal_error = attr(module.get(), "InternalError");
-        n->interface_error = attr(module.get(), "InterfaceError");
-        n->data_error = attr(module.get(), "DataError");
-        n->programming_error = attr(module.get(), "ProgrammingError");
-        n->error_names = error_names(module.get());
-        n->errorcode_attr = own(PyUnicode_InternFromString("sqlite_errorcode"));
-        n->errorname_attr = own(PyUnicode_InternFromString("sqlite_errorname"));
-        n->unknown = own(PyUnicode_InternFromString("unknown"));
-        self_test(*n, sqlite3_module.get());
-    } catch (...) {
-        delete n;
-        throw;
-    }
-    the_native = n;
+    resolve(n->api, module.get());
+    Ref info = attr(sqlite3_module.get(), "sqlite_version_info");
+    Ref expected = own(Py_BuildValue("(iii)", n->api.libversion_number() / 1000000,
+                                     n->api.libversion_number() / 1000 % 1000, n->api.libversion_number() % 1000));
+    require(check(PyObject_RichCompareBool(info.get(), expected.get(), Py_EQ)) == 1,
+            "the SQLite library differs from the sqlite3 module's");
+    Ref type = attr(module.get(), "Connection");
+    require(PyType_Check(type.get()), "sqlite3.Connection is not a type");
+    n->connection_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+    n->adapters = attr(module.get(), "adapters");
+    require(PyDict_CheckExact(n->adapters.get()), "the adapter table is not a dict");
+    n->prepare_protocol = attr(module.get(), "PrepareProtocol");
+    n->operational_error = attr(module.get(), "OperationalError");
+    n->database_error = attr(module.get(), "DatabaseError");
+    n->integrity_error = attr(module.get(), "IntegrityError");
+    n->internal_error = attr(module.get(), "InternalError");
+    n->interface_error = attr(module.get(), "InterfaceError");
+    n->data_error = attr(module.get(), "DataError");
+    n->programming_error = attr(module.get(), "ProgrammingError");
+    n->error_names = error_names(module.get());
+    n->errorcode_attr = own(PyUnicode_InternFromString("sqlite_errorcode"));
+    n->errorname_attr = own(PyUnicode_InternFromString("sqlite_errorname"));
+    n->unknown = own(PyUnicode_InternFromString("unknown"));
+    self_test(*n, sqlite3_module.get());
+    the_native = n.release();  // kept for the life of the process, as the interned names are
 }
 
 }  // namespace

@@ -209,8 +209,12 @@ LOADS = [
     ([], "p.tsv", "k\tv\n1\ta,b\n2\t\n", "t", [(1, "a,b"), (2, None)]),
     (["--format", "tsv"], "p.txt", "k\tv\n1\tCafé 名前\n", "t", [(1, "Café 名前")]),
     ([], "p.jsonl", '{"k": 1, "v": {"a": [1, "é"]}, "w": null, "x": true, "y": ""}\n\n{"y": 2.5, "k": 2}\n'
-                    '{"k": 99999999999999999999, "w": 1e400}\n', "t",
-     [(1, '{"a":[1,"é"]}', None, 1, ""), (2, None, None, None, 2.5), ("99999999999999999999", None, "1e400", None, None)]),
+                    '{"k": 99999999999999999999, "w": 1e400}\n'
+                    '{"k":3,"v" :[1e400, 2, "\\ud800"],\t"w": 1.10, "x":{ "b\\"]" : 1E5, "c": {}}, '
+                    '"y": "a\\"[\\ud83d\\ude00"}\r\n', "t",
+     [(1, '{"a": [1, "é"]}', None, 1, ""), (2, None, None, None, 2.5),
+      ("99999999999999999999", None, "1e400", None, None),
+      (3, '[1e400, 2, "\\ud800"]', 1.1, '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
     ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
     ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
     ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
@@ -231,6 +235,17 @@ LOADS = [
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
     ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+    # keys that name one column, on any line
+    ([], "p.jsonl", '{"k": 1}\n{"k": 2, "v": 3, "K": 4}\n', "t",
+     "2: keys 'k' and 'K' name one column (case does not count)"),
+    ([], "p.jsonl", '{"k": 1}\n\n{"k": 2, "k": 3}\n', "t", "3: key 'k' appears twice"),
+    ([], "p.jsonl", '{"k": 1, "v": 2, "k": 3}\n', "t", "1: key 'k' appears twice"),
+    ([], "p.jsonl", '{"name": 1}\n{"Age": 2, "age": 3}\n', "homes",
+     "2: keys 'Age' and 'age' name one column (case does not count)"),
+    ([], "p.jsonl", '{"k": 1}\n{"k": "a\\ud800"}\n', "t",
+     "2: the value of 'k' holds \\ud800, a lone surrogate, which text cannot hold"),
+    pytest.param([], "p.jsonl", '{"k": 1}\n{"k": ' + "[" * 100_000 + "]" * 100_000 + "}\n", "t",
+                 "2: bad JSON: nested too deeply", id="deep"),
     (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
     (["--unique", "type"], "p.csv", "name\nz\n", "homes",
      "FILE: table homes has no unique key (type); load creates keys only with the table"),

@@ -2,6 +2,7 @@
 
 import contextlib
 import csv
+import fcntl
 import io
 import json
 import math
@@ -13,6 +14,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -340,6 +342,102 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
         got = conn.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall()
         conn.close()
     assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+
+
+def locks_held(pid, path):
+    """The kinds of lock ("POSIX": SQLite's, "FLOCK") that process `pid` holds on the file at `path`."""
+    ino = os.stat(path).st_ino
+    with open("/proc/locks") as f:
+        fields = [line.split() for line in f if "->" not in line]  # "->": a request still waiting
+    return {f[1] for f in fields if int(f[4]) == pid and int(f[5].rsplit(":", 1)[1]) == ino}
+
+
+def has_open(pid, path):
+    with contextlib.suppress(FileNotFoundError):
+        folder = f"/proc/{pid}/fd"
+        return any(os.readlink(f"{folder}/{fd}") == os.path.realpath(path) for fd in os.listdir(folder))
+    return False
+
+
+def wait_until(ready, *procs):
+    """Polls until ready() holds; fails if a process ends first (the deadline only stops a hang)."""
+    deadline = time.monotonic() + 600
+    while not ready():
+        for p in procs:
+            assert p.poll() is None, p.communicate()
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+
+
+def leases_work(folder):
+    path = folder / "lease"
+    fd = os.open(path, os.O_RDWR | os.O_CREAT)
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+        fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+        return True
+    except (OSError, AttributeError):
+        return False
+    finally:
+        os.close(fd)
+        os.remove(path)
+
+
+# Another program on the same file: it opens the file and waits for the write lock, then stages two rows.
+PROGRAM = """
+import sqlite3, sys, morvel
+from morvel import morvel as mv
+conn = sqlite3.connect(sys.argv[1], timeout=600, isolation_level="IMMEDIATE")
+morvel.prepare(conn)
+mv.create_table(conn, "t", ["k", "v"], [], [])
+morvel.load(conn, "t", [(2, "y"), (3, "z")])
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/locks"), reason="watches the processes through /proc")
+@pytest.mark.parametrize("other", ["load", "program"])
+def test_a_failed_load_keeps_a_file_another_connection_opened(tmp_path, other):
+    """Load A creates FILE and holds the write lock, fed through a pipe so that it waits for rows; B opens
+    FILE and waits for the lock; then A meets a ragged row. A must leave the file to B, which stages its rows."""
+    if other == "program" and not leases_work(tmp_path):
+        pytest.skip("no leases on this file system: only other loads are seen")
+    db, fifo = tmp_path / "new.db", tmp_path / "rows.csv"
+    (tmp_path / "b.csv").write_text("k,v\n2,y\n3,z\n")
+    os.mkfifo(fifo)
+    load = [sys.executable, "-m", "morvel", "load", str(db), "t"]
+    a = subprocess.Popen([*load, str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo, "w") as feed:
+        feed.write("k,v\n1,x\n")
+        feed.flush()
+        wait_until(lambda: db.exists() and "POSIX" in locks_held(a.pid, db), a)  # in its transaction
+        b = subprocess.Popen([*load, str(tmp_path / "b.csv"), "--timeout", "600"] if other == "load" else
+                             [sys.executable, "-c", PROGRAM, str(db)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_until(lambda: has_open(b.pid, db), a, b)
+        feed.write("4,w,extra\n")
+    assert a.communicate() == (b"", f"morvel: {fifo}:3: 3 fields, but the header has 2\n".encode())
+    out, err = b.communicate()
+    assert (b.returncode, err) == (0, b""), err
+    assert sqlite3.connect(db).execute("SELECT * FROM temp_t").fetchall() == [(2, "y"), (3, "z")]
+
+
+def test_a_failed_load_keeps_a_file_another_connection_wrote(tmp_path, monkeypatch, capsys):
+    """A file the load created but another connection committed to before the load's transaction began."""
+    from morvel import cli, loader
+
+    db, src = tmp_path / "new.db", tmp_path / "rows.csv"
+    src.write_text("k,v\n1,x\n2\n")
+    begin = loader.begin_write
+
+    def another_commits_first(conn):
+        with contextlib.closing(sqlite3.connect(db)) as other:
+            other.execute("CREATE TABLE mine (a)")
+            other.commit()
+        begin(conn)
+
+    monkeypatch.setattr(loader, "begin_write", another_commits_first)
+    assert cli.main(["load", str(db), "t", str(src)]) == 1
+    assert capsys.readouterr() == ("", f"morvel: {src}:3: 1 field, but the header has 2\n")
+    assert sqlite3.connect(db).execute("SELECT name FROM sqlite_master").fetchall() == [("mine",)]
 
 
 def test_ctrl_c_during_a_load_leaves_nothing(tmp_path):

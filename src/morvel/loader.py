@@ -5,6 +5,12 @@ written back is the same text (``645``; never ``00645`` or ``1.50``), everything
 its own types, and an object or array inside a line's object is stored as its text on the line, exactly as
 written. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``); rows
 are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+
+A load that fails leaves nothing of itself: its transaction is rolled back, and a FILE it created is
+removed again, unless another connection has the file open (a second load waiting for this one's lock, a
+program's own connection) or has committed to it; then the file stays, without this load's rows. Every
+command holds a shared flock on FILE while its connection is open, which is how the failed load tells
+(morvel.cli.Database); other programs' connections are seen through a write lease, where Linux has one.
 """
 
 from __future__ import annotations
@@ -26,7 +32,7 @@ from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
-from morvel.cli import CliError, begin_write, ident, managed_names, open_file, plural, seconds
+from morvel.cli import CliError, Database, begin_write, ident, managed_names, plural, seconds
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
@@ -480,14 +486,12 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         finally:
             progress.clear()
     except BaseException:
-        # Nothing of this load stays: the transaction goes, and so does a file it created.
+        # Nothing of this load stays: the transaction goes, and so does a file it created, unless another
+        # connection has it open (a load waiting for this one's lock, say) or wrote to it.
         with contextlib.suppress(sqlite3.Error):
             conn.rollback()
-        if args.created:
-            conn.close()
-            for path in (args.file, args.file + "-journal"):
-                if os.path.exists(path):
-                    os.remove(path)
+        if args.db.created:
+            args.db.remove_unused()
         raise
     finally:
         source.close()
@@ -496,25 +500,13 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     print(f"{what}; {merged + '; ' if merged else ''}{elapsed:.3f} s")
 
 
-def open_for_load(args: argparse.Namespace) -> sqlite3.Connection:
+def open_for_load(args: argparse.Namespace) -> Database:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
     source = Source(args.source)
     try:
         args.rows = open_rows(source, fmt, not args.no_convert)
-    except BaseException:
-        source.close()
-        raise
-    args.created = False
-    try:
-        if os.path.lexists(args.file):
-            return open_file(args.file, args.timeout)
-        conn = sqlite3.connect(args.file, timeout=args.timeout)
-        args.created = True
-        return conn
-    except sqlite3.Error as e:
-        source.close()
-        raise CliError(f"{args.file}: {e}") from None
+        return Database(args.file, args.timeout, create=True)
     except BaseException:
         source.close()
         raise
@@ -540,7 +532,9 @@ def add_parser(sub: Any) -> None:
         "field is NULL, a field is a number only when the number written back is the same text (645, "
         "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types, an "
         "object or array inside a line's object is stored as its text on the line, and a line whose keys "
-        "repeat or differ only in case is wrong.",
+        "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
+        "fails, unless another connection has it open or has written to it (another load waiting for this "
+        "one's lock, say): then the file stays, without this load's rows.",
         epilog="Exit status: 0 on success, 1 when nothing was loaded, 130 when interrupted, 2 for wrong arguments.",
     )
     p.add_argument("file", metavar="FILE", help="the SQLite file (created with the catalog when missing)")

@@ -146,6 +146,18 @@ def write_locked(homes, tmp_path):
     return homes, holder
 
 
+def odd_table(homes, tmp_path):
+    """A managed table whose name the module's functions refuse, with an index the schema lacks, and a CSV
+    file for it."""
+    with contextlib.closing(sqlite3.connect(homes)) as c:
+        c.execute('CREATE TABLE "my t" (a)')
+        c.execute('CREATE TABLE "temp_my t" (a)')
+        c.execute("INSERT INTO index_table VALUES ('my t', 'index_0', 'a')")
+        c.commit()
+    (tmp_path / "rows.csv").write_text("a\n1\n")
+    return homes, None
+
+
 def malformed_key(homes, tmp_path, col_num="x,1"):
     with contextlib.closing(sqlite3.connect(homes)) as c:
         c.execute("UPDATE unique_table SET col_num = ? WHERE table_name = 'homes'", (col_num,))
@@ -165,6 +177,16 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["find", "FILE", "homes", "--where", "age >"], "syntax error"),
     (as_is, ["find", "FILE", "homes", "--where", "age > ?"], "Incorrect number of bindings supplied"),
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
+    *[(odd_table, [command, "FILE", "my t", *more],
+       f"table 'my t' is not a plain SQL identifier (letters, digits, _ and $, not starting with a digit or $), "
+       f"which {command} cannot work on")
+      for command, more in [("merge", []), ("find", []), ("repair", []), ("load", ["TMP/rows.csv"])]],
+    # argv's bytes that are not UTF-8 arrive as surrogate escapes, which SQLite cannot take
+    (as_is, ["find", "FILE", "homes", "--where", "name = ?", "--param", "x\udcff"],
+     "--param 'x\\udcff' is not UTF-8 text (byte 0xff)"),
+    (as_is, ["find", "FILE", "homes", "--where", "name = ?", "--param", "'\udce9'"],
+     "--param '\\udce9' is not UTF-8 text (byte 0xe9)"),
+    (as_is, ["find", "FILE", "homes", "--where", "name = '\udcff'"], "--where \"name = '\\udcff'\" is not UTF-8 text"),
     (as_is, ["tables", "FILE", "--timeout", "-1"], "argument --timeout: must be a finite number of seconds >= 0"),
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
     (as_is, ["load", "FILE", "homes", "-", "--batch", "0"], "argument --batch: must be a number of rows >= 1"),
@@ -173,7 +195,7 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
     before = open(path, "rb").read() if holder is None and setup is not missing_file else None
-    code, out, err = run(*[path if a == "FILE" else a for a in argv])
+    code, out, err = run(*[path if a == "FILE" else a.replace("TMP", str(tmp_path)) for a in argv])
     if message.startswith("argument "):  # wrong arguments: the usage, then one error line; exit 2
         assert (code, out) == (2, "") and err.startswith("usage: ") and f": error: {message}" in err, err
     else:
@@ -248,6 +270,7 @@ LOADS = [
      "2: the value of 'k' holds \\ud800, a lone surrogate, which text cannot hold"),
     pytest.param([], "p.jsonl", '{"k": 1}\n{"k": ' + "[" * 100_000 + "]" * 100_000 + "}\n", "t",
                  "2: bad JSON: nested too deeply", id="deep"),
+    (["--batch", "100000000000000000000"], "p.csv", "k\n1\n2\n", "t", [(1,), (2,)]),  # beyond any source: all at once
     (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
     (["--unique", "type"], "p.csv", "name\nz\n", "homes",
      "FILE: table homes has no unique key (type); load creates keys only with the table"),

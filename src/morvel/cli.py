@@ -227,6 +227,31 @@ def managed(conn: sqlite3.Connection, path: str, name: str) -> str:
     raise CliError(f"{path}: {name!r} is not a managed table")
 
 
+def plain(name: str) -> bool:
+    """Whether the module's functions take `name` as a table's: a plain SQL identifier, letters of any
+    script, digits, _ and $, not starting with a digit or $ (they write it into statements as it is)."""
+    return bool(name) and (name[0] == "_" or name[0].isalpha()) and all(
+        c == "_" or c == "$" or c.isalpha() or c.isdigit() for c in name[1:])
+
+
+def callable_table(path: str, table: str, command: str) -> str:
+    """A managed table that the module's functions take; an error naming the rule otherwise."""
+    if not plain(table):
+        raise CliError(f"{path}: table {table!r} is not a plain SQL identifier (letters, digits, _ and $, not "
+                       f"starting with a digit or $), which {command} cannot work on")
+    return table
+
+
+def utf8(text: str, what: str, path: str) -> None:
+    """Text from the command line that SQLite can take: argv's bytes that are not UTF-8 arrive escaped."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as e:
+        code = ord(text[e.start])
+        which = f"byte {code - 0xDC00:#04x}" if 0xDC80 <= code <= 0xDCFF else f"character \\u{code:04x}"
+        raise CliError(f"{path}: {what} is not UTF-8 text ({which})") from None
+
+
 def check_keys(conn: sqlite3.Connection, path: str, table: str) -> None:
     """A unique key whose column positions the catalog keeps malformed stops a merge or a find with an
     error of the module: said here in one line instead."""
@@ -340,7 +365,7 @@ def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel import merge
 
-    table = managed(conn, args.file, args.table)
+    table = callable_table(args.file, managed(conn, args.file, args.table), "merge")
     check_keys(conn, args.file, table)
     begin_write(conn)
     before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
@@ -363,6 +388,8 @@ def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     begin_write(conn)
     todo = [t for t in (describe(conn, n, count=False) for n in names) if t.missing()]
     for t in todo:
+        callable_table(args.file, t.name, "repair")
+    for t in todo:
         active_table_index(conn, t.name, False)
     conn.commit()
     if not todo:
@@ -377,8 +404,12 @@ def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel import query
 
-    table = managed(conn, args.file, args.table)
+    table = callable_table(args.file, managed(conn, args.file, args.table), "find")
     check_keys(conn, args.file, table)
+    utf8(args.where, f"--where {args.where!r}", args.file)
+    for value in args.param:
+        if isinstance(value, str):
+            utf8(value, f"--param {value!r}", args.file)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
     header = columns if args.select.strip() == "*" else [c.strip() for c in args.select.split(",")]
     unknown = [c for c in header if c not in columns]

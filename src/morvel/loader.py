@@ -32,7 +32,7 @@ from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
-from morvel.cli import CliError, Database, begin_write, ident, managed_names, plural, seconds
+from morvel.cli import CliError, Database, begin_write, callable_table, ident, managed_names, plural, seconds
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
@@ -434,7 +434,7 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
     if not found:
         create(conn, args.table, rows, args)
         return args.table, True
-    table = found[0]
+    table = callable_table(args.file, found[0], "load")
     check_keys(conn, table, args)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
     known = {c.lower() for c in columns}
@@ -519,7 +519,7 @@ def batch_size(text: str) -> int:
         n = 0
     if n < 1:
         raise argparse.ArgumentTypeError(f"must be a number of rows >= 1, not {text!r}")
-    return n
+    return min(n, sys.maxsize)  # no source has more rows: a larger batch stages the same, all at once
 
 
 def add_parser(sub: Any) -> None:

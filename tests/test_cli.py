@@ -367,6 +367,49 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
     assert got == [tuple(stored(v, convert) for v in row) for row in rows]
 
 
+JSON_TEXT = st.text(st.one_of(st.sampled_from('"\\[]{}:, \t\n/'), st.characters(blacklist_categories=["Cs"])),
+                    max_size=6)
+JSON_SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70),
+                         st.floats(allow_nan=False, allow_infinity=False), JSON_TEXT)
+JSON_NESTED = st.recursive(
+    st.one_of(st.lists(JSON_SCALARS, max_size=3), st.dictionaries(JSON_TEXT, JSON_SCALARS, max_size=3)),
+    lambda inner: st.one_of(st.lists(inner | JSON_SCALARS, max_size=3),
+                            st.dictionaries(JSON_TEXT, inner | JSON_SCALARS, max_size=3)),
+    max_leaves=8)
+
+
+@settings(max_examples=int(os.environ.get("N", 60)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(lines=st.lists(st.tuples(st.permutations(["a", "b", "c"]),
+                                st.lists(JSON_SCALARS | JSON_NESTED, min_size=3, max_size=3)), min_size=1, max_size=8),
+       separators=st.sampled_from([(",", ":"), (", ", ": "), (" ,\t", " : \r")]), ascii=st.booleans())
+def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, ascii):
+    """Each top-level value as the load defines it, each nested one as its text on the line."""
+    from morvel.cli import main
+
+    def written(value):
+        return json.dumps(value, separators=separators, ensure_ascii=ascii)
+
+    def stored(value):
+        if isinstance(value, (list, dict)):
+            return written(value)
+        if isinstance(value, bool):
+            return int(value)
+        return str(value) if isinstance(value, int) and not -(2**63) <= value < 2**63 else value
+
+    with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
+        src, db = os.path.join(folder, "rows.jsonl"), os.path.join(folder, "rows.db")
+        with open(src, "w", encoding="utf-8", newline="") as f:
+            for keys, values in lines:
+                pairs = (f"{written(k)}{separators[1]}{written(v)}" for k, v in zip(keys, values))
+                f.write(" {" + separators[0].join(pairs) + "} \n")
+        with contextlib.redirect_stdout(io.StringIO()):
+            assert main(["load", db, "t", src]) == 0
+        conn = sqlite3.connect(db)
+        got = conn.execute("SELECT a, b, c FROM temp_t ORDER BY rowid").fetchall()
+        conn.close()
+    assert got == [tuple(stored(dict(zip(keys, values))[k]) for k in "abc") for keys, values in lines]
+
+
 def locks_held(pid, path):
     """The kinds of lock ("POSIX": SQLite's, "FLOCK") that process `pid` holds on the file at `path`."""
     ino = os.stat(path).st_ino

@@ -192,9 +192,11 @@ NESTED = object()  # a nested object or array, stored as written on its line
 # Within a line's object, which is valid JSON: from a value's end (or the start) to the next value that
 # is an object or array, past any keys with scalar values between.
 _BLANK, _STRING = r"[ \t\n\r]*", r'"[^"\\]*(?:\\.[^"\\]*)*"'
+BLANK = re.compile(_BLANK)
 _KEY = rf"{_BLANK}[{{,]{_BLANK}{_STRING}{_BLANK}:{_BLANK}"
 TO_NESTED = re.compile(rf"(?:{_KEY}(?:{_STRING}|[-+.0-9A-Za-z]+))*{_KEY}(?=[\[{{])")
 SURROGATE = re.compile("[\ud800-\udfff]")
+SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
 KEYS_KEPT = 4096  # distinct key lists whose column positions are remembered
 
 
@@ -206,9 +208,11 @@ class JsonRows(Rows):
     def __init__(self, source: Source) -> None:
         self.source = source
         # Objects come as tuples of (key, value) pairs: keys that repeat are seen, and arrays are lists.
-        self.decode = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant,
-                                       object_pairs_hook=tuple).decode
-        self.scan = json.JSONDecoder().raw_decode
+        # The scanners of json.JSONDecoder, called directly: its decode adds two calls in Python to each line.
+        Scan = Callable[[str, int], tuple[Any, int]]
+        decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant, object_pairs_hook=tuple)
+        self.scan_line: Scan = decoder.scan_once  # type: ignore[attr-defined]
+        self.scan_nested: Scan = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
         self.lines = source.lines()
         self.pending = self.next_object()
         if self.pending is None:
@@ -242,7 +246,7 @@ class JsonRows(Rows):
                 raise self.source.error(number, "bad JSON: nested too deeply") from None
             except ValueError as e:
                 raise self.source.error(number, f"bad JSON: {e}") from None
-            if "\\u" in text:  # only an escape makes a lone surrogate, which is no text that can be stored
+            if "\\u" in text and SURROGATE_ESCAPE.search(text):  # only an escape makes a lone surrogate
                 for key, value in zip(keys, row):
                     if type(value) is str and (bad := SURROGATE.search(value)):
                         raise self.source.error(number, f"the value of {key!r} holds \\u{ord(bad[0]):04x}, a lone "
@@ -250,12 +254,24 @@ class JsonRows(Rows):
             return number, keys, row
         return None
 
+    def decode(self, text: str) -> Any:
+        """json.JSONDecoder.decode of a line."""
+        blank = BLANK.match
+        try:
+            obj, end = self.scan_line(text, blank(text).end())  # type: ignore[union-attr]
+        except StopIteration as e:
+            raise json.JSONDecodeError("Expecting value", text, e.value) from None
+        end = blank(text, end).end()  # type: ignore[union-attr]
+        if end != len(text):
+            raise json.JSONDecodeError("Extra data", text, end)
+        return obj
+
     def nested_texts(self, text: str) -> Iterator[str]:
         """The source text of each nested value of the object on `text` (valid JSON), in order."""
         at = 0
         while True:
             start = TO_NESTED.match(text, at).end()  # type: ignore[union-attr]
-            at = self.scan(text, start)[1]
+            at = self.scan_nested(text, start)[1]
             yield text[start:at]
 
     def check_keys(self, number: int, keys: tuple[str, ...]) -> None:

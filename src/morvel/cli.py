@@ -51,7 +51,7 @@ class Database:
             self.conn = sqlite3.connect(f"{Path(path).absolute().as_uri()}?mode=rw", uri=True, timeout=timeout)
         except BaseException as e:
             if self.created:
-                self.remove_unused()
+                self.discard()
             os.close(self.fd)
             if isinstance(e, sqlite3.Error):
                 raise CliError(f"{path}: {e}") from None
@@ -63,8 +63,7 @@ class Database:
             raise
 
     def close(self) -> None:
-        if hasattr(self, "conn"):
-            self.conn.close()
+        self.conn.close()
         if self.fd >= 0:  # only now: closing a descriptor of the file drops SQLite's locks on it
             os.close(self.fd)
             self.fd = -1
@@ -72,8 +71,10 @@ class Database:
     def remove_unused(self) -> bool:
         """Closes the connection, then deletes the file this command created, and its journal, if nothing
         was ever committed to it and no other connection has it open; whether it did."""
-        if hasattr(self, "conn"):
-            self.conn.close()
+        self.conn.close()
+        return self.discard()
+
+    def discard(self) -> bool:
         try:
             fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no other command has it open
         except BlockingIOError:
@@ -82,7 +83,7 @@ class Database:
             if not unseen or os.fstat(self.fd).st_size:
                 return False
             for name in (self.path, self.path + "-journal"):
-                with contextlib.suppress(FileNotFoundError):
+                with contextlib.suppress(OSError):  # what failed matters more than a file left behind
                     os.remove(name)
         return True
 

@@ -2,24 +2,31 @@
 
 A managed table is every table ``t`` that has its staging table ``temp_t`` beside it, in a file that
 holds both catalog tables (``index_table`` and ``unique_table``). A file without the catalog has no
-managed tables. Files are only ever opened, never created, except by ``load`` (morvel.loader).
+managed tables. Files are only ever opened, never created, except by ``load`` (morvel.loader). Each
+command holds a shared flock on the file while its connection is open (Database), so that a failed load
+never removes a file that it created but another command has open.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
+import fcntl
 import json
 import math
 import os
 import re
+import signal
 import sqlite3
+import stat
 import sys
+import threading
 import time
 import unicodedata
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Iterator, Sequence
 
 PROG = "python -m morvel"
 
@@ -32,26 +39,121 @@ class CliError(Exception):
 # Reading the file
 
 
-def open_file(path: str, timeout: float) -> sqlite3.Connection:
-    """A read/write connection on an existing SQLite file; a missing file is an error, never created."""
-    p = Path(path)
+class Database:
+    """FILE as a command holds it: an SQLite connection, and a shared flock on the file taken before the
+    connection opens it and kept until it is closed, so that a failed load that created the file can tell
+    whether another command has it open (flock locks are apart from SQLite's own byte-range locks)."""
+
+    def __init__(self, path: str, timeout: float, create: bool = False) -> None:
+        self.path = path
+        self.fd, self.created = locked(path, create)
+        try:
+            self.conn = sqlite3.connect(f"{Path(path).absolute().as_uri()}?mode=rw", uri=True, timeout=timeout)
+        except BaseException as e:
+            if self.created:
+                self.discard()
+            os.close(self.fd)
+            if isinstance(e, sqlite3.Error):
+                raise CliError(f"{path}: {e}") from None
+            raise
+        try:
+            self.conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # fails here if not a database
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        self.conn.close()
+        if self.fd >= 0:  # only now: closing a descriptor of the file drops SQLite's locks on it
+            os.close(self.fd)
+            self.fd = -1
+
+    def remove_unused(self) -> bool:
+        """Closes the connection, then deletes the file this command created, and its journal, if nothing
+        was ever committed to it and no other connection has it open; whether it did."""
+        self.conn.close()
+        return self.discard()
+
+    def discard(self) -> bool:
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # no other command has it open
+        except BlockingIOError:
+            return False
+        with alone(self.fd) as unseen:
+            if not unseen or os.fstat(self.fd).st_size:
+                return False
+            for name in (self.path, self.path + "-journal"):
+                with contextlib.suppress(OSError):  # what failed matters more than a file left behind
+                    os.remove(name)
+        return True
+
+
+def locked(path: str, create: bool) -> tuple[int, bool]:
+    """A descriptor of the file at `path` holding a shared flock, and whether it was created here (only with
+    `create`, and only when missing); a missing file is an error otherwise. Tried again when the file was
+    removed or replaced while the lock was awaited."""
+    while True:
+        try:
+            try:
+                st = os.stat(path)
+            except FileNotFoundError:
+                if not create:
+                    raise CliError(f"{path}: no such file") from None
+                if os.path.islink(path):
+                    raise CliError(f"{path}: no such file (a symbolic link to nothing)") from None
+                try:
+                    fd, created = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644), True
+                except FileExistsError:
+                    continue  # another load created it meanwhile
+            else:
+                if stat.S_ISDIR(st.st_mode):
+                    raise CliError(f"{path}: is a directory")
+                if not stat.S_ISREG(st.st_mode):
+                    raise CliError(f"{path}: not a regular file")
+                try:
+                    fd, created = os.open(path, os.O_RDONLY | os.O_CLOEXEC), False
+                except FileNotFoundError:
+                    continue  # removed meanwhile
+        except OSError as e:  # a name too long, a folder that is missing, say
+            raise CliError(f"{path}: {e.strerror}") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH)  # waits only while a failed load removes the file
+            held, now = os.fstat(fd), os.stat(path)
+            if (held.st_dev, held.st_ino) == (now.st_dev, now.st_ino):
+                return fd, created
+        except FileNotFoundError:
+            pass
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def alone(fd: int) -> Iterator[bool]:
+    """Whether no other descriptor of the file is open, in any process (other programs' SQLite connections
+    too), as a write lease tells; while it is held, an open of the file by anyone else waits. True where
+    there are no leases (not Linux, a file system without them): only the flock counts there."""
+    setlease, sigio = getattr(fcntl, "F_SETLEASE", None), getattr(signal, "SIGIO", None)
+    if setlease is None or sigio is None or threading.current_thread() is not threading.main_thread():
+        yield True  # no leases; or no signal handler can be set here
+        return
+    kept = signal.signal(sigio, signal.SIG_IGN)  # a lease break's signal would end the process
     try:
-        if not p.exists():
-            raise CliError(f"{path}: no such file")
-        if p.is_dir():
-            raise CliError(f"{path}: is a directory")
-    except OSError as e:  # a name too long, say
-        raise CliError(f"{path}: {e.strerror}") from None
-    try:
-        conn = sqlite3.connect(f"{p.absolute().as_uri()}?mode=rw", uri=True, timeout=timeout)
-    except sqlite3.Error as e:
-        raise CliError(f"{path}: {e}") from None
-    try:
-        conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # fails here if not a database
-    except sqlite3.Error:
-        conn.close()
-        raise
-    return conn
+        try:
+            fcntl.fcntl(fd, setlease, fcntl.F_WRLCK)
+            leased = True
+        except BlockingIOError:  # open elsewhere
+            leased = None
+        except OSError:  # no leases on this file system
+            leased = False
+        try:
+            yield leased is not None
+        finally:
+            if leased:
+                fcntl.fcntl(fd, setlease, fcntl.F_UNLCK)
+    finally:
+        signal.signal(sigio, kept)
 
 
 def ident(name: str) -> str:
@@ -124,6 +226,31 @@ def managed(conn: sqlite3.Connection, path: str, name: str) -> str:
         if t.lower() == name.lower():
             return t
     raise CliError(f"{path}: {name!r} is not a managed table")
+
+
+def plain(name: str) -> bool:
+    """Whether the module's functions take `name` as a table's: a plain SQL identifier, letters of any
+    script, digits, _ and $, not starting with a digit or $ (they write it into statements as it is)."""
+    return bool(name) and (name[0] == "_" or name[0].isalpha()) and all(
+        c == "_" or c == "$" or c.isalpha() or c.isdigit() for c in name[1:])
+
+
+def callable_table(path: str, table: str, command: str) -> str:
+    """A managed table that the module's functions take; an error naming the rule otherwise."""
+    if not plain(table):
+        raise CliError(f"{path}: table {table!r} is not a plain SQL identifier (letters, digits, _ and $, not "
+                       f"starting with a digit or $), which {command} cannot work on")
+    return table
+
+
+def utf8(text: str, what: str, path: str) -> None:
+    """Text from the command line that SQLite can take: argv's bytes that are not UTF-8 arrive escaped."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as e:
+        code = ord(text[e.start])
+        which = f"byte {code - 0xDC00:#04x}" if 0xDC80 <= code <= 0xDCFF else f"character \\u{code:04x}"
+        raise CliError(f"{path}: {what} is not UTF-8 text ({which})") from None
 
 
 def check_keys(conn: sqlite3.Connection, path: str, table: str) -> None:
@@ -239,7 +366,7 @@ def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel import merge
 
-    table = managed(conn, args.file, args.table)
+    table = callable_table(args.file, managed(conn, args.file, args.table), "merge")
     check_keys(conn, args.file, table)
     begin_write(conn)
     before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
@@ -262,6 +389,8 @@ def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     begin_write(conn)
     todo = [t for t in (describe(conn, n, count=False) for n in names) if t.missing()]
     for t in todo:
+        callable_table(args.file, t.name, "repair")
+    for t in todo:
         active_table_index(conn, t.name, False)
     conn.commit()
     if not todo:
@@ -276,8 +405,12 @@ def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     from morvel import query
 
-    table = managed(conn, args.file, args.table)
+    table = callable_table(args.file, managed(conn, args.file, args.table), "find")
     check_keys(conn, args.file, table)
+    utf8(args.where, f"--where {args.where!r}", args.file)
+    for value in args.param:
+        if isinstance(value, str):
+            utf8(value, f"--param {value!r}", args.file)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
     header = columns if args.select.strip() == "*" else [c.strip() for c in args.select.split(",")]
     unknown = [c for c in header if c not in columns]
@@ -478,11 +611,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 def run(argv: Sequence[str] | None) -> int:
     args = parser().parse_args(argv)
     try:
-        conn = args.opener(args) if "opener" in args else open_file(args.file, args.timeout)
+        args.db = args.opener(args) if "opener" in args else Database(args.file, args.timeout)
         try:
-            args.run(conn, args)
+            args.run(args.db.conn, args)
         finally:
-            conn.close()
+            args.db.close()
     except CliError as e:
         print(f"morvel: {e}", file=sys.stderr)
         return getattr(e, "status", 1)

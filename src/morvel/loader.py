@@ -2,8 +2,15 @@
 
 Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
 written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
-its own types. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``);
-rows are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+its own types, and an object or array inside a line's object is stored as its text on the line, exactly as
+written. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``); rows
+are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+
+A load that fails leaves nothing of itself: its transaction is rolled back, and a FILE it created is
+removed again, unless another connection has the file open (a second load waiting for this one's lock, a
+program's own connection) or has committed to it; then the file stays, without this load's rows. Every
+command holds a shared flock on FILE while its connection is open, which is how the failed load tells
+(morvel.cli.Database); other programs' connections are seen through a write lease, where Linux has one.
 """
 
 from __future__ import annotations
@@ -25,7 +32,7 @@ from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
-from morvel.cli import CliError, begin_write, ident, managed_names, open_file, plural, seconds
+from morvel.cli import CliError, Database, begin_write, callable_table, ident, managed_names, plural, seconds
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
@@ -169,8 +176,8 @@ def no_constant(name: str) -> None:
 
 
 def json_value(value: Any) -> Any:
-    """A JSON value as stored: null is NULL, true and false are 1 and 0 (SQLite has no booleans), an
-    integer beyond 64 bits keeps its text, objects and arrays are their JSON text."""
+    """A top-level JSON value as stored: null is NULL, true and false are 1 and 0 (SQLite has no booleans),
+    an integer beyond 64 bits keeps its text; NESTED for an object or an array, whose source text is stored."""
     kind = type(value)
     if value is None or kind is str or kind is float:
         return value
@@ -178,56 +185,134 @@ def json_value(value: Any) -> Any:
         return int(value)
     if kind is int:
         return value if value in INT64 else str(value)
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    return NESTED
+
+
+NESTED = object()  # a nested object or array, stored as written on its line
+# Within a line's object, which is valid JSON: from a value's end (or the start) to the next value that
+# is an object or array, past any keys with scalar values between.
+_BLANK, _STRING = r"[ \t\n\r]*", r'"[^"\\]*(?:\\.[^"\\]*)*"'
+BLANK = re.compile(_BLANK)
+_KEY = rf"{_BLANK}[{{,]{_BLANK}{_STRING}{_BLANK}:{_BLANK}"
+TO_NESTED = re.compile(rf"(?:{_KEY}(?:{_STRING}|[-+.0-9A-Za-z]+))*{_KEY}(?=[\[{{])")
+SURROGATE = re.compile("[\ud800-\udfff]")
+SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+KEYS_KEPT = 4096  # distinct key lists whose column positions are remembered
 
 
 class JsonRows(Rows):
     """One JSON object per line, its keys the columns; blank lines are skipped. The header, for a table
-    that is created, is the keys of the first object."""
+    that is created, is the keys of the first object. An object or array inside a line's object is stored
+    as its text on the line, exactly as written."""
 
     def __init__(self, source: Source) -> None:
         self.source = source
-        self.decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant)
+        # Objects come as tuples of (key, value) pairs: keys that repeat are seen, and arrays are lists.
+        # The scanners of json.JSONDecoder, called directly: its decode adds two calls in Python to each line.
+        Scan = Callable[[str, int], tuple[Any, int]]
+        decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant, object_pairs_hook=tuple)
+        self.scan_line: Scan = decoder.scan_once  # type: ignore[attr-defined]
+        self.scan_nested: Scan = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
         self.lines = source.lines()
         self.pending = self.next_object()
         if self.pending is None:
             raise source.error(1, "no JSON object (the source is empty)")
-        self.header = list(self.pending[1])
+        number, keys, _ = self.pending
+        self.check_keys(number, keys)
+        self.header = list(keys)
 
-    def next_object(self) -> tuple[int, dict[str, Any]] | None:
-        while True:
-            try:
-                number, line = next(self.lines)
-            except StopIteration:
-                return None
+    def next_object(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
+        """(line number, keys, values as stored) of the next object."""
+        for number, line in self.lines:
             self.line = number
-            if not line.strip():
+            if not line or line.isspace():
                 continue
+            text = line  # its "\r\n" is blank space to JSON
             try:
-                obj = self.decoder.decode(line.rstrip("\r\n"))
+                obj = self.decode(text)
+                if type(obj) is not tuple:
+                    raise self.source.error(number, f"not a JSON object but {type(obj).__name__}")
+                if not obj:
+                    return number, (), []
+                keys, values = zip(*obj)
+                row = list(map(json_value, values))
+                if NESTED in row:
+                    texts = self.nested_texts(text)
+                    row = [next(texts) if v is NESTED else v for v in row]
             except json.JSONDecodeError as e:
-                raise self.source.error(number, f"bad JSON: {e.msg} (column {e.colno})") from None
+                column = min(e.pos, len(text.rstrip("\r\n"))) + 1
+                raise self.source.error(number, f"bad JSON: {e.msg} (column {column})") from None
+            except RecursionError:
+                raise self.source.error(number, "bad JSON: nested too deeply") from None
             except ValueError as e:
                 raise self.source.error(number, f"bad JSON: {e}") from None
-            if type(obj) is not dict:
-                raise self.source.error(number, f"not a JSON object but {type(obj).__name__}")
-            return number, obj
+            if "\\u" in text and SURROGATE_ESCAPE.search(text):  # only an escape makes a lone surrogate
+                for key, value in zip(keys, row):
+                    if type(value) is str and (bad := SURROGATE.search(value)):
+                        raise self.source.error(number, f"the value of {key!r} holds \\u{ord(bad[0]):04x}, a lone "
+                                                "surrogate, which text cannot hold")
+            return number, keys, row
+        return None
+
+    def decode(self, text: str) -> Any:
+        """json.JSONDecoder.decode of a line."""
+        blank = BLANK.match
+        try:
+            obj, end = self.scan_line(text, blank(text).end())  # type: ignore[union-attr]
+        except StopIteration as e:
+            raise json.JSONDecodeError("Expecting value", text, e.value) from None
+        end = blank(text, end).end()  # type: ignore[union-attr]
+        if end != len(text):
+            raise json.JSONDecodeError("Extra data", text, end)
+        return obj
+
+    def nested_texts(self, text: str) -> Iterator[str]:
+        """The source text of each nested value of the object on `text` (valid JSON), in order."""
+        at = 0
+        while True:
+            start = TO_NESTED.match(text, at).end()  # type: ignore[union-attr]
+            at = self.scan_nested(text, start)[1]
+            yield text[start:at]
+
+    def check_keys(self, number: int, keys: tuple[str, ...]) -> None:
+        seen: dict[str, str] = {}
+        for key in keys:
+            first = seen.get(key.lower())
+            if first == key:
+                raise self.source.error(number, f"key {key!r} appears twice")
+            if first is not None:
+                raise self.source.error(number, f"keys {first!r} and {key!r} name one column (case does not count)")
+            seen[key.lower()] = key
 
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         columns = self.header
         at = {c.lower(): i for i, c in enumerate(columns)}
         width = len(columns)
+        in_order = tuple(columns)
+        places: dict[tuple[str, ...], tuple[int, ...]] = {}  # a line's keys: their columns
+
+        def place(number: int, keys: tuple[str, ...]) -> tuple[int, ...]:
+            self.check_keys(number, keys)
+            missing = [k for k in keys if k.lower() not in at]
+            if missing:
+                raise self.source.error(number, f"column {missing[0]!r} is not in the table ({', '.join(columns)})")
+            if len(places) >= KEYS_KEPT:
+                places.clear()
+            places[keys] = found = tuple(at[k.lower()] for k in keys)
+            return found
+
         while self.pending is not None:
             chunk: list[Sequence[Any]] = []
             while self.pending is not None and len(chunk) < size:
-                number, obj = self.pending
-                row: list[Any] = [None] * width
-                for key, value in obj.items():
-                    i = at.get(key.lower())
-                    if i is None:
-                        raise self.source.error(number, f"column {key!r} is not in the table ({', '.join(columns)})")
-                    row[i] = json_value(value)
-                chunk.append(row)
+                number, keys, values = self.pending
+                if keys == in_order:
+                    chunk.append(values)
+                else:
+                    where = places.get(keys) or place(number, keys)
+                    row: list[Any] = [None] * width
+                    for i, value in zip(where, values):
+                        row[i] = value
+                    chunk.append(row)
                 self.pending = self.next_object()
             yield chunk
 
@@ -365,7 +450,7 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
     if not found:
         create(conn, args.table, rows, args)
         return args.table, True
-    table = found[0]
+    table = callable_table(args.file, found[0], "load")
     check_keys(conn, table, args)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
     known = {c.lower() for c in columns}
@@ -417,14 +502,12 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         finally:
             progress.clear()
     except BaseException:
-        # Nothing of this load stays: the transaction goes, and so does a file it created.
+        # Nothing of this load stays: the transaction goes, and so does a file it created, unless another
+        # connection has it open (a load waiting for this one's lock, say) or wrote to it.
         with contextlib.suppress(sqlite3.Error):
             conn.rollback()
-        if args.created:
-            conn.close()
-            for path in (args.file, args.file + "-journal"):
-                if os.path.exists(path):
-                    os.remove(path)
+        if args.db.created:
+            args.db.remove_unused()
         raise
     finally:
         source.close()
@@ -433,25 +516,13 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     print(f"{what}; {merged + '; ' if merged else ''}{elapsed:.3f} s")
 
 
-def open_for_load(args: argparse.Namespace) -> sqlite3.Connection:
+def open_for_load(args: argparse.Namespace) -> Database:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
     source = Source(args.source)
     try:
         args.rows = open_rows(source, fmt, not args.no_convert)
-    except BaseException:
-        source.close()
-        raise
-    args.created = False
-    try:
-        if os.path.lexists(args.file):
-            return open_file(args.file, args.timeout)
-        conn = sqlite3.connect(args.file, timeout=args.timeout)
-        args.created = True
-        return conn
-    except sqlite3.Error as e:
-        source.close()
-        raise CliError(f"{args.file}: {e}") from None
+        return Database(args.file, args.timeout, create=True)
     except BaseException:
         source.close()
         raise
@@ -464,7 +535,7 @@ def batch_size(text: str) -> int:
         n = 0
     if n < 1:
         raise argparse.ArgumentTypeError(f"must be a number of rows >= 1, not {text!r}")
-    return n
+    return min(n, sys.maxsize)  # no source has more rows: a larger batch stages the same, all at once
 
 
 def add_parser(sub: Any) -> None:
@@ -475,7 +546,11 @@ def add_parser(sub: Any) -> None:
         "nothing when a row is wrong (the line is named) or Ctrl-C stops it. FILE and TABLE are created "
         "when missing, TABLE with the source's columns in order. Values are kept as written: an empty "
         "field is NULL, a field is a number only when the number written back is the same text (645, "
-        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types.",
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types, an "
+        "object or array inside a line's object is stored as its text on the line, and a line whose keys "
+        "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
+        "fails, unless another connection has it open or has written to it (another load waiting for this "
+        "one's lock, say): then the file stays, without this load's rows.",
         epilog="Exit status: 0 on success, 1 when nothing was loaded, 130 when interrupted, 2 for wrong arguments.",
     )
     p.add_argument("file", metavar="FILE", help="the SQLite file (created with the catalog when missing)")

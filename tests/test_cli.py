@@ -158,6 +158,16 @@ def odd_table(homes, tmp_path):
     return homes, None
 
 
+def rowid_table(homes, tmp_path):
+    """A managed table with a column named rowid, which every reader refuses, and a CSV file for it."""
+    with contextlib.closing(sqlite3.connect(homes)) as c:
+        c.execute("CREATE TABLE r (RowId, a)")
+        c.execute("CREATE TABLE temp_r (RowId, a)")
+        c.commit()
+    (tmp_path / "rows.csv").write_text("RowId,a\n1,2\n")
+    return homes, None
+
+
 def malformed_key(homes, tmp_path, col_num="x,1"):
     with contextlib.closing(sqlite3.connect(homes)) as c:
         c.execute("UPDATE unique_table SET col_num = ? WHERE table_name = 'homes'", (col_num,))
@@ -181,6 +191,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
        f"table 'my t' is not a plain SQL identifier (letters, digits, _ and $, not starting with a digit or $), "
        f"which {command} cannot work on")
       for command, more in [("merge", []), ("find", []), ("repair", []), ("load", ["TMP/rows.csv"])]],
+    *[(rowid_table, [command, "FILE", "r", *more], "table r has a column named 'RowId', which hides the rowid")
+      for command, more in [("merge", []), ("find", []), ("load", ["TMP/rows.csv", "--merge"])]],
     # argv's bytes that are not UTF-8 arrive as surrogate escapes, which SQLite cannot take
     (as_is, ["find", "FILE", "homes", "--where", "name = ?", "--param", "x\udcff"],
      "--param 'x\\udcff' is not UTF-8 text (byte 0xff)"),
@@ -254,6 +266,8 @@ LOADS = [
     ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
     (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
     ([], "p.csv", "k,order\n", "t", '1: cannot create table t with these columns: near "order": syntax error'),
+    ([], "p.csv", "k,rowID\n", "t", "1: column 'rowID' would hide the rowid that staging, the merge and the queries "
+                                       "identify rows by: rename it"),
     ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),

@@ -253,10 +253,23 @@ def utf8(text: str, what: str, path: str) -> None:
         raise CliError(f"{path}: {what} is not UTF-8 text ({which})") from None
 
 
+def hides_rowid(column: str) -> bool:
+    """Whether a column of this name hides the rowid that the module's statements identify rows by."""
+    return column.lower() == "rowid"
+
+
+def rowid_error(path: str, table: str, column: str) -> CliError:
+    return CliError(f"{path}: table {table} has a column named {column!r}, which hides the rowid that staging, "
+                    "the merge and the queries identify rows by: rename the column")
+
+
 def check_keys(conn: sqlite3.Connection, path: str, table: str) -> None:
-    """A unique key whose column positions the catalog keeps malformed stops a merge or a find with an
-    error of the module: said here in one line instead."""
-    width = len(conn.execute(f"PRAGMA table_info({ident(table)})").fetchall())
+    """A unique key whose column positions the catalog keeps malformed, or a column that hides the rowid,
+    stops a merge or a find with an error of the module: said here in one line instead."""
+    columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    for column in filter(hides_rowid, columns):
+        raise rowid_error(path, table, column)
+    width = len(columns)
     keys = conn.execute("SELECT unique_name, col_num FROM unique_table WHERE table_name = ?", (table,))
     for name, col_num in keys:
         try:

@@ -32,7 +32,8 @@ from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
-from morvel.cli import CliError, Database, begin_write, callable_table, ident, managed_names, plural, seconds
+from morvel.cli import (CliError, Database, begin_write, callable_table, hides_rowid, ident, managed_names, plural,
+                        rowid_error, seconds)
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
@@ -413,6 +414,9 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
     plain_name(table, "table name", lambda what: CliError(f"{args.file}: {what}"))
     for name in rows.header:
         plain_name(name, "column", header_error)
+        if hides_rowid(name):
+            raise header_error(f"column {name!r} would hide the rowid that staging, the merge and the queries "
+                               "identify rows by: rename it")
     uniques = positions(args.unique, rows.header, "--unique", header_error)
     indexes = positions(args.index, rows.header, "--index", header_error)
     clash = [t for t in (table, f"temp_{table}") if conn.execute(
@@ -453,6 +457,8 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
     table = callable_table(args.file, found[0], "load")
     check_keys(conn, table, args)
     columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    for column in filter(hides_rowid, columns):
+        raise rowid_error(args.file, table, column)
     known = {c.lower() for c in columns}
     if not isinstance(rows, JsonRows):
         unknown = [c for c in rows.header if c.lower() not in known]

@@ -200,6 +200,7 @@ void init_functions() {
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
         .autocommit = interned("autocommit"), .begin = interned("BEGIN "),
         .strip = interned("strip"), .OperationalError = interned("OperationalError"),
+        .fetchmany = interned("fetchmany"),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));
     std::array<Ref, kFnCount> built;

@@ -655,38 +655,43 @@ def query_memory_of(path: str, kwargs: dict, shared: bool = False) -> dict:
 
 
 def query_memory_child(spec: str) -> None:
-    """Run in a subprocess: what morvel.query allocates beyond the answer it returns (tracemalloc), and what
-    its key sets take: one set of the distinct staged keys of k (the table's one unique key), built apart
-    from the same rows. `shared`: the answer holds the key values itself (they are read with the rows
-    answered), so only the set's own table counts."""
+    """Run in a subprocess: what morvel.query allocates beyond the answer it returns (tracemalloc), and beyond
+    both the answer and its key sets. The key sets are measured apart: one set of the distinct staged keys of
+    k (the table's one unique key) grown entry by entry, at its end and at its peak (its last resize), and the
+    key values it holds, one per distinct key (`shared`: the answer holds those values itself, as they are
+    read with the rows answered). The key sets are complete before the answer grows, so the call holds at
+    least the larger of the key sets at their peak and the key sets at their end plus the answer; what it
+    holds beyond that is the rest: the reads in progress."""
     s = json.loads(spec)
     conn = sqlite3.connect(s["path"])
     staged, main = (conn.execute(f"SELECT count(*) FROM {t}").fetchone()[0] for t in ("temp_t", "t"))
-    values = [r[0] for r in conn.execute("SELECT k FROM temp_t")]
+    values = list(set(r[0] for r in conn.execute("SELECT k FROM temp_t")))
+    distinct = len(values)
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
-    keys = set(values)
-    table = tracemalloc.get_traced_memory()[0] - before
+    keys = set(values)  # grown entry by entry, as query grows it: its peak holds the last resize
+    table, table_peak = (m - before for m in tracemalloc.get_traced_memory())
     tracemalloc.stop()
-    distinct = len(keys)
     del keys
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
-    fresh = [int(str(v)) for v in values]  # the key values as a read makes them, apart from `values`
+    fresh = [int(str(v)) for v in values]  # one value per distinct key, as a read makes them
     objects = tracemalloc.get_traced_memory()[0] - before - sys.getsizeof(fresh)
     tracemalloc.stop()
     del fresh, values
-    key_sets = table + (0 if s["shared"] else objects)
+    values_held = 0 if s["shared"] else objects
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
     answer = morvel.query(conn, "t", **s["kwargs"])
-    held, peak = tracemalloc.get_traced_memory()
+    held, peak = (m - before for m in tracemalloc.get_traced_memory())
     tracemalloc.stop()
     conn.close()
     mb = 2**20
+    least = max(table_peak + values_held, table + values_held + held)
     print(json.dumps({"staged": staged, "main": main, "distinct_keys": distinct, "answered": len(answer),
-                      "answer_mb": (held - before) / mb, "beyond_answer_mb": (peak - held) / mb,
-                      "key_sets_mb": key_sets / mb, "beyond_both_mb": (peak - held - key_sets) / mb}))
+                      "answer_mb": held / mb, "beyond_answer_mb": (peak - held) / mb,
+                      "key_sets_mb": (table + values_held) / mb, "key_sets_peak_mb": (table_peak + values_held) / mb,
+                      "beyond_both_mb": (peak - least) / mb}))
 
 
 # morvel.query's peak memory beside its answer and its key sets, each case in a fresh process under
@@ -723,14 +728,16 @@ def query_memory_report(res: list) -> str:
     lines = [f"query memory: {machine()}",
              "morvel.query(conn, 't', ...) on a file of main rows only or staged rows only (one unique key on k), "
              "each case in a fresh process: tracemalloc's peak during the call beyond the answer it returns, and "
-             "beyond both the answer and the key sets (a set of the distinct staged keys, built apart; without "
-             f"the key values where the answer holds them). Goal: at most {QUERY_MEMORY_GOAL_MB} MB beyond both.", ""]
+             "beyond both the answer and the key sets (a set of the distinct staged keys, built apart, at its end "
+             "and at its peak, with the key values unless the answer holds them; beyond both: beyond the larger of "
+             "the key sets at their peak and the key sets at their end plus the answer). "
+             f"Goal: at most {QUERY_MEMORY_GOAL_MB} MB beyond both.", ""]
     for r in res:
         args = ", ".join(f"{k}={v!r}" for k, v in r["kwargs"].items()) or "(no arguments)"
         rows = f"{r['main']:,} main rows" if r["rows"] == "main" else f"{r['staged']:,} staged rows"
         lines.append(f"  {rows:>20}, {args:<40} answered {r['answered']:>9,} ({r['answer_mb']:6.1f} MB); peak beyond "
-                     f"the answer {r['beyond_answer_mb']:6.1f} MB, key sets {r['key_sets_mb']:5.1f} MB, beyond both "
-                     f"{r['beyond_both_mb']:6.1f} MB")
+                     f"the answer {r['beyond_answer_mb']:6.1f} MB, key sets {r['key_sets_mb']:5.1f} MB "
+                     f"(peak {r['key_sets_peak_mb']:5.1f}), beyond both {r['beyond_both_mb']:5.1f} MB")
     return "\n".join(lines) + "\n"
 
 

@@ -5,6 +5,7 @@
     python bench/run.py --second-thread [--out DIR]
     python bench/run.py --merge [--rounds R] [--out DIR]
     python bench/run.py --query-cost [--out DIR]
+    python bench/run.py --query-memory [--out DIR]
     python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
     python bench/run.py --smoke ...   (any of the above, every size a hundredth: CI's check that they run)
@@ -17,7 +18,8 @@ while another thread is alive (second-thread.txt and .json); --merge measures on
 morvel.merge against the upserts and its growth sweep of rebuild choices (merge.txt, .json and .png, and
 growth.png redrawn with this sweep beside the panels of the last full run's results.json, where there is one);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
-memory (query-cost.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
+memory (query-cost.txt and .json); --query-memory measures only morvel.query's peak memory beyond its
+answer and its key sets, with and without limit, where and order_by (query-memory.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
 against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
 (load-command.txt and .json); --load-cycle measures only the load cycle, the connections of other packages
 included (load-cycle.txt and .json). Every ratio is module time / other
@@ -639,24 +641,104 @@ def query_cost(work: str, rounds: int) -> dict:
                               "ratio_fetch": h.ratio(t, "query", "fetch")})
         print(f"  {res['growth'][-1]}", file=sys.stderr, flush=True)
         os.remove(base)
-    cmd = [sys.executable, __file__, "--query-memory", str(QUERY_GROWTH[-1]), "--dir", work]
-    res["memory"] = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+    base = module_base(os.path.join(work, "qmem.db"), 0, batch_rows(QUERY_GROWTH[-1]))
+    res["memory"] = query_memory_of(base, {}, shared=True)
+    os.remove(base)
     return res
 
 
-def query_memory_child(n: int, work_dir: str | None) -> None:
-    """Run in a subprocess: what query allocates for n staged rows beyond the answer it returns."""
-    with tempfile.TemporaryDirectory(prefix="morvel-mem-", dir=work_dir) as work:
-        conn = sqlite3.connect(module_base(os.path.join(work, "qmem.db"), 0, batch_rows(n)))
-        distinct = conn.execute("SELECT count(DISTINCT k) FROM temp_t").fetchone()[0]
-        tracemalloc.start()
-        before = tracemalloc.get_traced_memory()[0]
-        answer = morvel.query(conn, "t")
-        held, peak = tracemalloc.get_traced_memory()
-        tracemalloc.stop()
-        conn.close()
-    print(json.dumps({"staged": n, "distinct_keys": distinct, "answered": len(answer),
-                      "answer_mb": (held - before) / 2**20, "beyond_answer_mb": (peak - held) / 2**20}))
+def query_memory_of(path: str, kwargs: dict, shared: bool = False) -> dict:
+    """morvel.query(conn, 't', **kwargs) on the file at `path`, measured in a fresh process (query_memory_child)."""
+    spec = json.dumps({"path": path, "kwargs": kwargs, "shared": shared})
+    cmd = [sys.executable, __file__, "--query-memory-child", spec]
+    return json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True).stdout)
+
+
+def query_memory_child(spec: str) -> None:
+    """Run in a subprocess: what morvel.query allocates beyond the answer it returns (tracemalloc), and beyond
+    both the answer and its key sets. The key sets are measured apart: one set of the distinct staged keys of
+    k (the table's one unique key) grown entry by entry, at its end and at its peak (its last resize), and the
+    key values it holds, one per distinct key (`shared`: the answer holds those values itself, as they are
+    read with the rows answered). The key sets are complete before the answer grows, so the call holds at
+    least the larger of the key sets at their peak and the key sets at their end plus the answer; what it
+    holds beyond that is the rest: the reads in progress."""
+    s = json.loads(spec)
+    conn = sqlite3.connect(s["path"])
+    staged, main = (conn.execute(f"SELECT count(*) FROM {t}").fetchone()[0] for t in ("temp_t", "t"))
+    values = list(set(r[0] for r in conn.execute("SELECT k FROM temp_t")))
+    distinct = len(values)
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    keys = set(values)  # grown entry by entry, as query grows it: its peak holds the last resize
+    table, table_peak = (m - before for m in tracemalloc.get_traced_memory())
+    tracemalloc.stop()
+    del keys
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    fresh = [int(str(v)) for v in values]  # one value per distinct key, as a read makes them
+    objects = tracemalloc.get_traced_memory()[0] - before - sys.getsizeof(fresh)
+    tracemalloc.stop()
+    del fresh, values
+    values_held = 0 if s["shared"] else objects
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    answer = morvel.query(conn, "t", **s["kwargs"])
+    held, peak = (m - before for m in tracemalloc.get_traced_memory())
+    tracemalloc.stop()
+    conn.close()
+    mb = 2**20
+    least = max(table_peak + values_held, table + values_held + held)
+    print(json.dumps({"staged": staged, "main": main, "distinct_keys": distinct, "answered": len(answer),
+                      "answer_mb": held / mb, "beyond_answer_mb": (peak - held) / mb,
+                      "key_sets_mb": (table + values_held) / mb, "key_sets_peak_mb": (table_peak + values_held) / mb,
+                      "beyond_both_mb": (peak - least) / mb}))
+
+
+# morvel.query's peak memory beside its answer and its key sets, each case in a fresh process under
+# tracemalloc, on a file of QUERY_MEMORY_MAIN main rows (no staged row) or of QUERY_MEMORY_STAGED staged
+# rows (batch_rows: repeated keys, an empty main table). Goal: at most 16 MB beyond both, at any size.
+QUERY_MEMORY_MAIN, QUERY_MEMORY_STAGED = 2_000_000, 1_000_000
+QUERY_MEMORY_GOAL_MB = 16
+QUERY_MEMORY_CASES = [  # (rows, query's keyword arguments, whether the answer holds the key values read)
+    ("main", {"order_by": "score DESC", "limit": 1}, False),
+    ("main", {"limit": 1}, False),
+    ("main", {"where": QUERY_WHERE}, False),
+    ("main", {"order_by": "score DESC", "limit": 1000}, False),
+    ("staged", {"where": "1", "limit": 1}, False),
+    ("staged", {"limit": 1}, False),
+    ("staged", {"order_by": "score DESC", "limit": 1}, False),
+    ("staged", {}, True),
+    ("staged", {"where": "1"}, False),
+    ("staged", {"order_by": "score DESC"}, False),
+]
+
+
+def query_memory(work: str, rounds: int) -> list:
+    """Every case of QUERY_MEMORY_CASES (one run each: tracemalloc counts allocations, not time)."""
+    bases = {"main": module_base(os.path.join(work, "qmm.db"), QUERY_MEMORY_MAIN),
+             "staged": module_base(os.path.join(work, "qms.db"), 0, batch_rows(QUERY_MEMORY_STAGED))}
+    res = []
+    for rows, kwargs, shared in QUERY_MEMORY_CASES:
+        res.append({"rows": rows, "kwargs": kwargs, **query_memory_of(bases[rows], kwargs, shared)})
+        print(f"  {res[-1]}", file=sys.stderr, flush=True)
+    return res
+
+
+def query_memory_report(res: list) -> str:
+    lines = [f"query memory: {machine()}",
+             "morvel.query(conn, 't', ...) on a file of main rows only or staged rows only (one unique key on k), "
+             "each case in a fresh process: tracemalloc's peak during the call beyond the answer it returns, and "
+             "beyond both the answer and the key sets (a set of the distinct staged keys, built apart, at its end "
+             "and at its peak, with the key values unless the answer holds them; beyond both: beyond the larger of "
+             "the key sets at their peak and the key sets at their end plus the answer). "
+             f"Goal: at most {QUERY_MEMORY_GOAL_MB} MB beyond both.", ""]
+    for r in res:
+        args = ", ".join(f"{k}={v!r}" for k, v in r["kwargs"].items()) or "(no arguments)"
+        rows = f"{r['main']:,} main rows" if r["rows"] == "main" else f"{r['staged']:,} staged rows"
+        lines.append(f"  {rows:>20}, {args:<40} answered {r['answered']:>9,} ({r['answer_mb']:6.1f} MB); peak beyond "
+                     f"the answer {r['beyond_answer_mb']:6.1f} MB, key sets {r['key_sets_mb']:5.1f} MB "
+                     f"(peak {r['key_sets_peak_mb']:5.1f}), beyond both {r['beyond_both_mb']:5.1f} MB")
+    return "\n".join(lines) + "\n"
 
 
 def query_cost_report(res: dict) -> str:
@@ -911,7 +993,7 @@ def shrink() -> None:
     """--smoke: the sizes that the measurements fix for themselves, a hundredth of each (CI runs the commands
     so, to see that they still work, in seconds)."""
     global CYCLE_MAIN, CYCLE_BATCH, MERGE_CASES, MERGE_SWEEP, QUERY_GROWTH, FIND_STAGED_SIZES, FIND_VERSIONS
-    global INDEX_COST_ROWS, SECOND_THREAD_SIZES, LOAD_COMMAND_ROWS
+    global INDEX_COST_ROWS, SECOND_THREAD_SIZES, LOAD_COMMAND_ROWS, QUERY_MEMORY_MAIN, QUERY_MEMORY_STAGED
     CYCLE_MAIN, CYCLE_BATCH = CYCLE_MAIN // 100, CYCLE_BATCH // 100
     MERGE_CASES = {(m // 100, b // 100): goals for (m, b), goals in MERGE_CASES.items()}
     MERGE_SWEEP = {m // 100: shares for m, shares in MERGE_SWEEP.items()}
@@ -921,6 +1003,8 @@ def shrink() -> None:
     INDEX_COST_ROWS //= 100
     SECOND_THREAD_SIZES = [n // 100 for n in SECOND_THREAD_SIZES]
     LOAD_COMMAND_ROWS //= 100
+    QUERY_MEMORY_MAIN //= 100
+    QUERY_MEMORY_STAGED //= 100
 
 
 def main() -> None:
@@ -944,7 +1028,9 @@ def main() -> None:
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--query-cost", action="store_true",
                         help="measure only morvel.query against a plain fetch of its candidate rows")
-    parser.add_argument("--query-memory", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--query-memory", action="store_true",
+                        help="measure only morvel.query's peak memory beyond its answer and its key sets")
+    parser.add_argument("--query-memory-child", help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--smoke", action="store_true",
                         help="every fixed size a hundredth of itself: proves that a command runs, measures nothing")
@@ -955,8 +1041,8 @@ def main() -> None:
         return memory_child(args.memory, args.trace, args.dir)
     if args.load_memory:
         return load_memory_child(args.load_memory, args.dir)
-    if args.query_memory:
-        return query_memory_child(args.query_memory, args.dir)
+    if args.query_memory_child:
+        return query_memory_child(args.query_memory_child)
     out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
     if args.merge:
         import matplotlib
@@ -996,6 +1082,7 @@ def main() -> None:
                                              (args.second_thread, "second-thread", second_thread,
                                               second_thread_report),
                                              (args.query_cost, "query-cost", query_cost, query_cost_report),
+                                             (args.query_memory, "query-memory", query_memory, query_memory_report),
                                              (args.load_cycle, "load-cycle", lambda work, rounds: load_cycle(rounds, work),
                                               load_cycle_report)):
         if not wanted:

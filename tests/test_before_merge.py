@@ -1,6 +1,7 @@
 """morvel.query: the rows the merge will leave, answered before it, in one snapshot; and find's snapshot."""
 
 import sqlite3
+import tracemalloc
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -28,57 +29,113 @@ def typed(rows):
     return sorted(repr([(type(v).__name__, v) for v in r]) for r in rows)
 
 
-# Few values, so that rows collide often; each kind that SQL `=` tells apart (1 and 1.0 do not differ).
-VALUE = st.sampled_from([None, 1, 1.0, 2, "1", b"1"])
+def folded(a, b):
+    """The collation `fold` that the tests register: Unicode case folding, trailing blanks ignored."""
+    a, b = a.casefold().rstrip(" "), b.casefold().rstrip(" ")
+    return (a > b) - (a < b)
+
+
+def with_fold(conn):
+    conn.create_collation("fold", folded)
+    return conn
+
+
+# Few values, so that rows collide often; each kind that SQL `=` tells apart (1 and 1.0 do not differ), and
+# texts that the collations below tell apart or not (NOCASE folds ASCII letters only, and stops at a NUL but
+# not at another length; RTRIM ignores trailing blanks).
+VALUE = st.sampled_from([None, 1, 1.0, 2, "1", b"1", "a", "A", "a ", "A  ", "\u00e9", "\u00c9", "a\x00b", "A\x00c"])
 WHERES = [("", ()), ("", []), ("c0 = ?", (1,)), ("c0 IS NOT NULL AND typeof(c0) <> 'blob'", ()),
           ("c0 IN (:x, '1')", {"x": 2})]
+# What follows a column's name where it is declared: a type (values stored take its affinity) and a collation,
+# written in every way the CREATE TABLE text may hold it; a COLLATE inside a comment, a string or parentheses
+# is none, and the last one counts.
+DECLARATIONS = ["", " COLLATE NOCASE", " TEXT COLLATE RTRIM", " COLLATE fold", " INTEGER", " TEXT",
+                " /* COLLATE NOCASE */ TEXT", " CHECK (',' <> 'COLLATE rtrim') COLLATE \"nocase\"",
+                " DEFAULT ',' -- COLLATE fold\n COLLATE [RTRIM]", " COLLATE NOCASE COLLATE BINARY",
+                " VARCHAR(10, 2) COLLATE 'FOLD'"]
+# Names that must be quoted: a blank (after the name of another column: unquoted, "c0 x1" reads c0 under
+# another name), a double quote, brackets. Only
+# where no key reads them (the merge, this test's reference, writes key names into its look-ups as they are).
+QUOTED = ['"c0 x{}"', '"c""{}"', "[c {}]"]
+
+
+def declared(name):
+    """The name a quoted column name declares."""
+    return name[1:-1].replace('""', '"') if name[0] == '"' else name[1:-1] if name[0] == "[" else name
 
 
 @st.composite
 def histories(draw):
     ncols = draw(st.integers(1, 4))
     keys = draw(st.lists(st.lists(st.integers(0, ncols - 1), min_size=1, max_size=ncols, unique=True), max_size=3))
+    keyed = {c for k in keys for c in k}
+    names = [draw(st.sampled_from([f"c{i}"] + ([q.format(i) for q in QUOTED] if i and i not in keyed else [])))
+             for i in range(ncols)]
+    specs = [n + draw(st.sampled_from(DECLARATIONS)) for n in names]
     rows = st.lists(st.tuples(*[VALUE] * ncols), max_size=8)
     repeated = draw(rows)  # written straight into the main table: rows there may repeat each other
     batches = draw(st.lists(st.tuples(rows, st.booleans()), min_size=1, max_size=4))
-    return ncols, keys, repeated + repeated[:2], batches
+    return specs, [declared(n) for n in names], keys, repeated + repeated[:2], batches
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(history=histories(), where=st.sampled_from(WHERES), limit=st.integers(0, 6))
 def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
-    ncols, keys, repeated, batches = history
-    cols = [f"c{i}" for i in range(ncols)]
-    mv.create_table(conn, "t", cols, [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
+    specs, cols, keys, repeated, batches = history
+    with_fold(conn)
+    mv.drop_table(conn, "t")  # the connection serves every example
+    for table in ("t", "temp_t"):  # as create_table makes them, but with types on key columns too
+        conn.execute(f"CREATE TABLE {table} ({', '.join(specs)})")
+    for i, k in enumerate(keys):  # the key's own index on its plain names
+        mv.insert_unique(conn, "t", f"u{i}", ",".join(cols[c] for c in k), ",".join(map(str, k)))
     mv._insert_main(conn, "t", repeated)
     for i, (staged, merge) in enumerate(batches):  # the last batch stays staged
         mv.insert_temp(conn, "t", staged)
         if merge and i < len(batches) - 1:
             mv.temp_to_main(conn, "t")
-    copy = sqlite3.connect(":memory:")
-    conn.backup(copy)
-    mv.temp_to_main(copy, "t")
     text, params = where
-    merged = copy.execute(f"SELECT * FROM t WHERE {text or 1}", params).fetchall()
-    copy.close()
+    results = []
+    for merged_by in (mv.temp_to_main, morvel.merge):
+        copy = with_fold(sqlite3.connect(":memory:"))
+        conn.backup(copy)
+        merged_by(copy, "t")
+        results.append(copy.execute(f"SELECT * FROM t WHERE {text or 1}", params).fetchall())
+        copy.close()
+    merged = results[0]
+    assert typed(results[1]) == typed(merged)
 
     answer = morvel.query(on(path, conn), "t", text, params)
     assert typed(answer) == typed(merged)
     assert morvel.query(on(path, conn), "t", text, params, limit=limit) == answer[:limit]
     ordered = morvel.query(on(path, conn), "t", text, params, order_by="c0 DESC", columns=cols[::-1])
     assert typed(r[::-1] for r in ordered) == typed(merged)
+    assert morvel.query(on(path, conn), "t", text, params, order_by="c0 DESC", limit=limit, columns=cols[::-1]) \
+        == ordered[:limit]
     assert not conn.in_transaction
 
 
 @pytest.fixture
 def h(conn):
-    """main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest)."""
+    """main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
+    q: names that need quoting, keys under NOCASE and a registered collation; each staged row replaces a
+    main row through one of them."""
     mv.create_table(conn, "h", ["a", "b", "c"], [], [{"name": "u0", "cols": [0]}])
     mv._insert_main(conn, "h", [(1, "x", 10), (2, "y", 20), (3, "z", 30)])
     mv.insert_temp(conn, "h", [(1, "x2", 11), (4, "w", 40), (4, "w2", 41)])
     conn.execute("CREATE TABLE plain (a)")
+    with_fold(conn)
+    mv.create_table(conn, "q", ["k", '"k v"', '"x""y" COLLATE NOCASE', "f COLLATE fold"], [],
+                    [{"name": "u0", "cols": [1]}, {"name": "u1", "cols": [2]}, {"name": "u2", "cols": [3]}])
+    mv._insert_main(conn, "q", [(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "),
+                                (4, "m4", "y", "r")])
+    mv.insert_temp(conn, "q", [(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
     conn.commit()
     return conn
+
+
+# The rows of q that the merge leaves: the staged ones, and main's k = 4 (1 shares `k v`, 2 `x"y` under
+# NOCASE, 3 `f` under fold).
+Q = [[5, "m1", "new", "s"], [6, "z", "COFFEE", "t"], [7, "w", "v", "\u00e9"], [4, "m4", "y", "r"]]
 
 
 ALL = [[1, "x2", 11], [4, "w2", 41], [2, "y", 20], [3, "z", 30]]
@@ -108,6 +165,14 @@ CASES = {
     "negative_limit": ({"limit": -1}, (ValueError, "limit must be 0 or more")),
     "text_limit": ({"limit": "2"}, (TypeError, "limit must be an int")),
     "where_not_text": ({"where": 3}, (TypeError, "where must be str")),
+    "quoted_names": ({"table": "q"}, Q),
+    "quoted_columns": ({"table": "q", "columns": ['x"y', "k v"], "where": "k > ?", "params": [3]},
+                       [["new", "m1"], ["COFFEE", "z"], ["v", "w"], ["y", "m4"]]),
+    "quoted_columns_text": ({"table": "q", "columns": " k v , k", "limit": 2}, [["m1", 5], ["z", 6]]),
+    "quoted_in_where": ({"table": "q", "where": '"k v" IN (?, ?)', "params": ["m2", "m4"]}, [Q[3]]),
+    "collated_ordered": ({"table": "q", "order_by": '"x""y" DESC', "columns": "k"}, [[4], [7], [5], [6]]),
+    "collated_limit": ({"table": "q", "where": "k <> 5", "order_by": "f", "limit": 2, "columns": ["f"]},
+                       [["r"], ["t"]]),
 }
 
 
@@ -137,11 +202,18 @@ def test_query_statements(h):
         ("PRAGMA table_info(h)", None),
         ("PRAGMA table_info(temp_h)", None),
         (f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = 'h'{end}", None),
+        # the collation of each column: the table's own text (a temporary table of the name first)
+        (f"{pad}SELECT sql FROM ({pad}    SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND "
+         f"name = 'h' COLLATE NOCASE{pad}    UNION ALL{pad}    SELECT 1, sql FROM sqlite_master WHERE type = "
+         f"'table' AND name = 'h' COLLATE NOCASE{pad}){pad}ORDER BY o{pad}LIMIT 1{end}", None),
         # every staged key, newest first, in chunks
-        (f"{pad}SELECT rowid,a{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}",
+        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
          [2**63 - 1]),
-        (f"{pad}SELECT rowid,a,c{pad}FROM temp_h{pad}WHERE (\nb <> ?{pad}){pad}ORDER BY rowid{end}", ["y"]),
-        (f"{pad}SELECT rowid,a,c{pad}FROM h{pad}WHERE (\nb <> ?{pad}){pad}ORDER BY rowid{end}", ["y"]),
+        # the candidates of each table, in pages by rowid
+        (f'{pad}SELECT rowid,"a","c"{pad}FROM temp_h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
+         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
+        (f'{pad}SELECT rowid,"a","c"{pad}FROM h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
+         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
         ("COMMIT", None),
     ]
 
@@ -184,7 +256,8 @@ def test_one_snapshot(tmp_path, path, reader):
 @pytest.mark.parametrize("where", ["", "k % 3 = 0"])
 def test_staged_rows_beyond_one_read(conn, path, where):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a
-    boundary between reads."""
+    boundary between reads; more rows answered than one page or one part of an ordered read holds, with and
+    without a limit that ends the reading in the middle of one."""
     mv.create_table(conn, "t", ["k", "v"], [], [{"name": "u0", "cols": [0]}])
     mv._insert_main(conn, "t", [(k, "main") for k in range(0, 50_000, 7)])
     mv.insert_temp(conn, "t", [(i % 25_000, i) for i in range(40_000)])
@@ -192,5 +265,42 @@ def test_staged_rows_beyond_one_read(conn, path, where):
     conn.backup(copy)
     mv.temp_to_main(copy, "t")
     merged = copy.execute(f"SELECT * FROM t WHERE {where or 1}").fetchall()
-    answer = morvel.query(on(path, conn), "t", where)
+    c = on(path, conn)
+    answer = morvel.query(c, "t", where)
     assert typed(answer) == typed(merged) and answer[0] == [15_000, 15_000]
+    for limit in (1, 100, 20_000, 30_000):
+        assert morvel.query(c, "t", where, limit=limit) == answer[:limit]
+    # v grows with the staged rowids; every main row's v is "main", after every number: ties go by rowid
+    ordered = morvel.query(c, "t", where, order_by="v")
+    assert ordered == answer
+    assert morvel.query(c, "t", where, order_by="v", limit=25_000) == answer[:25_000]
+
+
+MB = 2**20
+# 100,000 rows in one table, a key or none; what the call may hold beyond the rows it answers.
+BOUNDED = {
+    "ordered_limit_main": ("main", [[0]], {"order_by": "v DESC", "limit": 1}),
+    "limit_main": ("main", [[0]], {"limit": 2}),
+    "where_limit_main": ("main", [[0]], {"where": "k % 2 = 1", "limit": 1}),
+    "limit_staged": ("staged", [], {"limit": 1}),
+    "where_limit_staged": ("staged", [], {"where": "1", "limit": 3}),
+    "ordered_limit_staged": ("staged", [], {"order_by": "v", "limit": 1}),
+}
+
+
+@pytest.mark.parametrize("path", [pytest.param("native", marks=needs_native), "method"], indirect=True)
+@pytest.mark.parametrize("rows,keys,kwargs", BOUNDED.values(), ids=BOUNDED.keys())
+def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
+    """With a limit, the call reads its candidates part by part and stops once its answer is full: what it
+    holds (tracemalloc) stays far below the candidate rows, which take about 20 MB here."""
+    mv.create_table(conn, "t", ["k", "v"], [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
+    fill = mv._insert_main if rows == "main" else mv.insert_temp
+    fill(conn, "t", [(i, f"value {i:06}") for i in range(100_000)])
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        answer = morvel.query(conn, "t", **kwargs)
+        peak = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert len(answer) == kwargs["limit"] and peak < 4 * MB

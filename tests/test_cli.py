@@ -558,6 +558,17 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
     assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')
 
 
+def test_find_selects_names_that_need_quoting(tmp_path):
+    """--select names columns as the table names them: "tag name" is not the column tag under another name."""
+    path = str(tmp_path / "q.db")
+    conn = mv.DB(unique_name("cli"), path).connection()
+    mv.create_table(conn, "t", ["tag", '"tag name"', '"x""y"'], [], [{"name": "u0", "cols": [1]}])
+    mv._insert_main(conn, "t", [(1, "old", "p")])
+    mv.insert_temp(conn, "t", [(2, "old", "q"), (3, "new", "r")])
+    conn.close()
+    assert run("find", path, "t", "--select", 'tag name, x"y', "--csv") == (0, 'tag name,"x""y"\nold,q\nnew,r\n', "")
+
+
 @pytest.mark.parametrize("quiet", [False, True])
 def test_progress_only_on_a_terminal(tmp_path, quiet):
     src = tmp_path / "rows.csv"

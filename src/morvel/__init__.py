@@ -93,9 +93,11 @@ def query(
 ) -> list[list[Any]]:
     """The rows that `table` will hold after temp_to_main(conn, table), among those that satisfy `where`.
 
-    A staged row is answered unless a newer staged row has the same values for some unique key; a main
-    row unless some staged row has the same values for some unique key (values compare as SQL `=` does,
-    and a key holding NULL matches nothing). Main rows that repeat each other are all answered.
+    A staged row is answered unless a newer staged row has the same values for some unique key (compared
+    by value, as the merge compares staged rows); a main row unless some staged row has the same values for
+    some unique key as SQL `=` compares them under the main column's collation (NOCASE, RTRIM or one the
+    connection registered). A key holding NULL matches nothing. Main rows that repeat each other are all
+    answered.
 
     where: an SQL boolean expression over the table's columns ("" for every row); params: its values, a
     sequence for `?` or a mapping for `:name`. columns: "*", names joined by commas, or a sequence of
@@ -104,7 +106,8 @@ def query(
     many rows, counted after superseded rows are left out.
 
     All statements read one snapshot: outside a transaction the call opens one and commits it at the end.
-    Nothing is written.
+    Nothing is written. The candidate rows are read part by part, and no further once `limit` rows are
+    answered: beyond its answer the call holds the key sets and one part.
     """
     from morvel.morvel import _query
 

@@ -2,10 +2,12 @@
 // the merge, at the cost of reading the candidate rows once. The merge's rule, restated on key tuples:
 // a staged row survives unless a newer staged row has an equal tuple for some unique key; a main row
 // survives unless any staged row has an equal tuple for some key (a superseded staged row included: the
-// merge looks its values up too). Tuples compare as the merge compares them, by value (1 equals 1.0,
-// text never equals a blob), and a tuple that holds NULL equals nothing.
+// merge looks its values up too). Staged tuples compare as the merge compares them among themselves, by
+// value (1 equals 1.0, text never equals a blob); a main row's tuple is matched as the merge's look-ups match
+// it, by SQL `=` under each main column's collation. A tuple that holds NULL equals nothing.
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,7 +20,7 @@ namespace morvel {
 
 namespace {
 
-// The statements: after "rowid" come ",a,b", the columns a pass needs, in table order. The caller's
+// The statements: after "rowid" come ',"a","b"', the columns a pass needs, in table order. The caller's
 // condition and ordering sit on lines of their own, so that a trailing `--` comment cannot swallow the rest.
 
 // The staged rows newest first, as the merge reads them, a bounded number at a time (rowid <= the one
@@ -33,23 +35,36 @@ constexpr std::string_view kStagedNewestFirst = R"(
         )";
 constexpr Py_ssize_t kStagedChunk = 16384;
 
-constexpr std::string_view kRows = R"(
+// The candidate rows of one table in rowid order, a page at a time: from a rowid on (the first one, then
+// the one after the last row read), at most a number of rows. Both are written into the text, so that the
+// caller's parameters, positional or named, stay the statement's only ones. A call holds one page at once
+// and reads no further page once its answer is full.
+constexpr std::string_view kPage = R"(
             SELECT rowid{}
             FROM {}
+            WHERE rowid >= {}
             ORDER BY rowid
+            LIMIT {}
         )";
 
-constexpr std::string_view kMatchingRows = R"(
+constexpr std::string_view kMatchingPage = R"(
             SELECT rowid{}
             FROM {}
-            WHERE (
+            WHERE rowid >= {} AND (
 {}
             )
             ORDER BY rowid
+            LIMIT {}
         )";
 
+// Pages and reads are of this many rows at most; with a limit the first one is of about the rows still
+// wanted (at least kFirstRows), and each next one twice the one before.
+constexpr Py_ssize_t kPageRows = 16384, kFirstRows = 64;
+
 // Staged and main rows as one ordered stream; the source (1 staged, 0 main) and the rowid lead each row.
-// The rowid keeps its name, so that the condition and the ordering may use it as on one table.
+// The rowid keeps its name, so that the condition and the ordering may use it as on one table. Rows that
+// the caller's ordering leaves tied come staged first, then by rowid: the order is total, so that an
+// answer with a limit is the start of the one without.
 constexpr std::string_view kOrderedHead = R"(
             SELECT * FROM (
                 SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_{}
@@ -63,6 +78,27 @@ constexpr std::string_view kOrderedWhere = R"(
 constexpr std::string_view kOrderedTail = R"(
             ORDER BY
 {}
+            , morvel_source_ DESC, rowid
+        )";
+
+// The table's CREATE TABLE text, which holds each column's collation; a temporary table of the name first,
+// as every unqualified name resolves to it first.
+constexpr std::string_view kTableText = R"(
+            SELECT sql FROM (
+                SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND name = '{}' COLLATE NOCASE
+                UNION ALL
+                SELECT 1, sql FROM sqlite_master WHERE type = 'table' AND name = '{}' COLLATE NOCASE
+            )
+            ORDER BY o
+            LIMIT 1
+        )";
+
+// The main rows that share a key's values with some staged row, found by the merge's own join: SQL `=`
+// under the main column's collation, for a collation that only SQLite knows.
+constexpr std::string_view kJoined = R"(
+            SELECT m.rowid
+            FROM temp_{} AS s CROSS JOIN {} AS m
+            ON {}
         )";
 
 [[noreturn]] void fail(PyObject* type, PyObject* message) {
@@ -167,15 +203,280 @@ long long rowid_of(PyObject* row, Py_ssize_t at) {
     return v;
 }
 
+// A column name as an SQL identifier: in double quotes, each double quote in it doubled.
+Ref identifier(PyObject* name) {
+    Ref text = fstr_of(name);
+    Ref escaped = own(PyUnicode_Replace(text.get(), names->double_quote.get(), names->two_double_quotes.get(), -1));
+    return TextBuilder().ascii("\"").text(escaped.get()).ascii("\"").finish();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Each column's collation, read from the table's CREATE TABLE text
+
+// How a main column compares text: the three collations that SQLite itself defines, restated below, and
+// any other one (registered by the application), which only SQLite can apply.
+enum class Collation { Binary, Nocase, Rtrim, Other };
+
+// A piece of an SQL text as SQLite's tokenizer cuts it (what this reading needs of it): a word (a keyword
+// or a plain name), a quoted run (a string or a quoted name), a parenthesis, a comma, anything else.
+struct Token {
+    enum Kind { End, Word, Quoted, Open, Close, Comma, Other } kind = End;
+    std::string_view text;
+};
+
+bool word_char(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           c >= 0x80;
+}
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool same_ascii_word(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+    return true;
+}
+
+// The tokens of a UTF-8 text, blanks and comments skipped.
+class Tokens {
+public:
+    explicit Tokens(std::string_view s) noexcept : s_(s) {}
+
+    Token next() {
+        skip();
+        if (i_ >= s_.size()) return {};
+        const size_t start = i_;
+        const char c = s_[i_];
+        auto cut = [&](Token::Kind kind) { return Token{kind, s_.substr(start, i_ - start)}; };
+        if (c == '(' || c == ')' || c == ',') {
+            ++i_;
+            return cut(c == '(' ? Token::Open : c == ')' ? Token::Close : Token::Comma);
+        }
+        if (c == '\'' || c == '"' || c == '`') {  // a doubled quote stands for one inside
+            for (++i_; i_ < s_.size(); ++i_) {
+                if (s_[i_] != c) continue;
+                if (i_ + 1 < s_.size() && s_[i_ + 1] == c) {
+                    ++i_;
+                    continue;
+                }
+                ++i_;
+                break;
+            }
+            return cut(Token::Quoted);
+        }
+        if (c == '[') {  // up to the first "]", nothing doubled
+            const size_t close = s_.find(']', i_);
+            i_ = close == std::string_view::npos ? s_.size() : close + 1;
+            return cut(Token::Quoted);
+        }
+        if (word_char(static_cast<unsigned char>(c))) {
+            while (i_ < s_.size() && word_char(static_cast<unsigned char>(s_[i_]))) ++i_;
+            return cut(Token::Word);
+        }
+        ++i_;
+        return cut(Token::Other);
+    }
+
+private:
+    void skip() {
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            const char after = i_ + 1 < s_.size() ? s_[i_ + 1] : '\0';
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r') {
+                ++i_;
+            } else if (c == '-' && after == '-') {
+                const size_t end = s_.find('\n', i_);
+                i_ = end == std::string_view::npos ? s_.size() : end + 1;
+            } else if (c == '/' && after == '*') {
+                const size_t end = s_.find("*/", i_ + 2);
+                i_ = end == std::string_view::npos ? s_.size() : end + 2;
+            } else {
+                return;
+            }
+        }
+    }
+
+    std::string_view s_;
+    size_t i_ = 0;
+};
+
+bool is_word(const Token& t, std::string_view w) { return t.kind == Token::Word && same_ascii_word(t.text, w); }
+
+// A name token as SQLite reads it: a quoted one without its quotes, a doubled quote inside as one.
+std::string dequoted(const Token& t) {
+    if (t.kind != Token::Quoted) return std::string(t.text);
+    const char open = t.text.front();
+    const char close = open == '[' ? ']' : open;
+    std::string_view inner = t.text.substr(1);
+    if (!inner.empty() && inner.back() == close) inner.remove_suffix(1);
+    std::string out;
+    for (size_t i = 0; i < inner.size(); ++i) {
+        out.push_back(inner[i]);
+        if (open != '[' && inner[i] == close && i + 1 < inner.size() && inner[i + 1] == close) ++i;
+    }
+    return out;
+}
+
+Collation collation_named(const std::string& name) {
+    if (same_ascii_word(name, "BINARY")) return Collation::Binary;
+    if (same_ascii_word(name, "NOCASE")) return Collation::Nocase;
+    if (same_ascii_word(name, "RTRIM")) return Collation::Rtrim;
+    return Collation::Other;
+}
+
+// Whether the name a column definition starts with is `col` (a str), exactly.
+bool names_column(const std::string& name, PyObject* col) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    return check(PyObject_RichCompareBool(text.get(), col, Py_EQ)) == 1;
+}
+
+// The collation of each column, in table order, from a CREATE TABLE text: the last COLLATE clause of each
+// column definition (outside its parentheses), BINARY without one. Empty when the text is not a list of
+// column definitions naming exactly the columns `cols`, in their order: then SQLite matches every key.
+std::vector<Collation> column_collations(PyObject* create, PyObject* cols) {
+    if (!PyUnicode_Check(create)) return {};
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(create, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    Tokens tokens({utf8, static_cast<size_t>(size)});
+    // CREATE [TEMP] TABLE [IF NOT EXISTS] name (  ... not CREATE TABLE name AS SELECT
+    for (Token t = tokens.next(); t.kind != Token::Open; t = tokens.next())
+        if (t.kind == Token::End || is_word(t, "AS")) return {};
+    const size_t ncols = static_cast<size_t>(PyList_GET_SIZE(cols));
+    std::vector<Collation> out;
+    for (bool more = true; more;) {
+        const Token name = tokens.next();
+        // The table constraints, which follow the last column, start with one of these keywords.
+        if (is_word(name, "CONSTRAINT") || is_word(name, "PRIMARY") || is_word(name, "UNIQUE") ||
+            is_word(name, "CHECK") || is_word(name, "FOREIGN"))
+            break;
+        if (name.kind != Token::Word && name.kind != Token::Quoted) return {};
+        if (out.size() == ncols || !names_column(dequoted(name), PyList_GET_ITEM(cols, static_cast<Py_ssize_t>(out.size()))))
+            return {};
+        Collation collation = Collation::Binary;
+        for (int depth = 0;;) {
+            const Token t = tokens.next();
+            if (t.kind == Token::End) return {};
+            if (t.kind == Token::Open) {
+                ++depth;
+            } else if (t.kind == Token::Close) {
+                if (depth == 0) {
+                    more = false;
+                    break;
+                }
+                --depth;
+            } else if (depth == 0 && t.kind == Token::Comma) {
+                break;
+            } else if (depth == 0 && is_word(t, "COLLATE")) {
+                const Token named = tokens.next();
+                if (named.kind != Token::Word && named.kind != Token::Quoted) return {};
+                collation = collation_named(dequoted(named));
+            }
+        }
+        out.push_back(collation);
+    }
+    if (out.size() != ncols) return {};
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Values as a collation compares them
+
+// How many bytes a code point takes in UTF-8, the encoding in which SQLite's NOCASE compares.
+Py_ssize_t utf8_size(Py_UCS4 c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// A text as NOCASE compares it: ASCII letters in lower case, nothing else folded. NOCASE stops at a NUL
+// but still tells texts of other lengths apart: past a NUL only the length (in UTF-8 bytes) counts, and
+// that text becomes the part before the NUL, a NUL, and the length in digits.
+Ref nocase_text(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t end = n;
+    bool upper = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) {
+            end = i;
+            break;
+        }
+        upper = upper || (c >= 'A' && c <= 'Z');
+    }
+    if (!upper && end == n) return Ref::borrow(s);
+    Ref head = own(PyUnicode_New(end, PyUnicode_MAX_CHAR_VALUE(s)));
+    const int head_kind = PyUnicode_KIND(head.get());
+    void* head_data = PyUnicode_DATA(head.get());
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        PyUnicode_WRITE(head_kind, head_data, i, c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    if (end == n) return head;
+    Py_ssize_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) bytes += utf8_size(PyUnicode_READ(kind, data, i));
+    return own(PyUnicode_FromFormat("%U%c%zd", head.get(), 0, bytes));
+}
+
+// A text as RTRIM compares it: without its trailing blanks (U+0020 only).
+Ref rtrim_text(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    while (n > 0 && PyUnicode_READ(kind, data, n - 1) == ' ') --n;
+    return n == PyUnicode_GET_LENGTH(s) ? Ref::borrow(s) : own(PyUnicode_Substring(s, 0, n));
+}
+
+// A value as a column of this collation compares it with `=`: two values are equal under the collation
+// exactly when their folded forms are equal values. Only text is folded; a blob never equals a text.
+Ref folded_value(PyObject* v, Collation c) {
+    if (!PyUnicode_Check(v)) return Ref::borrow(v);
+    if (c == Collation::Nocase) return nocase_text(v);
+    if (c == Collation::Rtrim) return rtrim_text(v);
+    return Ref::borrow(v);
+}
+
+// A seen-set entry (a key's value, or the tuple of its values) folded column by column.
+Ref folded_entry(PyObject* entry, const std::vector<Collation>& collations) {
+    if (collations.size() == 1) return folded_value(entry, collations[0]);
+    const Py_ssize_t n = PyTuple_GET_SIZE(entry);
+    Ref out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(entry, i);
+        Ref f = folded_value(v, collations[static_cast<size_t>(i)]);
+        if (f.get() == v && !out) continue;
+        if (!out) {
+            out = own(PyTuple_New(n));
+            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Ref::borrow(PyTuple_GET_ITEM(entry, j)).release());
+        }
+        PyTuple_SET_ITEM(out.get(), i, f.release());
+    }
+    return out ? out : Ref::borrow(entry);
+}
+
+// ---------------------------------------------------------------------------------------------------
+
 struct Key {
     std::vector<Py_ssize_t> columns;  // column indexes, in the key's order
     Ref seen;                         // every tuple a staged row holds for this key
+    // How a main row's tuple is matched against the staged ones: by value (every column BINARY), by value
+    // once folded (NOCASE or RTRIM columns among them), or by SQLite itself (any other collation, or
+    // collations this module could not read).
+    enum Match { Equal, Folded, Joined } match = Equal;
+    std::vector<Collation> collations;  // per key column: the main column's
+    Ref folded;                         // Folded: every staged tuple as the main columns' collations see it
 };
 
 // Which columns one statement selects, and where each one lands in its rows.
 struct Layout {
     std::vector<Py_ssize_t> slot;  // per column: its index in a fetched row, -1 when not selected
-    Ref select;                    // ",a,b": the selected columns after the leading rowid
+    Ref select;                    // ',"a","b"': the selected columns after the leading rowid
 
     // Rows of rowid and the given columns (in table order).
     Layout(PyObject* cols, const std::vector<bool>& wanted) : slot(wanted.size(), -1) {
@@ -184,7 +485,7 @@ struct Layout {
         for (size_t c = 0; c < wanted.size(); ++c) {
             if (!wanted[c]) continue;
             Ref name = Ref::borrow(PyList_GET_ITEM(cols, static_cast<Py_ssize_t>(c)));  // formatting may run code
-            b.ascii(",").text(fstr_of(name.get()).get());
+            b.ascii(",").text(identifier(name.get()).get());
             slot[c] = next++;
         }
         select = b.finish();
@@ -240,17 +541,19 @@ public:
             for (const Position& p : k.positions) key.columns.push_back(column_of(p, cols_.get()));
             keys_.push_back(std::move(key));
         }
+        if (!keys_.empty()) settle_matches();
         out_ = output_columns(columns, cols_.get(), text_.get());
         limit_ = limit;
         answer_ = own(PyList_New(0));
         where_ = filtered ? Ref::borrow(where) : Ref{};
 
+        read_joined();
         if (ordered) {
             read_staged_keys();
             ordered_pass(order_by);
-        } else if (!filtered) {
+        } else if (!filtered && limit_ < 0) {
             staged_in_one_pass();
-            if (!full()) main_pass();
+            main_pass();
         } else {
             read_staged_keys();
             staged_pass();
@@ -262,6 +565,31 @@ public:
 private:
     bool full() const { return limit_ >= 0 && PyList_GET_SIZE(answer_.get()) >= limit_; }
 
+    // The rows of the first page or read: all a page takes without a limit, else about the rows still wanted.
+    Py_ssize_t first_read() const {
+        if (limit_ < 0) return kPageRows;
+        return std::clamp(limit_ - PyList_GET_SIZE(answer_.get()), kFirstRows, kPageRows);
+    }
+
+    // How each key matches main rows, from the main columns' collations.
+    void settle_matches() {
+        Ref quoted_name = quoted(text_.get());
+        Ref rows = db::query(cur_, sql(kTableText, {quoted_name.get(), quoted_name.get()}).get());
+        std::vector<Collation> collations;
+        for (ForEach it(rows.get()); Ref row = it.next();) collations = column_collations(item_at(row.get(), 0).get(), cols_.get());
+        for (Key& k : keys_) {
+            bool other = false, folds = false;
+            for (Py_ssize_t c : k.columns) {
+                const Collation coll = collations.empty() ? Collation::Other : collations[static_cast<size_t>(c)];
+                k.collations.push_back(coll);
+                other = other || coll == Collation::Other;
+                folds = folds || coll == Collation::Nocase || coll == Collation::Rtrim;
+            }
+            k.match = other ? Key::Joined : folds ? Key::Folded : Key::Equal;
+            if (k.match == Key::Folded) k.folded = own(PySet_New(nullptr));
+        }
+    }
+
     // The columns a candidate statement needs: the output columns and every key's columns.
     Layout candidate_layout() const {
         std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
@@ -271,12 +599,32 @@ private:
         return Layout(cols_.get(), wanted);
     }
 
-    // The rows of `from` that satisfy the condition (every row without one), in rowid order. The
-    // parameters go to these statements, which hold the condition.
-    Ref candidates(PyObject* from, const Layout& layout) {
-        Ref statement = where_ ? sql(kMatchingRows, {layout.select.get(), from, where_.get()})
-                               : sql(kRows, {layout.select.get(), from});
-        return db::query(cur_, statement.get(), params_);
+    // Calls `each(row, rowid)` with the rows of `from` that satisfy the condition (every row without one), in
+    // rowid order, page by page, until it returns false. The parameters go to these statements, which hold
+    // the condition; the first page is always read, so that what SQLite or the connection refuses in them
+    // is raised whatever the limit.
+    template <class Each>
+    void pages(PyObject* from, const Layout& layout, Each&& each) {
+        long long first = LLONG_MIN;
+        Py_ssize_t rows = first_read();
+        SignalPoll poll;
+        for (;;) {
+            Ref from_rowid = own(PyUnicode_FromFormat("%lld", first));
+            Ref most = own(PyUnicode_FromFormat("%zd", rows));
+            Ref statement = where_ ? sql(kMatchingPage, {layout.select.get(), from, from_rowid.get(), where_.get(), most.get()})
+                                   : sql(kPage, {layout.select.get(), from, from_rowid.get(), most.get()});
+            Ref page = db::query(cur_, statement.get(), params_);
+            Py_ssize_t n = 0;
+            long long last = LLONG_MIN;
+            for (ForEach it(page.get()); Ref row = it.next(); ++n) {
+                poll();
+                last = rowid_of(row.get(), 0);
+                if (!each(row.get(), last)) return;
+            }
+            if (n < rows || last == LLONG_MAX) return;
+            first = last + 1;
+            rows = std::min(rows * 2, kPageRows);
+        }
     }
 
     void emit(PyObject* row, const Layout& layout) {
@@ -288,35 +636,71 @@ private:
     }
 
     // Records the row's tuple for every key; true when a row met before (a newer one: rows come newest
-    // first) already held one of them.
+    // first) already held one of them. The merge tells staged rows apart by value, whatever the collation.
     bool superseded(PyObject* row, const std::vector<std::vector<Position>>& at) {
         bool older = false;
         for (size_t k = 0; k < keys_.size(); ++k) {
+            Key& key = keys_[k];
             Ref entry = seen_entry(at[k], row, 0);
             if (holds_null(entry.get(), at[k].size())) continue;
-            const Py_ssize_t before = PySet_GET_SIZE(keys_[k].seen.get());
-            check(PySet_Add(keys_[k].seen.get(), entry.get()));
-            if (PySet_GET_SIZE(keys_[k].seen.get()) == before) older = true;
+            const Py_ssize_t before = PySet_GET_SIZE(key.seen.get());
+            check(PySet_Add(key.seen.get(), entry.get()));
+            if (PySet_GET_SIZE(key.seen.get()) == before) {
+                older = true;  // its folded form is in `folded` already
+                continue;
+            }
+            if (key.match == Key::Folded) check(PySet_Add(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
         }
         return older;
     }
 
-    // Whether some staged row holds one of the main row's tuples. A key without columns makes no look-up
-    // in the merge, so it removes no main row.
-    bool replaced(PyObject* row, const std::vector<std::vector<Position>>& at) const {
+    // Whether some staged row holds one of the main row's tuples, as the main columns' collations compare
+    // them. A key without columns makes no look-up in the merge, so it removes no main row.
+    bool replaced(PyObject* row, const std::vector<std::vector<Position>>& at, long long rowid) const {
         for (size_t k = 0; k < keys_.size(); ++k) {
-            if (at[k].empty()) continue;
+            const Key& key = keys_[k];
+            if (at[k].empty() || key.match == Key::Joined) continue;
             Ref entry = seen_entry(at[k], row, 0);
-            if (!holds_null(entry.get(), at[k].size()) && check(PySet_Contains(keys_[k].seen.get(), entry.get())))
-                return true;
+            if (holds_null(entry.get(), at[k].size())) continue;
+            const bool found = key.match == Key::Equal
+                                   ? check(PySet_Contains(key.seen.get(), entry.get()))
+                                   : check(PySet_Contains(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
+            if (found) return true;
         }
-        return false;
+        return std::binary_search(joined_.begin(), joined_.end(), rowid);
     }
 
     std::vector<std::vector<Position>> key_positions(const Layout& layout) const {
         std::vector<std::vector<Position>> at;
         for (const Key& k : keys_) at.push_back(layout.positions(k.columns));
         return at;
+    }
+
+    // The rowids of the main rows that the keys SQLite matches remove, by the merge's join, read in
+    // bounded parts.
+    void read_joined() {
+        for (const Key& k : keys_) {
+            if (k.match != Key::Joined) continue;
+            TextBuilder on;
+            for (size_t i = 0; i < k.columns.size(); ++i) {
+                Ref name = identifier(PyList_GET_ITEM(cols_.get(), k.columns[i]));
+                if (i > 0) on.ascii(" AND ");
+                on.ascii("m.").text(name.get()).ascii(" = s.").text(name.get());
+            }
+            Ref statement = sql(kJoined, {text_.get(), text_.get(), on.finish().get()});
+            db::Stream rows(cur_, statement.get(), nullptr);
+            SignalPoll poll;
+            for (;;) {
+                Ref part = rows.next(kPageRows);
+                if (check_size(PyObject_Size(part.get())) == 0) break;
+                for (ForEach it(part.get()); Ref row = it.next();) {
+                    poll();
+                    joined_.push_back(rowid_of(row.get(), 0));
+                }
+            }
+        }
+        std::sort(joined_.begin(), joined_.end());
+        joined_.erase(std::unique(joined_.begin(), joined_.end()), joined_.end());
     }
 
     // Calls `each` with every staged row, newest first, chunk by chunk.
@@ -340,7 +724,7 @@ private:
         }
     }
 
-    // No condition: the staged rows are read once, newest first, as the merge reads them.
+    // No condition and no limit: the staged rows are read once, newest first, as the merge reads them.
     void staged_in_one_pass() {
         const Layout layout = candidate_layout();
         const auto at = key_positions(layout);
@@ -348,11 +732,10 @@ private:
             if (!superseded(row, at)) emit(row, layout);
         });
         check(PyList_Reverse(answer_.get()));
-        if (full()) check(PyList_SetSlice(answer_.get(), limit_, PY_SSIZE_T_MAX, nullptr));
     }
 
-    // With a condition or an ordering: the key columns of every staged row first, newest first (a row
-    // that fails the condition still supersedes others), keeping the rowids of the superseded ones.
+    // With a condition, a limit or an ordering: the key columns of every staged row first, newest first (a
+    // row that fails the condition still supersedes others), keeping the rowids of the superseded ones.
     void read_staged_keys() {
         if (keys_.empty()) return;
         std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
@@ -370,30 +753,25 @@ private:
 
     void staged_pass() {
         const Layout layout = candidate_layout();
-        Ref rows = candidates(staging_.get(), layout);
-        SignalPoll poll;
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            if (older(rowid_of(row.get(), 0))) continue;
-            if (full()) return;
-            emit(row.get(), layout);
-        }
+        pages(staging_.get(), layout, [&](PyObject* row, long long rowid) {
+            if (full()) return false;
+            if (!older(rowid)) emit(row, layout);
+            return !full();
+        });
     }
 
     void main_pass() {
         const Layout layout = candidate_layout();
         const auto at = key_positions(layout);
-        Ref rows = candidates(text_.get(), layout);
-        SignalPoll poll;
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            if (replaced(row.get(), at)) continue;
-            if (full()) return;
-            emit(row.get(), layout);
-        }
+        pages(text_.get(), layout, [&](PyObject* row, long long rowid) {
+            if (full()) return false;
+            if (!replaced(row, at, rowid)) emit(row, layout);
+            return !full();
+        });
     }
 
-    // Both tables as one statement in the caller's order; the source field tells which rule applies.
+    // Both tables as one statement in the caller's order, read part by part (the first part is always
+    // read); the source field tells which rule applies.
     void ordered_pass(PyObject* order_by) {
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
         const auto at = key_positions(layout);
@@ -401,15 +779,22 @@ private:
         b.text(sql(kOrderedHead, {text_.get(), text_.get()}).get());
         if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
         b.text(sql(kOrderedTail, {order_by}).get());
-        Ref rows = db::query(cur_, b.finish().get(), params_);
+        Ref statement = b.finish();
+        db::Stream rows(cur_, statement.get(), params_);
         SignalPoll poll;
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            Ref source = item_at(row.get(), 0);
-            const bool staged = check(PyObject_IsTrue(source.get())) != 0;
-            if (staged ? older(rowid_of(row.get(), 1)) : replaced(row.get(), at)) continue;
+        for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
+            Ref part = rows.next(most);
+            if (check_size(PyObject_Size(part.get())) == 0) return;
+            for (ForEach it(part.get()); Ref row = it.next();) {
+                poll();
+                if (full()) return;
+                Ref source = item_at(row.get(), 0);
+                const bool staged = check(PyObject_IsTrue(source.get())) != 0;
+                const long long rowid = rowid_of(row.get(), 1);
+                if (staged ? older(rowid) : replaced(row.get(), at, rowid)) continue;
+                emit(row.get(), layout);
+            }
             if (full()) return;
-            emit(row.get(), layout);
         }
     }
 
@@ -419,7 +804,8 @@ private:
     Ref cols_, text_, staging_, where_, answer_;
     std::vector<Key> keys_;
     std::vector<Py_ssize_t> out_;
-    std::vector<long long> older_;  // rowids of the staged rows that a newer staged row supersedes
+    std::vector<long long> older_;   // rowids of the staged rows that a newer staged row supersedes
+    std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
     Py_ssize_t limit_ = -1;
 };
 

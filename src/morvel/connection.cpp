@@ -218,6 +218,61 @@ Ref query(Cursor& cur, PyObject* statement, PyObject* params) {
     return fetchall(cur);
 }
 
+// ---------------------------------------------------------------------------------------------------
+// Reads taken a bounded number of rows at a time
+
+Stream::Stream(Cursor& cur, PyObject* statement, PyObject* params)
+    : cur_(cur), statement_(Ref::borrow(statement)), params_(Ref::borrow(params)) {}
+
+Stream::~Stream() = default;  // a native read still open resets its statement
+
+Ref Stream::next(Py_ssize_t most) {
+    const size_t count = most > 0 ? static_cast<size_t>(most) : 1;
+    if (state_ == State::Unsent) {
+        state_ = State::Ended;  // whatever fails below ends the read
+        PyObject* params = params_.get();
+        const bool exact = params == nullptr || PyList_CheckExact(params) || PyTuple_CheckExact(params);
+        if (cur_.session_ != nullptr && exact) {
+            auto reading = std::make_unique<Reading>();
+            Ref rows;
+            if (reading->open(*cur_.session_, statement_.get(), params, cur_.tuples_, count, rows)) {
+                cur_.method_ = false;
+                cur_.rows_ = Ref{};
+                if (reading->active()) {
+                    native_ = std::move(reading);
+                    state_ = State::Native;
+                }
+                return rows ? rows : own(PyList_New(0));
+            }
+        }
+        cur_.through_method(statement_.get(), params);
+        state_ = State::Method;
+    }
+    if (state_ == State::Native) {
+        Ref rows = native_->more(count);
+        if (!native_->active()) {
+            native_.reset();
+            state_ = State::Ended;
+        }
+        return rows;
+    }
+    if (state_ == State::Method) {
+        PyObject* fetchmany = nullptr;
+        if (compat::get_optional_attr(cur_.object_.get(), names->fetchmany.get(), &fetchmany) < 0) throw PyError{};
+        const Ref method = Ref::steal(fetchmany);
+        Busy busy(cur_.session_);
+        if (!method) {
+            state_ = State::Ended;
+            return call_method(cur_.object_.get(), names->fetchall.get(), {});
+        }
+        Ref size = own(PyLong_FromSize_t(count));
+        Ref rows = call(method.get(), {size.get()});
+        if (check_size(PyObject_Size(rows.get())) == 0) state_ = State::Ended;
+        return rows;
+    }
+    return own(PyList_New(0));
+}
+
 void commit(PyObject* conn) {
     Busy busy(find(conn));
     call_method(conn, names->commit.get(), {});

@@ -4,6 +4,7 @@
 // SQLite handle with the same statements, results and errors.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,10 @@
 namespace morvel::db {
 
 class IntStatement;
+class Stream;
 
 struct Session;  // the native execution state of a connection on a thread (native.hpp)
+class Reading;   // a native read taken a bounded number of rows at a time (native.hpp)
 
 // The Cursor of one function call. It always holds the object that `conn.cursor()` returned; on the
 // native path it also runs statements on the connection's handle.
@@ -32,6 +35,7 @@ private:
     friend Py_ssize_t execute_row(Cursor&, PyObject*, PyObject*);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
+    friend class Stream;
     // Runs the statement natively when this cursor can; false when the statement was not sent (at most
     // the implicit BEGIN before it was).
     bool native(PyObject* statement, PyObject* params);
@@ -84,6 +88,34 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n);
 // Sends `statement` and returns every row it produced (`params` as for execute above).
 Ref query(Cursor& cur, PyObject* statement);
 Ref query(Cursor& cur, PyObject* statement, PyObject* params);
+
+// ---------------------------------------------------------------------------------------------------
+// Reads taken a bounded number of rows at a time
+
+// The rows of one statement, taken at most `most` at a time, so that a reader holds one part of them at
+// once and may stop before the end. The statement is sent at the first next(); `params` as for execute
+// above (or nullptr for none). The native path steps it and converts only the rows asked for, and resets
+// it when the read ends or stops (the destructor). The method path calls the cursor's `fetchmany(most)`,
+// looked up at each call, and `fetchall()` once where the cursor has no `fetchmany`; there a read that
+// stops early ends with the cursor's next statement, or with the cursor. Nothing else may run on the
+// cursor until the read has ended.
+class Stream {
+public:
+    Stream(Cursor& cur, PyObject* statement, PyObject* params);
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream();
+
+    // The next rows (a sequence), at most `most` of them; an empty one once there are no more.
+    Ref next(Py_ssize_t most);
+
+private:
+    enum class State { Unsent, Native, Method, Ended };
+    Cursor& cur_;
+    Ref statement_, params_;
+    std::unique_ptr<Reading> native_;
+    State state_ = State::Unsent;
+};
 
 void commit(PyObject* conn);
 // conn.rollback() while an error may be pending: the error stays the one that leaves, unless the rollback

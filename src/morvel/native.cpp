@@ -200,8 +200,10 @@ struct Session {
     bool bind(const Statement& prepared, PyObject* params);
     void begin(const char* level);
     int step(sqlite::sqlite3_stmt* stmt, bool hold);
-    Ref rows(const Statement& prepared, int rc, bool repeated);
-    Ref rows_of(const Statement& prepared, int rc, bool repeated);
+    // The rows of `prepared` from the one its last step found (`rc`), at most `most` of them; `rc` is left
+    // as the step after the last row converted found it (ROW: a row is waiting, and the statement runs on).
+    Ref rows(const Statement& prepared, int& rc, bool repeated, size_t most = SIZE_MAX);
+    Ref rows_of(const Statement& prepared, int& rc, bool repeated, size_t most);
     bool may_hold(const Statement& prepared, bool repeated) const;
     // Whether the connection no longer holds the handle of this session: closed, or re-opened.
     bool gone() const { return n->handle(conn.get()) != db; }
@@ -528,11 +530,11 @@ PyObject* Session::text_value(sqlite::sqlite3_stmt* stmt, int i, const char* tex
     return v;
 }
 
-// Every remaining row of `prepared` as tuples, converted as the sqlite3 module converts them by default. The
-// column count is the current row's: a schema change made during the statement re-prepares it.
-Ref Session::rows(const Statement& prepared, int rc, bool repeated) {
+// The remaining rows of `prepared` (at most `most`) as tuples, converted as the sqlite3 module converts them by
+// default. The column count is the current row's: a schema change made during the statement re-prepares it.
+Ref Session::rows(const Statement& prepared, int& rc, bool repeated, size_t most) {
     try {
-        return rows_of(prepared, rc, repeated);
+        return rows_of(prepared, rc, repeated, most);
     } catch (...) {
         // Every throw leaves the statement reset, unless losing the session has finalized it already.
         if (!dead) {
@@ -543,12 +545,13 @@ Ref Session::rows(const Statement& prepared, int rc, bool repeated) {
     }
 }
 
-Ref Session::rows_of(const Statement& prepared, int rc, bool repeated) {
+Ref Session::rows_of(const Statement& prepared, int& rc, bool repeated, size_t most) {
     const sqlite::Api& api = n->api;
     sqlite::sqlite3_stmt* const stmt = prepared.stmt;
     Ref out = own(PyList_New(0));
     unsigned fetched = 0;
-    while (rc == sqlite::ROW) {
+    for (size_t taken = 0; rc == sqlite::ROW; ++taken) {
+        if (taken == most) return out;  // the row the last step found waits for the next call
         if (gone()) closed(stmt);
         const int columns = api.column_count(stmt);
         Ref row = own(PyTuple_New(columns));
@@ -602,8 +605,10 @@ namespace {
 
 // Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
 // cursor's own execute instead (nothing has been sent then).
+// With `reading`, a read stops after `most` rows: while rows remain, `reading` keeps the statement.
 template <class Bind>
-bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows) {
+bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows, Reading* reading = nullptr,
+               size_t most = SIZE_MAX) {
     if (s.dead || s.busy) return false;
     Busy busy(&s);
     if (s.gone()) {
@@ -645,10 +650,11 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
         if (s.gone()) s.closed(nullptr);
         if (!look() || !gate()) return false;  // the BEGIN stays: the method finds the transaction open
     }
-    const int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
+    int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
     if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(prepared->stmt);
     if (reads) {
-        rows = s.rows(*prepared, rc, repeated);
+        rows = s.rows(*prepared, rc, repeated, reading != nullptr ? most : SIZE_MAX);
+        if (reading != nullptr && rc == sqlite::ROW) reading->keep(*prepared, repeated);
     } else {
         if (rc != sqlite::DONE && rc != sqlite::ROW) s.fail(prepared->stmt);
         s.n->api.reset(prepared->stmt);
@@ -682,6 +688,40 @@ bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref&
         return prepared.params == 1 && s.n->api.bind_int64(prepared.stmt, 1, value) == sqlite::OK;
     };
     return run_bound(s, statement, bind, tuples, rows);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reads taken a bounded number of rows at a time
+
+bool Reading::open(Session& s, PyObject* statement, PyObject* params, bool tuples, size_t most, Ref& rows) {
+    s_ = &s;
+    auto bind = [&](const Statement& prepared) { return s.bind(prepared, params); };
+    if (!run_bound(s, statement, bind, tuples, rows, this, most)) return false;
+    if (prepared_ != nullptr) busy_.emplace(&s);  // from here to the end of the read, nested statements take the methods
+    return true;
+}
+
+void Reading::keep(Statement& prepared, bool repeated) noexcept {
+    prepared_ = &prepared;
+    repeated_ = repeated;
+}
+
+Ref Reading::more(size_t most) {
+    Statement* prepared = std::exchange(prepared_, nullptr);
+    if (prepared == nullptr) return own(PyList_New(0));
+    // A connection lost meanwhile has finalized every statement of the session, this one included.
+    if (s_->dead) s_->closed(nullptr);
+    int rc = sqlite::ROW;  // the row that the last step found, not converted yet
+    Ref rows = s_->rows(*prepared, rc, repeated_, most);
+    if (rc == sqlite::ROW) prepared_ = prepared;
+    return rows;
+}
+
+Reading::~Reading() {
+    Statement* prepared = std::exchange(prepared_, nullptr);
+    if (prepared == nullptr || s_->dead) return;
+    ErrorStash pending;  // a reset may run Python code (an aggregate's finalize)
+    s_->n->api.reset(prepared->stmt);
 }
 
 }  // namespace morvel::db

@@ -3,6 +3,9 @@
 // refused with nothing sent, and goes through the connection's methods instead.
 #pragma once
 
+#include <cstddef>
+#include <optional>
+
 #include "core.hpp"
 #include "sqlite_api.hpp"
 
@@ -41,5 +44,32 @@ void release(Session* s) noexcept;
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows);
 // The same for a statement whose one parameter takes the integer `value`.
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);
+
+// A read whose rows are converted a bounded number at a time (db::Stream on the native path). While rows
+// remain, the statement stays where the last step left it and the session is busy: statements of nested
+// calls go through the methods, and nothing else of the session runs, resets or evicts it. The end of the
+// read (its last row, an error, or the destructor) resets the statement.
+struct Statement;
+class Reading {
+public:
+    Reading() noexcept = default;
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    ~Reading();
+
+    // Runs `statement` as `run` does and converts at most `most` of its rows into `rows`; false: nothing was
+    // sent (the method must run it).
+    bool open(Session& s, PyObject* statement, PyObject* params, bool tuples, size_t most, Ref& rows);
+    // The next rows, at most `most`; an empty list once the read has ended.
+    Ref more(size_t most);
+    bool active() const noexcept { return prepared_ != nullptr; }
+    void keep(Statement& prepared, bool repeated) noexcept;  // rows remain after the first call
+
+private:
+    Session* s_ = nullptr;
+    Statement* prepared_ = nullptr;  // set while rows remain
+    bool repeated_ = false;
+    std::optional<Busy> busy_;
+};
 
 }  // namespace morvel::db

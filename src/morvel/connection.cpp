@@ -75,31 +75,12 @@ bool several_statements(PyObject* text) {
 Cursor::Cursor(Ref cursor, Session* session, bool tuples) noexcept
     : object_(std::move(cursor)), session_(session), tuples_(tuples) {}
 
-Cursor::Cursor(Cursor&& o) noexcept
-    : object_(std::move(o.object_)),
-      session_(std::exchange(o.session_, nullptr)),
-      tuples_(o.tuples_),
-      rows_(std::move(o.rows_)),
-      method_(o.method_) {}
-
-Cursor& Cursor::operator=(Cursor&& o) noexcept {
-    if (this != &o) {
-        release(session_);
-        object_ = std::move(o.object_);
-        session_ = std::exchange(o.session_, nullptr);
-        tuples_ = o.tuples_;
-        rows_ = std::move(o.rows_);
-        method_ = o.method_;
-    }
-    return *this;
-}
-
-Cursor::~Cursor() { release(session_); }
+void SessionRelease::operator()(Session* s) const noexcept { release(s); }
 
 void Cursor::through_method(PyObject* statement, PyObject* params) {
     rows_ = Ref{};
     method_ = true;
-    Busy busy(session_);
+    Busy busy(session_.get());
     if (params == nullptr)
         call_method(object_.get(), names->execute.get(), {statement});
     else
@@ -201,7 +182,7 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
 
 Ref fetchall(Cursor& cur) {
     if (cur.method_) {
-        Busy busy(cur.session_);
+        Busy busy(cur.session_.get());
         return call_method(cur.object_.get(), names->fetchall.get(), {});
     }
     Ref rows = std::move(cur.rows_);
@@ -260,7 +241,7 @@ Ref Stream::next(Py_ssize_t most) {
         PyObject* fetchmany = nullptr;
         if (compat::get_optional_attr(cur_.object_.get(), names->fetchmany.get(), &fetchmany) < 0) throw PyError{};
         const Ref method = Ref::steal(fetchmany);
-        Busy busy(cur_.session_);
+        Busy busy(cur_.session_.get());
         if (!method) {
             state_ = State::Ended;
             return call_method(cur_.object_.get(), names->fetchall.get(), {});

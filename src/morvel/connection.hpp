@@ -16,6 +16,11 @@ class IntStatement;
 class Stream;
 
 struct Session;  // the native execution state of a connection on a thread (native.hpp)
+// A cursor's share of its session, given back when the cursor goes (native.hpp's release).
+struct SessionRelease {
+    void operator()(Session* s) const noexcept;
+};
+using SessionRef = std::unique_ptr<Session, SessionRelease>;
 class Reading;   // a native read taken a bounded number of rows at a time (native.hpp)
 
 // The Cursor of one function call. It always holds the object that `conn.cursor()` returned; on the
@@ -23,11 +28,6 @@ class Reading;   // a native read taken a bounded number of rows at a time (nati
 class Cursor {
 public:
     Cursor(Ref cursor, Session* session, bool tuples) noexcept;
-    Cursor(Cursor&& o) noexcept;
-    Cursor& operator=(Cursor&& o) noexcept;
-    Cursor(const Cursor&) = delete;
-    Cursor& operator=(const Cursor&) = delete;
-    ~Cursor();
 
 private:
     friend void execute(Cursor&, PyObject*);
@@ -42,7 +42,7 @@ private:
     void through_method(PyObject* statement, PyObject* params);
 
     Ref object_;
-    Session* session_ = nullptr;
+    SessionRef session_;  // null: the method path only
     bool tuples_ = false;  // the cursor's own copy of the row factory is None: its rows are plain tuples
     Ref rows_;            // the rows of the last statement run natively
     bool method_ = true;  // the last statement went through the cursor's own execute

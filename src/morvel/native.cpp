@@ -171,6 +171,11 @@ struct Statement {
 struct Session {
     static constexpr size_t kCacheSize = 32;
 
+    Session(const Native* native, Ref connection, PyThreadState* owner, sqlite::sqlite3* handle) noexcept
+        : n(native), conn(std::move(connection)), thread(owner), db(handle) {}
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
     const Native* n;
     Ref conn;
     PyThreadState* thread;
@@ -217,14 +222,14 @@ struct Session {
 
 namespace {
 
-std::vector<Session*> sessions;  // the sessions of calls in progress
+std::vector<std::unique_ptr<Session>> sessions;  // the sessions of calls in progress, owned here
 
 }  // namespace
 
 Session* find(PyObject* conn) noexcept {
     PyThreadState* thread = PyThreadState_Get();
-    for (Session* s : sessions)
-        if (s->conn.get() == conn && s->thread == thread) return s;
+    for (const auto& s : sessions)
+        if (s->conn.get() == conn && s->thread == thread) return s.get();
     return nullptr;
 }
 
@@ -234,17 +239,13 @@ Session* acquire(const Native* n, PyObject* conn) {
         return s;
     }
     const sqlite::ConnectionView view = n->view(conn);
-    auto* s = new Session{n, Ref::borrow(conn), PyThreadState_Get(), view.db};
+    auto made = std::make_unique<Session>(n, Ref::borrow(conn), PyThreadState_Get(), view.db);
+    Session* s = made.get();
     // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
     // session sends everything through the methods.
     if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
     s->cache.reserve(Session::kCacheSize);
-    try {
-        sessions.push_back(s);
-    } catch (...) {
-        delete s;
-        throw;
-    }
+    sessions.push_back(std::move(made));
     s->users = 1;
     return s;
 }
@@ -278,11 +279,12 @@ bool Session::prepare_pin() {
 void release(Session* s) noexcept {
     if (s == nullptr || --s->users > 0) return;
     for (size_t i = 0; i < sessions.size(); ++i)
-        if (sessions[i] == s) {
+        if (sessions[i].get() == s) {
+            // Out of the list before it goes: what its destruction runs finds no stale entry.
+            std::unique_ptr<Session> gone = std::move(sessions[i]);
             sessions.erase(sessions.begin() + static_cast<std::ptrdiff_t>(i));
-            break;
+            return;
         }
-    delete s;
 }
 
 Statement* Session::statement(PyObject* text) {

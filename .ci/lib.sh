@@ -11,14 +11,14 @@ stage() {
 }
 
 # The test files whose outcome the path of a genuine connection can change, for the repetition with
-# MORVEL_NATIVE=0: all but test_native.py (it runs every scenario on both paths itself), test_text.py (no
+# MORVEL_NATIVE=0: all but test_native.py (it runs every scenario on both paths itself), test_names.py (no
 # genuine connection) and test_release.py (it sets the path of every command it runs). Run from the
 # directory that holds tests/.
 path_tests() {
     local f
     for f in tests/test_*.py; do
         case "${f##*/}" in
-            test_native.py | test_text.py | test_release.py) ;;
+            test_native.py | test_names.py | test_release.py) ;;
             *) echo "$f" ;;
         esac
     done

@@ -8,7 +8,7 @@ namespace morvel {
 
 using Args = PyObject* const*;
 
-// handle.cpp
+// db.cpp
 Ref db_init(Args a);
 Ref db_connection(Args a);
 // catalog.cpp
@@ -25,15 +25,16 @@ Ref drop_table(Args a);
 Ref insert_temp(Args a);
 Ref insert_main(Args a);
 Ref delete_row_main(Args a);
-Ref temp_to_main(Args a);
 Ref load(Args a);   // (conn, table, rows, comm, batch): the work of morvel.load
+// merge.cpp
+Ref temp_to_main(Args a);
 Ref merge(Args a);  // (conn, table, comm, rebuild): the work of morvel.merge, as a plain tuple
-// query.cpp
+// find.cpp
 Ref find(Args a);
 Ref check_newest_unique(Args a);
-// answer.cpp
+// query.cpp
 Ref query(Args a);
-// fields.cpp
+// csv.cpp
 Ref parse_csv(Args a);
 
 }  // namespace morvel

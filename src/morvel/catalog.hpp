@@ -7,6 +7,8 @@
 
 #include "connection.hpp"
 #include "core.hpp"
+#include "names.hpp"
+#include "sql.hpp"
 
 namespace morvel {
 
@@ -18,20 +20,6 @@ inline constexpr std::string_view kCreateIndexTable = R"(
 inline constexpr std::string_view kCreateUniqueTable = R"(
             CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)
         )";
-
-// Table and index names are written into statements as they are, so each must read as one plain SQL
-// identifier: letters (any script), digits, "_" and "$", not starting with a digit or "$". Anything else
-// (a blank, a quote, a dot, a comment) could make the statement reach another table.
-bool is_plain(PyObject* text);
-// Raises ValueError naming `text` (the str as it will be written) unless it is plain; `what` says which
-// name it is ("table", "index").
-void require_plain(PyObject* text, const char* what);
-// f"{name}" of a table name, checked.
-Ref table_text(PyObject* name);
-// The names that create_table and drop_table refuse although they are plain: the catalog tables, and the
-// staging table temp_<t> of a managed table <t> (which needs one look at the schema, made only for a
-// name that starts with "temp_").
-void require_own_table(db::Cursor& cur, PyObject* text);
 
 // A column position of a unique key, kept as the object it came from. Plain ints are resolved once;
 // anything else is indexed with Python's own rules at each use.
@@ -68,16 +56,9 @@ inline bool holds_null(PyObject* entry, size_t width) {
 // named rowid is refused (require_row_identity).
 Ref read_columns(db::Cursor& cur, PyObject* table);
 
-// `"name"`: a name read from the schema, written into a statement as a quoted SQL identifier.
 Ref identifier(PyObject* name);
 
-// The name that a column specification ("price REAL", "\"a b\" TEXT") gives its column: its first token,
-// unquoted; an empty Ref when the specification is not a str or holds no name.
-Ref spec_name(PyObject* spec);
 
-// Every statement of the module names the row identity `rowid`, which a column of that name (in any
-// letter case) would hide: the merge would delete and keep the wrong rows. ValueError naming the column.
-void require_row_identity(PyObject* column, PyObject* table);
 
 // The table's rows of unique_table as {unique_name: [positions]}, in catalog order, each col_num
 // text split at "," and converted by int().

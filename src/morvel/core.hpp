@@ -20,8 +20,8 @@ namespace morvel {
 // it is caught, and why:
 // - the call boundary, run_body (function.cpp), and the module initialisation (morvel.cpp): the C API's
 //   NULL or -1 convention starts there;
-// - DB's unregister (handle.cpp): the clean-up after a failed DB() keeps the original error;
-// - the newest check's walk (query.cpp): adds the traceback entry of each pending visit, then rethrows;
+// - DB's unregister (db.cpp): the clean-up after a failed DB() keeps the original error;
+// - the newest check's walk (find.cpp): adds the traceback entry of each pending visit, then rethrows;
 // - the native-path probe (sqlite_api.cpp): a probe that raises turns the native path off; only a
 //   KeyboardInterrupt is rethrown.
 struct PyError {};
@@ -89,6 +89,14 @@ struct Names {
     Ref arrow_c_stream, arrow_c_array, dataframe;  // what tabular data exposes instead of rows
 };
 extern Names* names;
+
+// `a + b`, with Python's own rules (and errors) for the operands.
+inline Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
+
+// A str of ASCII text.
+inline Ref ascii_text(std::string_view s) {
+    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 
 // Text forms of values as they are written into statements.
 inline Ref str_of(PyObject* o) { return own(PyObject_Str(o)); }              // str(o)

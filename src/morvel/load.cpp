@@ -1,13 +1,11 @@
-// Loading and merge: bulk appends to the staging or main table, deletion by rowid, and the merge of
-// the staging table into the main table under the newest-row-wins rule of the unique keys.
-#include <algorithm>
-#include <cmath>
+// Loading: rows appended to the staging or the main table, one INSERT per row (morvel.load a batch of rows
+// at a time from any iterable), and main rows deleted by rowid.
 #include <string_view>
-#include <vector>
 
 #include "callables.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
+#include "transaction.hpp"
 #include "function.hpp"
 
 namespace morvel {
@@ -18,17 +16,6 @@ constexpr std::string_view kInsertStaging = R"(
             INSERT INTO temp_{} Values ({})
         )";
 
-constexpr std::string_view kSelectStagedNewestFirst = R"(
-            SELECT * FROM temp_{} ORDER BY rowid DESC
-        )";
-
-constexpr std::string_view kLookup = R"(
-            SELECT rowid FROM {} WHERE {}
-        )";
-
-constexpr std::string_view kEmptyStaging = R"(
-            DELETE From temp_{}
-        )";
 
 // "INSERT INTO {table} Values (" + val_str + ")", joined by plain concatenation.
 constexpr std::string_view kInsertMainHead = R"(
@@ -42,6 +29,7 @@ constexpr std::string_view kDeleteRowHead = R"(
             DELETE From {} Where rowid in ()";
 constexpr std::string_view kDeleteRowTail = R"()
         )";
+
 
 // The placeholder list for the values of the first row: "?" then ",?" for each further value.
 Ref placeholders(PyObject* rows) {
@@ -133,38 +121,7 @@ void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObjec
     }
 }
 
-Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
 
-Ref ascii_text(std::string_view s) {
-    return own(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
-// The SQL condition "a = ? AND b = ? " over the key's columns.
-Ref lookup_condition(const std::vector<Ref>& columns) {
-    TextBuilder b;
-    bool first = true;
-    for (const Ref& c : columns) {
-        if (!first) b.ascii("AND ");
-        b.text(fstr_of(c.get()).get()).ascii(" = ? ");
-        first = false;
-    }
-    return b.finish();
-}
-
-// Adds `key` to `seen`; false when it was there already. One hash computation per key tuple.
-bool add_new(PyObject* seen, PyObject* key) {
-    const Py_ssize_t before = PySet_GET_SIZE(seen);
-    check(PySet_Add(seen, key));
-    return PySet_GET_SIZE(seen) != before;
-}
-
-// What the merge knows of one unique key: its positions, its seen set and its lookup statement,
-// built from the column names the first time a staged row needs it.
-struct MergeKey {
-    std::vector<Position> positions;
-    Ref seen;
-    Ref lookup;
-};
 
 // Rows taken from an iterator `size` at a time into one list, reused: what a load holds at once. Each
 // row's values are taken as the row is taken, into a tuple of their own: an iterable that refills one row
@@ -208,6 +165,7 @@ private:
     Py_ssize_t taken_ = 0;
     RowKind kind_;
 };
+
 
 }  // namespace
 
@@ -286,304 +244,5 @@ Ref delete_row_main(Args a) {
     return Ref::borrow(Py_None);
 }
 
-namespace {
-
-// What the scan phase of a merge found: the main rows to remove and the staged rows to insert, newest first.
-struct Scanned {
-    Ref origin_ids, docs, dropped;  // dropped: the superseded staged rows
-    Py_ssize_t staged = 0;
-    std::vector<std::vector<Ref>> key_columns;  // without row lookups: each key's column names, to join on
-    bool joined = false;                        // origin_ids holds what the joins on key_columns found
-};
-
-// The scan phase shared by temp_to_main and merge: the column names, the unique keys, the staged rows
-// (`read_staged` sends that read, after the catalog's; each row's columns from `offset` on) and, with
-// `row_lookups`, one lookup per new key tuple. Nothing here changes the database.
-template <class ReadStaged>
-Scanned scan(db::Cursor& cur, PyObject* table, PyObject* text, ReadStaged read_staged, bool row_lookups = true,
-             int offset = 0) {
-    Ref cols = read_columns(cur, table);
-    Ref uniques = read_uniques(cur, table);
-    std::vector<MergeKey> keys;
-    for (UniqueKey& k : unique_keys(uniques.get())) keys.push_back({std::move(k.positions), own(PySet_New(nullptr)), {}});
-    Scanned out{own(PySet_New(nullptr)), own(PyList_New(0)), own(PyList_New(0))};
-    // All staged rows in one fetch, newest first: the seen sets then settle staged conflicts in memory.
-    Ref staged = read_staged(cols.get(), keys);
-
-    SignalPoll poll(256);  // a row costs a lookup per key
-    for (ForEach it(staged.get()); Ref row = it.next(); ++out.staged) {
-        poll();
-        bool superseded = false;
-        for (MergeKey& k : keys) {
-            if (!k.lookup) {  // the first staged row: column names and values are read pairwise
-                std::vector<Ref> columns;
-                for (const Position& p : k.positions) {
-                    columns.push_back(p.of(cols.get(), 0));
-                    p.of(row.get(), offset);
-                }
-                k.lookup = sql(kLookup, {text, lookup_condition(columns).get()});
-                if (!row_lookups && !columns.empty()) out.key_columns.push_back(std::move(columns));
-            }
-            Ref key = seen_entry(k.positions, row.get(), offset);
-            // A key holding NULL repeats no other, as under SQL's `=` of the lookups below.
-            if (!holds_null(key.get(), k.positions.size()) && !add_new(k.seen.get(), key.get())) {
-                superseded = true;
-                continue;
-            }
-            if (k.positions.empty() || !row_lookups) continue;
-            // The main-table rows that carry the same key values, found while the indexes still stand.
-            Ref values = k.positions.size() == 1 ? list_of({key.get()}) : new_list(key.get());
-            Ref found = db::query(cur, k.lookup.get(), values.get());
-            for (ForEach f(found.get()); Ref hit = f.next();)
-                check(PySet_Add(out.origin_ids.get(), item_at(hit.get(), 0).get()));
-        }
-        check(PyList_Append(superseded ? out.dropped.get() : out.docs.get(), row.get()));
-    }
-    return out;
-}
-
-// The write phase of temp_to_main: the main table is suspended from the first index drop to the
-// reactivation.
-void write(PyObject* conn, db::Cursor& cur, PyObject* table, PyObject* text, const Scanned& s) {
-    call_module(Fn::drop_table_index, {conn, table, Py_False});
-    call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
-    call_module(Fn::insert_main, {conn, table, s.docs.get(), Py_False});
-    db::execute(cur, sql(kEmptyStaging, {text}).get());
-    call_module(Fn::active_table_index, {conn, table, Py_False});
-}
-
-// The main-table rows that share a key's values with any staged row read, in one statement per key: what
-// the lookups of every new key tuple find together (a dropped staged row's tuples are looked up too, and
-// `=` never matches NULL), without a round trip per tuple. The staged rows are the outer loop, each a
-// seek in the key's lookup index.
-constexpr std::string_view kJoinHead = R"(
-            SELECT m.rowid FROM temp_{} AS s CROSS JOIN {} AS m
-            ON )";
-constexpr std::string_view kJoinTail = R"(
-            WHERE s.rowid <= ?
-        )";
-
-Ref join_statement(PyObject* text, const std::vector<Ref>& columns) {
-    TextBuilder b;
-    b.text(sql(kJoinHead, {text, text}).get());
-    bool first = true;
-    for (const Ref& c : columns) {
-        Ref name = fstr_of(c.get());
-        if (!first) b.ascii(" AND ");
-        Ref quoted_name = identifier(name.get());
-        b.ascii("m.").text(quoted_name.get()).ascii(" = s.").text(quoted_name.get());
-        first = false;
-    }
-    return b.ascii(kJoinTail).finish();
-}
-
-// With the indexes live, the rows the join finds are deleted by the join itself, one statement per key:
-// no rowid makes a round trip, and changes() counts them (a row two keys find is deleted by the first).
-constexpr std::string_view kDeleteJoinedHead = R"(
-            DELETE FROM {} WHERE rowid IN ()";
-constexpr std::string_view kDeleteJoinedTail = ")";
-
-constexpr std::string_view kChanges = R"(
-            SELECT changes()
-        )";
-
-// The newest staged row, and the main table's rowid range for the rebuild choice: three seeks in one
-// statement (each min() and max() alone is read from an end of the rowid B-tree, not by a scan).
-constexpr std::string_view kStagedHighWater = R"(
-            SELECT (SELECT max(rowid) FROM temp_{}), (SELECT min(rowid) FROM {}), (SELECT max(rowid) FROM {})
-        )";
-
-constexpr std::string_view kSelectStagedUpTo = R"(
-            SELECT {} FROM temp_{} WHERE rowid <= ? ORDER BY rowid DESC
-        )";
-
-// The select list of the staged rows read by the merge: the rowid, then each column in table order, by
-// name where a key reads it and NULL elsewhere. The rows keep the shape of `rowid, *`, so every key
-// position reads what it would there, while the values no key compares are neither read nor converted
-// (the copy moves them). A position that is not a plain int reads `rowid, *`.
-Ref key_select_list(PyObject* cols, const std::vector<MergeKey>& keys) {
-    const Py_ssize_t n = check_size(PyObject_Size(cols));
-    std::vector<bool> read(static_cast<size_t>(n), false);
-    for (const MergeKey& k : keys)
-        for (const Position& p : k.positions) {
-            if (p.kind != Position::Fast) return ascii_text("rowid, *");
-            const Py_ssize_t i = p.value < 0 ? p.value + n : p.value;  // out of range: the scan raises
-            if (i >= 0 && i < n) read[static_cast<size_t>(i)] = true;
-        }
-    TextBuilder b;
-    b.ascii("rowid");
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!read[static_cast<size_t>(i)]) {
-            b.ascii(", NULL");
-            continue;
-        }
-        Ref name = item_at(cols, i);
-        if (!PyUnicode_Check(name.get())) return ascii_text("rowid, *");
-        Ref escaped = own(PyUnicode_Replace(name.get(), names->double_quote.get(), names->two_double_quotes.get(), -1));
-        b.ascii(", \"").text(escaped.get()).ascii("\"");
-    }
-    return b.finish();
-}
-
-// A superseded staged row leaves the staging table before the copy below, which then takes the rest.
-constexpr std::string_view kDropSuperseded = R"(
-            DELETE FROM temp_{} WHERE rowid = ?
-        )";
-
-// The staged rows move inside SQLite, newest first as temp_to_main inserts them: each gets the rowid
-// that temp_to_main's INSERT of it would, and the values stay as stored, without a trip through Python.
-constexpr std::string_view kCopyStagedUpTo = R"(
-            INSERT INTO {} SELECT * FROM temp_{} WHERE rowid <= ? ORDER BY rowid DESC
-        )";
-
-constexpr std::string_view kEmptyStagingUpTo = R"(
-            DELETE FROM temp_{} WHERE rowid <= ?
-        )";
-
-constexpr std::string_view kCountMain = R"(
-            SELECT count(*) FROM {}
-        )";
-
-double number(PyObject* v) {
-    const double n = PyFloat_AsDouble(v);
-    if (n == -1.0 && PyErr_Occurred()) throw PyError{};
-    return n;
-}
-
-// The main rows that share a key with a staged row up to `bound`, into s.origin_ids.
-void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound) {
-    for (const std::vector<Ref>& columns : s.key_columns) {
-        Ref found = db::query(cur, join_statement(text, columns).get(), bound);
-        SignalPoll poll;
-        for (ForEach f(found.get()); Ref hit = f.next();) {
-            poll();
-            check(PySet_Add(s.origin_ids.get(), item_at(hit.get(), 0).get()));
-        }
-    }
-    s.joined = true;
-}
-
-// The cost model of `rebuild=None`, fitted to bench/run.py's growth sweep (main tables of 10,000 to
-// 1,000,000 rows of four columns, batches of 0.3 % to 100 % of them, half replacing rows, the key's index and
-// one more). Live indexes cost a B-tree update per index for each row written (deleted or inserted); the
-// rebuild costs a sorted pass per index over the rows the table ends with, plus the same writes without the
-// indexes. With two indexes or three the crossing is about the same, and the model does not count them;
-// with the key's index alone, its keys arriving in order, live updates stay cheap and live wins up to
-// larger batches (100,000 rows: still at 50 %), which the model does not see. What it does see is the size:
-// while the table and its indexes fit SQLite's page cache, a live update is cheap and the rebuild pays only
-// once the rows written reach about three quarters of the final rows (10,000 rows: the two cross between
-// batches of 50 % and 100 %); past that each live update reads pages from the file, and the crossing falls
-// to about a fifth (300,000 and 1,000,000 rows: between batches of 10 % and 20 %). In between the measured
-// crossing falls by about 0.4 per tenfold size (30,000: 0.6; 100,000: 0.36).
-constexpr double kSmallTableShare = 0.76, kLargeTableShare = 0.22, kShareFallPerTenfold = 0.40;
-constexpr double kSmallTableRows = 10'000;
-
-// The share of the final rows that the rows written must reach for the rebuild to pay. Times `rows` it
-// grows with `rows` (its fall is slower than 1 / rows), so the choice below is monotone in each bound.
-double rebuild_share(double rows) {
-    const double share = kSmallTableShare - kShareFallPerTenfold * std::log10(std::max(rows, 1.0) / kSmallTableRows);
-    return std::clamp(share, kLargeTableShare, kSmallTableShare);
-}
-
-bool pays(double main, double replaced, double merged) {
-    const double final_rows = main - replaced + merged;
-    return replaced + merged >= rebuild_share(final_rows) * final_rows;
-}
-
-// Whether the rebuild pays. What is not known yet is bounded first and learnt only when the bounds do not
-// decide: the main rows lie between half the rowid `range` (at most half of it holes left by deletions)
-// and all of it, then are counted (a scan of an index); the replaced rows lie between none and one per
-// staged row and key, then are found by the join (which a rebuild needs anyway, before its drops).
-bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged, PyObject* bound, PyObject* range) {
-    const double m = static_cast<double>(merged);  // doubles: rowids may span the whole 64-bit range
-    const double most = static_cast<double>(s.staged) * static_cast<double>(s.key_columns.size());
-    if (m + most == 0) return false;  // nothing to maintain: the indexes are only checked
-    Ref low = item_at(range, 1), high = item_at(range, 2);
-    double main = high.get() == Py_None ? 0 : number(high.get()) - number(low.get()) + 1;
-    if (pays(main, 0, m)) return true;
-    if (!pays(main / 2, std::min(most, main / 2), m)) return false;
-    main = number(item_at(item_at(db::query(cur, sql(kCountMain, {text}).get()).get(), 0).get(), 0).get());
-    if (pays(main, 0, m)) return true;
-    if (!pays(main, std::min(most, main), m)) return false;
-    find_replaced(cur, text, s, bound);
-    return pays(main, static_cast<double>(PySet_GET_SIZE(s.origin_ids.get())), m);
-}
-
-}  // namespace
-
-Ref temp_to_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
-    // One transaction from the first read to the commit, also with comm=False: rows staged by others
-    // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
-    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);
-    Ref text = table_text(table);
-    call.begin();
-    Scanned s = scan(cur, table, text.get(),
-                     [&](PyObject*, const std::vector<MergeKey>&) {
-                         return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get());
-                     });
-    write(conn, cur, table, text.get(), s);
-    call.commit();
-    return Ref::borrow(Py_None);
-}
-
-Ref merge(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2], *rebuild = a[3];
-    if (rebuild != Py_None && !PyBool_Check(rebuild)) {
-        PyErr_Format(PyExc_TypeError, "rebuild must be True, False or None, not %.200s", Py_TYPE(rebuild)->tp_name);
-        throw PyError{};
-    }
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);  // as temp_to_main
-    Ref text = table_text(table);
-    call.begin();
-    // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
-    // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
-    // key values of a staged row are used here; its values are copied by SQLite.
-    Ref high = Ref::borrow(Py_None), range;
-    Scanned s = scan(cur, table, text.get(), [&](PyObject* cols, const std::vector<MergeKey>& keys) {
-        range = item_at(db::query(cur, sql(kStagedHighWater, {text.get(), text.get(), text.get()}).get()).get(), 0);
-        high = item_at(range.get(), 0);
-        if (high.get() == Py_None) return own(PyList_New(0));
-        Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text.get()});
-        return db::query(cur, select.get(), list_of({high.get()}).get());
-    }, false, 1);
-    const Py_ssize_t merged = PyList_GET_SIZE(s.docs.get());
-    Ref bound = list_of({high.get()});
-    const bool rebuilt =
-        rebuild == Py_None ? rebuild_pays(cur, text.get(), s, merged, bound.get(), range.get()) : rebuild == Py_True;
-    Py_ssize_t replaced = 0;
-    if (rebuilt) {
-        if (!s.joined) find_replaced(cur, text.get(), s, bound.get());  // before the drops
-        call_module(Fn::drop_table_index, {conn, table, Py_False});
-        call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
-        replaced = PySet_GET_SIZE(s.origin_ids.get());
-    } else {
-        // Only the indexes that the reactivation would not leave as they are go first.
-        drop_indexes_off_catalog(cur, table);
-        Ref head = sql(kDeleteJoinedHead, {text.get()});
-        for (const std::vector<Ref>& columns : s.key_columns) {
-            db::execute(cur, TextBuilder().text(head.get()).text(join_statement(text.get(), columns).get())
-                                 .ascii(kDeleteJoinedTail).finish().get(), bound.get());
-            Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
-            replaced += PyLong_AsSsize_t(changed.get());
-            if (PyErr_Occurred()) throw PyError{};
-        }
-    }
-    if (high.get() != Py_None) {
-        Ref drop = sql(kDropSuperseded, {text.get()});
-        SignalPoll poll;
-        for (ForEach it(s.dropped.get()); Ref row = it.next();) {
-            poll();
-            db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
-        }
-        db::execute(cur, sql(kCopyStagedUpTo, {text.get(), text.get()}).get(), bound.get());
-        db::execute(cur, sql(kEmptyStagingUpTo, {text.get()}).get(), bound.get());
-    }
-    call_module(Fn::active_table_index, {conn, table, Py_False});
-    call.commit();
-    return own(Py_BuildValue("(nnnO)", merged, replaced, s.staged - merged, rebuilt ? Py_True : Py_False));
-}
 
 }  // namespace morvel

@@ -133,7 +133,7 @@ constexpr Spec kSpecs[kFnCount] = {
     {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
     {Fn::query, "_query", "_query", nullptr, 760, 7, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
      false, query},
-    // The command line's loader: CSV fields to values (fields.cpp).
+    // The command line's loader: CSV fields to values (csv.cpp).
     {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740, 8,
      {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, parse_csv},
 };

@@ -1,314 +1,825 @@
-// Query: the newest check over a row's linked group, and find across the staging and main tables.
+// morvel.query: the rows that the main table will hold once its staged rows are merged, answered before
+// the merge, at the cost of reading the candidate rows once. The merge's rule, restated on key tuples:
+// a staged row survives unless a newer staged row has an equal tuple for some unique key; a main row
+// survives unless any staged row has an equal tuple for some key (a superseded staged row included: the
+// merge looks its values up too). Staged tuples compare as the merge compares them among themselves, by
+// value (1 equals 1.0, text never equals a blob); a main row's tuple is matched as the merge's look-ups match
+// it, by SQL `=` under each main column's collation. A tuple that holds NULL equals nothing.
+#include <algorithm>
+#include <climits>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "callables.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
+#include "transaction.hpp"
 #include "function.hpp"
 
 namespace morvel {
 
 namespace {
 
-// The newest check's statements: staging pass and main pass over one unique key.
-constexpr std::string_view kCheckStaging = R"(
-                    SELECT {}
-                    FROM temp_{}
-                    WHERE {}
-                )";
+// The statements: after "rowid" come ',"a","b"', the columns a pass needs, in table order. The caller's
+// condition and ordering sit on lines of their own, so that a trailing `--` comment cannot swallow the rest.
 
-constexpr std::string_view kCheckMain = R"(
-                    SELECT {}
-                    FROM {}
-                    WHERE {}
-                )";
-
-constexpr std::string_view kFindStaging = R"(
-            SELECT {}
+// The staged rows newest first, as the merge reads them, a bounded number at a time (rowid <= the one
+// before the last row read): what the call holds beyond its answer grows with the staged key tuples, not
+// with every staged row at once.
+constexpr std::string_view kStagedNewestFirst = R"(
+            SELECT rowid{}
             FROM temp_{}
-            {}
+            WHERE rowid <= ?
+            ORDER BY rowid DESC
+            LIMIT 16384
         )";
+constexpr Py_ssize_t kStagedChunk = 16384;
 
-constexpr std::string_view kFindMain = R"(
-            SELECT {}
+// The candidate rows of one table in rowid order, a page at a time: from a rowid on (the first one, then
+// the one after the last row read), at most a number of rows. Both are written into the text, so that the
+// caller's parameters, positional or named, stay the statement's only ones. A call holds one page at once
+// and reads no further page once its answer is full.
+constexpr std::string_view kPage = R"(
+            SELECT rowid{}
             FROM {}
-            {}
+            WHERE rowid >= {}
+            ORDER BY rowid
+            LIMIT {}
         )";
 
-bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) != 0; }
+constexpr std::string_view kMatchingPage = R"(
+            SELECT rowid{}
+            FROM {}
+            WHERE rowid >= {} AND (
+{}
+            )
+            ORDER BY rowid
+            LIMIT {}
+        )";
 
-bool contains(PyObject* visited, PyObject* key) {
-    if (PyAnySet_CheckExact(visited)) return check(PySet_Contains(visited, key)) != 0;
-    return check(PySequence_Contains(visited, key)) != 0;
+// Pages and reads are of this many rows at most; with a limit the first one is of about the rows still
+// wanted (at least kFirstRows), and each next one twice the one before.
+constexpr Py_ssize_t kPageRows = 16384, kFirstRows = 64;
+
+// Staged and main rows as one ordered stream; the source (1 staged, 0 main) and the rowid lead each row.
+// The rowid keeps its name, so that the condition and the ordering may use it as on one table. Rows that
+// the caller's ordering leaves tied come staged first, then by rowid: the order is total, so that an
+// answer with a limit is the start of the one without.
+constexpr std::string_view kOrderedHead = R"(
+            SELECT * FROM (
+                SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_{}
+                UNION ALL
+                SELECT 0, rowid, * FROM {}
+            ))";
+constexpr std::string_view kOrderedWhere = R"(
+            WHERE (
+{}
+            ))";
+constexpr std::string_view kOrderedTail = R"(
+            ORDER BY
+{}
+            , morvel_source_ DESC, rowid
+        )";
+
+// The table's CREATE TABLE text, which holds each column's collation; a temporary table of the name first,
+// as every unqualified name resolves to it first.
+constexpr std::string_view kTableText = R"(
+            SELECT sql FROM (
+                SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND name = '{}' COLLATE NOCASE
+                UNION ALL
+                SELECT 1, sql FROM sqlite_master WHERE type = 'table' AND name = '{}' COLLATE NOCASE
+            )
+            ORDER BY o
+            LIMIT 1
+        )";
+
+// The main rows that share a key's values with some staged row, found by the merge's own join: SQL `=`
+// under the main column's collation, for a collation that only SQLite knows.
+constexpr std::string_view kJoined = R"(
+            SELECT m.rowid
+            FROM temp_{} AS s CROSS JOIN {} AS m
+            ON {}
+        )";
+
+[[noreturn]] void fail(PyObject* type, PyObject* message) {
+    PyErr_SetObject(type, message);
+    throw PyError{};
 }
 
-void add_to(PyObject* visited, PyObject* key) {
-    if (PySet_CheckExact(visited))
-        check(PySet_Add(visited, key));
-    else
-        call_method(visited, names->add.get(), {key});
+Ref operational_error() {
+    Ref module = global(names->sqlite3.get());
+    return own(PyObject_GetAttr(module.get(), names->OperationalError.get()));
 }
 
-// One unique key as the check walks it. Its positions and its two statements depend only on the
-// arguments of the top-level call, so they are worked out the first time a visit needs them.
-struct CheckKey {
-    Ref name;
-    bool resolved = false;
-    std::vector<Position> positions;
-    Ref staging_sql, main_sql;
-};
-
-// What every visit of one check shares; find keeps one for all its checks.
-struct CheckContext {
-    PyObject *conn, *table, *uniques, *cols, *total_select;
-    SignalPoll poll{32};  // a step of the walk is a statement or a fetched row
-    bool listed = false;
-    std::vector<CheckKey> keys;
-
-    void list_keys() {
-        if (listed) return;
-        for (ForEach it(uniques); Ref name = it.next();) keys.push_back({std::move(name)});
-        listed = true;
+// `where` and `order_by`: None or a text; blank text counts as none.
+bool clause(PyObject* text, const char* what) {
+    if (text == Py_None) return false;
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str or None, not %.200s", what, Py_TYPE(text)->tp_name);
+        throw PyError{};
     }
+    Ref stripped = call_method(text, names->strip.get(), {});
+    return PyUnicode_GET_LENGTH(stripped.get()) > 0;
+}
 
-    // The key's values in `row`, the parameters of both statements.
-    Ref values(CheckKey& k, PyObject* row) {
-        if (k.resolved) {
-            const Py_ssize_t n = static_cast<Py_ssize_t>(k.positions.size());
-            Ref out = own(PyList_New(n));
-            for (Py_ssize_t i = 0; i < n; ++i)
-                PyList_SET_ITEM(out.get(), i, k.positions[static_cast<size_t>(i)].of(row, 1).release());
+// `limit`: None (-1 here) or an int of 0 or more.
+Py_ssize_t row_limit(PyObject* limit) {
+    if (limit == Py_None) return -1;
+    if (PyBool_Check(limit) || !PyIndex_Check(limit)) {
+        PyErr_Format(PyExc_TypeError, "limit must be an int or None, not %.200s", Py_TYPE(limit)->tp_name);
+        throw PyError{};
+    }
+    Ref n = own(PyNumber_Index(limit));
+    const Py_ssize_t v = PyLong_AsSsize_t(n.get());
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{};
+        PyErr_Clear();
+        if (check(PyObject_RichCompareBool(n.get(), names->zero.get(), Py_LT))) {
+            PyErr_SetString(PyExc_ValueError, "limit must be 0 or more");
+            throw PyError{};
+        }
+        return PY_SSIZE_T_MAX;
+    }
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "limit must be 0 or more, not %zd", v);
+        throw PyError{};
+    }
+    return v;
+}
+
+// The parameters as statements receive them: a list is copied (nobody else may change what is bound),
+// anything else is passed on for the connection to bind or refuse as it binds any parameters.
+Ref bound_params(PyObject* params) { return PyList_Check(params) ? new_list(params) : Ref::borrow(params); }
+
+// The output columns: "*", names joined by commas (blanks around them allowed), or a sequence of names.
+std::vector<Py_ssize_t> output_columns(PyObject* columns, PyObject* cols, PyObject* table) {
+    const Py_ssize_t ncols = PyList_GET_SIZE(cols);
+    std::vector<Py_ssize_t> out;
+    Ref wanted;
+    if (PyUnicode_Check(columns)) {
+        Ref stripped = call_method(columns, names->strip.get(), {});
+        if (PyUnicode_CompareWithASCIIString(stripped.get(), "*") == 0) {
+            for (Py_ssize_t i = 0; i < ncols; ++i) out.push_back(i);
             return out;
         }
-        k.positions = positions_of(item(uniques, k.name.get()).get());
-        TextBuilder cond;
-        Ref out = own(PyList_New(0));
-        for (size_t i = 0; i < k.positions.size(); ++i) {
-            Ref column = k.positions[i].of(cols, 0);
-            check(PyList_Append(out.get(), k.positions[i].of(row, 1).get()));
-            cond.ascii(i == 0 ? "" : "AND ").text(fstr_of(column.get()).get()).ascii(" = ? ");
+        wanted = call_method(columns, names->split.get(), {names->comma.get()});
+    } else {
+        wanted = Ref::borrow(columns);
+    }
+    for (ForEach it(wanted.get()); Ref name = it.next();) {
+        Ref bare = PyUnicode_Check(name.get()) ? call_method(name.get(), names->strip.get(), {}) : name;
+        Py_ssize_t at = -1;
+        for (Py_ssize_t i = 0; i < ncols && at < 0; ++i)
+            if (check(PyObject_RichCompareBool(PyList_GET_ITEM(cols, i), bare.get(), Py_EQ))) at = i;
+        if (at < 0) {
+            Ref sep = own(PyUnicode_FromString(", "));
+            Ref listed = own(PyUnicode_Join(sep.get(), cols));
+            PyErr_Format(PyExc_ValueError, "%R is not a column of %S (columns: %U)", bare.get(), table, listed.get());
+            throw PyError{};
         }
-        Ref condition = cond.finish();
-        Ref select = fstr_of(total_select), from = fstr_of(table);
-        k.staging_sql = sql(kCheckStaging, {select.get(), from.get(), condition.get()});
-        k.main_sql = sql(kCheckMain, {select.get(), from.get(), condition.get()});
-        k.resolved = true;
+        out.push_back(at);
+    }
+    return out;
+}
+
+// The column index of a key position, read as the merge reads it (cols[p]: negative counts from the end).
+Py_ssize_t column_of(const Position& p, PyObject* cols) {
+    const Py_ssize_t ncols = PyList_GET_SIZE(cols);
+    if (p.kind == Position::Fast) {
+        const Py_ssize_t i = p.value < 0 ? p.value + ncols : p.value;
+        if (i >= 0 && i < ncols) return i;
+    }
+    p.of(cols, 0);  // raises what the merge raises for this position
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    throw PyError{};
+}
+
+Ref int_object(Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); }
+
+long long rowid_of(PyObject* row, Py_ssize_t at) {
+    Ref id = item_at(row, at);
+    const long long v = PyLong_AsLongLong(id.get());
+    if (v == -1 && PyErr_Occurred()) throw PyError{};
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Each column's collation, read from the table's CREATE TABLE text
+
+// How a main column compares text: the three collations that SQLite itself defines, restated below, and
+// any other one (registered by the application), which only SQLite can apply.
+enum class Collation { Binary, Nocase, Rtrim, Other };
+
+// A piece of an SQL text as SQLite's tokenizer cuts it (what this reading needs of it): a word (a keyword
+// or a plain name), a quoted run (a string or a quoted name), a parenthesis, a comma, anything else.
+struct Token {
+    enum Kind { End, Word, Quoted, Open, Close, Comma, Other } kind = End;
+    std::string_view text;
+};
+
+bool word_char(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           c >= 0x80;
+}
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool same_ascii_word(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+    return true;
+}
+
+// The tokens of a UTF-8 text, blanks and comments skipped.
+class Tokens {
+public:
+    explicit Tokens(std::string_view s) noexcept : s_(s) {}
+
+    Token next() {
+        skip();
+        if (i_ >= s_.size()) return {};
+        const size_t start = i_;
+        const char c = s_[i_];
+        auto cut = [&](Token::Kind kind) { return Token{kind, s_.substr(start, i_ - start)}; };
+        if (c == '(' || c == ')' || c == ',') {
+            ++i_;
+            return cut(c == '(' ? Token::Open : c == ')' ? Token::Close : Token::Comma);
+        }
+        if (c == '\'' || c == '"' || c == '`') {  // a doubled quote stands for one inside
+            for (++i_; i_ < s_.size(); ++i_) {
+                if (s_[i_] != c) continue;
+                if (i_ + 1 < s_.size() && s_[i_ + 1] == c) {
+                    ++i_;
+                    continue;
+                }
+                ++i_;
+                break;
+            }
+            return cut(Token::Quoted);
+        }
+        if (c == '[') {  // up to the first "]", nothing doubled
+            const size_t close = s_.find(']', i_);
+            i_ = close == std::string_view::npos ? s_.size() : close + 1;
+            return cut(Token::Quoted);
+        }
+        if (word_char(static_cast<unsigned char>(c))) {
+            while (i_ < s_.size() && word_char(static_cast<unsigned char>(s_[i_]))) ++i_;
+            return cut(Token::Word);
+        }
+        ++i_;
+        return cut(Token::Other);
+    }
+
+private:
+    void skip() {
+        while (i_ < s_.size()) {
+            const char c = s_[i_];
+            const char after = i_ + 1 < s_.size() ? s_[i_ + 1] : '\0';
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r') {
+                ++i_;
+            } else if (c == '-' && after == '-') {
+                const size_t end = s_.find('\n', i_);
+                i_ = end == std::string_view::npos ? s_.size() : end + 1;
+            } else if (c == '/' && after == '*') {
+                const size_t end = s_.find("*/", i_ + 2);
+                i_ = end == std::string_view::npos ? s_.size() : end + 2;
+            } else {
+                return;
+            }
+        }
+    }
+
+    std::string_view s_;
+    size_t i_ = 0;
+};
+
+bool is_word(const Token& t, std::string_view w) { return t.kind == Token::Word && same_ascii_word(t.text, w); }
+
+// A name token as SQLite reads it: a quoted one without its quotes, a doubled quote inside as one.
+std::string dequoted(const Token& t) {
+    if (t.kind != Token::Quoted) return std::string(t.text);
+    const char open = t.text.front();
+    const char close = open == '[' ? ']' : open;
+    std::string_view inner = t.text.substr(1);
+    if (!inner.empty() && inner.back() == close) inner.remove_suffix(1);
+    std::string out;
+    for (size_t i = 0; i < inner.size(); ++i) {
+        out.push_back(inner[i]);
+        if (open != '[' && inner[i] == close && i + 1 < inner.size() && inner[i + 1] == close) ++i;
+    }
+    return out;
+}
+
+Collation collation_named(const std::string& name) {
+    if (same_ascii_word(name, "BINARY")) return Collation::Binary;
+    if (same_ascii_word(name, "NOCASE")) return Collation::Nocase;
+    if (same_ascii_word(name, "RTRIM")) return Collation::Rtrim;
+    return Collation::Other;
+}
+
+// Whether the name a column definition starts with is `col` (a str), exactly.
+bool names_column(const std::string& name, PyObject* col) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), nullptr));
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    return check(PyObject_RichCompareBool(text.get(), col, Py_EQ)) == 1;
+}
+
+// The collation of each column, in table order, from a CREATE TABLE text: the last COLLATE clause of each
+// column definition (outside its parentheses), BINARY without one. Empty when the text is not a list of
+// column definitions naming exactly the columns `cols`, in their order: then SQLite matches every key.
+std::vector<Collation> column_collations(PyObject* create, PyObject* cols) {
+    if (!PyUnicode_Check(create)) return {};
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(create, &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    Tokens tokens({utf8, static_cast<size_t>(size)});
+    // CREATE [TEMP] TABLE [IF NOT EXISTS] name (  ... not CREATE TABLE name AS SELECT
+    for (Token t = tokens.next(); t.kind != Token::Open; t = tokens.next())
+        if (t.kind == Token::End || is_word(t, "AS")) return {};
+    const size_t ncols = static_cast<size_t>(PyList_GET_SIZE(cols));
+    std::vector<Collation> out;
+    for (bool more = true; more;) {
+        const Token name = tokens.next();
+        // The table constraints, which follow the last column, start with one of these keywords.
+        if (is_word(name, "CONSTRAINT") || is_word(name, "PRIMARY") || is_word(name, "UNIQUE") ||
+            is_word(name, "CHECK") || is_word(name, "FOREIGN"))
+            break;
+        if (name.kind != Token::Word && name.kind != Token::Quoted) return {};
+        if (out.size() == ncols || !names_column(dequoted(name), PyList_GET_ITEM(cols, static_cast<Py_ssize_t>(out.size()))))
+            return {};
+        Collation collation = Collation::Binary;
+        for (int depth = 0;;) {
+            const Token t = tokens.next();
+            if (t.kind == Token::End) return {};
+            if (t.kind == Token::Open) {
+                ++depth;
+            } else if (t.kind == Token::Close) {
+                if (depth == 0) {
+                    more = false;
+                    break;
+                }
+                --depth;
+            } else if (depth == 0 && t.kind == Token::Comma) {
+                break;
+            } else if (depth == 0 && is_word(t, "COLLATE")) {
+                const Token named = tokens.next();
+                if (named.kind != Token::Word && named.kind != Token::Quoted) return {};
+                collation = collation_named(dequoted(named));
+            }
+        }
+        out.push_back(collation);
+    }
+    if (out.size() != ncols) return {};
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Values as a collation compares them
+
+// How many bytes a code point takes in UTF-8, the encoding in which SQLite's NOCASE compares.
+Py_ssize_t utf8_size(Py_UCS4 c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+// A text as NOCASE compares it: ASCII letters in lower case, nothing else folded. NOCASE stops at a NUL
+// but still tells texts of other lengths apart: past a NUL only the length (in UTF-8 bytes) counts, and
+// that text becomes the part before the NUL, a NUL, and the length in digits.
+Ref nocase_text(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t end = n;
+    bool upper = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) {
+            end = i;
+            break;
+        }
+        upper = upper || (c >= 'A' && c <= 'Z');
+    }
+    if (!upper && end == n) return Ref::borrow(s);
+    Ref head = own(PyUnicode_New(end, PyUnicode_MAX_CHAR_VALUE(s)));
+    const int head_kind = PyUnicode_KIND(head.get());
+    void* head_data = PyUnicode_DATA(head.get());
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        PyUnicode_WRITE(head_kind, head_data, i, c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    if (end == n) return head;
+    Py_ssize_t bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) bytes += utf8_size(PyUnicode_READ(kind, data, i));
+    return own(PyUnicode_FromFormat("%U%c%zd", head.get(), 0, bytes));
+}
+
+// A text as RTRIM compares it: without its trailing blanks (U+0020 only).
+Ref rtrim_text(PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    while (n > 0 && PyUnicode_READ(kind, data, n - 1) == ' ') --n;
+    return n == PyUnicode_GET_LENGTH(s) ? Ref::borrow(s) : own(PyUnicode_Substring(s, 0, n));
+}
+
+// A value as a column of this collation compares it with `=`: two values are equal under the collation
+// exactly when their folded forms are equal values. Only text is folded; a blob never equals a text.
+Ref folded_value(PyObject* v, Collation c) {
+    if (!PyUnicode_Check(v)) return Ref::borrow(v);
+    if (c == Collation::Nocase) return nocase_text(v);
+    if (c == Collation::Rtrim) return rtrim_text(v);
+    return Ref::borrow(v);
+}
+
+// A seen-set entry (a key's value, or the tuple of its values) folded column by column.
+Ref folded_entry(PyObject* entry, const std::vector<Collation>& collations) {
+    if (collations.size() == 1) return folded_value(entry, collations[0]);
+    const Py_ssize_t n = PyTuple_GET_SIZE(entry);
+    Ref out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(entry, i);
+        Ref f = folded_value(v, collations[static_cast<size_t>(i)]);
+        if (f.get() == v && !out) continue;
+        if (!out) {
+            out = own(PyTuple_New(n));
+            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Ref::borrow(PyTuple_GET_ITEM(entry, j)).release());
+        }
+        PyTuple_SET_ITEM(out.get(), i, f.release());
+    }
+    return out ? out : Ref::borrow(entry);
+}
+
+// ---------------------------------------------------------------------------------------------------
+
+struct Key {
+    std::vector<Py_ssize_t> columns;  // column indexes, in the key's order
+    Ref seen;                         // every tuple a staged row holds for this key
+    // How a main row's tuple is matched against the staged ones: by value (every column BINARY), by value
+    // once folded (NOCASE or RTRIM columns among them), or by SQLite itself (any other collation, or
+    // collations this module could not read).
+    enum Match { Equal, Folded, Joined } match = Equal;
+    std::vector<Collation> collations;  // per key column: the main column's
+    Ref folded;                         // Folded: every staged tuple as the main columns' collations see it
+};
+
+// Which columns one statement selects, and where each one lands in its rows.
+struct Layout {
+    std::vector<Py_ssize_t> slot;  // per column: its index in a fetched row, -1 when not selected
+    Ref select;                    // ',"a","b"': the selected columns after the leading rowid
+
+    // Rows of rowid and the given columns (in table order).
+    Layout(PyObject* cols, const std::vector<bool>& wanted) : slot(wanted.size(), -1) {
+        TextBuilder b;
+        Py_ssize_t next = 1;
+        for (size_t c = 0; c < wanted.size(); ++c) {
+            if (!wanted[c]) continue;
+            Ref name = Ref::borrow(PyList_GET_ITEM(cols, static_cast<Py_ssize_t>(c)));  // formatting may run code
+            b.ascii(",").text(identifier(name.get()).get());
+            slot[c] = next++;
+        }
+        select = b.finish();
+    }
+    // Rows that lead with `lead` fields, then every column.
+    Layout(size_t ncols, Py_ssize_t lead) : slot(ncols) {
+        for (size_t c = 0; c < ncols; ++c) slot[c] = lead + static_cast<Py_ssize_t>(c);
+    }
+
+    std::vector<Position> positions(const std::vector<Py_ssize_t>& columns) const {
+        std::vector<Position> out;
+        for (Py_ssize_t c : columns) out.emplace_back(int_object(slot[static_cast<size_t>(c)]));
         return out;
     }
 };
 
-// Whether the row key (source, found) is newer than the candidate's row key.
-bool newer(PyObject* source, PyObject* found, PyObject* candidate) {
-    Ref cand_source = item_at(candidate, 0);
-    if (check(PyObject_RichCompareBool(source, cand_source.get(), Py_GT))) return true;
-    if (!check(PyObject_RichCompareBool(source, cand_source.get(), Py_EQ))) return false;
-    Ref cand_rowid = item_at(candidate, 1);
-    return check(PyObject_RichCompareBool(found, cand_rowid.get(), Py_GT)) != 0;
-}
+// The answer is built of many new lists that can never form a cycle; the cycle collector, which would
+// traverse all of them again and again as they pile up (half the time of a large call), waits until the
+// call ends. Garbage that other code makes meanwhile is collected then.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_(PyGC_Disable()) {}
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+    ~CollectorPause() {
+        if (was_) PyGC_Enable();
+    }
 
-// One pending visit of the walk: what a nested call of the recursive definition would hold.
-struct Frame {
-    enum Stage { NextKey, Staging, Main };
-    Ref row;      // the row whose key values are searched
-    Ref visited;  // the visited set as this visit knows it
-    db::Cursor cur;  // each visit uses a cursor of its own
-    size_t key = 0;
-    Stage stage = NextKey;
-    Ref values;
-    Ref found;  // iterator over the rows of the statement just sent
+private:
+    int was_;
 };
 
-// The unpacking `result, visited = replacement(...)`.
-std::pair<Ref, Ref> unpack_two(PyObject* result) {
-    if (Py_TYPE(result)->tp_iter == nullptr && !PySequence_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
-        throw PyError{};
-    }
-    ForEach it(result);
-    Ref first = it.next();
-    Ref second = first ? it.next() : Ref{};
-    if (!second) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
-        throw PyError{};
-    }
-    if (it.next()) {
-        compat::set_too_many_values(result, 2);
-        throw PyError{};
-    }
-    return {std::move(first), std::move(second)};
-}
+class Answer {
+public:
+    Answer(db::Cursor& cur, PyObject* table, PyObject* params) : cur_(cur), table_(table), params_(params) {}
 
-// Walks the candidate's linked group depth first on an explicit stack, sending exactly the statements
-// of a recursive walk in the same order, so that no group is too large for the native stack.
-// Returns the final visited set when no row is newer than the candidate, an empty Ref otherwise.
-Ref walk(CheckContext& ctx, PyObject* candidate, PyObject* row, PyObject* visited) {
-    const Spec& self = spec_of(Fn::check_newest_unique);
-    std::vector<Frame> stack;
-    try {
-        stack.push_back({Ref::borrow(row), Ref::borrow(visited), db::cursor(ctx.conn)});
-        ctx.list_keys();
-        while (!stack.empty()) {
-            ctx.poll();
-            Frame& f = stack.back();
-            if (f.stage == Frame::NextKey) {
-                if (f.key == ctx.keys.size()) {  // this visit returns (True, visited)
-                    Ref done = std::move(f.visited);
-                    stack.pop_back();
-                    if (stack.empty()) return done;
-                    stack.back().visited = std::move(done);
-                    continue;
-                }
-                CheckKey& k = ctx.keys[f.key];
-                f.values = ctx.values(k, f.row.get());
-                if (PyList_GET_SIZE(f.values.get()) == 0) {  // a key without columns links nothing
-                    ++f.key;
-                    continue;
-                }
-                f.found = own(PyObject_GetIter(db::query(f.cur, k.staging_sql.get(), f.values.get()).get()));
-                f.stage = Frame::Staging;
-            }
-            Ref res = Ref::steal(PyIter_Next(f.found.get()));
-            if (!res) {
-                if (PyErr_Occurred()) throw PyError{};
-                if (f.stage == Frame::Staging) {
-                    CheckKey& k = ctx.keys[f.key];
-                    f.found = own(PyObject_GetIter(db::query(f.cur, k.main_sql.get(), f.values.get()).get()));
-                    f.stage = Frame::Main;
-                } else {
-                    f.stage = Frame::NextKey;
-                    ++f.key;
-                }
-                continue;
-            }
-            PyObject* source = f.stage == Frame::Staging ? names->one.get() : names->zero.get();
-            Ref found_rowid = item_at(res.get(), 0);
-            Ref key = own(PyTuple_Pack(2, source, found_rowid.get()));
-            if (contains(f.visited.get(), key.get())) continue;
-            add_to(f.visited.get(), key.get());
-            if (newer(source, found_rowid.get(), candidate)) return {};
-            Ref target = global(name_of(Fn::check_newest_unique));
-            if (target.get() == function_object(Fn::check_newest_unique)) {
-                db::Cursor cur = db::cursor(ctx.conn);
-                Ref shared = f.visited;  // `f` is invalid once the stack grows
-                stack.push_back({std::move(res), std::move(shared), std::move(cur)});
-                continue;
-            }
-            // A replacement is called as the recursive definition calls itself: every argument by keyword.
-            PyObject* args[kMaxParams + 1] = {nullptr,    ctx.conn, ctx.table,        candidate,      res.get(),
-                                              ctx.uniques, ctx.cols, ctx.total_select, f.visited.get()};
-            Ref result = own(PyObject_Vectorcall(target.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                 kwnames_of(Fn::check_newest_unique)));
-            auto [verdict, returned] = unpack_two(result.get());
-            f.visited = std::move(returned);
-            if (!truthy(verdict.get())) return {};
+    Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit) {
+        cols_ = read_columns(cur_, table_);
+        text_ = fstr_of(table_);
+        if (PyList_GET_SIZE(cols_.get()) == 0) {
+            Ref message = own(PyUnicode_FromFormat("no such table: %U", text_.get()));
+            fail(operational_error().get(), message.get());
         }
-    } catch (const PyError&) {
-        // Every pending visit stands for a nested call, and each of those gains its traceback entry.
-        for (size_t i = 1; i < stack.size(); ++i) add_traceback(self);
-        throw;
-    }
-    return {};
-}
+        staging_ = TextBuilder().ascii("temp_").text(text_.get()).finish();
+        if (PyList_GET_SIZE(read_columns(cur_, staging_.get()).get()) == 0) {
+            Ref message = own(PyUnicode_FromFormat("%U is not a managed table: no staging table %U", text_.get(),
+                                                   staging_.get()));
+            fail(operational_error().get(), message.get());
+        }
+        Ref uniques = read_uniques(cur_, table_);
+        for (const UniqueKey& k : unique_keys(uniques.get())) {
+            Key key{{}, own(PySet_New(nullptr))};
+            for (const Position& p : k.positions) key.columns.push_back(column_of(p, cols_.get()));
+            keys_.push_back(std::move(key));
+        }
+        if (!keys_.empty()) settle_matches();
+        out_ = output_columns(columns, cols_.get(), text_.get());
+        limit_ = limit;
+        answer_ = own(PyList_New(0));
+        where_ = filtered ? Ref::borrow(where) : Ref{};
 
-// find's newest check: through the module attribute, looked up at each call.
-bool newest(CheckContext& ctx, PyObject* candidate, PyObject* row) {
-    Ref visited = own(PySet_New(nullptr));
-    check(PySet_Add(visited.get(), candidate));
-    Ref target = global(name_of(Fn::check_newest_unique));
-    if (target.get() == function_object(Fn::check_newest_unique)) {
-        try {
-            return static_cast<bool>(walk(ctx, candidate, row, visited.get()));
-        } catch (const PyError&) {
-            add_traceback(spec_of(Fn::check_newest_unique));
-            throw;
+        read_joined();
+        if (ordered) {
+            read_staged_keys();
+            ordered_pass(order_by);
+        } else if (!filtered && limit_ < 0) {
+            staged_in_one_pass();
+            main_pass();
+        } else {
+            read_staged_keys();
+            staged_pass();
+            if (!full()) main_pass();
+        }
+        return std::move(answer_);
+    }
+
+private:
+    bool full() const { return limit_ >= 0 && PyList_GET_SIZE(answer_.get()) >= limit_; }
+
+    // The rows of the first page or read: all a page takes without a limit, else about the rows still wanted.
+    Py_ssize_t first_read() const {
+        if (limit_ < 0) return kPageRows;
+        return std::clamp(limit_ - PyList_GET_SIZE(answer_.get()), kFirstRows, kPageRows);
+    }
+
+    // How each key matches main rows, from the main columns' collations.
+    void settle_matches() {
+        Ref quoted_name = quoted(text_.get());
+        Ref rows = db::query(cur_, sql(kTableText, {quoted_name.get(), quoted_name.get()}).get());
+        std::vector<Collation> collations;
+        for (ForEach it(rows.get()); Ref row = it.next();) collations = column_collations(item_at(row.get(), 0).get(), cols_.get());
+        for (Key& k : keys_) {
+            bool other = false, folds = false;
+            for (Py_ssize_t c : k.columns) {
+                const Collation coll = collations.empty() ? Collation::Other : collations[static_cast<size_t>(c)];
+                k.collations.push_back(coll);
+                other = other || coll == Collation::Other;
+                folds = folds || coll == Collation::Nocase || coll == Collation::Rtrim;
+            }
+            k.match = other ? Key::Joined : folds ? Key::Folded : Key::Equal;
+            if (k.match == Key::Folded) k.folded = own(PySet_New(nullptr));
         }
     }
-    PyObject* args[kMaxParams + 1] = {nullptr,    ctx.conn, ctx.table,        candidate,    row,
-                                      ctx.uniques, ctx.cols, ctx.total_select, visited.get()};
-    Ref result = own(PyObject_Vectorcall(target.get(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames_of(Fn::check_newest_unique)));
-    return truthy(item_at(result.get(), 0).get());
-}
+
+    // The columns a candidate statement needs: the output columns and every key's columns.
+    Layout candidate_layout() const {
+        std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
+        for (Py_ssize_t c : out_) wanted[static_cast<size_t>(c)] = true;
+        for (const Key& k : keys_)
+            for (Py_ssize_t c : k.columns) wanted[static_cast<size_t>(c)] = true;
+        return Layout(cols_.get(), wanted);
+    }
+
+    // Calls `each(row, rowid)` with the rows of `from` that satisfy the condition (every row without one), in
+    // rowid order, page by page, until it returns false. The parameters go to these statements, which hold
+    // the condition; the first page is always read, so that what SQLite or the connection refuses in them
+    // is raised whatever the limit.
+    template <class Each>
+    void pages(PyObject* from, const Layout& layout, Each&& each) {
+        long long first = LLONG_MIN;
+        Py_ssize_t rows = first_read();
+        SignalPoll poll;
+        for (;;) {
+            Ref from_rowid = own(PyUnicode_FromFormat("%lld", first));
+            Ref most = own(PyUnicode_FromFormat("%zd", rows));
+            Ref statement = where_ ? sql(kMatchingPage, {layout.select.get(), from, from_rowid.get(), where_.get(), most.get()})
+                                   : sql(kPage, {layout.select.get(), from, from_rowid.get(), most.get()});
+            Ref page = db::query(cur_, statement.get(), params_);
+            Py_ssize_t n = 0;
+            long long last = LLONG_MIN;
+            for (ForEach it(page.get()); Ref row = it.next(); ++n) {
+                poll();
+                last = rowid_of(row.get(), 0);
+                if (!each(row.get(), last)) return;
+            }
+            if (n < rows || last == LLONG_MAX) return;
+            first = last + 1;
+            rows = std::min(rows * 2, kPageRows);
+        }
+    }
+
+    void emit(PyObject* row, const Layout& layout) {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(out_.size());
+        Ref out = own(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(out.get(), i, item_at(row, layout.slot[static_cast<size_t>(out_[static_cast<size_t>(i)])]).release());
+        check(PyList_Append(answer_.get(), out.get()));
+    }
+
+    // Records the row's tuple for every key; true when a row met before (a newer one: rows come newest
+    // first) already held one of them. The merge tells staged rows apart by value, whatever the collation.
+    bool superseded(PyObject* row, const std::vector<std::vector<Position>>& at) {
+        bool older = false;
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            Key& key = keys_[k];
+            Ref entry = seen_entry(at[k], row, 0);
+            if (holds_null(entry.get(), at[k].size())) continue;
+            const Py_ssize_t before = PySet_GET_SIZE(key.seen.get());
+            check(PySet_Add(key.seen.get(), entry.get()));
+            if (PySet_GET_SIZE(key.seen.get()) == before) {
+                older = true;  // its folded form is in `folded` already
+                continue;
+            }
+            if (key.match == Key::Folded) check(PySet_Add(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
+        }
+        return older;
+    }
+
+    // Whether some staged row holds one of the main row's tuples, as the main columns' collations compare
+    // them. A key without columns makes no look-up in the merge, so it removes no main row.
+    bool replaced(PyObject* row, const std::vector<std::vector<Position>>& at, long long rowid) const {
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            const Key& key = keys_[k];
+            if (at[k].empty() || key.match == Key::Joined) continue;
+            Ref entry = seen_entry(at[k], row, 0);
+            if (holds_null(entry.get(), at[k].size())) continue;
+            const bool found = key.match == Key::Equal
+                                   ? check(PySet_Contains(key.seen.get(), entry.get()))
+                                   : check(PySet_Contains(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
+            if (found) return true;
+        }
+        return std::binary_search(joined_.begin(), joined_.end(), rowid);
+    }
+
+    std::vector<std::vector<Position>> key_positions(const Layout& layout) const {
+        std::vector<std::vector<Position>> at;
+        for (const Key& k : keys_) at.push_back(layout.positions(k.columns));
+        return at;
+    }
+
+    // The rowids of the main rows that the keys SQLite matches remove, by the merge's join, read in
+    // bounded parts.
+    void read_joined() {
+        for (const Key& k : keys_) {
+            if (k.match != Key::Joined) continue;
+            TextBuilder on;
+            for (size_t i = 0; i < k.columns.size(); ++i) {
+                Ref name = identifier(PyList_GET_ITEM(cols_.get(), k.columns[i]));
+                if (i > 0) on.ascii(" AND ");
+                on.ascii("m.").text(name.get()).ascii(" = s.").text(name.get());
+            }
+            Ref statement = sql(kJoined, {text_.get(), text_.get(), on.finish().get()});
+            db::Stream rows(cur_, statement.get(), nullptr);
+            SignalPoll poll;
+            for (;;) {
+                Ref part = rows.next(kPageRows);
+                if (check_size(PyObject_Size(part.get())) == 0) break;
+                for (ForEach it(part.get()); Ref row = it.next();) {
+                    poll();
+                    joined_.push_back(rowid_of(row.get(), 0));
+                }
+            }
+        }
+        std::sort(joined_.begin(), joined_.end());
+        joined_.erase(std::unique(joined_.begin(), joined_.end()), joined_.end());
+    }
+
+    // Calls `each` with every staged row, newest first, chunk by chunk.
+    template <class Each>
+    void newest_first(const Layout& layout, Each&& each) {
+        Ref statement = sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
+        Ref bound = own(PyLong_FromLongLong(LLONG_MAX));
+        SignalPoll poll;
+        for (;;) {
+            Ref params = list_of({bound.get()});
+            Ref rows = db::query(cur_, statement.get(), params.get());
+            Py_ssize_t n = 0;
+            long long last = LLONG_MIN;
+            for (ForEach it(rows.get()); Ref row = it.next(); ++n) {
+                poll();
+                last = rowid_of(row.get(), 0);
+                each(row.get());
+            }
+            if (n < kStagedChunk || last == LLONG_MIN) return;
+            bound = own(PyLong_FromLongLong(last - 1));
+        }
+    }
+
+    // No condition and no limit: the staged rows are read once, newest first, as the merge reads them.
+    void staged_in_one_pass() {
+        const Layout layout = candidate_layout();
+        const auto at = key_positions(layout);
+        newest_first(layout, [&](PyObject* row) {
+            if (!superseded(row, at)) emit(row, layout);
+        });
+        check(PyList_Reverse(answer_.get()));
+    }
+
+    // With a condition, a limit or an ordering: the key columns of every staged row first, newest first (a
+    // row that fails the condition still supersedes others), keeping the rowids of the superseded ones.
+    void read_staged_keys() {
+        if (keys_.empty()) return;
+        std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
+        for (const Key& k : keys_)
+            for (Py_ssize_t c : k.columns) wanted[static_cast<size_t>(c)] = true;
+        const Layout layout(cols_.get(), wanted);
+        const auto at = key_positions(layout);
+        newest_first(layout, [&](PyObject* row) {
+            if (superseded(row, at)) older_.push_back(rowid_of(row, 0));
+        });
+        std::reverse(older_.begin(), older_.end());  // read newest first: now in ascending order
+    }
+
+    bool older(long long rowid) const { return std::binary_search(older_.begin(), older_.end(), rowid); }
+
+    void staged_pass() {
+        const Layout layout = candidate_layout();
+        pages(staging_.get(), layout, [&](PyObject* row, long long rowid) {
+            if (full()) return false;
+            if (!older(rowid)) emit(row, layout);
+            return !full();
+        });
+    }
+
+    void main_pass() {
+        const Layout layout = candidate_layout();
+        const auto at = key_positions(layout);
+        pages(text_.get(), layout, [&](PyObject* row, long long rowid) {
+            if (full()) return false;
+            if (!replaced(row, at, rowid)) emit(row, layout);
+            return !full();
+        });
+    }
+
+    // Both tables as one statement in the caller's order, read part by part (the first part is always
+    // read); the source field tells which rule applies.
+    void ordered_pass(PyObject* order_by) {
+        const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
+        const auto at = key_positions(layout);
+        TextBuilder b;
+        b.text(sql(kOrderedHead, {text_.get(), text_.get()}).get());
+        if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
+        b.text(sql(kOrderedTail, {order_by}).get());
+        Ref statement = b.finish();
+        db::Stream rows(cur_, statement.get(), params_);
+        SignalPoll poll;
+        for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
+            Ref part = rows.next(most);
+            if (check_size(PyObject_Size(part.get())) == 0) return;
+            for (ForEach it(part.get()); Ref row = it.next();) {
+                poll();
+                if (full()) return;
+                Ref source = item_at(row.get(), 0);
+                const bool staged = check(PyObject_IsTrue(source.get())) != 0;
+                const long long rowid = rowid_of(row.get(), 1);
+                if (staged ? older(rowid) : replaced(row.get(), at, rowid)) continue;
+                emit(row.get(), layout);
+            }
+            if (full()) return;
+        }
+    }
+
+    db::Cursor& cur_;
+    PyObject* table_;
+    PyObject* params_;
+    Ref cols_, text_, staging_, where_, answer_;
+    std::vector<Key> keys_;
+    std::vector<Py_ssize_t> out_;
+    std::vector<long long> older_;   // rowids of the staged rows that a newer staged row supersedes
+    std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
+    Py_ssize_t limit_ = -1;
+};
 
 }  // namespace
 
-Ref check_newest_unique(Args a) {
-    table_text(a[1]);
-    CheckContext ctx{a[0], a[1], a[4], a[5], a[6]};
-    Ref visited = walk(ctx, a[2], a[3], a[7]);
-    if (!visited) return own(PyTuple_Pack(2, Py_False, Py_None));
-    return own(PyTuple_Pack(2, Py_True, visited.get()));
-}
-
-Ref find(Args a) {
-    PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
+Ref query(Args a) {
+    PyObject *conn = a[0], *table = a[1], *where = a[2], *params = a[3], *columns = a[4], *order_by = a[5],
+             *limit = a[6];
+    // The arguments are checked before anything is sent.
+    const bool filtered = clause(where, "where");
+    const bool ordered = clause(order_by, "order_by");
+    const Py_ssize_t most = row_limit(limit);
+    Ref bound = bound_params(params);
     db::Cursor cur = db::cursor(conn);
-    table_text(table);
-    // One snapshot for all statements: a write committed between two of them would be half seen.
+    Ref name = table_text(table);  // pasted into every statement: a plain identifier only
     db::Snapshot snapshot(conn, cur);
-    Ref cols = read_columns(cur, table);
-    TextBuilder select_list;
-    select_list.ascii("rowid");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
-        Ref column = Ref::borrow(PyList_GET_ITEM(cols.get(), i));  // formatting may run Python code
-        select_list.ascii(",").text(fstr_of(column.get()).get());
-    }
-    Ref total_select = select_list.finish();
-    Ref uniques = read_uniques(cur, table);
-    std::vector<UniqueKey> keys = unique_keys(uniques.get());
-    std::vector<Ref> seen;
-    for (size_t i = 0; i < keys.size(); ++i) seen.push_back(own(PySet_New(nullptr)));
-
-    // Output columns: every column for "*", else the position of each named column, in order.
-    std::vector<Py_ssize_t> out_index;
-    Ref star = own(PyObject_RichCompare(select, names->star.get(), Py_EQ));
-    if (truthy(star.get())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) out_index.push_back(i);
-    } else {
-        Ref pieces = call_method(select, names->split.get(), {names->comma.get()});
-        for (ForEach it(pieces.get()); Ref piece = it.next();) {
-            Ref pos = call_method(cols.get(), names->index.get(), {piece.get()});
-            const Py_ssize_t p = PyLong_AsSsize_t(pos.get());
-            if (p == -1 && PyErr_Occurred()) throw PyError{};
-            out_index.push_back(p);
-        }
-    }
-
-    Ref docs = own(PyList_New(0));
-    CheckContext ctx{conn, table, uniques.get(), cols.get(), total_select.get()};
-    Ref text = fstr_of(table), cond = fstr_of(conditions);
-    std::vector<Ref> key_tuples(keys.size());
-
-    auto scan = [&](std::string_view statement, PyObject* source) {
-        Ref rows = db::query(cur, sql(statement, {total_select.get(), text.get(), cond.get()}).get());
-        SignalPoll poll(64);  // a row costs a newest check
-        for (ForEach it(rows.get()); Ref row = it.next();) {
-            poll();
-            bool repeated = false;
-            for (size_t k = 0; k < keys.size(); ++k) {
-                key_tuples[k] = seen_entry(keys[k].positions, row.get(), 1);
-                // A key holding NULL repeats nothing and is never recorded (see holds_null).
-                if (holds_null(key_tuples[k].get(), keys[k].positions.size())) key_tuples[k] = Ref{};
-                else if (check(PySet_Contains(seen[k].get(), key_tuples[k].get()))) repeated = true;
-            }
-            if (repeated) continue;  // a row met earlier in this call carries the same key values
-            Ref rowid = own(PyTuple_Pack(2, source, item_at(row.get(), 0).get()));
-            if (!newest(ctx, rowid.get(), row.get())) continue;
-            Ref out = own(PyList_New(static_cast<Py_ssize_t>(out_index.size())));
-            for (size_t i = 0; i < out_index.size(); ++i)
-                PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item_at(row.get(), out_index[i] + 1).release());
-            check(PyList_Append(docs.get(), out.get()));
-            // Only a returned row's key values pass later rows over: an older row of a group that is
-            // met first must not hide the newer one.
-            for (size_t k = 0; k < keys.size(); ++k)
-                if (key_tuples[k]) check(PySet_Add(seen[k].get(), key_tuples[k].get()));
-        }
-    };
-    scan(kFindStaging, names->one.get());
-    scan(kFindMain, names->zero.get());
+    CollectorPause pause;
+    Ref answer = Answer(cur, name.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
     snapshot.end();
-    return docs;
+    return answer;
 }
 
 }  // namespace morvel

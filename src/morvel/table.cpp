@@ -5,6 +5,7 @@
 #include "callables.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
+#include "transaction.hpp"
 #include "function.hpp"
 
 namespace morvel {
@@ -38,8 +39,6 @@ constexpr std::string_view kDeleteUniqueRows = R"(
 constexpr std::string_view kDropStaging = R"(
             DROP Table IF EXISTS temp_{}
         )";
-
-Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
 
 // `left + ("," + right)`, with Python's own rules (and errors) for the operands.
 Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(names->comma.get(), right).get()); }

@@ -1,0 +1,80 @@
+// The transaction of a call that takes `comm`, and the one snapshot of a reader's statements: what each
+// call opens before its first statement and ends after its last, through its own cursor.
+#pragma once
+
+#include "connection.hpp"
+
+namespace morvel::db {
+
+// The transaction of one call that takes `comm`. A call with `comm == True` is all or nothing in every
+// transaction mode of the connection:
+// - no transaction open: "BEGIN IMMEDIATE" (or "BEGIN EXCLUSIVE" where the isolation level asks for it)
+//   goes through the call's cursor before its first statement, so that the call waits for the write lock
+//   under the busy timeout instead of failing halfway when another writer commits; the call ends with
+//   conn.commit() (in autocommit mode, where that commits nothing, a "COMMIT" through the cursor first);
+// - a transaction already open (the caller's, or the one that `autocommit=False` always keeps open):
+//   "SAVEPOINT morvel" ... "RELEASE morvel", then conn.commit(); a failure rolls back to the savepoint, so
+//   the caller's earlier work stays as it was.
+// Anything that throws in between (SQLite, a bad argument, a row, Ctrl-C) rolls back before the error
+// leaves the call. With `comm` not True nothing is added, except for the merges (Begin::Always), which
+// read and write in one transaction whatever `comm` is: "BEGIN IMMEDIATE" left open for the caller when
+// the connection uses transactions, one of their own (begun, committed or rolled back through the cursor)
+// in autocommit mode. An object without `isolation_level`, or without `in_transaction`, gets nothing: its
+// state cannot be read.
+//
+// Use, in every function that takes `comm`:
+//     db::Cursor cur = db::cursor(conn);
+//     db::Atomic call(conn, comm, cur);
+//     call.begin();   // before the first statement sent by this call or by a module call it makes;
+//                     // repeated calls do nothing, so a loop may call it before each row
+//     ...
+//     call.commit();  // the last step: commits when comm == True
+// Module calls made inside pass comm=False and join. `comm == True` is evaluated once, at the first
+// begin() or commit(): a call that sends nothing and does not commit never evaluates it.
+class Atomic {
+public:
+    enum class Begin { WithComm, Always };
+    Atomic(PyObject* conn, PyObject* comm, Cursor& cur, Begin when = Begin::WithComm) noexcept
+        : conn_(conn), comm_(comm), cur_(cur), when_(when) {}
+    Atomic(const Atomic&) = delete;
+    Atomic& operator=(const Atomic&) = delete;
+    ~Atomic();
+
+    void begin();
+    void commit();
+
+private:
+    bool requested();
+    // How this call's work is undone when it fails, and how it is finished.
+    enum class Own { None, Begun, BegunInAutocommit, Savepoint };
+
+    PyObject* conn_;
+    PyObject* comm_;
+    Cursor& cur_;
+    Begin when_;
+    int requested_ = -1;  // comm == True, once evaluated
+    bool began_ = false;
+    Own own_ = Own::None;
+    bool done_ = false;  // the call's own transaction or savepoint has ended: nothing left to undo
+};
+
+// One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,
+// "BEGIN" goes through `cur` before the first read and "COMMIT" through the same cursor after the last,
+// so that a write committed meanwhile by another connection is seen whole or not at all. A caller's
+// open transaction is joined and left open; an object without `in_transaction` gets nothing.
+class Snapshot {
+public:
+    Snapshot(PyObject* conn, Cursor& cur);
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    // Left without end(): the reads failed. COMMIT is still sent, and the reads' error is the one that
+    // propagates.
+    ~Snapshot();
+    // After the last read: COMMIT, whose own error propagates.
+    void end();
+
+private:
+    Cursor* cur_ = nullptr;  // null: no transaction of ours is open
+};
+
+}  // namespace morvel::db

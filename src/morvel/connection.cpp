@@ -79,8 +79,7 @@ Cursor cursor(PyObject* conn) {
     }
     Ref object = call_method(conn, names->cursor.get(), {});
     if (off != nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", off);
-        throw PyError{};
+        raise(PyExc_RuntimeError, "MORVEL_NATIVE=require, but the native path is off: %s", off);
     }
     if (n == nullptr) return Cursor(std::move(object), nullptr, false);
     // The cursor has just taken its copy of the row factory; its rows follow that copy for its whole life.

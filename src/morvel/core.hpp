@@ -55,6 +55,13 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Sets an exception of `type` with a PyUnicode_FromFormat message and throws: the one way an error is raised.
+template <class... Args>
+[[noreturn]] void raise(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyError{};
+}
+
 // Wraps the new reference returned by a C API call; throws when the call failed.
 inline Ref own(PyObject* p) {
     if (p == nullptr) throw PyError{};

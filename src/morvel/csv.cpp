@@ -274,8 +274,7 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 Ref parse_csv(Args a) {
     PyObject *data = a[0], *convert = a[5], *shape = a[6];
     if (!PyBytes_Check(data)) {
-        PyErr_Format(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
-        throw PyError{};
+        raise(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
     }
     Py_ssize_t pos = as_size(a[1]), line = as_size(a[2]);
     const bool final = check(PyObject_IsTrue(a[3])) != 0;
@@ -306,8 +305,7 @@ Ref parse_csv(Args a) {
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(positions); ++j) {
                 const Py_ssize_t p = as_size(PyTuple_GET_ITEM(positions, j));
                 if (p < -1 || p >= width) {
-                    PyErr_Format(PyExc_ValueError, "order names field %zd of a record of %zd", p, width);
-                    throw PyError{};
+                    raise(PyExc_ValueError, "order names field %zd of a record of %zd", p, width);
                 }
                 order.push_back(p);
             }

@@ -122,15 +122,13 @@ struct Frame {
 // The unpacking `result, visited = replacement(...)`.
 std::pair<Ref, Ref> unpack_two(PyObject* result) {
     if (Py_TYPE(result)->tp_iter == nullptr && !PySequence_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
-        throw PyError{};
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(result)->tp_name);
     }
     ForEach it(result);
     Ref first = it.next();
     Ref second = first ? it.next() : Ref{};
     if (!second) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
-        throw PyError{};
+        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
     }
     if (it.next()) {
         compat::set_too_many_values(result, 2);

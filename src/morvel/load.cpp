@@ -65,9 +65,8 @@ public:
             refused = check(PyObject_IsInstance(row, mapping_.get())) != 0;
         }
         if (refused) {
-            PyErr_Format(PyExc_TypeError, "row %zd is of type '%.200s', not a sequence of column values", at,
+            raise(PyExc_TypeError, "row %zd is of type '%.200s', not a sequence of column values", at,
                          Py_TYPE(row)->tp_name);
-            throw PyError{};
         }
     }
 
@@ -99,11 +98,10 @@ constexpr const char* kRowsInstead =
 // would store another row than the one given: that is said here, once its execute has returned.
 void require_bound_width(Py_ssize_t bound, Py_ssize_t width, Py_ssize_t at) {
     if (bound == width) return;
-    PyErr_Format(PyExc_ValueError,
+    raise(PyExc_ValueError,
                  "row %zd has %zd values for %zd placeholders, and the connection bound it without an error: it "
                  "does not check the number of parameters. The row was sent: roll back to undo it",
                  at, bound, width);
-    throw PyError{};
 }
 
 // One execute per row, each row bound as a new list, all through the same statement object, whose
@@ -134,13 +132,11 @@ public:
         if (size_ == -1 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{};
             PyErr_Clear();
-            PyErr_Format(PyExc_ValueError, "batch must be a number of rows from 1 to %zd, not %S", PY_SSIZE_T_MAX,
+            raise(PyExc_ValueError, "batch must be a number of rows from 1 to %zd, not %S", PY_SSIZE_T_MAX,
                          n.get());
-            throw PyError{};
         }
         if (size_ < 1) {
-            PyErr_Format(PyExc_ValueError, "batch must be at least 1, not %zd", size_);
-            throw PyError{};
+            raise(PyExc_ValueError, "batch must be at least 1, not %zd", size_);
         }
     }
     // The next rows, an empty list once the iterable is exhausted.

@@ -290,8 +290,7 @@ Ref temp_to_main(Args a) {
 Ref merge(Args a) {
     PyObject *conn = a[0], *table = a[1], *comm = a[2], *rebuild = a[3];
     if (rebuild != Py_None && !PyBool_Check(rebuild)) {
-        PyErr_Format(PyExc_TypeError, "rebuild must be True, False or None, not %.200s", Py_TYPE(rebuild)->tp_name);
-        throw PyError{};
+        raise(PyExc_TypeError, "rebuild must be True, False or None, not %.200s", Py_TYPE(rebuild)->tp_name);
     }
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);  // as temp_to_main

@@ -189,8 +189,7 @@ Ref import_state(PyObject* module) {
     Ref full_name = own(PyUnicode_FromString("morvel.morvel_state"));
     if (PyObject* loaded = PyImport_GetModule(full_name.get())) return Ref::steal(loaded);
     if (PyErr_Occurred()) throw PyError{};
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", names->morvel_state.get());
-    throw PyError{};
+    raise(PyExc_ImportError, "cannot import name %S", names->morvel_state.get());
 }
 
 // class DB: an ordinary class whose two methods are the module's own functions.

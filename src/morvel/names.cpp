@@ -75,10 +75,9 @@ bool is_plain(PyObject* text) {
 
 void require_plain(PyObject* text, const char* what) {
     if (is_plain(text)) return;
-    PyErr_Format(PyExc_ValueError,
+    raise(PyExc_ValueError,
                  "%s name %R is not a plain SQL identifier (letters, digits, _ and $, not starting with a digit or $)",
                  what, text);
-    throw PyError{};
 }
 
 Ref table_text(PyObject* name) {
@@ -89,8 +88,7 @@ Ref table_text(PyObject* name) {
 
 void require_own_table(db::Cursor& cur, PyObject* text) {
     if (same_name(text, "index_table") || same_name(text, "unique_table")) {
-        PyErr_Format(PyExc_ValueError, "table name %R is the name of a catalog table", text);
-        throw PyError{};
+        raise(PyExc_ValueError, "table name %R is the name of a catalog table", text);
     }
     constexpr std::string_view prefix = "temp_";
     if (PyUnicode_GET_LENGTH(text) <= static_cast<Py_ssize_t>(prefix.size())) return;
@@ -100,9 +98,8 @@ void require_own_table(db::Cursor& cur, PyObject* text) {
     Ref found = db::query(cur, sql(kManaged, {}).get(), list_of({base.get(), text}).get());
     Ref count = item_at(item_at(found.get(), 0).get(), 0);
     if (check(PyObject_RichCompareBool(count.get(), own(PyLong_FromLong(2)).get(), Py_EQ)) == 0) return;
-    PyErr_Format(PyExc_ValueError, "table name %R is the name of the staging table of the managed table %R", text,
+    raise(PyExc_ValueError, "table name %R is the name of the staging table of the managed table %R", text,
                  base.get());
-    throw PyError{};
 }
 
 Ref spec_name(PyObject* spec) {
@@ -142,11 +139,10 @@ Ref spec_name(PyObject* spec) {
 
 void require_row_identity(PyObject* column, PyObject* table) {
     if (!PyUnicode_Check(column) || !same_name(column, "rowid")) return;
-    PyErr_Format(PyExc_ValueError,
+    raise(PyExc_ValueError,
                  "table %R has a column named %R, which hides the rowid that staging, the merge and the queries "
                  "identify rows by: rename the column",
                  table, column);
-    throw PyError{};
 }
 
 }  // namespace morvel

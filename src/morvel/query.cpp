@@ -116,8 +116,7 @@ Ref operational_error() {
 bool clause(PyObject* text, const char* what) {
     if (text == Py_None) return false;
     if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str or None, not %.200s", what, Py_TYPE(text)->tp_name);
-        throw PyError{};
+        raise(PyExc_TypeError, "%s must be str or None, not %.200s", what, Py_TYPE(text)->tp_name);
     }
     Ref stripped = call_method(text, names->strip.get(), {});
     return PyUnicode_GET_LENGTH(stripped.get()) > 0;
@@ -127,8 +126,7 @@ bool clause(PyObject* text, const char* what) {
 Py_ssize_t row_limit(PyObject* limit) {
     if (limit == Py_None) return -1;
     if (PyBool_Check(limit) || !PyIndex_Check(limit)) {
-        PyErr_Format(PyExc_TypeError, "limit must be an int or None, not %.200s", Py_TYPE(limit)->tp_name);
-        throw PyError{};
+        raise(PyExc_TypeError, "limit must be an int or None, not %.200s", Py_TYPE(limit)->tp_name);
     }
     Ref n = own(PyNumber_Index(limit));
     const Py_ssize_t v = PyLong_AsSsize_t(n.get());
@@ -142,8 +140,7 @@ Py_ssize_t row_limit(PyObject* limit) {
         return PY_SSIZE_T_MAX;
     }
     if (v < 0) {
-        PyErr_Format(PyExc_ValueError, "limit must be 0 or more, not %zd", v);
-        throw PyError{};
+        raise(PyExc_ValueError, "limit must be 0 or more, not %zd", v);
     }
     return v;
 }
@@ -175,8 +172,7 @@ std::vector<Py_ssize_t> output_columns(PyObject* columns, PyObject* cols, PyObje
         if (at < 0) {
             Ref sep = own(PyUnicode_FromString(", "));
             Ref listed = own(PyUnicode_Join(sep.get(), cols));
-            PyErr_Format(PyExc_ValueError, "%R is not a column of %S (columns: %U)", bare.get(), table, listed.get());
-            throw PyError{};
+            raise(PyExc_ValueError, "%R is not a column of %S (columns: %U)", bare.get(), table, listed.get());
         }
         out.push_back(at);
     }

@@ -5,7 +5,7 @@ Usage: python dist_contents.py SDIST WHEEL TAG   (TAG: the wheel's interpreter, 
 import sys, tarfile, zipfile
 sdist = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
 wheel = set(zipfile.ZipFile(sys.argv[2]).namelist())
-need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "src/morvel/morvel.cpp", "src/morvel/morvel.pyi",
+need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md", "src/morvel/morvel.cpp", "src/morvel/morvel.pyi",
               "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py",
               "src/morvel/sqlite_api.cpp", "src/morvel/compat.hpp"}
 need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed",

@@ -25,7 +25,8 @@ sdist=$(ls "$dist"/morvel-*.tar.gz)
 
 mkdir "$work/run"
 cp -r "$repo/tests" "$work/run/tests"
-cp "$repo/README.md" "$work/run/README.md"  # the README is run too, against the installed package
+cp "$repo/README.md" "$work/run/README.md"  # the README and the docs are run too, against the installed package
+cp -r "$repo/docs" "$work/run/docs"
 find "$work/run/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 for py in "$@"; do

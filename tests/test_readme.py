@@ -1,5 +1,6 @@
-"""The README is run, not just read: its Python blocks in order as one program in an empty folder, and its
-command-line sessions at the point where they stand, on the files the blocks before them made.
+"""The README and the pages of docs/ are run, not just read: their Python blocks in order (the README first, then
+the pages in the order of PAGES) as one program in an empty folder, and their command-line sessions at the point
+where they stand, on the files the blocks before them made.
 
 A comment on a statement states what it does, and is checked when it takes one of these forms:
 `# SomeError: text` (the statement raises that exception, its message containing text; `...` skips),
@@ -24,15 +25,19 @@ import pytest
 
 from morvel import morvel_state
 
-README = Path(__file__).resolve().parents[1] / "README.md"
+ROOT = Path(__file__).resolve().parents[1]
+README = ROOT / "README.md"
+# The pages in the order their examples build on each other.
+PAGES = [README] + [ROOT / "docs" / f"{name}.md" for name in
+                    ("guide", "command-line", "reference", "connections", "performance", "transactions", "internals")]
 EXCEPTION = re.compile(r"((?:\w+\.)*\w+(?:Error|Exception|Interrupt)): ?(.*)")
 TIME = re.compile(r"\b\d+\.\d+ s\b")
 
 
-def blocks():
-    """(kind, first line number of the body, body) of every fenced block."""
+def blocks(page):
+    """(kind, first line number of the body, body) of every fenced block of one page."""
     kind, start, body = None, 0, []
-    for number, line in enumerate(README.read_text().splitlines(), 1):
+    for number, line in enumerate(page.read_text().splitlines(), 1):
         if kind is None and line.startswith("```"):
             kind, start, body = line[3:].strip(), number + 1, []
         elif kind is not None and line.startswith("```"):
@@ -40,7 +45,7 @@ def blocks():
             kind = None
         elif kind is not None:
             body.append(line)
-    assert kind is None, f"README.md:{start}: a block is never closed"
+    assert kind is None, f"{page.name}:{start}: a block is never closed"
 
 
 def literal_prefix(text):
@@ -65,9 +70,9 @@ def exception_class(name, namespace):
     return obj
 
 
-def run_python(start, body, namespace):
-    source = "\n" * (start - 1) + body  # line numbers as in the README
-    tree = ast.parse(source, "README.md")
+def run_python(page, start, body, namespace):
+    source = "\n" * (start - 1) + body  # line numbers as in the page
+    tree = ast.parse(source, page.name)
     comments = {
         tok.start[0]: tok.string[1:].strip()
         for tok in tokenize.generate_tokens(io.StringIO(source).readline) if tok.type == tokenize.COMMENT
@@ -76,7 +81,7 @@ def run_python(start, body, namespace):
         # A comment belongs to the last statement on its line.
         later = tree.body[i + 1].lineno if i + 1 < len(tree.body) else float("inf")
         said = next((c for n, c in sorted(comments.items()) if stmt.lineno <= n <= stmt.end_lineno and n < later), "")
-        where = f"README.md:{stmt.lineno}"
+        where = f"{page.name}:{stmt.lineno}"
         if isinstance(stmt, ast.Expr):
             code = compile(ast.Expression(stmt.value), where, "eval")
         else:
@@ -97,7 +102,7 @@ def run_python(start, body, namespace):
             assert value == expected[0], (where, value)
 
 
-def run_session(start, body, folder):
+def run_session(page, start, body, folder):
     shims = 'python() { "$MORVEL_PYTHON" "$@"; }\n'
     if shutil.which("sqlite3") is None:  # the SQLite shell, for the one thing the session asks of it
         shims += ("sqlite3() { python -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); "
@@ -109,7 +114,7 @@ def run_session(start, body, folder):
         r = subprocess.run(["bash", "-c", shims + command], cwd=folder, text=True, stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, env={**os.environ, "MORVEL_PYTHON": sys.executable})
         got = r.stdout.replace(str(folder) + os.sep, "").rstrip("\n")
-        assert TIME.sub("<t> s", got) == TIME.sub("<t> s", expected), f"README.md:{start + n}: $ {command}\n{got}"
+        assert TIME.sub("<t> s", got) == TIME.sub("<t> s", expected), f"{page.name}:{start + n}: $ {command}\n{got}"
 
 
 @pytest.mark.skipif(not README.exists(), reason="no README beside the tests")
@@ -119,10 +124,11 @@ def test_readme_runs(tmp_path, monkeypatch):
     monkeypatch.setattr(morvel_state, "DB_dict", {})  # the README's handle names, in a registry of its own
     namespace = {"__name__": "__readme__"}
     kinds = []
-    for kind, start, body in blocks():
-        if kind == "python":
-            run_python(start, body, namespace)
-        elif kind == "console":
-            run_session(start, body, tmp_path)
-        kinds.append(kind)
+    for page in PAGES:
+        for kind, start, body in blocks(page):
+            if kind == "python":
+                run_python(page, start, body, namespace)
+            elif kind == "console":
+                run_session(page, start, body, tmp_path)
+            kinds.append(kind)
     assert {"python", "console"} <= set(kinds)

@@ -502,7 +502,8 @@ def test_a_failed_load_keeps_a_file_another_connection_opened(tmp_path, other):
 
 def test_a_failed_load_keeps_a_file_another_connection_wrote(tmp_path, monkeypatch, capsys):
     """A file the load created but another connection committed to before the load's transaction began."""
-    from morvel import cli, loader
+    from morvel import cli
+    from morvel.cli import load as loader
 
     db, src = tmp_path / "new.db", tmp_path / "rows.csv"
     src.write_text("k,v\n1,x\n2\n")
@@ -539,11 +540,12 @@ def test_ctrl_c_during_a_load_leaves_nothing(tmp_path):
 
 def test_ctrl_c_anywhere_else_is_one_line(homes, monkeypatch, capsys):
     from morvel import cli
+    from morvel.cli import tables
 
     def interrupted(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "describe", interrupted)
+    monkeypatch.setattr(tables, "describe", interrupted)
     assert cli.main(["tables", homes]) == 130
     assert capsys.readouterr() == ("", "morvel: interrupted\n")
 
@@ -591,7 +593,7 @@ def test_progress_only_on_a_terminal(tmp_path, quiet):
 
 def parsed(path, block, monkeypatch):
     """Every row a CSV file gives when read `block` bytes at a time, or the error that stops it."""
-    from morvel import loader
+    from morvel.cli import load as loader
 
     monkeypatch.setattr(loader, "BLOCK", block)
     source = loader.Source(str(path))

@@ -1,42 +1,31 @@
-"""The command line: inspect, merge, repair, query and load the managed tables of a file.
-
-A managed table is every table ``t`` that has its staging table ``temp_t`` beside it, in a file that
-holds both catalog tables (``index_table`` and ``unique_table``). A file without the catalog has no
-managed tables. Files are only ever opened, never created, except by ``load`` (morvel.loader). Each
-command holds a shared flock on the file while its connection is open (Database), so that a failed load
-never removes a file that it created but another command has open.
-"""
+"""The pieces every command shares: opening FILE with its shared lock, reading what the file manages,
+errors reported as one line, and the output helpers."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import fcntl
 import json
 import math
 import os
-import re
 import signal
 import sqlite3
 import stat
-import sys
 import threading
-import time
 import unicodedata
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, Iterator, Sequence
+
+if TYPE_CHECKING:
+    from morvel import Merged
 
 PROG = "python -m morvel"
 
 
 class CliError(Exception):
     """A failure reported as one line on stderr."""
-
-
-# ---------------------------------------------------------------------------------------------------
-# Reading the file
 
 
 class Database:
@@ -288,10 +277,6 @@ def begin_write(conn: sqlite3.Connection) -> None:
     conn.execute("BEGIN IMMEDIATE")
 
 
-# ---------------------------------------------------------------------------------------------------
-# Output
-
-
 def cell(value: Any, null: str = "") -> str:
     """A value as text: NULL as `null`, blobs as x'hex', line breaks escaped."""
     if value is None:
@@ -343,182 +328,12 @@ def plural(n: int, word: str, words: str = "") -> str:
     return f"{n} {word}" if n == 1 else f"{n} {words or word + 's'}"
 
 
-# ---------------------------------------------------------------------------------------------------
-# Commands
-
-
-def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    tables = [describe(conn, t) for t in managed_names(conn)]
-    if args.json:
-        print(dumps([t.as_json() for t in tables]))
-        return
-    if not tables:
-        print(f"no managed tables in {args.file}")
-        return
-
-    def index_text(i: Index) -> str:
-        return f"{i.name}({i.columns})" + ("" if i.exists else " MISSING")
-
-    rows = [
-        [
-            t.name,
-            t.rows,
-            t.staged,
-            ", ".join(f"{n}({c})" for n, c in t.unique_keys) or "-",
-            ", ".join(index_text(i) for i in t.indexes) or "-",
-        ]
-        for t in tables
-    ]
-    for line in aligned(["table", "rows", "staged", "unique keys", "indexes"], rows):
-        print(line)
-    missing = sum(len(t.missing()) for t in tables)
-    if missing:
-        print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")
-
-
-def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    from morvel import merge
-
-    table = callable_table(args.file, managed(conn, args.file, args.table), "merge")
-    check_keys(conn, args.file, table)
-    begin_write(conn)
-    before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
-    start = time.perf_counter()
-    done = merge(conn, table, False, rebuild={"auto": None, "yes": True, "no": False}[args.rebuild])
-    conn.commit()
-    elapsed = time.perf_counter() - start
-    staged, after = done.merged + done.superseded, before + done.merged - done.replaced
-    print(
-        f"{table}: {plural(staged, 'staged row')}: {done.merged} merged, {done.replaced} replaced in the main table, "
-        f"{done.superseded} superseded within the batch; main table {before} -> {plural(after, 'row')}; "
-        f"indexes {'rebuilt' if done.rebuilt else 'kept live'}; {elapsed:.3f} s"
-    )
-
-
-def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    from morvel.morvel import active_table_index
-
-    names = [managed(conn, args.file, args.table)] if args.table else managed_names(conn)
-    begin_write(conn)
-    todo = [t for t in (describe(conn, n, count=False) for n in names) if t.missing()]
-    for t in todo:
-        callable_table(args.file, t.name, "repair")
-    for t in todo:
-        active_table_index(conn, t.name, False)
-    conn.commit()
-    if not todo:
-        scope = f"table {names[0]}" if args.table else plural(len(names), "managed table")
-        print(f"nothing to repair: every catalog index of {scope} exists")
-        return
-    for t in todo:
-        for i in t.missing():
-            print(f"{t.name}: rebuilt {i.sqlite_name} ({i.columns})")
-
-
-def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    from morvel import query
-
-    table = callable_table(args.file, managed(conn, args.file, args.table), "find")
-    check_keys(conn, args.file, table)
-    utf8(args.where, f"--where {args.where!r}", args.file)
-    for value in args.param:
-        if isinstance(value, str):
-            utf8(value, f"--param {value!r}", args.file)
-    columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
-    header = columns if args.select.strip() == "*" else [c.strip() for c in args.select.split(",")]
-    unknown = [c for c in header if c not in columns]
-    if unknown:
-        raise CliError(f"{args.file}: {table} has no column {unknown[0]!r} (columns: {', '.join(columns)})")
-    rows = query(conn, table, args.where, args.param, columns=header)
-    if args.format == "json":
-        print(dumps([dict(zip(header, map(json_value, r))) for r in rows]))
-    elif args.format == "csv":
-        out = csv.writer(sys.stdout, lineterminator="\n")
-        out.writerow(header)
-        out.writerows([cell(v) for v in r] for r in rows)
-    else:
-        for line in aligned(header, rows):
-            print(line)
-        print(f"({plural(len(rows), 'row')})")
-
-
-# ---------------------------------------------------------------------------------------------------
-# --version: what a bug report needs
-
-
-def native_off_reason() -> str | None:
-    """Why calls on a genuine sqlite3.Connection cannot reach its SQLite handle directly in this process
-    (whatever MORVEL_NATIVE says); None when they can."""
-    from morvel.morvel import drop_table
-
-    # With MORVEL_NATIVE=require, a call on a genuine connection raises the reason when the path is off.
-    setting = os.environ.get("MORVEL_NATIVE")
-    os.environ["MORVEL_NATIVE"] = "require"
-    conn = sqlite3.connect(":memory:")
-    try:
-        drop_table(conn, "t", False)
-    except RuntimeError as e:
-        return str(e).removeprefix("MORVEL_NATIVE=require, but the native path is off: ")
-    except sqlite3.Error:
-        pass  # it ran: an empty database has no catalog
-    finally:
-        conn.close()
-        if setting is None:
-            del os.environ["MORVEL_NATIVE"]
-        else:
-            os.environ["MORVEL_NATIVE"] = setting
-    return None
-
-
-def native_path() -> str:
-    if os.environ.get("MORVEL_NATIVE") == "0":
-        return "off: MORVEL_NATIVE=0 in the environment"
-    why = native_off_reason()
-    return "on" if why is None else f"off: {why}"
-
-
-def version_report() -> str:
-    import platform
-
-    from morvel import __version__
-
-    return "\n".join([
-        f"morvel {__version__}",
-        f"Python {platform.python_version()} ({platform.python_implementation()}) on {platform.platform()}",
-        f"SQLite {sqlite3.sqlite_version}",
-        f"native path: {native_path()}",
-    ])
-
-
-class VersionAction(argparse.Action):
-    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
-        super().__init__(option_strings, dest, nargs=0, help="print the versions of morvel, Python and SQLite, "
-                         "whether the native path is on (and why not), and exit")
-
-    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
-        print(version_report())
-        parser.exit()
-
-
-# ---------------------------------------------------------------------------------------------------
-# Arguments and the error boundary
-
-
-BLOB = re.compile(r"[xX]'((?:[0-9a-fA-F]{2})*)'")
-TEXT = re.compile(r"'((?:[^']|'')*)'")
-
-
-def param(text: str) -> Any:
-    """--param: x'01ff' is bound as a blob, '...' as the text between the quotes; anything else as `load`
-    stores a field, so that a value matches what was loaded: a number only when that number is written
-    exactly so (645, -3, 1.5), every other text as it is ('00645', '1e3')."""
-    if m := BLOB.fullmatch(text):
-        return bytes.fromhex(m[1])
-    if m := TEXT.fullmatch(text):
-        return m[1].replace("''", "'")
-    from morvel import loader
-
-    return loader.field_value(text)
+def merged(done: Merged, before: int) -> str:
+    """What a merge did, as `merge` and `load --merge` report it: `before` is the main table's rows before it."""
+    after = before + done.merged - done.replaced
+    return (f"{done.merged} merged, {done.replaced} replaced in the main table, {done.superseded} superseded "
+            f"within the batch; main table {before} -> {plural(after, 'row')}; "
+            f"indexes {'rebuilt' if done.rebuilt else 'kept live'}")
 
 
 def seconds(text: str) -> float:
@@ -530,114 +345,3 @@ def seconds(text: str) -> float:
     if not (0 <= value < math.inf):
         raise argparse.ArgumentTypeError(f"must be a finite number of seconds >= 0, not {text!r}")
     return value
-
-
-def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(
-        prog=PROG,
-        description="Inspect, merge, repair, query and load the managed tables of a morvel SQLite file. "
-        "A managed table is a table T with its staging table temp_T beside it, in a file that holds the "
-        "catalog (index_table, unique_table).",
-        epilog="Exit status: 0 on success, 1 when the command fails, 2 for wrong arguments, 130 when interrupted.",
-    )
-    top.add_argument("--version", action=VersionAction)
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("file", metavar="FILE", help="an existing SQLite file (never created)")
-    common.add_argument(
-        "--timeout",
-        type=seconds,
-        default=2.0,
-        metavar="SECONDS",
-        help="how long to wait for a database another connection holds locked (default: %(default)s)",
-    )
-    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    p = sub.add_parser(
-        "tables",
-        parents=[common],
-        help="list the managed tables, their row counts, unique keys and indexes",
-        description="One line per managed table: rows in the main table, rows staged and waiting for "
-        "the merge, unique keys with their columns, and the indexes the catalog records; an index the "
-        "catalog records but the schema lacks is marked MISSING.",
-    )
-    p.add_argument("--json", action="store_true", help="print the same as JSON")
-    p.set_defaults(run=cmd_tables)
-
-    p = sub.add_parser(
-        "merge",
-        parents=[common],
-        help="merge the staged rows of one table into its main table",
-        description="Merge the staged rows of TABLE in one transaction, as temp_to_main does, and report the "
-        "rows merged into the main table, the main rows they replaced, the staged rows superseded within the "
-        "batch, whether the indexes were rebuilt, and the time taken.",
-    )
-    p.add_argument("table", metavar="TABLE", help="a managed table")
-    p.add_argument("--rebuild", choices=["auto", "yes", "no"], default="auto",
-                   help="drop and rebuild the table's indexes (yes), keep them live (no), or choose by the "
-                   "batch's size against the table's (auto, the default)")
-    p.set_defaults(run=cmd_merge)
-
-    p = sub.add_parser(
-        "repair",
-        parents=[common],
-        help="rebuild catalog indexes that are missing from the schema",
-        description="Rebuild the indexes the catalog records but the schema lacks (after a crash or a "
-        "failed merge), of TABLE or of every managed table, and list what was rebuilt. Nothing to do "
-        "is not an error.",
-    )
-    p.add_argument("table", metavar="TABLE", nargs="?", help="a managed table (default: all)")
-    p.set_defaults(run=cmd_repair)
-
-    p = sub.add_parser(
-        "find",
-        parents=[common],
-        help="print the rows of one table as the merge will leave them, staged or merged",
-        description="Print the rows that TABLE will hold once its staged rows are merged: the staged rows "
-        "that no newer staged row replaces, then the main rows that no staged row replaces, as an aligned "
-        "table (NULL shows as NULL, blobs as x'hex'), CSV (NULL empty) or JSON (null).",
-    )
-    p.add_argument("table", metavar="TABLE", help="a managed table")
-    p.add_argument("--select", default="*", metavar="COLS", help="comma-separated columns (default: all)")
-    p.add_argument("--where", default="", metavar="CONDITIONS", help="an SQL condition, e.g. \"age > ?\"")
-    p.add_argument("--param", action="append", default=[], type=param, metavar="VALUE",
-                   help="a value for the next ? in --where (repeatable): a number as a number, x'01ff' as a "
-                   "blob, '...' as the text inside the quotes, anything else as text")
-    fmt = p.add_mutually_exclusive_group()
-    fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
-    fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
-    p.set_defaults(run=cmd_find, format="text")
-
-    from morvel import loader
-
-    loader.add_parser(sub)
-    return top
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    try:
-        return run(argv)
-    except KeyboardInterrupt:  # Ctrl-C, wherever it comes: one line, not a traceback
-        print("morvel: interrupted", file=sys.stderr)
-        return 130
-
-
-def run(argv: Sequence[str] | None) -> int:
-    args = parser().parse_args(argv)
-    try:
-        args.db = args.opener(args) if "opener" in args else Database(args.file, args.timeout)
-        try:
-            args.run(args.db.conn, args)
-        finally:
-            args.db.close()
-    except CliError as e:
-        print(f"morvel: {e}", file=sys.stderr)
-        return getattr(e, "status", 1)
-    except sqlite3.Error as e:
-        hint = " (another connection holds it; try again or raise --timeout)" if "locked" in str(e) else ""
-        print(f"morvel: {args.file}: {e}{hint}", file=sys.stderr)
-        return 1
-    except BrokenPipeError:
-        # The reader went away (`| head`); stop quietly without a second error at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    return 0

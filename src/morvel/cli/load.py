@@ -10,8 +10,7 @@ A load that fails leaves nothing of itself: its transaction is rolled back, and 
 removed again, unless another connection has the file open (a second load waiting for this one's lock, a
 program's own connection) or has committed to it; then the file stays, without this load's rows. Every
 command holds a shared flock on FILE while its connection is open, which is how the failed load tells
-(morvel.cli.Database); other programs' connections are seen through a write lease, where Linux has one.
-"""
+(morvel.cli.Database); other programs' connections are seen through a write lease, where Linux has one."""
 
 from __future__ import annotations
 
@@ -32,14 +31,35 @@ from typing import IO, Any, Callable, Iterator, Sequence
 
 import morvel
 from morvel import morvel as mv
-from morvel.cli import (CliError, Database, begin_write, callable_table, hides_rowid, ident, managed_names, plural,
-                        rowid_error, seconds)
+from morvel.cli.common import (
+    CliError,
+    Database,
+    begin_write,
+    callable_table,
+    hides_rowid,
+    ident,
+    managed_names,
+    merged,
+    plural,
+    rowid_error,
+    seconds,
+)
 
 FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+
+
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
+
+
 BLOCK = 1 << 20  # bytes read at a time
+
+
 BOM = b"\xef\xbb\xbf"
+
+
 PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+
 INT64 = range(-(2**63), 2**63)
 
 
@@ -47,10 +67,6 @@ class Interrupted(CliError):
     """Ctrl-C: reported like an error, with its own exit status."""
 
     status = 130
-
-
-# ---------------------------------------------------------------------------------------------------
-# Sources
 
 
 class Source:
@@ -190,14 +206,24 @@ def json_value(value: Any) -> Any:
 
 
 NESTED = object()  # a nested object or array, stored as written on its line
-# Within a line's object, which is valid JSON: from a value's end (or the start) to the next value that
-# is an object or array, past any keys with scalar values between.
+
+
 _BLANK, _STRING = r"[ \t\n\r]*", r'"[^"\\]*(?:\\.[^"\\]*)*"'
 BLANK = re.compile(_BLANK)
+
+
 _KEY = rf"{_BLANK}[{{,]{_BLANK}{_STRING}{_BLANK}:{_BLANK}"
+
+
 TO_NESTED = re.compile(rf"(?:{_KEY}(?:{_STRING}|[-+.0-9A-Za-z]+))*{_KEY}(?=[\[{{])")
+
+
 SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+
+
 KEYS_KEPT = 4096  # distinct key lists whose column positions are remembered
 
 
@@ -340,10 +366,6 @@ def format_of(path: str, given: str | None) -> str:
     return fmt
 
 
-# ---------------------------------------------------------------------------------------------------
-# Progress
-
-
 class Progress:
     """One line on standard error, rewritten a few times a second: rows, rows per second, share read."""
 
@@ -368,10 +390,6 @@ class Progress:
         if self.written:
             sys.stderr.write("\r\x1b[K")
             sys.stderr.flush()
-
-
-# ---------------------------------------------------------------------------------------------------
-# The table
 
 
 def column_list(text: str, option: str) -> list[str]:
@@ -468,17 +486,10 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
     return table, False
 
 
-# ---------------------------------------------------------------------------------------------------
-# Staging and merging
-
-
 def merge(conn: sqlite3.Connection, table: str) -> str:
     """morvel.merge inside the load's transaction, and what it did."""
     before = int(conn.execute(f"SELECT count(*) FROM {ident(table)}").fetchone()[0])
-    m = morvel.merge(conn, table, False)
-    return (f"merge: {m.merged} merged, {m.replaced} replaced in the main table, {m.superseded} superseded "
-            f"within the batch; main table {before} -> {plural(before + m.merged - m.replaced, 'row')}; "
-            f"indexes {'rebuilt' if m.rebuilt else 'kept live'}")
+    return f"merge: {merged(morvel.merge(conn, table, False), before)}"
 
 
 def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:

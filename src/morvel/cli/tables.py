@@ -1,0 +1,37 @@
+"""`tables FILE`: each managed table with its row counts, unique keys and indexes."""
+
+from __future__ import annotations
+
+import argparse
+import sqlite3
+
+from morvel.cli.common import PROG, Index, aligned, describe, dumps, managed_names, plural
+
+
+def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+    tables = [describe(conn, t) for t in managed_names(conn)]
+    if args.json:
+        print(dumps([t.as_json() for t in tables]))
+        return
+    if not tables:
+        print(f"no managed tables in {args.file}")
+        return
+
+    def index_text(i: Index) -> str:
+        return f"{i.name}({i.columns})" + ("" if i.exists else " MISSING")
+
+    rows = [
+        [
+            t.name,
+            t.rows,
+            t.staged,
+            ", ".join(f"{n}({c})" for n, c in t.unique_keys) or "-",
+            ", ".join(index_text(i) for i in t.indexes) or "-",
+        ]
+        for t in tables
+    ]
+    for line in aligned(["table", "rows", "staged", "unique keys", "indexes"], rows):
+        print(line)
+    missing = sum(len(t.missing()) for t in tables)
+    if missing:
+        print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")

@@ -471,6 +471,7 @@ conn = sqlite3.connect(sys.argv[1], timeout=600, isolation_level="IMMEDIATE")
 morvel.prepare(conn)
 mv.create_table(conn, "t", ["k", "v"], [], [])
 morvel.load(conn, "t", [(2, "y"), (3, "z")])
+conn.close()
 """
 
 

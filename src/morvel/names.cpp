@@ -1,6 +1,6 @@
 // The rules for names: table and index names written into statements must be plain identifiers; the
 // catalog's tables and staging tables are no names for create_table or drop_table; a column may not hide
-// the rowid; and the name a column specification gives its column.
+// the rowid; and the name a column definition gives its column.
 #include "names.hpp"
 
 #include <string>

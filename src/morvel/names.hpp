@@ -29,8 +29,8 @@ bool is_keyword(PyObject* text);
 // Whether `text` equals `ascii` (lower case) with ASCII letters compared without case, as SQLite does.
 bool same_name(PyObject* text, std::string_view ascii);
 
-// The name that a column specification ("price REAL", "\"a b\" TEXT") gives its column: its first token,
-// unquoted; an empty Ref when the specification is not a str or holds no name.
+// The name that a column definition ("price REAL", "\"a b\" TEXT") gives its column: its first token,
+// unquoted; an empty Ref when the definition is not a str or holds no name.
 Ref spec_name(PyObject* spec);
 
 // Every statement of the module names the row identity `rowid`, which a column of that name (in any

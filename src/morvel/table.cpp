@@ -43,7 +43,7 @@ constexpr std::string_view kDropStaging = R"(
 // `left + ("," + right)`, with Python's own rules (and errors) for the operands.
 Ref join_comma(PyObject* left, PyObject* right) { return concat(left, concat(names->comma.get(), right).get()); }
 
-// Refuses, before anything is sent, a column whose specification names it rowid. A sequence that cannot
+// Refuses, before anything is sent, a column whose definition names it rowid. A sequence that cannot
 // be read here raises later, where the columns are joined.
 void require_named_columns(PyObject* cols, PyObject* table) {
     if (!PyList_Check(cols) && !PyTuple_Check(cols)) return;

@@ -10,7 +10,7 @@ import sqlite3
 import tempfile
 
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 from packaging.requirements import Requirement
 
 from morvel import morvel as mv
@@ -37,6 +37,17 @@ def pytest_unconfigure(config):
 
 settings.register_profile("morvel", deadline=None)
 settings.load_profile("morvel")
+
+# How deep the suite digs: 1 by default; CI runs it once in full and repeats it for each other interpreter and
+# build at a fraction (MORVEL_TEST_DEPTH=0.1), where every test still runs and what differs between builds shows
+# in the first examples. Properties take their example counts from `examples`, loops their lengths from `DEPTH`.
+DEPTH = float(os.environ.get("MORVEL_TEST_DEPTH", "1"))
+
+
+def examples(n, **kwargs):
+    """The settings of a property searched with n examples at full depth (at least one at any depth)."""
+    return settings(max_examples=max(1, round(n * DEPTH)), deadline=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture], **kwargs)
 
 _names = itertools.count()
 

@@ -1,6 +1,5 @@
 """Index registration, suspension and reactivation, and unique keys, checked through the catalog."""
 
-import sqlite3
 
 import pytest
 

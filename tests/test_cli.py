@@ -1,7 +1,6 @@
 """`python -m morvel` run as a subprocess on real files."""
 
 import contextlib
-import csv
 import fcntl
 import io
 import json
@@ -17,10 +16,10 @@ import tempfile
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import unique_name
+from conftest import examples, unique_name
 from morvel.cli import CliError
 from morvel import morvel as mv
 
@@ -358,7 +357,7 @@ FIELDS = st.one_of(
 
 
 @pytest.mark.parametrize("native", ["1", "0"])
-@settings(max_examples=int(os.environ.get("N", 60)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(60)
 @given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans(),
        kind=st.sampled_from([(",", "csv"), ("\t", "tsv")]), end=st.sampled_from(["\r\n", "\n", "\r"]),
        quote_all=st.booleans())
@@ -392,7 +391,7 @@ JSON_NESTED = st.recursive(
     max_leaves=8)
 
 
-@settings(max_examples=int(os.environ.get("N", 60)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(60)
 @given(lines=st.lists(st.tuples(st.permutations(["a", "b", "c"]),
                                 st.lists(JSON_SCALARS | JSON_NESTED, min_size=3, max_size=3)), min_size=1, max_size=8),
        separators=st.sampled_from([(",", ":"), (", ", ": "), (" ,\t", " : \r")]), ascii=st.booleans())
@@ -607,7 +606,7 @@ def parsed(path, block, monkeypatch):
         source.close()
 
 
-@settings(max_examples=int(os.environ.get("N", 100)), suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(100)
 @given(data=st.lists(st.sampled_from(['a', '1', '-', '.', ',', '"', '""', '\r', '\n', '\r\n', 'é', '\xef\xbb\xbf', '\xff']),
                      max_size=40).map("".join), block=st.integers(1, 8))
 def test_blocks_do_not_change_what_is_read(tmp_path, monkeypatch, data, block):

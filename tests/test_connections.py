@@ -12,10 +12,10 @@ import sqlite3
 import types
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings, strategies as st
+from hypothesis import example, given, strategies as st
 
 import morvel
-from conftest import FOREIGN
+from conftest import FOREIGN, examples
 from morvel import morvel as mv
 from morvel.cli import native_off_reason
 
@@ -116,7 +116,7 @@ def reference_mode():
 
 
 @pytest.mark.parametrize("level", ["DEFERRED", "IMMEDIATE", None], ids=["deferred", "immediate", "autocommit"])
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(40)
 @given(data=st.data())
 def test_random_workloads_agree_with_sqlite3(connector, monkeypatch, tmp_path_factory, level, data):
     steps = [step(op) for op in data.draw(operations(connector))]
@@ -269,7 +269,7 @@ TAILS = st.lists(st.sampled_from([" ", "\n", ";", "'a;b'", "--c;\n", "/* ; */", 
                                   "'it''s;'", '"v"', "é"]), max_size=6).map("".join)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(150)
 @given(tail=TAILS)
 @example(tail="; SELECT 1")
 @example(tail="; DROP TABLE t")

@@ -1,9 +1,9 @@
 """The newest check over linked rows, and find across the staging and the main table."""
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import RecordingConnection
+from conftest import RecordingConnection, examples
 from morvel import morvel as mv
 
 CURSOR, FETCH = ("cursor",), ("fetchall",)
@@ -178,7 +178,7 @@ KEYVAL = st.sampled_from([None, 0, 1, 1.0, "1", "a"])
 ROWS = st.lists(st.tuples(KEYVAL, KEYVAL), max_size=8)
 
 
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(80)
 @given(keys=st.lists(st.lists(st.integers(-2, 1), min_size=1, max_size=2, unique=True), max_size=2),
        staged=ROWS, main=ROWS, merge_first=st.booleans())
 def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first):

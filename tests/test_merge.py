@@ -7,9 +7,9 @@ import threading
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import RecordingConnection, schema, snapshot
+from conftest import RecordingConnection, examples, schema, snapshot
 from morvel import morvel as mv
 
 CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
@@ -178,7 +178,7 @@ def shares(old, new, key):  # SQL equality: NULL matches nothing
     return all(old[p] is not None and new[p] is not None and old[p] == new[p] for p in key)
 
 
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(80)
 @given(keys=KEYS, main=ROWS, staged=ROWS)
 def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
     make(conn, "p", ["a", "b", "c"], keys, main, staged)
@@ -191,7 +191,7 @@ def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
     assert conn.execute("SELECT count(*) FROM temp_p").fetchone() == (0,)
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(60)
 @given(key=st.lists(st.integers(0, 2), min_size=1, max_size=2, unique=True),
        batches=st.lists(st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=6), min_size=1, max_size=4))
 def test_find_answers_the_same_across_each_merge(conn, key, batches):
@@ -411,7 +411,7 @@ COLSETS = st.lists(st.sampled_from(["a", "b", "c"]), min_size=1, max_size=2, uni
 SIGNED_KEYS = st.lists(st.lists(st.integers(-3, 2), min_size=1, max_size=2, unique_by=lambda p: p % 3), max_size=2)
 
 
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(120)
 @given(keys=SIGNED_KEYS, index=st.lists(COLSETS, max_size=2), main=ROWS, batches=st.lists(ROWS, min_size=1, max_size=3),
        stray=st.sampled_from([None, "extra", "missing", "changed"]), rebuild=st.sampled_from([None, True, False]),
        comm=st.booleans(), through=st.sampled_from(["connection", "proxy"]))

@@ -7,16 +7,15 @@ transaction state and the change counter, and in the end every table and the sch
 
 import contextlib
 import datetime
-import os
 import re
 import sqlite3
 import sys
 import threading
 
 import pytest
-from hypothesis import HealthCheck, example, given, settings, strategies as st
+from hypothesis import example, given, strategies as st
 
-from conftest import needs_native, unique_name
+from conftest import examples, needs_native, unique_name
 from morvel import morvel as mv
 
 NATIVE = "require"  # the native path must be on for these tests to mean anything
@@ -313,7 +312,7 @@ def _op(op):
     return lambda c: mv.delete_row_main(c, "t", arg, comm=False)
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(25)
 @given(ops=OPS)
 def test_random_workloads_agree(monkeypatch, tmp_path_factory, ops):
     tmp_path = tmp_path_factory.mktemp("w")
@@ -428,7 +427,7 @@ CASES = [(hook, action) for hook in HOOKS for action in ACTIONS
 
 
 @pytest.mark.parametrize("hook, action", CASES)
-@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(10)
 @given(ops=st.lists(st.sampled_from(sorted(OPERATIONS)), min_size=1, max_size=3), at=st.integers(1, 12))
 @example(ops=["temp_to_main"], at=4)  # a trace callback at the merge's read of the staged rows
 def test_code_that_runs_during_a_call(monkeypatch, tmp_path_factory, hook, action, ops, at):

@@ -4,10 +4,10 @@ import sqlite3
 import tracemalloc
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import morvel
-from conftest import RecordingConnection, needs_native
+from conftest import RecordingConnection, examples, needs_native
 from morvel import morvel as mv
 
 PATHS = {"native": "require", "method": "0", "proxy": "0"}
@@ -78,7 +78,7 @@ def histories(draw):
     return specs, [declared(n) for n in names], keys, repeated + repeated[:2], batches
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@examples(200)
 @given(history=histories(), where=st.sampled_from(WHERES), limit=st.integers(0, 6))
 def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
     specs, cols, keys, repeated, batches = history

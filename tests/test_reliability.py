@@ -11,9 +11,9 @@ import traceback
 import types
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from conftest import needs_native, unique_name
+from conftest import DEPTH, examples, needs_native, unique_name
 from morvel import morvel as mv
 
 COLS, SELECT = ["k", "v", "n"], "rowid,k,v,n"
@@ -150,7 +150,7 @@ def test_repeated_calls_leak_no_references_and_no_memory(name, variant, tmp_path
             assert variant == "ok"
             getattr(got, "close", list)()
 
-    objects = watched(args)
+    objects, calls = watched(args), max(200, round(2000 * DEPTH))
     with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
         for _ in range(200):
             once()
@@ -159,14 +159,15 @@ def test_repeated_calls_leak_no_references_and_no_memory(name, variant, tmp_path
         tracemalloc.start()
         try:
             start = tracemalloc.get_traced_memory()[0]
-            for _ in range(2000):
+            for _ in range(calls):
                 once()
             gc.collect()
             grown = tracemalloc.get_traced_memory()[0] - start
         finally:
             tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objects] == before
-    assert grown < 48 * 1024, f"{grown} bytes kept after 2000 calls"
+    # What a few hundred calls keep is within the noise of the interpreter's own caches: memory is judged at full depth.
+    assert grown < 48 * 1024 or calls < 2000, f"{grown} bytes kept after {calls} calls"
 
 
 def fail_at(k, calls):
@@ -336,7 +337,7 @@ junk = st.deferred(lambda: st.one_of(
     st.none(), st.integers(), st.floats(), st.text(max_size=4), st.binary(max_size=3), st.builds(BadEq),
     st.builds(BadHash), st.builds(BadStr), st.lists(junk, max_size=5), st.lists(junk, max_size=5).map(tuple),
     st.lists(junk, max_size=4).map(lambda xs: (x for x in xs))))
-@settings(max_examples=300)
+@examples(300)
 @given(st.sampled_from(FUNCS), st.data())
 def test_random_failures_junk_answers_and_reentrance(name, data):
     c, calls = memdb(), [0]

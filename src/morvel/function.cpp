@@ -9,6 +9,11 @@
 
 #include "guard.hpp"
 
+// structmember.h names the read-only flag with a macro that would also replace SQLite's result code of
+// that name wherever this file is compiled together with the others (a unity build).
+static constexpr int member_readonly = READONLY;
+#undef READONLY
+
 namespace morvel {
 
 Names* names = nullptr;
@@ -116,14 +121,14 @@ PyMethodDef fn_methods[] = {
 };
 
 PyMemberDef fn_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), READONLY, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), READONLY, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), member_readonly, nullptr},
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), member_readonly, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), member_readonly, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), member_readonly, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), member_readonly, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), member_readonly, nullptr},
     // inspect.signature() and help() read the parameters from here.
-    {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), READONLY, nullptr},
+    {"__text_signature__", T_OBJECT, offsetof(FunctionObject, text_signature), member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

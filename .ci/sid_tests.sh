@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # CI inside the Debian unstable root (run by in_sid.sh from the checkout): the release checks of CPython 3.14 and
-# 3.15 (a wheel each, and that version's suites against it as installed: native path on, and off for the files
-# whose outcome the path can change), the suite under the 3.15 debug interpreter (it asserts on reference-count
-# and error-state misuse), and the suite of a module built as for a CPython whose connection layout is not
-# verified.
+# 3.15 (a wheel each, and that version's suite against it as installed), the suite under the 3.15 debug
+# interpreter (it asserts on reference-count and error-state misuse), and the suite of a module built as for a
+# CPython whose connection layout is not verified (every call on the method path: the run with the native path
+# off). Every suite at the depth of a repetition (MORVEL_TEST_DEPTH=0.1).
 set -euo pipefail
 source .ci/lib.sh
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+export PIP_DISABLE_PIP_VERSION_CHECK=1 MORVEL_TEST_DEPTH=0.1
 work=$(mktemp -d)
 
 echo "== release checks of the 3.14 and 3.15 wheels"
-stage "release checks 3.14 3.15" bash .ci/release_check.sh "$(command -v python3.14)" "$(command -v python3.15)"
+MORVEL_CI_NATIVE_OFF=0 stage "release checks 3.14 3.15" bash .ci/release_check.sh "$(command -v python3.14)" "$(command -v python3.15)"
 
 echo "== tests under the debug interpreter, the module's own asserts on too: $(command -v python3.15d)"
 python3.15d -m venv "$work/venv-dbg"

@@ -82,25 +82,6 @@ bool is_dml(const char* sql) {
                             starts_with_word(p, "delete") || starts_with_word(p, "replace"));
 }
 
-// Lets other threads run during a long batch that holds the interpreter lock between statements: every
-// few milliseconds the lock is released once, which is also when conn.interrupt() can get in.
-class Pacer {
-public:
-    void tick() {
-        if (++count_ % 128 != 0) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::milliseconds(5)) return;
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
-        last_ = std::chrono::steady_clock::now();
-    }
-    void released() { count_ = 0; }  // it has just let go: no need to look at the clock soon
-
-private:
-    unsigned count_ = 0;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
 // Whether this thread is the only one the interpreters know of. Then no other thread can need the
 // interpreter lock to let go of a database lock that a step waits for, and holding it changes nothing.
 // Only the lists' heads and this thread's own states are read: another thread's state may be going away.
@@ -157,6 +138,25 @@ inline int kind_of(PyTypeObject* t) {
 }
 
 }  // namespace
+
+// Lets other threads run during a long batch that holds the interpreter lock between statements: every
+// few milliseconds the lock is released once, which is also when conn.interrupt() can get in.
+class Pacer {
+public:
+    void tick() {
+        if (++count_ % 128 != 0) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(5)) return;
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        last_ = std::chrono::steady_clock::now();
+    }
+    void released() { count_ = 0; }  // it has just let go: no need to look at the clock soon
+
+private:
+    unsigned count_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 // One prepared statement of a session.
 struct Statement {

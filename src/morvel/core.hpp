@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -95,7 +96,8 @@ struct Names {
     Ref strip, OperationalError, fetchmany;  // query's arguments, errors and bounded reads
     Ref arrow_c_stream, arrow_c_array, dataframe;  // what tabular data exposes instead of rows
 };
-extern Names* names;
+// The table of the module state (state.hpp), under the short name every subsystem uses.
+extern const std::unique_ptr<Names>& names;
 
 // `a + b`, with Python's own rules (and errors) for the operands.
 inline Ref concat(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }

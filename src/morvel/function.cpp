@@ -5,18 +5,19 @@
 
 #include <memory>
 #include <new>
-#include <structmember.h>
 
 #include "guard.hpp"
+#include "state.hpp"
 
 // structmember.h names the read-only flag with a macro that would also replace SQLite's result code of
-// that name wherever this file is compiled together with the others (a unity build).
+// that name in every header read after it (and, in a unity build, in the files compiled after this one).
+#include <structmember.h>
 static constexpr int member_readonly = READONLY;
 #undef READONLY
 
 namespace morvel {
 
-Names* names = nullptr;
+const std::unique_ptr<Names>& names = state.names;
 
 namespace {
 
@@ -32,10 +33,6 @@ struct FunctionObject {
     PyObject* text_signature;
     PyObject* kwnames;  // every parameter name, for calls by keyword
 };
-
-PyTypeObject* function_type = nullptr;
-PyObject* functions[kFnCount] = {};
-PyObject* the_module = nullptr;
 
 [[nodiscard]] bool bind_error_count(const Spec& s, const char* kind, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, kind,
@@ -192,7 +189,7 @@ void add_traceback(const Spec& spec) {
 void init_functions() {
     // Function objects and names live for the whole process: the module is made once per process.
     // Everything is built first and published only once complete, so a failed import can be retried.
-    if (function_type != nullptr) return;
+    if (state.function_type) return;
     // Designated initialisers: a field added to Names in the middle cannot shift the later ones.
     auto built_names = std::make_unique<Names>(Names{
         .cursor = interned("cursor"), .execute = interned("execute"), .fetchall = interned("fetchall"),
@@ -215,9 +212,9 @@ void init_functions() {
     std::array<Ref, kFnCount> built;
     for (int i = 0; i < kFnCount; ++i)
         built[static_cast<size_t>(i)] = make_function(reinterpret_cast<PyTypeObject*>(type.get()), kSpecs[i]);
-    for (int i = 0; i < kFnCount; ++i) functions[i] = built[static_cast<size_t>(i)].release();
-    names = built_names.release();
-    function_type = reinterpret_cast<PyTypeObject*>(type.release());
+    state.functions = std::move(built);
+    state.names = std::move(built_names);
+    state.function_type = std::move(type);
 }
 
 void set_error_from_exception() noexcept {
@@ -234,15 +231,15 @@ void set_error_from_exception() noexcept {
     }
 }
 
-PyObject* function_object(Fn fn) { return functions[static_cast<int>(fn)]; }
+PyObject* function_object(Fn fn) { return state.functions[static_cast<size_t>(fn)].get(); }
 PyObject* name_of(Fn fn) { return reinterpret_cast<FunctionObject*>(function_object(fn))->name; }
 PyObject* kwnames_of(Fn fn) { return reinterpret_cast<FunctionObject*>(function_object(fn))->kwnames; }
 
-void set_module(PyObject* module) { the_module = module; }
-PyObject* module_object() { return the_module; }
+void set_module(PyObject* module) { state.module = Ref::borrow(module); }
+PyObject* module_object() { return state.module.get(); }
 
 Ref global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(the_module), name);
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(state.module.get()), name);
     if (v == nullptr && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
         if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);

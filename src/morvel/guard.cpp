@@ -9,22 +9,13 @@
 #include "guard.hpp"
 
 #include <cstring>
-#include <vector>
 
 #include "function.hpp"
+#include "state.hpp"
 
 namespace morvel {
 
 namespace {
-
-struct Entry {
-    Ref conn;               // the connection object, held while its calls last
-    PyThreadState* thread;  // the thread inside them
-    unsigned depth;         // its calls in progress on the connection, the nested ones included
-};
-
-// One entry per connection with a call in progress: a handful at most. The interpreter lock guards it.
-std::vector<Entry> entries;
 
 constexpr const char* kRefused =
     "Another thread is inside a morvel call on this connection: one connection takes the calls of one thread "
@@ -76,11 +67,11 @@ CallGuard::CallGuard(const Spec& spec, PyObject* const* args) {
     if (spec.nparams == 0 || std::strcmp(spec.params[0], "conn") != 0) return;
     PyObject* conn = args[0];
     PyThreadState* self = PyThreadState_Get();
-    Entry* found = nullptr;
-    for (Entry& e : entries)
+    State::Guarded* found = nullptr;
+    for (State::Guarded& e : state.guarded)
         if (e.conn.get() == conn) found = &e;
     if (found == nullptr) {
-        entries.push_back(Entry{Ref::borrow(conn), self, 1});
+        state.guarded.push_back(State::Guarded{Ref::borrow(conn), self, 1});
     } else if (found->thread == self) {
         ++found->depth;
     } else {
@@ -91,12 +82,12 @@ CallGuard::CallGuard(const Spec& spec, PyObject* const* args) {
 
 CallGuard::~CallGuard() {
     if (conn_ == nullptr) return;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].conn.get() != conn_) continue;
-        if (--entries[i].depth == 0) {
+    for (size_t i = 0; i < state.guarded.size(); ++i) {
+        if (state.guarded[i].conn.get() != conn_) continue;
+        if (--state.guarded[i].depth == 0) {
             // Out of the registry before the reference goes: nothing it may run finds a stale entry.
-            const Ref gone = std::move(entries[i].conn);
-            entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+            const Ref gone = std::move(state.guarded[i].conn);
+            state.guarded.erase(state.guarded.begin() + static_cast<std::ptrdiff_t>(i));
         }
         return;
     }

@@ -266,7 +266,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     // Kept for the life of the process: every later import yields this same object.
-    set_module(Py_NewRef(module));
+    set_module(module);
     return 0;
 }
 

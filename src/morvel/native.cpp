@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "compat.hpp"
+#include "state.hpp"
 
 namespace morvel::db {
 
@@ -96,25 +97,22 @@ bool only_thread() {
 // on (where that is deprecated) a count kept by a dict watcher, in the main interpreter only (watchers
 // belong to an interpreter). false when there is none: then the table is read at every bind.
 #if PY_VERSION_HEX >= 0x030C0000
-unsigned long long adapter_changes = 0;
-int adapter_watcher = -1;  // -2: watching is not possible
-
 int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++adapter_changes;
+    ++state.adapter_changes;
     return 0;
 }
 
 bool table_version(PyObject* table, unsigned long long& version) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
-    if (adapter_watcher == -1) {
-        adapter_watcher = PyDict_AddWatcher(count_change);
-        if (adapter_watcher < 0 || PyDict_Watch(adapter_watcher, table) < 0) {
+    if (state.adapter_watcher == -1) {
+        state.adapter_watcher = PyDict_AddWatcher(count_change);
+        if (state.adapter_watcher < 0 || PyDict_Watch(state.adapter_watcher, table) < 0) {
             PyErr_Clear();
-            adapter_watcher = -2;
+            state.adapter_watcher = -2;
         }
     }
-    version = adapter_changes;
-    return adapter_watcher >= 0;
+    version = state.adapter_changes;
+    return state.adapter_watcher >= 0;
 }
 #else
 bool table_version(PyObject* table, unsigned long long& version) {
@@ -220,15 +218,11 @@ struct Session {
     [[noreturn]] void fail(sqlite::sqlite3_stmt* stmt);
 };
 
-namespace {
-
-std::vector<std::unique_ptr<Session>> sessions;  // the sessions of calls in progress, owned here
-
-}  // namespace
+void SessionDelete::operator()(Session* s) const noexcept { std::default_delete<Session>()(s); }
 
 Session* find(PyObject* conn) noexcept {
     PyThreadState* thread = PyThreadState_Get();
-    for (const auto& s : sessions)
+    for (const auto& s : state.sessions)
         if (s->conn.get() == conn && s->thread == thread) return s.get();
     return nullptr;
 }
@@ -239,13 +233,14 @@ Session* acquire(const Native* n, PyObject* conn) {
         return s;
     }
     const sqlite::ConnectionView view = n->view(conn);
-    auto made = std::make_unique<Session>(n, Ref::borrow(conn), PyThreadState_Get(), view.db);
+    std::unique_ptr<Session, SessionDelete> made(
+        std::make_unique<Session>(n, Ref::borrow(conn), PyThreadState_Get(), view.db).release());
     Session* s = made.get();
     // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
     // session sends everything through the methods.
     if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
     s->cache.reserve(Session::kCacheSize);
-    sessions.push_back(std::move(made));
+    state.sessions.push_back(std::move(made));
     s->users = 1;
     return s;
 }
@@ -278,11 +273,11 @@ bool Session::prepare_pin() {
 
 void release(Session* s) noexcept {
     if (s == nullptr || --s->users > 0) return;
-    for (size_t i = 0; i < sessions.size(); ++i)
-        if (sessions[i].get() == s) {
+    for (size_t i = 0; i < state.sessions.size(); ++i)
+        if (state.sessions[i].get() == s) {
             // Out of the list before it goes: what its destruction runs finds no stale entry.
-            std::unique_ptr<Session> gone = std::move(sessions[i]);
-            sessions.erase(sessions.begin() + static_cast<std::ptrdiff_t>(i));
+            const auto gone = std::move(state.sessions[i]);
+            state.sessions.erase(state.sessions.begin() + static_cast<std::ptrdiff_t>(i));
             return;
         }
 }

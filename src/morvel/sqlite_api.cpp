@@ -3,6 +3,7 @@
 #include "sqlite_api.hpp"
 
 #include "compat.hpp"
+#include "state.hpp"
 
 #include <dlfcn.h>
 
@@ -292,11 +293,6 @@ Ref error_names(PyObject* sqlite3_module) {
     return names;
 }
 
-enum class Probe { NotYet, Probing, On, Off };
-Probe probed = Probe::NotYet;
-std::string off_reason;
-Native* the_native = nullptr;
-
 std::string version_text(unsigned version) {
     return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
 }
@@ -347,7 +343,7 @@ void probe() {
     n->errorname_attr = own(PyUnicode_InternFromString("sqlite_errorname"));
     n->unknown = own(PyUnicode_InternFromString("unknown"));
     self_test(*n, sqlite3_module.get());
-    the_native = n.release();  // kept for the life of the process, as the interned names are
+    state.native = std::move(n);
 }
 
 }  // namespace
@@ -393,36 +389,36 @@ void Native::raise_error(sqlite3* db) const {
 }
 
 const Native* native(const char** why) {
-    if (probed == Probe::NotYet) {
-        probed = Probe::Probing;  // the probe calls into Python: other threads use the method path meanwhile
+    if (state.probed == State::Probe::NotYet) {
+        state.probed = State::Probe::Probing;  // the probe calls into Python: other threads use the method path meanwhile
         try {
             probe();
-            probed = Probe::On;
+            state.probed = State::Probe::On;
         } catch (const Failure& f) {
-            probed = Probe::Off;
-            off_reason = f.why;
+            state.probed = State::Probe::Off;
+            state.off_reason = f.why;
         } catch (const std::bad_alloc&) {
-            probed = Probe::NotYet;  // memory may be there again at a later call: it probes again
+            state.probed = State::Probe::NotYet;  // memory may be there again at a later call: it probes again
             PyErr_NoMemory();
             throw PyError{};
         } catch (const PyError&) {
             // A probe that raised means no native path; only a pending signal or a failed allocation is
             // the caller's to see, and a later call probes again.
             if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-                probed = Probe::NotYet;
+                state.probed = State::Probe::NotYet;
                 throw;
             }
             // The reason names the exception, for MORVEL_NATIVE=require to report.
             Ref exc = Ref::steal(compat::take_exception());
             Ref text = Ref::steal(exc ? PyObject_Repr(exc.get()) : nullptr);
             const char* repr = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            off_reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
+            state.off_reason = std::string("the self-test raised ") + (repr != nullptr ? repr : "an exception");
             PyErr_Clear();
-            probed = Probe::Off;
+            state.probed = State::Probe::Off;
         }
     }
-    if (why != nullptr) *why = probed == Probe::Probing ? "the self-test is running" : off_reason.c_str();
-    return probed == Probe::On ? the_native : nullptr;
+    if (why != nullptr) *why = state.probed == State::Probe::Probing ? "the self-test is running" : state.off_reason.c_str();
+    return state.probed == State::Probe::On ? state.native.get() : nullptr;
 }
 
 }  // namespace morvel::sqlite

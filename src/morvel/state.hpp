@@ -1,0 +1,65 @@
+// Everything the module keeps between calls, in one object. The module serves one interpreter, the main one,
+// for the life of the process (it refuses to be imported into any other), so there is one state. What the
+// first import and the first native call make stays until the process ends and is never torn down: when
+// static destructors run, the interpreter that owns those objects is gone. What a call in progress holds is
+// given back when it ends. The interpreter lock guards all of it.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "function.hpp"
+#include "sqlite_api.hpp"
+
+namespace morvel {
+
+namespace db {
+struct Session;
+struct SessionDelete {  // native.cpp, where a session is complete
+    void operator()(Session* s) const noexcept;
+};
+}  // namespace db
+
+struct State {
+    // Made at the first import (function.cpp), and published only once complete, so that a failed import
+    // can be retried: the interned names, the module's function type and one object per callable, then
+    // the module itself once its initialisation has succeeded.
+    std::unique_ptr<Names> names;
+    Ref function_type;
+    std::array<Ref, kFnCount> functions;
+    Ref module;
+
+    // One entry per connection with a call in progress, a handful at most (guard.cpp).
+    struct Guarded {
+        Ref conn;               // the connection object, held while its calls last
+        PyThreadState* thread;  // the thread inside them
+        unsigned depth;         // its calls in progress on the connection, the nested ones included
+    };
+    std::vector<Guarded> guarded;
+
+    // The native sessions of the calls in progress, owned here (native.cpp).
+    std::vector<std::unique_ptr<db::Session, db::SessionDelete>> sessions;
+    // From 3.12 on, a count of the adapter table's changes kept by a dict watcher (native.cpp); the watcher's
+    // id, -1 before the first look and -2 when watching is not possible.
+    unsigned long long adapter_changes = 0;
+    int adapter_watcher = -1;
+
+    // The native path (sqlite_api.cpp): probed at the first call that could use it; on, what the probe
+    // found; off, why.
+    enum class Probe { NotYet, Probing, On, Off } probed = Probe::NotYet;
+    std::unique_ptr<sqlite::Native> native;
+    std::string off_reason;
+};
+
+// Never destroyed (see above): a union's member is destroyed only by an explicit call, and none is made.
+union StateStorage {
+    State state;
+    StateStorage() : state() {}
+    ~StateStorage() {}
+};
+inline StateStorage state_storage;
+inline State& state = state_storage.state;
+
+}  // namespace morvel

@@ -10,17 +10,18 @@ stage() {
     if [[ -n "${MORVEL_CI_TIMES:-}" ]]; then echo "$name $((SECONDS - start))" >> "$MORVEL_CI_TIMES"; fi
 }
 
-# The test files whose outcome the path of a genuine connection can change, for the repetition with
-# MORVEL_NATIVE=0: all but test_native.py (it runs every scenario on both paths itself), test_names.py (no
-# genuine connection) and test_release.py (it sets the path of every command it runs). Run from the
+# The test files whose outcome the path of a genuine connection can change, for a run with MORVEL_NATIVE=0:
+# all but test_native.py (it runs every scenario on both paths itself), test_names.py (no genuine connection)
+# and test_release.py (it sets the path of every command it runs); with --others, those three. Run from the
 # directory that holds tests/.
 path_tests() {
-    local f
+    local f own
     for f in tests/test_*.py; do
         case "${f##*/}" in
-            test_native.py | test_names.py | test_release.py) ;;
-            *) echo "$f" ;;
+            test_native.py | test_names.py | test_release.py) own=1 ;;
+            *) own= ;;
         esac
+        if [[ -n "$own" && "${1:-}" == --others || -z "$own" && "${1:-}" != --others ]]; then echo "$f"; fi
     done
 }
 

@@ -3,8 +3,9 @@
 # release (or, with MORVEL_DIST=DIR, taken from DIR as they are); check what they contain; install each wheel into a
 # fresh venv of its own Python and run that Python's suites against the installed package, from a directory where
 # the source tree is not importable: the whole suite at the depth of a repetition (MORVEL_TEST_DEPTH, 0.1 unless
-# set: .ci/run runs it in full once), and with the first Python once more, with MORVEL_NATIVE=0, the files whose
-# outcome the path can change (unless MORVEL_CI_NATIVE_OFF=0: the unstable root has a whole run with it off); type-check the example and a typed snippet with mypy --strict (once, with the first Python;
+# set: .ci/run runs it in full once); with the first Python, the files whose outcome the path can change run with
+# MORVEL_NATIVE=0 (unless MORVEL_CI_NATIVE_OFF=0: the unstable root has a whole run with it off), the others as
+# they are (the README's test command runs all of them on that Python with the native path on); type-check the example and a typed snippet with mypy --strict (once, with the first Python;
 # and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
@@ -46,10 +47,12 @@ V="$work/test-$tag/bin/python"
 cd "$work/run"
 "$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
 export PYTHONDONTWRITEBYTECODE=1
-stage "$tag tests" "$V" -m pytest -q -ra -p no:cacheprovider tests
 if [[ "$py" == "$1" && "${MORVEL_CI_NATIVE_OFF:-1}" != 0 ]]; then
-    echo "== $tag: the tests whose outcome the path can change, with the native path off"
-    MORVEL_NATIVE=0 stage "$tag tests, native path off" "$V" -m pytest -q -p no:cacheprovider $(path_tests)
+    echo "== $tag: the tests whose outcome the path can change with the native path off, the others with it on"
+    MORVEL_NATIVE=0 stage "$tag tests, native path off" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests)
+    stage "$tag tests, the others" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests --others)
+else
+    stage "$tag tests" "$V" -m pytest -q -ra -p no:cacheprovider tests
 fi
 )
 done

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI inside the Debian unstable root (run by in_sid.sh from the checkout): the release checks of CPython 3.14 and
 # 3.15 (a wheel each, and that version's suite against it as installed), the suite under the 3.15 debug
-# interpreter (it asserts on reference-count and error-state misuse), and the suite of a module built as for a
+# interpreter (it asserts on reference-count and error-state misuse; the module's files compiled one by one
+# there, so each stays complete on its own: every other build compiles them as one), and the suite of a module built as for a
 # CPython whose connection layout is not verified (every call on the method path: the run with the native path
 # off). Every suite at the depth of a repetition (MORVEL_TEST_DEPTH=0.1).
 set -euo pipefail
@@ -18,7 +19,7 @@ python3.15d -m venv "$work/venv-dbg"
     source "$work/venv-dbg/bin/activate"
     # Debian's debug headers are symlinks into the release include directory, and the compiler, given them as a
     # system directory, reads the release pyconfig.h: Py_DEBUG is given here, or the module counts nothing.
-    CXXFLAGS=-DPy_DEBUG stage "debug build, 3.15d" \
+    CXXFLAGS=-DPy_DEBUG MORVEL_UNITY=OFF stage "debug build, 3.15d" \
         pip install -q -C cmake.build-type=Debug -C build-dir="$work/build-debug" '.[test]'
     python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
     # A module compiled with Py_DEBUG counts every reference it takes and drops.

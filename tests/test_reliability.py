@@ -150,9 +150,9 @@ def test_repeated_calls_leak_no_references_and_no_memory(name, variant, tmp_path
             assert variant == "ok"
             getattr(got, "close", list)()
 
-    objects, calls = watched(args), max(200, round(2000 * DEPTH))
+    objects, calls = watched(args), max(100, round(2000 * DEPTH))
     with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
-        for _ in range(200):
+        for _ in range(min(200, calls)):
             once()
         gc.collect()
         before = [sys.getrefcount(o) for o in objects]

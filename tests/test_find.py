@@ -3,18 +3,10 @@
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import RecordingConnection, examples
+from conftest import RecordingConnection, examples, managed, typed
 from morvel import morvel as mv
 
 CURSOR, FETCH = ("cursor",), ("fetchall",)
-
-
-def fill(conn, table, cols, keys, staged=(), main=()):
-    mv.create_table(conn, table, list(cols), [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
-    marks = ",".join("?" * len(cols))
-    conn.executemany(f"INSERT INTO temp_{table} VALUES ({marks})", list(staged))
-    conn.executemany(f"INSERT INTO {table} VALUES ({marks})", list(main))
-    conn.commit()
 
 
 def look(src, where, values, select="rowid,name,type"):
@@ -31,7 +23,7 @@ UNIQ = {"u0": [0], "u1": [1]}
 @pytest.fixture
 def h(conn):
     # staging 1 (a, x); main 1 (a, y) and 2 (b, y): one linked group, the staging row newest
-    fill(conn, "h", ["name", "type"], [[0], [1]], staged=[("a", "x")], main=[("a", "y"), ("b", "y")])
+    managed(conn, "h", ["name", "type"], [[0], [1]], staged=[("a", "x")], main=[("a", "y"), ("b", "y")])
     return conn
 
 
@@ -92,7 +84,7 @@ def test_nested_steps_go_through_module_attribute(h, monkeypatch):
 def test_deep_chain(conn, staged):
     # row k shares column a with row k+1 for even k and column b for odd k
     n = 20_000
-    fill(conn, "d", ["a", "b"], [[0], [1]], staged=staged, main=[(k // 2, (k + 1) // 2) for k in range(n)])
+    managed(conn, "d", ["a", "b"], [[0], [1]], staged=staged, main=[(k // 2, (k + 1) // 2) for k in range(n)])
     seen = {(0, n)}
     result = mv._check_newest_unique(conn, "d", (0, n), (n, (n - 1) // 2, n // 2), {"u0": [0], "u1": [1]},
                                      ["a", "b"], "rowid,a,b", seen)
@@ -119,7 +111,7 @@ def head(table):
 
 @pytest.fixture
 def n(conn):
-    fill(conn, "n", ["name", "type", "age"], [], staged=[("s1", "x", 1), ("s2", "y", 3)], main=[("s1", "x", 2)])
+    managed(conn, "n", ["name", "type", "age"], [], staged=[("s1", "x", 1), ("s2", "y", 3)], main=[("s1", "x", 2)])
     return conn
 
 
@@ -170,7 +162,7 @@ GROUPS = {
 
 @pytest.mark.parametrize("keys,staged,main,cond,expected", GROUPS.values(), ids=GROUPS.keys())
 def test_find_groups(conn, keys, staged, main, cond, expected):
-    fill(conn, "g", ["name", "type"], keys, staged, main)
+    managed(conn, "g", ["name", "type"], keys, main, staged)
     assert mv.find(conn, "name,type", "g", cond) == expected
 
 
@@ -182,7 +174,7 @@ ROWS = st.lists(st.tuples(KEYVAL, KEYVAL), max_size=8)
 @given(keys=st.lists(st.lists(st.integers(-2, 1), min_size=1, max_size=2, unique=True), max_size=2),
        staged=ROWS, main=ROWS, merge_first=st.booleans())
 def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first):
-    fill(conn, "p", ["a", "b", "c"], keys)
+    managed(conn, "p", ["a", "b", "c"], keys)
     main, staged = [r + (i,) for i, r in enumerate(main)], [r + (100 + i,) for i, r in enumerate(staged)]
     if merge_first:  # the main table is filled by a merge, then more rows are staged
         mv.insert_temp(conn, "p", main)
@@ -203,7 +195,6 @@ def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first
         return seen
 
     expected = [list(r) for i, (key, r) in enumerate(nodes) if key == max(nodes[j][0] for j in group(i))]
-    typed = lambda rows: [[(type(v), v) for v in r] for r in rows]  # noqa: E731
     assert typed(mv.find(conn, "*", "p", "")) == typed(expected)
 
 

@@ -9,7 +9,7 @@ import types
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import RecordingConnection, examples, schema, snapshot
+from conftest import RecordingConnection, examples, managed, schema, snapshot, typed
 from morvel import morvel as mv
 
 CURSOR, FETCH, COMMIT = ("cursor",), ("fetchall",), ("commit",)
@@ -19,21 +19,9 @@ def stmt(*lines):
     return "".join("\n" + " " * 12 + line for line in lines) + "\n" + " " * 8
 
 
-def make(conn, table, cols, keys, main=(), staged=(), index=()):
-    uniques = [{"name": f"unique_{i}", "cols": list(k)} for i, k in enumerate(keys)]
-    mv.create_table(conn, table, list(cols), [dict(i) for i in index], uniques)
-    conn.executemany(f"INSERT INTO {table} VALUES ({','.join('?' * len(cols))})", list(main))
-    conn.commit()
-    mv.insert_temp(conn, table, list(staged))
-
-
-def typed(rows):
-    return [tuple((type(v), v) for v in r) for r in rows]
-
-
 def finds(conn, table):
     """What find answers for the whole table, as a multiset of typed rows."""
-    return collections.Counter(typed(mv.find(conn, "*", table, "")))
+    return collections.Counter(typed(r) for r in mv.find(conn, "*", table, ""))
 
 
 BEGIN = ("execute", "BEGIN IMMEDIATE")  # a merge's own transaction takes the write lock at once
@@ -63,10 +51,10 @@ def deletes_apart(log):
 
 
 def test_statement_sequence(conn):
-    make(conn, "homes", ["name", "type", "address", "age"], [[0], [1, 2]],
-         main=[("a", "h", "x", 1), ("b", "h", "y", 2), ("c", "f", "z", 3)],
-         staged=[("a", "f", "q", 4), ("d", "h", "y", 5), ("a", "g", "r", 6)],
-         index=[{"name": "index_0", "cols": "age"}])
+    managed(conn, "homes", ["name", "type", "address", "age"], [[0], [1, 2]],
+            main=[("a", "h", "x", 1), ("b", "h", "y", 2), ("c", "f", "z", 3)],
+            staged=[("a", "f", "q", 4), ("d", "h", "y", 5), ("a", "g", "r", 6)],
+            index={"index_0": "age"})
     before = schema(conn, "index")
     suspend, reactivate = index_steps(conn, "homes")
     look = lambda where, vals: [("execute", stmt(f"SELECT rowid FROM homes WHERE {where}"), vals), FETCH]  # noqa
@@ -111,7 +99,7 @@ MERGES = {
 
 @pytest.mark.parametrize("cols,keys,main,staged,final,looked", MERGES.values(), ids=MERGES.keys())
 def test_merge_outcome(conn, cols, keys, main, staged, final, looked):
-    make(conn, "t", cols, keys, main, staged)
+    managed(conn, "t", cols, keys, main, staged)
     found = finds(conn, "t")
     proxy = RecordingConnection(conn)
     mv.temp_to_main(proxy, "t")
@@ -126,8 +114,8 @@ def test_merge_outcome(conn, cols, keys, main, staged, final, looked):
 
 @pytest.mark.parametrize("merged_before", [False, True])
 def test_empty_staging_sequence(conn, merged_before):
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("b", 2)] * merged_before,
-         index=[{"name": "by_v", "cols": "v"}])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("b", 2)] * merged_before,
+            index={"by_v": "v"})
     if merged_before:
         mv.temp_to_main(conn, "t")
     rows = conn.execute("SELECT rowid, * FROM t").fetchall()
@@ -141,7 +129,7 @@ def test_empty_staging_sequence(conn, merged_before):
 
 @pytest.mark.parametrize("staged", [[], [("b", 2)]])
 def test_key_position_beyond_columns(conn, staged):
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=staged, index=[{"name": "by_v", "cols": "v"}])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=staged, index={"by_v": "v"})
     conn.execute("INSERT INTO unique_table VALUES ('t', 'bad', 'k', '0,5')")
     conn.commit()
     indexes = schema(conn, "index")
@@ -158,7 +146,7 @@ def test_key_position_beyond_columns(conn, staged):
 
 
 def test_without_commit_everything_stays_open(conn):
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)])
     proxy = RecordingConnection(conn)
     mv.temp_to_main(proxy, "t", comm=False)
     assert COMMIT not in proxy.log
@@ -181,7 +169,7 @@ def shares(old, new, key):  # SQL equality: NULL matches nothing
 @examples(80)
 @given(keys=KEYS, main=ROWS, staged=ROWS)
 def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
-    make(conn, "p", ["a", "b", "c"], keys, main, staged)
+    managed(conn, "p", ["a", "b", "c"], keys, main, staged)
     mv.temp_to_main(conn, "p")
     model = [(True, r) for r in main]
     for new in staged:  # oldest first, each replacing every row it shares a key with
@@ -195,7 +183,7 @@ def test_merge_equals_replaying_staged_rows(conn, keys, main, staged):
 @given(key=st.lists(st.integers(0, 2), min_size=1, max_size=2, unique=True),
        batches=st.lists(st.lists(st.tuples(VALUES, VALUES, VALUES), max_size=6), min_size=1, max_size=4))
 def test_find_answers_the_same_across_each_merge(conn, key, batches):
-    make(conn, "f", ["a", "b", "c"], [key])
+    managed(conn, "f", ["a", "b", "c"], [key])
     for batch in batches:
         mv.insert_temp(conn, "f", batch)
         before = finds(conn, "f")
@@ -247,7 +235,7 @@ if sys.version_info >= (3, 12):  # the connection's own switch: no transactions,
 
 @pytest.mark.parametrize("setup, begin", MODES.values(), ids=MODES.keys())
 def test_merge_opens_its_transaction_before_its_first_read(conn, setup, begin):
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
     proxy = RecordingConnection(conn)
     target = _bare(proxy) if setup is _bare else (setup(conn), proxy)[1]
     mv.temp_to_main(target, "t")
@@ -295,7 +283,7 @@ def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_pa
     import morvel
 
     conn.execute(f"PRAGMA journal_mode = {journal}")
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
     proxy = OtherStagesDuringMerge(conn, db_path)
     target = (setup(conn), proxy)[1]
     held = True  # the merge's own transaction held the write lock from its first read to its end
@@ -321,7 +309,7 @@ def test_a_merge_beside_a_writer_that_commits_all_the_time_succeeds(tmp_path):
     conn = sqlite3.connect(path, timeout=60, check_same_thread=False)
     conn.execute("PRAGMA journal_mode = wal")
     morvel.prepare(conn)
-    make(conn, "t", ["k", "v"], [[0]], main=[(i, 0) for i in range(0, 4000, 2)], staged=[(i, 1) for i in range(4000)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[(i, 0) for i in range(0, 4000, 2)], staged=[(i, 1) for i in range(4000)])
     conn.execute("CREATE TABLE log (n)")
     conn.commit()
     done, commits = threading.Event(), []
@@ -379,8 +367,8 @@ def _bad_index(conn):
 
 @pytest.mark.parametrize("breakage", [None, _disk_full, _bad_index], ids=["rollback", "disk-full", "index-rebuild"])
 def test_rolled_back_merge_leaves_everything_as_before(conn, breakage):
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
-         index=[{"name": "by_v", "cols": "v"}])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
+            index={"by_v": "v"})
     if breakage:
         breakage(conn)
     before = snapshot(conn, "t")
@@ -418,7 +406,7 @@ SIGNED_KEYS = st.lists(st.lists(st.integers(-3, 2), min_size=1, max_size=2, uniq
 def test_merge_leaves_what_temp_to_main_leaves(conn, keys, index, main, batches, stray, rebuild, comm, through):
     import morvel
 
-    make(conn, "p", ["a", "b", "c"], keys, main, index=[{"name": f"i{n}", "cols": c} for n, c in enumerate(index)])
+    managed(conn, "p", ["a", "b", "c"], keys, main, index={f"i{n}": c for n, c in enumerate(index)})
     if stray == "extra":  # outside the catalog: the rebuild drops it, and so must a merge that keeps indexes live
         conn.execute("CREATE INDEX p_extra ON p (c)")
     elif stray == "missing" and index:  # in the catalog, missing from the file
@@ -466,8 +454,8 @@ class StagesDuringMerge(RecordingConnection):
 def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     import morvel
 
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("b", 2)], staged=[("a", 3), ("c", 4), ("c", 5)],
-         index=[{"name": "by_v", "cols": "v"}])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("b", 2)], staged=[("a", 3), ("c", 4), ("c", 5)],
+            index={"by_v": "v"})
     suspend, reactivate = index_steps(conn, "t")
     proxy = StagesDuringMerge(conn)
     assert morvel.merge(proxy, "t", rebuild=rebuild) == (2, 1, 1, rebuild)
@@ -503,8 +491,8 @@ def _bad_key(conn):
 def test_failed_merge_leaves_everything_as_before(conn, db_path, breakage, error, rebuild, through):
     import morvel
 
-    make(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
-         index=[{"name": "by_v", "cols": "v"}])
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
+            index={"by_v": "v"})
     if breakage:
         breakage(conn)
     before = snapshot(conn, "t")
@@ -529,7 +517,7 @@ CHOICES = {"small_batch": (100, 0, 1, False, False), "near_live": (100, 0, 20, F
 def test_rebuild_chosen_by_size(conn, main, holes, batch, rebuilt, counted):
     import morvel
 
-    make(conn, "t", ["k", "v"], [[0]], main=[(i, i) for i in range(main)], staged=[(-i - 1, 0) for i in range(batch)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[(i, i) for i in range(main)], staged=[(-i - 1, 0) for i in range(batch)])
     conn.execute("DELETE FROM t WHERE rowid BETWEEN 2 AND ?", (holes + 1,))
     conn.commit()
     proxy = RecordingConnection(conn)

@@ -19,9 +19,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import examples, unique_name
+from conftest import examples, managed
 from morvel.cli import CliError
-from morvel import morvel as mv
 
 
 def run(*argv, cwd=None):
@@ -33,20 +32,14 @@ def run(*argv, cwd=None):
 def homes(tmp_path):
     """homes: a, b, c merged, then a twice and d staged; pairs: two merged rows, one staged row that
     matches both on different keys; owners: no keys, nothing in it."""
-    path = tmp_path / "homes.db"
-    conn = mv.DB(unique_name("cli"), str(path)).connection()
-    mv.create_table(conn, "homes", ["name", "type", "address", "age"],
-                    [{"name": "index_0", "cols": "name,type,address"}], [{"name": "unique_0", "cols": [0, 2]}])
-    mv.insert_temp(conn, "homes", [("a", "flat", "x", 1), ("b", "flat", "y", None), ("c", "flat", "z", 3)])
-    mv.temp_to_main(conn, "homes")
-    mv.insert_temp(conn, "homes", [("a", "house", "x", 4), ("a", "house", "x", 5), ("d", "flat", "w", b"\x01\xff")])
-    mv.create_table(conn, "pairs", ["k1", "k2"], [], [{"name": "u1", "cols": [0]}, {"name": "u2", "cols": [1]}])
-    mv.insert_temp(conn, "pairs", [(1, "x"), (2, "y")])
-    mv.temp_to_main(conn, "pairs")
-    mv.insert_temp(conn, "pairs", [(1, "y")])
-    mv.create_table(conn, "owners", ["owner"], [], [])
-    conn.close()
-    return str(path)
+    path = str(tmp_path / "homes.db")
+    # the merged rows where a merge leaves them: the newest staged row first
+    managed(path, "homes", ["name", "type", "address", "age"], {"unique_0": [0, 2]}, index={"index_0": "name,type,address"},
+            main=[("c", "flat", "z", 3), ("b", "flat", "y", None), ("a", "flat", "x", 1)],
+            staged=[("a", "house", "x", 4), ("a", "house", "x", 5), ("d", "flat", "w", b"\x01\xff")])
+    managed(path, "pairs", ["k1", "k2"], {"u1": [0], "u2": [1]}, main=[(2, "y"), (1, "x")], staged=[(1, "y")])
+    managed(path, "owners", ["owner"])
+    return path
 
 
 HOMES_JSON = {
@@ -563,11 +556,7 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
 def test_find_selects_names_that_need_quoting(tmp_path):
     """--select names columns as the table names them: "tag name" is not the column tag under another name."""
     path = str(tmp_path / "q.db")
-    conn = mv.DB(unique_name("cli"), path).connection()
-    mv.create_table(conn, "t", ["tag", '"tag name"', '"x""y"'], [], [{"name": "u0", "cols": [1]}])
-    mv._insert_main(conn, "t", [(1, "old", "p")])
-    mv.insert_temp(conn, "t", [(2, "old", "q"), (3, "new", "r")])
-    conn.close()
+    managed(path, "t", ["tag", '"tag name"', '"x""y"'], [[1]], main=[(1, "old", "p")], staged=[(2, "old", "q"), (3, "new", "r")])
     assert run("find", path, "t", "--select", 'tag name, x"y', "--csv") == (0, 'tag name,"x""y"\nold,q\nnew,r\n', "")
 
 

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import morvel
-from conftest import RecordingConnection, examples, needs_native, typed
+from conftest import RecordingConnection, examples, managed, needs_native, typed
 from morvel import morvel as mv
 
 PATHS = {"native": "require", "method": "0", "proxy": "0"}
@@ -119,17 +119,13 @@ def h(conn):
     """main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
     q: names that need quoting, keys under NOCASE and a registered collation; each staged row replaces a
     main row through one of them."""
-    mv.create_table(conn, "h", ["a", "b", "c"], [], [{"name": "u0", "cols": [0]}])
-    mv._insert_main(conn, "h", [(1, "x", 10), (2, "y", 20), (3, "z", 30)])
-    mv.insert_temp(conn, "h", [(1, "x2", 11), (4, "w", 40), (4, "w2", 41)])
+    managed(conn, "h", ["a", "b", "c"], [[0]], main=[(1, "x", 10), (2, "y", 20), (3, "z", 30)],
+            staged=[(1, "x2", 11), (4, "w", 40), (4, "w2", 41)])
     conn.execute("CREATE TABLE plain (a)")
     with_fold(conn)
-    mv.create_table(conn, "q", ["k", '"k v"', '"x""y" COLLATE NOCASE', "f COLLATE fold"], [],
-                    [{"name": "u0", "cols": [1]}, {"name": "u1", "cols": [2]}, {"name": "u2", "cols": [3]}])
-    mv._insert_main(conn, "q", [(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "),
-                                (4, "m4", "y", "r")])
-    mv.insert_temp(conn, "q", [(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
-    conn.commit()
+    managed(conn, "q", ["k", '"k v"', '"x""y" COLLATE NOCASE', "f COLLATE fold"], [[1], [2], [3]],
+            main=[(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "), (4, "m4", "y", "r")],
+            staged=[(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
     return conn
 
 
@@ -258,9 +254,8 @@ def test_staged_rows_beyond_one_read(conn, path, where):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a
     boundary between reads; more rows answered than one page or one part of an ordered read holds, with and
     without a limit that ends the reading in the middle of one."""
-    mv.create_table(conn, "t", ["k", "v"], [], [{"name": "u0", "cols": [0]}])
-    mv._insert_main(conn, "t", [(k, "main") for k in range(0, 50_000, 7)])
-    mv.insert_temp(conn, "t", [(i % 25_000, i) for i in range(40_000)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[(k, "main") for k in range(0, 50_000, 7)],
+            staged=[(i % 25_000, i) for i in range(40_000)])
     copy = sqlite3.connect(":memory:")
     conn.backup(copy)
     mv.temp_to_main(copy, "t")
@@ -293,9 +288,7 @@ BOUNDED = {
 def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
     """With a limit, the call reads its candidates part by part and stops once its answer is full: what it
     holds (tracemalloc) stays far below the candidate rows, which take about 20 MB here."""
-    mv.create_table(conn, "t", ["k", "v"], [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
-    fill = mv._insert_main if rows == "main" else mv.insert_temp
-    fill(conn, "t", [(i, f"value {i:06}") for i in range(100_000)])
+    managed(conn, "t", ["k", "v"], keys, **{rows: [(i, f"value {i:06}") for i in range(100_000)]})
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

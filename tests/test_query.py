@@ -114,9 +114,8 @@ def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
     assert not conn.in_transaction
 
 
-@pytest.fixture
-def h(conn):
-    """main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
+def two_tables(conn):
+    """h: main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
     q: names that need quoting, keys under NOCASE and a registered collation; each staged row replaces a
     main row through one of them."""
     managed(conn, "h", ["a", "b", "c"], [[0]], main=[(1, "x", 10), (2, "y", 20), (3, "z", 30)],
@@ -127,6 +126,11 @@ def h(conn):
             main=[(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "), (4, "m4", "y", "r")],
             staged=[(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
     return conn
+
+
+@pytest.fixture
+def h(conn):
+    return two_tables(conn)
 
 
 # The rows of q that the merge leaves: the staged ones, and main's k = 4 (1 shares `k v`, 2 `x"y` under
@@ -186,32 +190,6 @@ def test_query_cases(h, path, kwargs, expected):
     assert not h.in_transaction
     if path == "proxy" and c.log:  # the snapshot closes whatever ended the call
         assert c.executes()[0] == ("BEGIN", None) and c.executes()[-1] == ("COMMIT", None)
-
-
-def test_query_statements(h):
-    proxy = RecordingConnection(h)
-    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c") == [[11], [41], [30]]
-    pad, end = "\n" + " " * 12, "\n" + " " * 8
-    assert proxy.log[0] == ("cursor",) and proxy.log.count(("cursor",)) == 1
-    assert proxy.executes() == [
-        ("BEGIN", None),
-        ("PRAGMA table_info(h)", None),
-        ("PRAGMA table_info(temp_h)", None),
-        (f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = 'h'{end}", None),
-        # the collation of each column: the table's own text (a temporary table of the name first)
-        (f"{pad}SELECT sql FROM ({pad}    SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND "
-         f"name = 'h' COLLATE NOCASE{pad}    UNION ALL{pad}    SELECT 1, sql FROM sqlite_master WHERE type = "
-         f"'table' AND name = 'h' COLLATE NOCASE{pad}){pad}ORDER BY o{pad}LIMIT 1{end}", None),
-        # every staged key, newest first, in chunks
-        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
-         [2**63 - 1]),
-        # the candidates of each table, in pages by rowid
-        (f'{pad}SELECT rowid,"a","c"{pad}FROM temp_h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
-         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
-        (f'{pad}SELECT rowid,"a","c"{pad}FROM h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
-         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
-        ("COMMIT", None),
-    ]
 
 
 @pytest.mark.parametrize("reader", ["query", "find"])

@@ -256,8 +256,7 @@ def dele(table, j):
 @pytest.mark.parametrize("table,rows,val_str", [("t4", ROWS, "?,?,?,?"), ("t1", [("a",), ["b"]], "?")])
 @pytest.mark.parametrize("comm,commits", [(True, True), (1, True), (1.0, True), (False, False),
                                           (0, False), (2, False), ("yes", False), (None, False)])
-def test_one_execute_per_row_then_commit(tables, func, prefix, table, rows, val_str, comm, commits):
-    proxy = RecordingConnection(tables)
+def test_one_execute_per_row_then_commit(proxy, tables, func, prefix, table, rows, val_str, comm, commits):
     assert func(proxy, table, rows, comm=comm) is None
     assert proxy.log == owned([CURSOR] + [ins(prefix + table, val_str, list(r)) for r in rows], commits)
     assert [r[1:] for r in rows_of(tables, prefix + table)] == [tuple(r) for r in rows]
@@ -266,8 +265,7 @@ def test_one_execute_per_row_then_commit(tables, func, prefix, table, rows, val_
 
 @inserters
 @pytest.mark.parametrize("first,val_str", [((7,), "?"), ([], None), ((1, 2), "?,?")])
-def test_placeholders_come_from_first_row(tables, func, prefix, first, val_str):
-    proxy = RecordingConnection(tables)
+def test_placeholders_come_from_first_row(proxy, tables, func, prefix, first, val_str):
     if val_str is None:  # no placeholders to take: said before anything is sent
         with pytest.raises(ValueError, match="^row 0 is empty"):
             func(proxy, "t4", [first, (1, 2, 3, 4)])
@@ -303,8 +301,7 @@ BAD_SECOND = [((1, 2, 3), sqlite3.Error, True), ({"a": 1, "b": 2, "c": 3, "d": 4
 @inserters
 @pytest.mark.parametrize("comm", [True, False])
 @pytest.mark.parametrize("bad,error,sent", BAD_SECOND)
-def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, error, sent, comm):
-    proxy = RecordingConnection(tables)
+def test_bad_second_row_fails_after_first_is_sent(proxy, tables, func, prefix, bad, error, sent, comm):
     with pytest.raises(sqlite3.Error if sent else TypeError) as failure:
         func(proxy, "t4", [(1, 2, 3, 4), bad, (5, 6, 7, 8)], comm)
     if not sent:
@@ -323,8 +320,7 @@ def test_bad_second_row_fails_after_first_is_sent(tables, func, prefix, bad, err
                                                (None, TypeError, False), ({(1, 2, 3, 4)}, TypeError, True),
                                                ([5, (1, 2, 3, 4)], TypeError, True),
                                                (Frame((1, 2), (3, 4)), "morvel.load", False)])
-def test_batch_checked_before_any_statement(tables, func, prefix, rows, error, opened):
-    proxy = RecordingConnection(tables)
+def test_batch_checked_before_any_statement(proxy, tables, func, prefix, rows, error, opened):
     if isinstance(error, str):  # a TypeError that says where such data goes instead
         error = functools.partial(pytest.raises, TypeError, match=error)
     else:
@@ -335,9 +331,8 @@ def test_batch_checked_before_any_statement(tables, func, prefix, rows, error, o
     assert proxy.log == ([CURSOR] if opened or func is mv._insert_main else [])
 
 
-def test_numeric_table_name(conn):
+def test_numeric_table_name(proxy, conn):
     conn.execute("CREATE TABLE temp_7 (a)")
-    proxy = RecordingConnection(conn)
     for insert in (mv.insert_temp, mv._insert_main):  # "7" is no identifier: refused before any statement
         with pytest.raises(ValueError, match="table name '7'"):
             insert(proxy, 7, [(1,)])
@@ -361,8 +356,7 @@ def tables(conn):
 
 
 @pytest.mark.parametrize("ids", [[3, 9], (3, 9), iter([3, 9]), {3: "a", 9: "b"}, ["3", "9"]])
-def test_one_delete_per_id_in_order(filled, ids):
-    proxy = RecordingConnection(filled)
+def test_one_delete_per_id_in_order(proxy, filled, ids):
     assert mv.delete_row_main(proxy, "t4", ids) is None
     assert proxy.log == owned([CURSOR, dele("t4", 3), dele("t4", 9)])
     assert left(filled) == [1, 2, 4, 5, 6, 7, 8, 10]
@@ -370,16 +364,14 @@ def test_one_delete_per_id_in_order(filled, ids):
 
 @pytest.mark.parametrize("ids", [[], set(), ()])
 @pytest.mark.parametrize("comm", [True, False])
-def test_empty_ids_still_commits(filled, ids, comm):
-    proxy = RecordingConnection(filled)
+def test_empty_ids_still_commits(proxy, filled, ids, comm):
     mv.delete_row_main(proxy, "t4", ids, comm)
     assert proxy.log == [CURSOR] + [COMMIT] * comm
 
 
 @pytest.mark.parametrize("ids,error,remaining", [(["3,4", 7, 7], None, [1, 2, 5, 6, 8, 9, 10]),
                                                  ([2, (3, 4), 5], sqlite3.Error, [1] + list(range(3, 11)))])
-def test_deletions_stay_in_open_transaction(filled, ids, error, remaining):
-    proxy = RecordingConnection(filled)
+def test_deletions_stay_in_open_transaction(proxy, filled, ids, error, remaining):
     with pytest.raises(error) if error else contextlib.nullcontext():
         mv.delete_row_main(proxy, "t4", ids, comm=False)
     assert proxy.log == [CURSOR] + [dele("t4", j) for j in (ids[:2] if error else ids)]
@@ -388,8 +380,7 @@ def test_deletions_stay_in_open_transaction(filled, ids, error, remaining):
     assert left(filled) == list(range(1, 11))
 
 
-def test_bad_ids_and_missing_table(filled):
-    proxy = RecordingConnection(filled)
+def test_bad_ids_and_missing_table(proxy, filled):
     with pytest.raises(TypeError):
         mv.delete_row_main(proxy, "t4", 5)
     assert proxy.log == [CURSOR]
@@ -413,18 +404,16 @@ LOAD_LOGS = {
 
 
 @pytest.mark.parametrize("name", LOAD_LOGS)
-def test_load_sequences(tables, name):
+def test_load_sequences(proxy, tables, name):
     make_rows, comm, batch, outcome, _ = LOADS[name]
-    proxy = RecordingConnection(tables)
     with contextlib.nullcontext() if isinstance(outcome, int) else pytest.raises(outcome):
         morvel.load(proxy, "t4", make_rows(), comm, batch=batch)
     assert proxy.log == ([CURSOR] if LOAD_LOGS[name] else []) + LOAD_LOGS[name]
 
 
-def test_load_inside_an_open_transaction(tables):
+def test_load_inside_an_open_transaction(proxy, tables):
     """Its own savepoint, rolled back to and released when the rows end badly: never the caller's rollback."""
     tables.execute("INSERT INTO t1 VALUES ('mine')")
-    proxy = RecordingConnection(tables)
     with pytest.raises(KeyError):
         morvel.load(proxy, "t4", _raises_after(2), batch=1)
     assert proxy.log == [CURSOR, ex("SAVEPOINT morvel"), *[ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]],
@@ -452,7 +441,7 @@ def deletes_apart(log):
     return [("DELETE",) if d else e for e, d in zip(log, is_del)], sorted(e for e, d in zip(log, is_del) if d)
 
 
-def test_merge_sequence(conn):
+def test_merge_sequence(proxy, conn):
     managed(conn, "homes", ["name", "type", "address", "age"], [[0], [1, 2]],
             main=[("a", "h", "x", 1), ("b", "h", "y", 2), ("c", "f", "z", 3)],
             staged=[("a", "f", "q", 4), ("d", "h", "y", 5), ("a", "g", "r", 6)],
@@ -466,7 +455,6 @@ def test_merge_sequence(conn):
         + [CURSOR, dele("homes", 1), dele("homes", 2),
            CURSOR, ins("homes", "?,?,?,?", ["a", "g", "r", 6]), ins("homes", "?,?,?,?", ["d", "h", "y", 5]),
            ex(sql("DELETE From temp_homes"))] + reactivate + [COMMIT]
-    proxy = RecordingConnection(conn)
     assert mv.temp_to_main(proxy, "homes") is None
     assert deletes_apart(proxy.log) == deletes_apart(expected)
     assert conn.execute("SELECT rowid, * FROM homes ORDER BY rowid").fetchall() == [
@@ -476,7 +464,7 @@ def test_merge_sequence(conn):
 
 
 @pytest.mark.parametrize("merged_before", [False, True])
-def test_empty_staging_sequence(conn, merged_before):
+def test_empty_staging_sequence(proxy, conn, merged_before):
     managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("b", 2)] * merged_before,
             index={"by_v": "v"})
     if merged_before:
@@ -484,16 +472,14 @@ def test_empty_staging_sequence(conn, merged_before):
     rows = conn.execute("SELECT rowid, * FROM t").fetchall()
     suspend, reactivate = index_steps(conn, "t")
     expected = head_reads("t") + suspend + [CURSOR, CURSOR, ex(sql("DELETE From temp_t"))] + reactivate + [COMMIT]
-    proxy = RecordingConnection(conn)
     mv.temp_to_main(proxy, "t")
     assert proxy.log == expected
     assert conn.execute("SELECT rowid, * FROM t").fetchall() == rows
 
 
 @pytest.mark.parametrize("setup, begin", MODES.values(), ids=MODES.keys())
-def test_merge_opens_its_transaction_before_its_first_read(conn, setup, begin):
+def test_merge_opens_its_transaction_before_its_first_read(proxy, conn, setup, begin):
     managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
-    proxy = RecordingConnection(conn)
     target = _bare(proxy) if setup is _bare else (setup(conn), proxy)[1]
     mv.temp_to_main(target, "t")
     head = head_reads("t", [ex(s) for s in begin])
@@ -567,8 +553,8 @@ WALKS = {
 
 
 @pytest.mark.parametrize("key,row,verdict,visited,log", WALKS.values(), ids=WALKS.keys())
-def test_walk_statements_and_verdict(linked, key, row, verdict, visited, log):
-    proxy, seen = RecordingConnection(linked), {key}
+def test_walk_statements_and_verdict(proxy, linked, key, row, verdict, visited, log):
+    seen = {key}
     result = check(proxy, key, row, seen)
     assert type(result) is tuple and result == ((True, seen) if verdict else (False, None))
     assert verdict is False or result[1] is seen
@@ -579,8 +565,8 @@ def test_walk_statements_and_verdict(linked, key, row, verdict, visited, log):
 @pytest.mark.parametrize("uniques,log", [({}, []), ({"u0": []}, []), ({"e": [], "u1": [1]}, S(T, "x") + M(T, "x")),
                                          ({"k": [1, 0]}, look("temp_h", "type = ? AND name = ? ", ["x", "a"])
                                           + look("h", "type = ? AND name = ? ", ["x", "a"]))])
-def test_key_lists(linked, uniques, log):
-    proxy, seen = RecordingConnection(linked), {(1, 1)}
+def test_key_lists(proxy, linked, uniques, log):
+    seen = {(1, 1)}
     assert check(proxy, (1, 1), (1, "a", "x"), seen, uniques) == (True, {(1, 1)})
     assert proxy.log == [CURSOR] + log
 
@@ -614,8 +600,7 @@ FINDS = [("*", "", [["s1", "x", 1], ["s2", "y", 3], ["s1", "x", 2]]),
 
 
 @pytest.mark.parametrize("select,cond,expected", FINDS)
-def test_find_without_keys(n, select, cond, expected):
-    proxy = RecordingConnection(n)
+def test_find_without_keys(proxy, n, select, cond, expected):
     assert mv.find(proxy, select, "n", cond) == expected
     # with no keys each newest check opens its cursor and sends nothing
     assert [e for e in proxy.log if e != CURSOR] == head("n")[1:] + [data("temp_n", cond), FETCH, data("n", cond), FETCH, CLOSE]
@@ -623,15 +608,13 @@ def test_find_without_keys(n, select, cond, expected):
 
 
 @pytest.mark.parametrize("select", ["name, age", "Name", "name,", "rowid"])
-def test_unknown_select_piece(n, select):
-    proxy = RecordingConnection(n)
+def test_unknown_select_piece(proxy, n, select):
     with pytest.raises(ValueError):
         mv.find(proxy, select, "n", "")
     assert proxy.log == head("n") + [CLOSE]
 
 
-def test_find_statements_with_keys(linked):
-    proxy = RecordingConnection(linked)
+def test_find_statements_with_keys(proxy, linked):
     assert mv.find(proxy, "*", "h", "") == [["a", "x"]]
     assert proxy.log == head("h") + [data("temp_h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["staging_wins"][4],
                                      data("h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["main_loses_deep"][4],
@@ -640,8 +623,8 @@ def test_find_statements_with_keys(linked):
 
 # ---------------------------------------------------------------- query
 
-def test_query_statements(conn):
-    proxy = RecordingConnection(two_tables(conn))
+def test_query_statements(proxy, conn):
+    two_tables(conn)
     assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c") == [[11], [41], [30]]
     pad, end = "\n" + " " * 12, "\n" + " " * 8
     assert proxy.log[0] == ("cursor",) and proxy.log.count(("cursor",)) == 1

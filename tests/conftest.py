@@ -172,13 +172,12 @@ def catalog(conn):
 
 def managed(target, table, cols, keys=(), main=(), staged=(), index=()):
     """A managed table made by create_table, with rows written as they are into its main and its staging
-    table, then committed. keys: lists of positions (named u0, u1, ...) or a dict of name -> positions;
-    index: a dict of name -> columns. target: a connection, or the path of a file to prepare first."""
+    table, then committed, on a connection or on the file at a path; the catalog tables made where missing.
+    keys: lists of positions (named u0, u1, ...) or a dict of name -> positions; index: name -> columns."""
     if isinstance(target, str):
         with contextlib.closing(sqlite3.connect(target)) as c:
-            morvel.prepare(c)
-            managed(c, table, cols, keys, main, staged, index)
-        return
+            return managed(c, table, cols, keys, main, staged, index)
+    morvel.prepare(target)
     keys = keys if isinstance(keys, dict) else {f"u{i}": k for i, k in enumerate(keys)}
     mv.create_table(target, table, list(cols), [{"name": n, "cols": c} for n, c in dict(index).items()],
                     [{"name": n, "cols": list(k)} for n, k in keys.items()])

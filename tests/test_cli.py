@@ -19,7 +19,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import examples, managed
+from conftest import dump, examples, managed
 from morvel.cli import CliError
 
 
@@ -295,7 +295,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     data = content.encode() if isinstance(content, str) else content
     if name != "-":
         src.write_bytes(data)
-    before = snapshot(path)
+    before = dump(path) if os.path.exists(path) else None
     r = subprocess.run([sys.executable, "-m", "morvel", "load", path, table, name, *argv], cwd=tmp_path,
                        input=data, capture_output=True)
     out, err = r.stdout.decode(), r.stderr.decode()
@@ -303,7 +303,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     if isinstance(expected, str):
         where = f"{shown}:{expected}" if expected[0].isdigit() else expected.replace("FILE", path).replace("SRC", name)
         assert (r.returncode, out) == (1, "") and err == f"morvel: {where}\n", err
-        assert snapshot(path) == before  # nothing of it stays; a file it created is gone
+        assert (dump(path) if os.path.exists(path) else None) == before  # nothing of it stays; a file it created is gone
         return
     assert (r.returncode, err) == (0, ""), err
     conn = sqlite3.connect(path)
@@ -314,16 +314,6 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
     assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
                                                  f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
-
-
-def snapshot(path):
-    """Every table's rows and the schema of a file, or None when there is none."""
-    if not os.path.exists(path):
-        return None
-    conn = sqlite3.connect(path)
-    tables = [t for (t,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-    return [conn.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()] + [
-        conn.execute(f"SELECT * FROM {t}").fetchall() for t in tables]
 
 
 def stored(field, convert):

@@ -9,6 +9,7 @@ import types
 import pytest
 from hypothesis import given, strategies as st
 
+import morvel
 from conftest import RecordingConnection, examples, managed, schema, snapshot, typed
 from morvel import morvel as mv
 
@@ -199,8 +200,6 @@ READABLE_MODES = {k: v for k, v in MODES.items() if k != "bare"}
 def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_path, setup, begin, merge, journal):
     # In WAL mode a deferred merge would fail at its first write once another writer had committed after its
     # first read; its own BEGIN IMMEDIATE holds that writer off instead.
-    import morvel
-
     conn.execute(f"PRAGMA journal_mode = {journal}")
     managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1)], staged=[("a", 2), ("b", 3)])
     proxy = OtherStagesDuringMerge(conn, db_path)
@@ -222,12 +221,9 @@ def test_rows_others_stage_during_a_merge_are_never_emptied_unmerged(conn, db_pa
 
 
 def test_a_merge_beside_a_writer_that_commits_all_the_time_succeeds(tmp_path):
-    import morvel
-
     path = str(tmp_path / "busy.db")
     conn = sqlite3.connect(path, timeout=60, check_same_thread=False)
     conn.execute("PRAGMA journal_mode = wal")
-    morvel.prepare(conn)
     managed(conn, "t", ["k", "v"], [[0]], main=[(i, 0) for i in range(0, 4000, 2)], staged=[(i, 1) for i in range(4000)])
     conn.execute("CREATE TABLE log (n)")
     conn.commit()
@@ -253,8 +249,8 @@ def test_a_merge_beside_a_writer_that_commits_all_the_time_succeeds(tmp_path):
 
 
 @pytest.mark.parametrize("read", [
-    lambda c: mv.temp_to_main(c, "t"), lambda c: __import__("morvel").merge(c, "t"),
-    lambda c: __import__("morvel").query(c, "t"), lambda c: mv.find(c, "*", "t", "")],
+    lambda c: mv.temp_to_main(c, "t"), lambda c: morvel.merge(c, "t"),
+    lambda c: morvel.query(c, "t"), lambda c: mv.find(c, "*", "t", "")],
     ids=["temp_to_main", "merge", "query", "find"])
 def test_a_column_named_rowid_is_refused_by_every_reader(conn, read):
     # With such a column, `rowid` in a statement means it: a merge would delete rows nothing replaces.
@@ -323,8 +319,6 @@ SIGNED_KEYS = st.lists(st.lists(st.integers(-3, 2), min_size=1, max_size=2, uniq
        stray=st.sampled_from([None, "extra", "missing", "changed"]), rebuild=st.sampled_from([None, True, False]),
        comm=st.booleans(), through=st.sampled_from(["connection", "proxy"]))
 def test_merge_leaves_what_temp_to_main_leaves(conn, keys, index, main, batches, stray, rebuild, comm, through):
-    import morvel
-
     managed(conn, "p", ["a", "b", "c"], keys, main, index={f"i{n}": c for n, c in enumerate(index)})
     if stray == "extra":  # outside the catalog: the rebuild drops it, and so must a merge that keeps indexes live
         conn.execute("CREATE INDEX p_extra ON p (c)")
@@ -363,8 +357,6 @@ def _bad_key(conn):
 @pytest.mark.parametrize("rebuild", [True, False])
 @pytest.mark.parametrize("through", ["connection", "proxy"])
 def test_failed_merge_leaves_everything_as_before(conn, db_path, breakage, error, rebuild, through):
-    import morvel
-
     managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
             index={"by_v": "v"})
     if breakage:
@@ -389,8 +381,6 @@ CHOICES = {"small_batch": (100, 0, 1, False, False), "near_live": (100, 0, 20, F
 
 @pytest.mark.parametrize("main,holes,batch,rebuilt,counted", CHOICES.values(), ids=CHOICES.keys())
 def test_rebuild_chosen_by_size(conn, main, holes, batch, rebuilt, counted):
-    import morvel
-
     managed(conn, "t", ["k", "v"], [[0]], main=[(i, i) for i in range(main)], staged=[(-i - 1, 0) for i in range(batch)])
     conn.execute("DELETE FROM t WHERE rowid BETWEEN 2 AND ?", (holes + 1,))
     conn.commit()

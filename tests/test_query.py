@@ -198,12 +198,10 @@ def test_one_snapshot(tmp_path, path, reader):
     function in its condition): the call answers as if that had not happened, and leaves no transaction
     open. Read outside one snapshot, the main table would show the new version."""
     file = str(tmp_path / "wal.db")
-    writer = mv.DB(f"wal_{reader}_{path}", file).connection()
+    writer = sqlite3.connect(file)
     writer.execute("PRAGMA journal_mode=WAL")
-    mv.create_table(writer, "h", ["a", "b"], [], [{"name": "u0", "cols": [0]}])
-    mv.insert_temp(writer, "h", [(1, "old"), (2, "two")])
-    mv.temp_to_main(writer, "h")
-    mv.insert_temp(writer, "h", [(1, "new"), (3, "three")])
+    # the main rows where a merge of (1, old), (2, two) leaves them
+    managed(writer, "h", ["a", "b"], [[0]], main=[(2, "two"), (1, "old")], staged=[(1, "new"), (3, "three")])
     reader_conn = sqlite3.connect(file)
     merged = []
 

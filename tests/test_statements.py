@@ -5,14 +5,16 @@ calls leave behind: rows, tables, the catalog, errors."""
 import collections.abc
 import contextlib
 import functools
+import pathlib
 import sqlite3
 
 import pytest
 
 import morvel
-from conftest import RecordingConnection, catalog, managed, schema
+from conftest import RecordingConnection, catalog, managed, schema, unique_name
 from morvel import morvel as mv
 from test_catalog import QUOTED, REGISTERED, index_names, registered, stored_idx
+from test_db import FakeSqlite
 from test_find import check, linked_rows
 from test_load import LOADS, ROWS, Frame, _raises_after, four_and_one, inserters, rows_of
 from test_merge import MODES, _bare
@@ -75,6 +77,21 @@ def sel_index(t):
 @pytest.fixture
 def homes(conn):
     return registered(conn)
+
+
+def test_db_and_prepare_sequences(monkeypatch, tmp_path):
+    monkeypatch.setattr(mv, "sqlite3", fake := FakeSqlite())
+    address = pathlib.Path(tmp_path / "rec.db")
+    handle = mv.DB(unique_name(), address)
+    assert fake.calls == [((address,), {})] and fake.calls[0][0][0] is address
+    journal = ex("\n" + " " * 8 + "PRAGMA journal_mode=JOURNAL;\n" + " " * 6)
+    assert fake.proxies[0].log == [CURSOR, journal, CT_INDEX, CT_UNIQUE, COMMIT, ("close",)]
+    c = handle.connection()
+    assert c is fake.proxies[1] and fake.calls[1] == ((address,), {}) and fake.calls[1][0][0] is address
+    assert c.log == []
+    morvel.prepare(c)  # the catalog statements of DB, on the caller's connection, and no commit
+    assert c.log == [CURSOR, CT_INDEX, CT_UNIQUE]
+    c.real.close()
 
 
 def owned(log, commits=True, failed=False):

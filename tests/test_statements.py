@@ -269,6 +269,11 @@ def dele(table, j):
     return ex(sql(f"DELETE From {table} Where rowid in ({j})"))
 
 
+@pytest.fixture
+def tables(conn):
+    return four_and_one(conn)
+
+
 @inserters
 @pytest.mark.parametrize("table,rows,val_str", [("t4", ROWS, "?,?,?,?"), ("t1", [("a",), ["b"]], "?")])
 @pytest.mark.parametrize("comm,commits", [(True, True), (1, True), (1.0, True), (False, False),
@@ -367,45 +372,33 @@ def left(conn):
     return [r[0] for r in rows_of(conn, "t4")]
 
 
-@pytest.fixture
-def tables(conn):
-    return four_and_one(conn)
+ALL = list(range(1, 11))
+# table, ids, comm, the error, what delete_row_main sends (one DELETE per id, in order), the rowids then left
+DELETES = {
+    **{f"in-order-{i}": ("t4", ids, True, None, owned([CURSOR, dele("t4", 3), dele("t4", 9)]), [1, 2, 4, 5, 6, 7, 8, 10])
+       for i, ids in enumerate([[3, 9], (3, 9), iter([3, 9]), {3: "a", 9: "b"}, ["3", "9"]])},
+    # no ids: nothing is sent, yet comm still commits (so a missing table goes unnoticed)
+    **{f"empty-{i}-{comm}": ("t4", ids, comm, None, [CURSOR] + [COMMIT] * comm, ALL)
+       for i, ids in enumerate([[], set(), ()]) for comm in (True, False)},
+    "empty-missing-table": ("nowhere", [], True, None, [CURSOR, COMMIT], ALL),
+    "missing-table": ("nowhere", [1], True, sqlite3.OperationalError, owned([CURSOR, dele("nowhere", 1)], failed=True), ALL),
+    "ids-not-iterable": ("t4", 5, True, TypeError, [CURSOR], ALL),
+    # comm=False: the deletions stay in the open transaction, up to a failing one
+    "open-transaction": ("t4", ["3,4", 7, 7], False, None, [CURSOR] + [dele("t4", j) for j in ("3,4", 7, 7)],
+                         [1, 2, 5, 6, 8, 9, 10]),
+    "open-transaction-bad-id": ("t4", [2, (3, 4), 5], False, sqlite3.Error, [CURSOR, dele("t4", 2), dele("t4", (3, 4))],
+                                [1] + list(range(3, 11))),
+}
 
 
-@pytest.mark.parametrize("ids", [[3, 9], (3, 9), iter([3, 9]), {3: "a", 9: "b"}, ["3", "9"]])
-def test_one_delete_per_id_in_order(proxy, filled, ids):
-    assert mv.delete_row_main(proxy, "t4", ids) is None
-    assert proxy.log == owned([CURSOR, dele("t4", 3), dele("t4", 9)])
-    assert left(filled) == [1, 2, 4, 5, 6, 7, 8, 10]
-
-
-@pytest.mark.parametrize("ids", [[], set(), ()])
-@pytest.mark.parametrize("comm", [True, False])
-def test_empty_ids_still_commits(proxy, filled, ids, comm):
-    mv.delete_row_main(proxy, "t4", ids, comm)
-    assert proxy.log == [CURSOR] + [COMMIT] * comm
-
-
-@pytest.mark.parametrize("ids,error,remaining", [(["3,4", 7, 7], None, [1, 2, 5, 6, 8, 9, 10]),
-                                                 ([2, (3, 4), 5], sqlite3.Error, [1] + list(range(3, 11)))])
-def test_deletions_stay_in_open_transaction(proxy, filled, ids, error, remaining):
+@pytest.mark.parametrize("table, ids, comm, error, log, remaining", DELETES.values(), ids=DELETES.keys())
+def test_delete_sequences(proxy, filled, table, ids, comm, error, log, remaining):
     with pytest.raises(error) if error else contextlib.nullcontext():
-        mv.delete_row_main(proxy, "t4", ids, comm=False)
-    assert proxy.log == [CURSOR] + [dele("t4", j) for j in (ids[:2] if error else ids)]
-    assert left(filled) == remaining and filled.in_transaction
+        assert mv.delete_row_main(proxy, table, ids, comm) is None
+    assert proxy.log == log and left(filled) == remaining
+    assert filled.in_transaction == (not comm and len(log) > 1)
     filled.rollback()
-    assert left(filled) == list(range(1, 11))
-
-
-def test_bad_ids_and_missing_table(proxy, filled):
-    with pytest.raises(TypeError):
-        mv.delete_row_main(proxy, "t4", 5)
-    assert proxy.log == [CURSOR]
-    proxy.clear()
-    mv.delete_row_main(proxy, "nowhere", [])  # nothing is sent, so the missing table goes unnoticed
-    assert proxy.log == [CURSOR, COMMIT]
-    with pytest.raises(sqlite3.OperationalError):
-        mv.delete_row_main(proxy, "nowhere", [1])
+    assert left(filled) == (remaining if comm else ALL)
 
 
 # morvel.load's log after its cursor, for test_load's cases that send something or nothing at all

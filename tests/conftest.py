@@ -187,6 +187,12 @@ def managed(target, table, cols, keys=(), main=(), staged=(), index=()):
     target.commit()
 
 
+def broken_index(c):
+    """Registers an index of t on a column that does not exist: the merge's rebuild of the indexes fails."""
+    c.cursor().execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
+    c.commit()
+
+
 def typed(value):
     """The value with the type of every part, so that 1, 1.0 and True differ, and a list from a tuple."""
     if isinstance(value, sqlite3.Row):

@@ -14,7 +14,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 import morvel
-from conftest import FOREIGN, dump, examples, outcome
+from conftest import FOREIGN, broken_index, dump, examples, outcome
 from morvel import morvel as mv
 from morvel.cli import native_off_reason
 
@@ -110,11 +110,6 @@ def test_random_workloads_agree_with_sqlite3(connector, monkeypatch, tmp_path_fa
     assert expected[1] == got[1]
 
 
-def _broken_index(c):
-    c.cursor().execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
-    c.commit()
-
-
 @pytest.mark.parametrize("comm", [True, False])
 def test_failed_merge_rolled_back_leaves_everything_as_before(connector, tmp_path, comm):
     path = str(tmp_path / "m.db")
@@ -123,7 +118,7 @@ def test_failed_merge_rolled_back_leaves_everything_as_before(connector, tmp_pat
     mv.create_table(conn, "t", COLS, [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
     mv._insert_main(conn, "t", [(1, "a", 0)])
     mv.insert_temp(conn, "t", [(1, "b", 1), (2, "c", 2)])
-    _broken_index(conn)
+    broken_index(conn)
     before = dump(path)
     with pytest.raises(Exception, match="no such column: no_such_column"):
         mv.temp_to_main(conn, "t", comm)

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import morvel
-from conftest import RecordingConnection, examples, managed, schema, snapshot, typed
+from conftest import RecordingConnection, broken_index, examples, managed, schema, snapshot, typed
 from morvel import morvel as mv
 
 
@@ -275,12 +275,7 @@ def _disk_full(conn):
     conn.execute(f"PRAGMA max_page_count = {pages + 2}")
 
 
-def _bad_index(conn):
-    conn.execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
-    conn.commit()
-
-
-@pytest.mark.parametrize("breakage", [None, _disk_full, _bad_index], ids=["rollback", "disk-full", "index-rebuild"])
+@pytest.mark.parametrize("breakage", [None, _disk_full, broken_index], ids=["rollback", "disk-full", "index-rebuild"])
 def test_rolled_back_merge_leaves_everything_as_before(conn, breakage):
     managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("c", 3)], staged=[("a", 2), ("b", 2)],
             index={"by_v": "v"})
@@ -351,7 +346,7 @@ def _bad_key(conn):
     conn.commit()
 
 
-@pytest.mark.parametrize("breakage,error", [(_bad_index, sqlite3.OperationalError), (_disk_full, sqlite3.OperationalError),
+@pytest.mark.parametrize("breakage,error", [(broken_index, sqlite3.OperationalError), (_disk_full, sqlite3.OperationalError),
                                             (_bad_key, IndexError), (None, TypeError)],
                          ids=["index-rebuild", "disk-full", "key-position", "bad-rebuild"])
 @pytest.mark.parametrize("rebuild", [True, False])

@@ -526,10 +526,9 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     high = [ex(sql(ends)), FETCH,
             ex(sql("SELECT rowid, \"k\", NULL FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]), FETCH]
     join = sql("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
-    keep = [CURSOR, sel_index("t"), FETCH, SEL_MASTER, FETCH]
     # rebuilt: the rowids found before the drops, deleted one by one; live: deleted by the join itself
     deletes = [("execute", join, [3]), FETCH, *suspend, CURSOR, dele("t", 1)] \
-        if rebuild else [*keep[1:], ex(sql("DELETE FROM t WHERE rowid IN (")[:-9] + join + ")", [3]),
+        if rebuild else [sel_index("t"), FETCH, SEL_MASTER, FETCH, ex(sql("DELETE FROM t WHERE rowid IN (")[:-9] + join + ")", [3]),
                          ex(sql("SELECT changes()")), FETCH]
     expected = head_reads("t")[:-2] + high + deletes \
         + [ex(sql("DELETE FROM temp_t WHERE rowid = ?"), [2]),

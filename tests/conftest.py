@@ -1,10 +1,12 @@
 """Shared fixtures: a recording Connection proxy and prepared database files."""
 
+import contextlib
 import functools
 import importlib
 import importlib.metadata
 import itertools
 import os
+import re
 import shutil
 import sqlite3
 import tempfile
@@ -13,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 from packaging.requirements import Requirement
 
+import morvel
 from morvel import morvel as mv
 from morvel.cli import native_off_reason
 
@@ -132,9 +135,9 @@ def db_path(tmp_path):
 
 @pytest.fixture
 def conn(db_path):
-    """A real Connection on a file prepared by a DB handle."""
-    handle = mv.DB(unique_name(), db_path)
-    c = handle.connection()
+    """A real Connection on a file with the catalog tables."""
+    c = sqlite3.connect(db_path)
+    morvel.prepare(c)
     yield c
     c.close()
 
@@ -165,6 +168,59 @@ def catalog(conn):
         sorted(conn.execute("SELECT * FROM index_table").fetchall()),
         sorted(conn.execute("SELECT * FROM unique_table").fetchall()),
     )
+
+
+def managed(target, table, cols, keys=(), main=(), staged=(), index=()):
+    """A managed table made by create_table, with rows written as they are into its main and its staging
+    table, then committed, on a connection or on the file at a path; the catalog tables made where missing.
+    keys: lists of positions (named u0, u1, ...) or a dict of name -> positions; index: name -> columns."""
+    if isinstance(target, str):
+        with contextlib.closing(sqlite3.connect(target)) as c:
+            return managed(c, table, cols, keys, main, staged, index)
+    morvel.prepare(target)
+    keys = keys if isinstance(keys, dict) else {f"u{i}": k for i, k in enumerate(keys)}
+    mv.create_table(target, table, list(cols), [{"name": n, "cols": c} for n, c in dict(index).items()],
+                    [{"name": n, "cols": list(k)} for n, k in keys.items()])
+    marks = ",".join("?" * len(cols))
+    target.executemany(f"INSERT INTO {table} VALUES ({marks})", list(main))
+    target.executemany(f"INSERT INTO temp_{table} VALUES ({marks})", list(staged))
+    target.commit()
+
+
+def broken_index(c):
+    """Registers an index of t on a column that does not exist: the merge's rebuild of the indexes fails."""
+    c.cursor().execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
+    c.commit()
+
+
+def typed(value):
+    """The value with the type of every part, so that 1, 1.0 and True differ, and a list from a tuple."""
+    if isinstance(value, sqlite3.Row):
+        return ("Row", tuple(value.keys()), typed(tuple(value)))
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, tuple(typed(v) for v in value))
+    if isinstance(value, (set, frozenset)):
+        return ("set", tuple(sorted(map(repr, value))))
+    return (type(value).__name__, value)
+
+
+def outcome(fn, conn):
+    """fn(conn)'s result, typed, or its exception: class, message and SQLite codes."""
+    try:
+        return ("ok", typed(fn(conn)))
+    except Exception as exc:  # noqa: BLE001 - the exception is what is compared
+        # the thread-check message names thread ids, which differ from run to run
+        return ("raised", type(exc).__name__, re.sub(r"thread id \d+", "thread id N", str(exc)),
+                getattr(exc, "sqlite_errorcode", None), getattr(exc, "sqlite_errorname", None))
+
+
+def dump(path):
+    """Every table's rows, typed and with the bytes stored (invalid UTF-8 included), and the schema."""
+    with contextlib.closing(sqlite3.connect(path)) as c:
+        tables = [n for n, in c.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
+        c.text_factory = bytes
+        rows = {t: typed(c.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()) for t in tables}
+        return rows, c.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()
 
 
 @pytest.fixture

@@ -8,48 +8,7 @@ import morvel
 from morvel import morvel as mv
 
 B, E = "\n" + " " * 12, "\n" + " " * 8
-CURSOR, FETCH, COMMIT, ROLLBACK = ("cursor",), ("fetchall",), ("commit",), ("rollback",)
-BEGIN = ("execute", "BEGIN IMMEDIATE")  # the transaction a call with comm=True opens when none is open
 QUOTED = "x' OR '1'='1"  # closes the literal early if it were pasted in unchanged
-
-
-def sql(*lines):
-    """A statement as the module sends it: each line after a break and twelve blanks, then a break and eight."""
-    return "".join(B + line for line in lines) + E
-
-
-def lit(value):
-    """The text of a name inside a single-quoted literal: quotes doubled."""
-    return str(value).replace("'", "''")
-
-
-def ex(text, params=None):
-    return ("execute", text) if params is None else ("execute", text, params)
-
-
-CT_INDEX = ex(sql("CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)"))
-CT_UNIQUE = ex(sql("CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)"))
-SEL_MASTER = ex(sql("SELECT * FROM sqlite_master WHERE type = 'index'"))
-
-
-def del_index(t, n):
-    return ex(sql("DELETE FROM index_table", f"where table_name = '{lit(t)}' AND index_name = '{lit(n)}'"))
-
-
-def del_unique(t, n):
-    return ex(sql("DELETE FROM unique_table", f"where table_name = '{lit(t)}' AND unique_name = '{lit(n)}'"))
-
-
-def drop_idx(full):
-    return ex(sql(f"DROP INDEX if exists {full}"))
-
-
-def create_idx(t, n, cols):
-    return ex(sql(f"CREATE INDEX if not exists {t}_{n}", f"ON {t} ({cols})"))
-
-
-def sel_index(t):
-    return ex(sql("SELECT *", "FROM index_table", f"WHERE table_name = '{lit(t)}'"))
 
 
 def stored_idx(t, n, cols):
@@ -57,33 +16,11 @@ def stored_idx(t, n, cols):
     return f"CREATE INDEX {t}_{n}{B}ON {t} ({cols}){E}"
 
 
-def owned(log, commits=True, failed=False):
-    """A call's log as it runs: with comm=True its BEGIN after its first cursor, then the commit at its end
-    or the rollback of a failure."""
-    if not commits:
-        return log
-    return log[:1] + [BEGIN] + log[1:] + [ROLLBACK if failed else COMMIT]
-
-
-def log_insert_index(t, n, cols):
-    return [CURSOR, CT_INDEX, del_index(t, n), drop_idx(f"{t}_{n}"),
-            ex(sql("INSERT INTO index_table", "Values (?,?,?)"), [t, n, cols]), create_idx(t, n, cols)]
-
-
-def log_insert_unique(t, n, cols, num):
-    return [CURSOR, CT_UNIQUE, del_unique(t, n),
-            ex(sql("INSERT INTO unique_table", "Values (?,?,?,?)"), [t, n, cols, num])] + log_insert_index(t, n, cols)
-
-
-COMMS = [({}, True), ({"comm": True}, True), ({"comm": 1}, True),
-         ({"comm": False}, False), ({"comm": "yes"}, False), ({"comm": 2}, False)]
-COMM_IDS = ["default", "True", "one", "False", "text", "two"]
 REGISTERED = [("homes", "index_0", "name,type,address"), ("other", "index_0", "age"),
               ("homes", "unique_0", "name,address")]
 
 
-@pytest.fixture
-def homes(conn):
+def registered(conn):
     """Registered indexes and keys on homes and other, an index made by hand on homes, one on temp_homes."""
     conn.executescript("""CREATE TABLE homes (name, type, address, age); CREATE TABLE other (name, age);
         CREATE TABLE temp_homes (name, type, address, age); CREATE INDEX staged ON temp_homes (name);
@@ -95,29 +32,13 @@ def homes(conn):
     return conn
 
 
+@pytest.fixture
+def homes(conn):
+    return registered(conn)
+
+
 def index_names(conn, table):
     return [r[1] for r in conn.execute("SELECT * FROM sqlite_master WHERE type = 'index'") if r[2] == table]
-
-
-@pytest.mark.parametrize("kw, commits", COMMS, ids=COMM_IDS)
-@pytest.mark.parametrize("call, expected", [
-    (lambda c, kw: mv.insert_index(c, {"table": "homes", "name": "index_1", "cols": "name,age"}, **kw),
-     log_insert_index("homes", "index_1", "name,age")),
-    (lambda c, kw: mv.drop_index(c, "homes", "index_0", **kw),
-     [CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")]),
-    (lambda c, kw: mv.insert_unique(c, "homes", "unique_1", "type,age", "1,3", **kw),
-     log_insert_unique("homes", "unique_1", "type,age", "1,3")),
-    (lambda c, kw: mv.drop_unique(c, "homes", "unique_0", **kw),
-     [CURSOR, CT_UNIQUE, del_unique("homes", "unique_0")]),
-    (lambda c, kw: mv.drop_table_index(c, "homes", **kw),
-     [CURSOR, SEL_MASTER, FETCH] + [drop_idx(n) for n in ("homes_index_0", "homes_unique_0", "by_hand")]),
-    (lambda c, kw: mv.active_table_index(c, "homes", **kw),
-     [CURSOR, sel_index("homes"), FETCH, create_idx("homes", "index_0", "name,type,address"),
-      create_idx("homes", "unique_0", "name,address")]),
-], ids=["insert_index", "drop_index", "insert_unique", "drop_unique", "drop_table_index", "active_table_index"])
-def test_statement_sequence(homes, proxy, call, expected, kw, commits):
-    assert call(proxy, kw) is None
-    assert proxy.log == owned(expected, commits)
 
 
 def idx(cols):
@@ -189,31 +110,15 @@ def test_reactivation_keeps_an_index_of_the_same_name(homes):
     assert ("homes_index_0", "homes", "CREATE INDEX homes_index_0 ON homes (age)") in schema(homes, "index")
 
 
-def test_letter_case_and_unknown_names_find_nothing(homes, proxy):
+def test_letter_case_and_unknown_names_find_nothing(homes):
     before = (catalog(homes), schema(homes, "index"))
     mv.drop_index(homes, "homes", "never")
     mv.drop_unique(homes, "homes", "never")
-    mv.drop_table_index(proxy, "HOMES")
+    mv.drop_table_index(homes, "HOMES")
     assert (catalog(homes), schema(homes, "index")) == before
     mv.drop_table_index(homes, "homes")
-    mv.active_table_index(proxy, "HOMES")
+    mv.active_table_index(homes, "HOMES")
     assert index_names(homes, "homes") == []
-    assert proxy.log == owned([CURSOR, SEL_MASTER, FETCH]) + owned([CURSOR, sel_index("HOMES"), FETCH])
-
-
-@pytest.mark.parametrize("missing, sent", [
-    ("table", [CURSOR]), ("name", [CURSOR]),  # both names are checked before anything is sent
-    ("cols", owned([CURSOR, CT_INDEX, del_index("homes", "index_0"), drop_idx("homes_index_0")], failed=True)),
-])
-def test_missing_key_of_index_description(homes, proxy, missing, sent):
-    desc = {"table": "homes", "name": "index_0", "cols": "age"}
-    del desc[missing]
-    with pytest.raises(KeyError) as err:
-        mv.insert_index(proxy, desc)
-    assert err.value.args == (missing,) and proxy.log == sent
-    # what was sent before the error is rolled back: the old registration and index stay
-    assert ("homes", "index_0", "name,type,address") in catalog(homes)[0]
-    assert "homes_index_0" in index_names(homes, "homes") and not homes.in_transaction
 
 
 def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
@@ -221,13 +126,6 @@ def test_key_passes_its_lookup_index_by_keyword(conn, monkeypatch):
     monkeypatch.setattr(mv, "insert_index", lambda *a, **k: calls.append((a, k)))  # looked up at call time
     mv.insert_unique(conn, "homes", "u", "age", "3")
     assert calls == [((), dict(conn=conn, index={"table": "homes", "name": "u", "cols": "age"}, comm=False))]
-
-
-def test_names_that_are_not_text(homes, proxy):
-    mv.insert_index(proxy, {"table": "homes", "name": 7, "cols": "age"})
-    assert proxy.log == owned(log_insert_index("homes", 7, "age"))
-    assert homes.execute("SELECT * FROM index_table WHERE index_name = 7").fetchall() == [("homes", 7, "age")]
-    assert ("homes_7", "homes", stored_idx("homes", 7, "age")) in schema(homes, "index")
 
 
 # Table and index names that are not one plain identifier are refused before anything is sent, whatever
@@ -285,13 +183,3 @@ def test_plain_names_of_any_script(conn, name):
     mv.drop_table(conn, name)
     assert catalog(conn) == ([], []) and name not in [r[0] for r in schema(conn, "table")]
 
-
-def test_a_quote_in_a_key_name_stays_inside_literal(homes, proxy):
-    # a key's own name is not written into a statement but into a literal of drop_unique
-    homes.execute("INSERT INTO unique_table VALUES ('homes', ?, 'age', '3')", (QUOTED,))
-    homes.commit()
-    mv.drop_unique(proxy, "homes", QUOTED)
-    assert proxy.statements()[2] == del_unique("homes", QUOTED)[1]
-    assert "where table_name = 'homes' AND unique_name = 'x'' OR ''1''=''1'" in proxy.statements()[2]
-    assert catalog(homes) == (sorted(REGISTERED), [("homes", "unique_0", "name,address", "0,2"),
-                                                  ("other", "unique_0", "age", "1")])

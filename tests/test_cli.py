@@ -19,9 +19,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import examples, unique_name
+from conftest import dump, examples, managed
 from morvel.cli import CliError
-from morvel import morvel as mv
 
 
 def run(*argv, cwd=None):
@@ -33,20 +32,14 @@ def run(*argv, cwd=None):
 def homes(tmp_path):
     """homes: a, b, c merged, then a twice and d staged; pairs: two merged rows, one staged row that
     matches both on different keys; owners: no keys, nothing in it."""
-    path = tmp_path / "homes.db"
-    conn = mv.DB(unique_name("cli"), str(path)).connection()
-    mv.create_table(conn, "homes", ["name", "type", "address", "age"],
-                    [{"name": "index_0", "cols": "name,type,address"}], [{"name": "unique_0", "cols": [0, 2]}])
-    mv.insert_temp(conn, "homes", [("a", "flat", "x", 1), ("b", "flat", "y", None), ("c", "flat", "z", 3)])
-    mv.temp_to_main(conn, "homes")
-    mv.insert_temp(conn, "homes", [("a", "house", "x", 4), ("a", "house", "x", 5), ("d", "flat", "w", b"\x01\xff")])
-    mv.create_table(conn, "pairs", ["k1", "k2"], [], [{"name": "u1", "cols": [0]}, {"name": "u2", "cols": [1]}])
-    mv.insert_temp(conn, "pairs", [(1, "x"), (2, "y")])
-    mv.temp_to_main(conn, "pairs")
-    mv.insert_temp(conn, "pairs", [(1, "y")])
-    mv.create_table(conn, "owners", ["owner"], [], [])
-    conn.close()
-    return str(path)
+    path = str(tmp_path / "homes.db")
+    # the merged rows where a merge leaves them: the newest staged row first
+    managed(path, "homes", ["name", "type", "address", "age"], {"unique_0": [0, 2]}, index={"index_0": "name,type,address"},
+            main=[("c", "flat", "z", 3), ("b", "flat", "y", None), ("a", "flat", "x", 1)],
+            staged=[("a", "house", "x", 4), ("a", "house", "x", 5), ("d", "flat", "w", b"\x01\xff")])
+    managed(path, "pairs", ["k1", "k2"], {"u1": [0], "u2": [1]}, main=[(2, "y"), (1, "x")], staged=[(1, "y")])
+    managed(path, "owners", ["owner"])
+    return path
 
 
 HOMES_JSON = {
@@ -302,7 +295,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     data = content.encode() if isinstance(content, str) else content
     if name != "-":
         src.write_bytes(data)
-    before = snapshot(path)
+    before = dump(path) if os.path.exists(path) else None
     r = subprocess.run([sys.executable, "-m", "morvel", "load", path, table, name, *argv], cwd=tmp_path,
                        input=data, capture_output=True)
     out, err = r.stdout.decode(), r.stderr.decode()
@@ -310,7 +303,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     if isinstance(expected, str):
         where = f"{shown}:{expected}" if expected[0].isdigit() else expected.replace("FILE", path).replace("SRC", name)
         assert (r.returncode, out) == (1, "") and err == f"morvel: {where}\n", err
-        assert snapshot(path) == before  # nothing of it stays; a file it created is gone
+        assert (dump(path) if os.path.exists(path) else None) == before  # nothing of it stays; a file it created is gone
         return
     assert (r.returncode, err) == (0, ""), err
     conn = sqlite3.connect(path)
@@ -321,16 +314,6 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
     assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
                                                  f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
-
-
-def snapshot(path):
-    """Every table's rows and the schema of a file, or None when there is none."""
-    if not os.path.exists(path):
-        return None
-    conn = sqlite3.connect(path)
-    tables = [t for (t,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-    return [conn.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()] + [
-        conn.execute(f"SELECT * FROM {t}").fetchall() for t in tables]
 
 
 def stored(field, convert):
@@ -563,11 +546,7 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
 def test_find_selects_names_that_need_quoting(tmp_path):
     """--select names columns as the table names them: "tag name" is not the column tag under another name."""
     path = str(tmp_path / "q.db")
-    conn = mv.DB(unique_name("cli"), path).connection()
-    mv.create_table(conn, "t", ["tag", '"tag name"', '"x""y"'], [], [{"name": "u0", "cols": [1]}])
-    mv._insert_main(conn, "t", [(1, "old", "p")])
-    mv.insert_temp(conn, "t", [(2, "old", "q"), (3, "new", "r")])
-    conn.close()
+    managed(path, "t", ["tag", '"tag name"', '"x""y"'], [[1]], main=[(1, "old", "p")], staged=[(2, "old", "q"), (3, "new", "r")])
     assert run("find", path, "t", "--select", 'tag name, x"y', "--csv") == (0, 'tag name,"x""y"\nold,q\nnew,r\n', "")
 
 

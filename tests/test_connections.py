@@ -6,7 +6,6 @@ schema must agree. What a package does differently from sqlite3 is pinned in DIF
 the README), so that a new release of it that changes any of it is noticed.
 """
 
-import contextlib
 import os
 import sqlite3
 import types
@@ -15,7 +14,7 @@ import pytest
 from hypothesis import example, given, strategies as st
 
 import morvel
-from conftest import FOREIGN, examples
+from conftest import FOREIGN, broken_index, dump, examples, outcome
 from morvel import morvel as mv
 from morvel.cli import native_off_reason
 
@@ -67,26 +66,6 @@ def step(op):
     return lambda c: getattr(c, arg)()
 
 
-def typed(value):
-    if isinstance(value, (list, tuple)):
-        return [typed(v) for v in value]
-    return (type(value).__name__, value)
-
-
-def outcome(fn, conn):
-    try:
-        return ("ok", typed(fn(conn)))
-    except Exception as exc:  # noqa: BLE001 - the error is what is compared
-        return ("raised", type(exc).__name__, str(exc))
-
-
-def dump(path):
-    with contextlib.closing(sqlite3.connect(path)) as c:
-        names = [n for n, in c.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-        rows = {t: typed(c.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()) for t in names}
-        return rows, c.execute("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name").fetchall()
-
-
 def run(connect, path, steps, level):
     """Prepares the file through the connection itself, then runs the steps; what each call gave."""
     conn = connect(path, isolation_level=level)
@@ -103,7 +82,7 @@ def as_on(kind, observed):
     """What sqlite3's outcome reads as on `kind`: libsql raises ValueError with SQLite's message for every
     SQLite error; the others raise their own classes of the same names."""
     if kind.name == "libsql" and observed[0] == "raised" and hasattr(sqlite3, observed[1]):
-        return ("raised", "ValueError", observed[2])
+        return ("raised", "ValueError", observed[2], None, None)
     return observed
 
 
@@ -131,11 +110,6 @@ def test_random_workloads_agree_with_sqlite3(connector, monkeypatch, tmp_path_fa
     assert expected[1] == got[1]
 
 
-def _broken_index(c):
-    c.cursor().execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
-    c.commit()
-
-
 @pytest.mark.parametrize("comm", [True, False])
 def test_failed_merge_rolled_back_leaves_everything_as_before(connector, tmp_path, comm):
     path = str(tmp_path / "m.db")
@@ -144,7 +118,7 @@ def test_failed_merge_rolled_back_leaves_everything_as_before(connector, tmp_pat
     mv.create_table(conn, "t", COLS, [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
     mv._insert_main(conn, "t", [(1, "a", 0)])
     mv.insert_temp(conn, "t", [(1, "b", 1), (2, "c", 2)])
-    _broken_index(conn)
+    broken_index(conn)
     before = dump(path)
     with pytest.raises(Exception, match="no such column: no_such_column"):
         mv.temp_to_main(conn, "t", comm)
@@ -264,7 +238,7 @@ def test_a_row_bound_at_another_length_is_refused(conn, call, rows, said):
 
 
 SEVERAL = ("raised", "ValueError", "the connection took a text of several statements without an error: it does not "
-           "refuse them as sqlite3 does, and may have run the first of them, or all")
+           "refuse them as sqlite3 does, and may have run the first of them, or all", None, None)
 TAILS = st.lists(st.sampled_from([" ", "\n", ";", "'a;b'", "--c;\n", "/* ; */", "/*", "[x;y]", "SELECT 1", "v",
                                   "'it''s;'", '"v"', "é"]), max_size=6).map("".join)
 

@@ -7,7 +7,7 @@ import sqlite3
 import subprocess
 import sys
 
-from conftest import RecordingConnection, catalog, schema, unique_name
+from conftest import RecordingConnection, catalog, managed, schema
 from morvel import morvel as mv
 
 CHILD = r"""
@@ -36,17 +36,6 @@ mv.temp_to_main(Conn(), "homes")
 """
 
 
-def prepare(path):
-    mv.DB(unique_name(), path)
-    c = sqlite3.connect(path)
-    mv.create_table(c, "homes", ["name", "city", "age"], [{"name": "by_age", "cols": "age"}],
-                    [{"name": "u0", "cols": [0, 1]}, {"name": "u1", "cols": [2]}])
-    c.executemany("INSERT INTO homes VALUES (?,?,?)", [("a", "x", 1), ("b", "y", 2), ("c", "z", 3)])
-    c.executemany("INSERT INTO temp_homes VALUES (?,?,?)", [("a", "x", 10), ("d", "w", 2), ("d", "w", 5)])
-    c.commit()
-    c.close()
-
-
 def state(path):
     """(rows of homes and temp_homes, catalog, tables, indexes)."""
     c = sqlite3.connect(path)
@@ -60,7 +49,8 @@ def state(path):
 
 def test_merge_killed_at_each_statement(tmp_path):
     original = str(tmp_path / "original.db")
-    prepare(original)
+    managed(original, "homes", ["name", "city", "age"], [[0, 1], [2]], index={"by_age": "age"},
+            main=[("a", "x", 1), ("b", "y", 2), ("c", "z", 3)], staged=[("a", "x", 10), ("d", "w", 2), ("d", "w", 5)])
     before = state(original)
     shutil.copy(original, tmp_path / "done.db")
     recorder = RecordingConnection(sqlite3.connect(tmp_path / "done.db"))

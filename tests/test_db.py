@@ -1,7 +1,6 @@
 """DB handle: registry, notice on duplicate names, file preparation and connections."""
 
 import os
-import pathlib
 import sqlite3
 import traceback
 import types
@@ -118,26 +117,6 @@ def test_unhashable_name_fails_before_anything_is_set(db_path, name):
         mv.DB.__init__(handle, name, db_path)
     assert vars(handle) == {} and morvel_state.DB_dict == before and not os.path.exists(db_path)
     assert entries(ei.value) == [(10, "morvel.morvel.DB.__init__")]
-
-
-def test_constructor_statements(monkeypatch, tmp_path):
-    monkeypatch.setattr(mv, "sqlite3", fake := FakeSqlite())
-    address = pathlib.Path(tmp_path / "rec.db")
-    handle = mv.DB(unique_name(), address)
-    assert fake.calls == [((address,), {})] and fake.calls[0][0][0] is address
-    assert fake.proxies[0].log == [
-        ("cursor",), ("execute", "\n" + " " * 8 + "PRAGMA journal_mode=JOURNAL;\n" + " " * 6),
-        ("execute", "\n" + " " * 12 + "CREATE TABLE IF NOT EXISTS index_table (table_name, index_name, columns)\n"
-         + " " * 8),
-        ("execute", "\n" + " " * 12
-         + "CREATE TABLE IF NOT EXISTS unique_table (table_name, unique_name, columns, col_num)\n" + " " * 8),
-        ("commit",), ("close",)]
-    c = handle.connection()
-    assert c is fake.proxies[1] and fake.calls[1] == ((address,), {}) and fake.calls[1][0][0] is address
-    assert c.log == []
-    morvel.prepare(c)  # the catalog statements of DB, on the caller's connection, and no commit
-    assert c.log == [fake.proxies[0].log[i] for i in (0, 2, 3)]
-    c.real.close()
 
 
 @pytest.mark.parametrize("broken", ["path", "cursor"])

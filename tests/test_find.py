@@ -3,69 +3,25 @@
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import RecordingConnection, examples
+from conftest import examples, managed, typed
 from morvel import morvel as mv
 
-CURSOR, FETCH = ("cursor",), ("fetchall",)
-
-
-def fill(conn, table, cols, keys, staged=(), main=()):
-    mv.create_table(conn, table, list(cols), [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
-    marks = ",".join("?" * len(cols))
-    conn.executemany(f"INSERT INTO temp_{table} VALUES ({marks})", list(staged))
-    conn.executemany(f"INSERT INTO {table} VALUES ({marks})", list(main))
-    conn.commit()
-
-
-def look(src, where, values, select="rowid,name,type"):
-    pad = "\n" + " " * 20
-    return [("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}WHERE {where}\n{' ' * 16}", values), FETCH]
-
-
-S = lambda where, value: look("temp_h", where, [value])  # noqa: E731
-M = lambda where, value: look("h", where, [value])  # noqa: E731
-N, T = "name = ? ", "type = ? "
 UNIQ = {"u0": [0], "u1": [1]}
+
+
+def linked_rows(conn):
+    """staging 1 (a, x); main 1 (a, y) and 2 (b, y): one linked group, the staging row newest."""
+    managed(conn, "h", ["name", "type"], [[0], [1]], staged=[("a", "x")], main=[("a", "y"), ("b", "y")])
+    return conn
 
 
 @pytest.fixture
 def h(conn):
-    # staging 1 (a, x); main 1 (a, y) and 2 (b, y): one linked group, the staging row newest
-    fill(conn, "h", ["name", "type"], [[0], [1]], staged=[("a", "x")], main=[("a", "y"), ("b", "y")])
-    return conn
+    return linked_rows(conn)
 
 
 def check(conn, key, row, seen, uniques=UNIQ):
     return mv._check_newest_unique(conn, "h", key, row, uniques, ["name", "type"], "rowid,name,type", seen)
-
-
-WALKS = {
-    "staging_wins": ((1, 1), (1, "a", "x"), True, {(1, 1), (0, 1), (0, 2)},
-                     S(N, "a") + M(N, "a") + [CURSOR] + S(N, "a") + M(N, "a") + S(T, "y") + M(T, "y")
-                     + [CURSOR] + S(N, "b") + M(N, "b") + S(T, "y") + M(T, "y") + S(T, "x") + M(T, "x")),
-    "main_loses_at_once": ((0, 1), (1, "a", "y"), False, {(0, 1), (1, 1)}, S(N, "a")),
-    "main_loses_deep": ((0, 2), (2, "b", "y"), False, {(0, 2), (0, 1), (1, 1)},
-                        S(N, "b") + M(N, "b") + S(T, "y") + M(T, "y") + [CURSOR] + S(N, "a")),
-}
-
-
-@pytest.mark.parametrize("key,row,verdict,visited,log", WALKS.values(), ids=WALKS.keys())
-def test_walk_statements_and_verdict(h, key, row, verdict, visited, log):
-    proxy, seen = RecordingConnection(h), {key}
-    result = check(proxy, key, row, seen)
-    assert type(result) is tuple and result == ((True, seen) if verdict else (False, None))
-    assert verdict is False or result[1] is seen
-    assert seen == visited
-    assert proxy.log == [CURSOR] + log
-
-
-@pytest.mark.parametrize("uniques,log", [({}, []), ({"u0": []}, []), ({"e": [], "u1": [1]}, S(T, "x") + M(T, "x")),
-                                         ({"k": [1, 0]}, look("temp_h", "type = ? AND name = ? ", ["x", "a"])
-                                          + look("h", "type = ? AND name = ? ", ["x", "a"]))])
-def test_key_lists(h, uniques, log):
-    proxy, seen = RecordingConnection(h), {(1, 1)}
-    assert check(proxy, (1, 1), (1, "a", "x"), seen, uniques) == (True, {(1, 1)})
-    assert proxy.log == [CURSOR] + log
 
 
 def test_nested_steps_go_through_module_attribute(h, monkeypatch):
@@ -92,7 +48,7 @@ def test_nested_steps_go_through_module_attribute(h, monkeypatch):
 def test_deep_chain(conn, staged):
     # row k shares column a with row k+1 for even k and column b for odd k
     n = 20_000
-    fill(conn, "d", ["a", "b"], [[0], [1]], staged=staged, main=[(k // 2, (k + 1) // 2) for k in range(n)])
+    managed(conn, "d", ["a", "b"], [[0], [1]], staged=staged, main=[(k // 2, (k + 1) // 2) for k in range(n)])
     seen = {(0, n)}
     result = mv._check_newest_unique(conn, "d", (0, n), (n, (n - 1) // 2, n // 2), {"u0": [0], "u1": [1]},
                                      ["a", "b"], "rowid,a,b", seen)
@@ -102,58 +58,9 @@ def test_deep_chain(conn, staged):
 
 # ---------------------------------------------------------------- find
 
-def data(src, cond, select="rowid,name,type,age"):
-    pad = "\n" + " " * 12
-    return ("execute", f"{pad}SELECT {select}{pad}FROM {src}{pad}{cond}\n{' ' * 8}")
-
 
 # find reads one snapshot: BEGIN first and COMMIT last when the connection has no transaction open
 BEGIN, COMMIT = ("execute", "BEGIN"), ("execute", "COMMIT")
-
-
-def head(table):
-    pad = "\n" + " " * 12
-    return [CURSOR, BEGIN, ("execute", f"PRAGMA table_info({table})"), FETCH,
-            ("execute", f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = '{table}'\n{' ' * 8}"), FETCH]
-
-
-@pytest.fixture
-def n(conn):
-    fill(conn, "n", ["name", "type", "age"], [], staged=[("s1", "x", 1), ("s2", "y", 3)], main=[("s1", "x", 2)])
-    return conn
-
-
-FINDS = [("*", "", [["s1", "x", 1], ["s2", "y", 3], ["s1", "x", 2]]),
-         ("age,name", "", [[1, "s1"], [3, "s2"], [2, "s1"]]),
-         ("name,name", "", [["s1", "s1"], ["s2", "s2"], ["s1", "s1"]]),
-         ("type", "WHERE type = 'x'", [["x"], ["x"]]),
-         ("name", "ORDER BY age DESC", [["s2"], ["s1"], ["s1"]]),
-         ("age", "LIMIT 1", [[1], [2]])]
-
-
-@pytest.mark.parametrize("select,cond,expected", FINDS)
-def test_find_without_keys(n, select, cond, expected):
-    proxy = RecordingConnection(n)
-    assert mv.find(proxy, select, "n", cond) == expected
-    # with no keys each newest check opens its cursor and sends nothing
-    assert [e for e in proxy.log if e != CURSOR] == head("n")[1:] + [data("temp_n", cond), FETCH, data("n", cond), FETCH, COMMIT]
-    assert proxy.log.count(CURSOR) == 1 + len(expected)
-
-
-@pytest.mark.parametrize("select", ["name, age", "Name", "name,", "rowid"])
-def test_unknown_select_piece(n, select):
-    proxy = RecordingConnection(n)
-    with pytest.raises(ValueError):
-        mv.find(proxy, select, "n", "")
-    assert proxy.log == head("n") + [COMMIT]
-
-
-def test_find_statements_with_keys(h):
-    proxy = RecordingConnection(h)
-    assert mv.find(proxy, "*", "h", "") == [["a", "x"]]
-    assert proxy.log == head("h") + [data("temp_h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["staging_wins"][4],
-                                     data("h", "", "rowid,name,type"), FETCH, CURSOR, *WALKS["main_loses_deep"][4],
-                                     COMMIT]
 
 
 GROUPS = {
@@ -170,7 +77,7 @@ GROUPS = {
 
 @pytest.mark.parametrize("keys,staged,main,cond,expected", GROUPS.values(), ids=GROUPS.keys())
 def test_find_groups(conn, keys, staged, main, cond, expected):
-    fill(conn, "g", ["name", "type"], keys, staged, main)
+    managed(conn, "g", ["name", "type"], keys, main, staged)
     assert mv.find(conn, "name,type", "g", cond) == expected
 
 
@@ -182,7 +89,7 @@ ROWS = st.lists(st.tuples(KEYVAL, KEYVAL), max_size=8)
 @given(keys=st.lists(st.lists(st.integers(-2, 1), min_size=1, max_size=2, unique=True), max_size=2),
        staged=ROWS, main=ROWS, merge_first=st.booleans())
 def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first):
-    fill(conn, "p", ["a", "b", "c"], keys)
+    managed(conn, "p", ["a", "b", "c"], keys)
     main, staged = [r + (i,) for i, r in enumerate(main)], [r + (100 + i,) for i, r in enumerate(staged)]
     if merge_first:  # the main table is filled by a merge, then more rows are staged
         mv.insert_temp(conn, "p", main)
@@ -203,7 +110,6 @@ def test_find_returns_newest_of_each_group(conn, keys, staged, main, merge_first
         return seen
 
     expected = [list(r) for i, (key, r) in enumerate(nodes) if key == max(nodes[j][0] for j in group(i))]
-    typed = lambda rows: [[(type(v), v) for v in r] for r in rows]  # noqa: E731
     assert typed(mv.find(conn, "*", "p", "")) == typed(expected)
 
 

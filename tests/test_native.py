@@ -15,7 +15,7 @@ import threading
 import pytest
 from hypothesis import example, given, strategies as st
 
-from conftest import examples, needs_native, unique_name
+from conftest import dump, examples, managed, needs_native, outcome, typed
 from morvel import morvel as mv
 
 NATIVE = "require"  # the native path must be on for these tests to mean anything
@@ -36,45 +36,9 @@ class MyInt(int):
     pass
 
 
-def typed(value):
-    """The value with the type of every part, so that 1, 1.0 and True differ."""
-    if isinstance(value, sqlite3.Row):
-        return ("Row", tuple(value.keys()), typed(tuple(value)))
-    if isinstance(value, (list, tuple)):
-        return (type(value).__name__, [typed(v) for v in value])
-    if isinstance(value, (set, frozenset)):
-        return ("set", sorted(map(repr, value)))
-    return (type(value).__name__, value)
-
-
-def outcome(fn, conn):
-    try:
-        return ("ok", typed(fn(conn)))
-    except Exception as exc:  # noqa: BLE001 - the exception is what is compared
-        # the thread-check message names thread ids, which differ from run to run
-        return ("raised", type(exc).__name__, re.sub(r"thread id \d+", "thread id N", str(exc)),
-                getattr(exc, "sqlite_errorcode", None),
-                getattr(exc, "sqlite_errorname", None))
-
-
 def prepare(path, main=(), staged=()):
     """A managed table t (unique key on k, index on v) with main and staged rows."""
-    c = mv.DB(unique_name(), path).connection()
-    mv.create_table(c, "t", COLS, [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
-    c.executemany("INSERT INTO t VALUES (?,?,?)", main)
-    c.executemany("INSERT INTO temp_t VALUES (?,?,?)", staged)
-    c.commit()
-    c.close()
-
-
-def dump(path):
-    c = sqlite3.connect(path)
-    tables = [n for n, in c.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-    c.text_factory = bytes  # stored bytes as they are, invalid UTF-8 included
-    rows = {t: typed(c.execute(f"SELECT rowid, * FROM {t} ORDER BY rowid").fetchall()) for t in tables}
-    schema = c.execute("SELECT * FROM sqlite_master ORDER BY name").fetchall()
-    c.close()
-    return rows, schema
+    managed(path, "t", COLS, {"key": [0]}, main, staged, {"by_v": "v"})
 
 
 def observe(monkeypatch, tmp_path, mode, steps, setup=prepare, connect=None, hook=None, **kwargs):

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import morvel
-from conftest import RecordingConnection, examples, needs_native
+from conftest import RecordingConnection, examples, managed, needs_native, typed
 from morvel import morvel as mv
 
 PATHS = {"native": "require", "method": "0", "proxy": "0"}
@@ -24,9 +24,9 @@ def on(path, conn):
     return RecordingConnection(conn) if path == "proxy" else conn
 
 
-def typed(rows):
-    """A multiset of rows in which 1 and 1.0 stay apart."""
-    return sorted(repr([(type(v).__name__, v) for v in r]) for r in rows)
+def rows_typed(rows):
+    """A multiset of rows, lists or tuples, in which 1 and 1.0 stay apart."""
+    return sorted(repr(typed(list(r))) for r in rows)
 
 
 def folded(a, b):
@@ -102,35 +102,35 @@ def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
         results.append(copy.execute(f"SELECT * FROM t WHERE {text or 1}", params).fetchall())
         copy.close()
     merged = results[0]
-    assert typed(results[1]) == typed(merged)
+    assert rows_typed(results[1]) == rows_typed(merged)
 
     answer = morvel.query(on(path, conn), "t", text, params)
-    assert typed(answer) == typed(merged)
+    assert rows_typed(answer) == rows_typed(merged)
     assert morvel.query(on(path, conn), "t", text, params, limit=limit) == answer[:limit]
     ordered = morvel.query(on(path, conn), "t", text, params, order_by="c0 DESC", columns=cols[::-1])
-    assert typed(r[::-1] for r in ordered) == typed(merged)
+    assert rows_typed(r[::-1] for r in ordered) == rows_typed(merged)
     assert morvel.query(on(path, conn), "t", text, params, order_by="c0 DESC", limit=limit, columns=cols[::-1]) \
         == ordered[:limit]
     assert not conn.in_transaction
 
 
-@pytest.fixture
-def h(conn):
-    """main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
+def two_tables(conn):
+    """h: main: a = 1, 2, 3; staged: a = 1 (replaces main's), then 4 twice (the second one newest).
     q: names that need quoting, keys under NOCASE and a registered collation; each staged row replaces a
     main row through one of them."""
-    mv.create_table(conn, "h", ["a", "b", "c"], [], [{"name": "u0", "cols": [0]}])
-    mv._insert_main(conn, "h", [(1, "x", 10), (2, "y", 20), (3, "z", 30)])
-    mv.insert_temp(conn, "h", [(1, "x2", 11), (4, "w", 40), (4, "w2", 41)])
+    managed(conn, "h", ["a", "b", "c"], [[0]], main=[(1, "x", 10), (2, "y", 20), (3, "z", 30)],
+            staged=[(1, "x2", 11), (4, "w", 40), (4, "w2", 41)])
     conn.execute("CREATE TABLE plain (a)")
     with_fold(conn)
-    mv.create_table(conn, "q", ["k", '"k v"', '"x""y" COLLATE NOCASE', "f COLLATE fold"], [],
-                    [{"name": "u0", "cols": [1]}, {"name": "u1", "cols": [2]}, {"name": "u2", "cols": [3]}])
-    mv._insert_main(conn, "q", [(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "),
-                                (4, "m4", "y", "r")])
-    mv.insert_temp(conn, "q", [(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
-    conn.commit()
+    managed(conn, "q", ["k", '"k v"', '"x""y" COLLATE NOCASE', "f COLLATE fold"], [[1], [2], [3]],
+            main=[(1, "m1", "Tea", "p"), (2, "m2", "Coffee", "q"), (3, "m3", "x", "\u00c9 "), (4, "m4", "y", "r")],
+            staged=[(5, "m1", "new", "s"), (6, "z", "COFFEE", "t"), (7, "w", "v", "\u00e9")])
     return conn
+
+
+@pytest.fixture
+def h(conn):
+    return two_tables(conn)
 
 
 # The rows of q that the merge leaves: the staged ones, and main's k = 4 (1 shares `k v`, 2 `x"y` under
@@ -192,44 +192,16 @@ def test_query_cases(h, path, kwargs, expected):
         assert c.executes()[0] == ("BEGIN", None) and c.executes()[-1] == ("COMMIT", None)
 
 
-def test_query_statements(h):
-    proxy = RecordingConnection(h)
-    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c") == [[11], [41], [30]]
-    pad, end = "\n" + " " * 12, "\n" + " " * 8
-    assert proxy.log[0] == ("cursor",) and proxy.log.count(("cursor",)) == 1
-    assert proxy.executes() == [
-        ("BEGIN", None),
-        ("PRAGMA table_info(h)", None),
-        ("PRAGMA table_info(temp_h)", None),
-        (f"{pad}SELECT *{pad}FROM unique_table{pad}WHERE table_name = 'h'{end}", None),
-        # the collation of each column: the table's own text (a temporary table of the name first)
-        (f"{pad}SELECT sql FROM ({pad}    SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND "
-         f"name = 'h' COLLATE NOCASE{pad}    UNION ALL{pad}    SELECT 1, sql FROM sqlite_master WHERE type = "
-         f"'table' AND name = 'h' COLLATE NOCASE{pad}){pad}ORDER BY o{pad}LIMIT 1{end}", None),
-        # every staged key, newest first, in chunks
-        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
-         [2**63 - 1]),
-        # the candidates of each table, in pages by rowid
-        (f'{pad}SELECT rowid,"a","c"{pad}FROM temp_h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
-         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
-        (f'{pad}SELECT rowid,"a","c"{pad}FROM h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
-         f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
-        ("COMMIT", None),
-    ]
-
-
 @pytest.mark.parametrize("reader", ["query", "find"])
 def test_one_snapshot(tmp_path, path, reader):
     """A second connection stages a new version of a main row and merges while the call runs (from a
     function in its condition): the call answers as if that had not happened, and leaves no transaction
     open. Read outside one snapshot, the main table would show the new version."""
     file = str(tmp_path / "wal.db")
-    writer = mv.DB(f"wal_{reader}_{path}", file).connection()
+    writer = sqlite3.connect(file)
     writer.execute("PRAGMA journal_mode=WAL")
-    mv.create_table(writer, "h", ["a", "b"], [], [{"name": "u0", "cols": [0]}])
-    mv.insert_temp(writer, "h", [(1, "old"), (2, "two")])
-    mv.temp_to_main(writer, "h")
-    mv.insert_temp(writer, "h", [(1, "new"), (3, "three")])
+    # the main rows where a merge of (1, old), (2, two) leaves them
+    managed(writer, "h", ["a", "b"], [[0]], main=[(2, "two"), (1, "old")], staged=[(1, "new"), (3, "three")])
     reader_conn = sqlite3.connect(file)
     merged = []
 
@@ -258,16 +230,15 @@ def test_staged_rows_beyond_one_read(conn, path, where):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a
     boundary between reads; more rows answered than one page or one part of an ordered read holds, with and
     without a limit that ends the reading in the middle of one."""
-    mv.create_table(conn, "t", ["k", "v"], [], [{"name": "u0", "cols": [0]}])
-    mv._insert_main(conn, "t", [(k, "main") for k in range(0, 50_000, 7)])
-    mv.insert_temp(conn, "t", [(i % 25_000, i) for i in range(40_000)])
+    managed(conn, "t", ["k", "v"], [[0]], main=[(k, "main") for k in range(0, 50_000, 7)],
+            staged=[(i % 25_000, i) for i in range(40_000)])
     copy = sqlite3.connect(":memory:")
     conn.backup(copy)
     mv.temp_to_main(copy, "t")
     merged = copy.execute(f"SELECT * FROM t WHERE {where or 1}").fetchall()
     c = on(path, conn)
     answer = morvel.query(c, "t", where)
-    assert typed(answer) == typed(merged) and answer[0] == [15_000, 15_000]
+    assert rows_typed(answer) == rows_typed(merged) and answer[0] == [15_000, 15_000]
     for limit in (1, 100, 20_000, 30_000):
         assert morvel.query(c, "t", where, limit=limit) == answer[:limit]
     # v grows with the staged rowids; every main row's v is "main", after every number: ties go by rowid
@@ -293,9 +264,7 @@ BOUNDED = {
 def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
     """With a limit, the call reads its candidates part by part and stops once its answer is full: what it
     holds (tracemalloc) stays far below the candidate rows, which take about 20 MB here."""
-    mv.create_table(conn, "t", ["k", "v"], [], [{"name": f"u{i}", "cols": k} for i, k in enumerate(keys)])
-    fill = mv._insert_main if rows == "main" else mv.insert_temp
-    fill(conn, "t", [(i, f"value {i:06}") for i in range(100_000)])
+    managed(conn, "t", ["k", "v"], keys, **{rows: [(i, f"value {i:06}") for i in range(100_000)]})
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

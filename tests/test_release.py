@@ -17,7 +17,7 @@ from packaging.specifiers import SpecifierSet
 import pytest
 
 import morvel
-from conftest import unique_name
+from conftest import managed
 from morvel import morvel as mv
 from morvel.cli import native_off_reason
 
@@ -98,9 +98,8 @@ def test_an_interpreter_whose_layout_is_not_verified_runs_on_the_method_path(mon
     verified = "3.11, 3.12, 3.13, 3.14 and 3.15"
     found = re.fullmatch(rf"the connection layout of CPython (3\.\d+) is not verified \(verified: {verified}\)", why)
     assert found and found[1] not in re.split(", | and ", verified), why
-    conn = mv.DB(unique_name("unverified"), str(tmp_path / "u.db")).connection()
-    mv.create_table(conn, "t", ["k", "v"], [], [{"name": "key", "cols": [0]}])
-    mv.insert_temp(conn, "t", [(1, "a"), (2, "b"), (1, "c")])
+    managed(str(tmp_path / "u.db"), "t", ["k", "v"], {"key": [0]}, staged=[(1, "a"), (2, "b"), (1, "c")])
+    conn = sqlite3.connect(tmp_path / "u.db")
     mv.temp_to_main(conn, "t")
     assert sorted(mv.find(conn, "k,v", "t", "")) == [[1, "c"], [2, "b"]]
     monkeypatch.setenv("MORVEL_NATIVE", "require")

@@ -1,6 +1,5 @@
 """Several connections at work on one file: loaders in threads, and writers that meet a merge halfway."""
 
-import os
 import random
 import sqlite3
 import subprocess
@@ -11,7 +10,7 @@ import time
 import pytest
 
 import morvel
-from conftest import DEPTH, RecordingConnection, needs_native, unique_name
+from conftest import DEPTH, RecordingConnection, managed, needs_native, unique_name
 from morvel import morvel as mv
 
 REFUSED = ("Another thread is inside a morvel call on this connection: one connection takes the calls of one "
@@ -91,11 +90,8 @@ class Hooked(RecordingConnection):
 
 
 def staged_file(path):
-    c = mv.DB(unique_name(), path).connection()
-    mv.create_table(c, "t", ["k", "v"], [{"name": "by_v", "cols": "v"}], [{"name": "key", "cols": [0]}])
-    c.executemany("INSERT INTO t VALUES (?, ?)", [(k, "main") for k in range(20)])
-    mv.insert_temp(c, "t", [(k, "staged") for k in range(10, 30)])
-    c.close()
+    managed(path, "t", ["k", "v"], {"key": [0]}, main=[(k, "main") for k in range(20)],
+            staged=[(k, "staged") for k in range(10, 30)], index={"by_v": "v"})
 
 
 def keys_and_rows(path):
@@ -192,7 +188,7 @@ def test_two_merges_of_one_table_at_once(tmp_path, level):
 
 def test_a_write_waiting_for_a_reader_in_another_thread_lets_that_thread_run(tmp_path):
     path = str(tmp_path / "wait.db")
-    mv.create_table(mv.DB(unique_name(), path).connection(), "t", ["k", "v"], [], [])
+    managed(path, "t", ["k", "v"])
     writer = sqlite3.connect(path, timeout=30)
     mv.insert_temp(writer, "t", [(k, "first") for k in range(10)])
     writer.execute("PRAGMA cache_size = 5")  # the batch spills to the file: that needs the exclusive lock
@@ -225,7 +221,7 @@ def test_a_call_waiting_for_a_lock_on_a_new_connection_lets_other_threads_run(tm
     # A call's first contact with a fresh connection must not wait for a database lock while it holds the
     # interpreter lock: the holder of the database lock may need it to let go (here: the main thread).
     path = str(tmp_path / "new.db")
-    mv.create_table(mv.DB(unique_name(), path).connection(), "t", ["k"], [], [])
+    managed(path, "t", ["k"])
     holder = sqlite3.connect(path, isolation_level=None)
     holder.execute("BEGIN EXCLUSIVE")
     calling, answers = threading.Event(), []

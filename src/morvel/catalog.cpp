@@ -214,8 +214,7 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
     drop_each(cur, doomed.get());
 }
 
-Ref insert_index(Args a) {
-    PyObject *conn = a[0], *index = a[1], *comm = a[2];
+Ref insert_index(PyObject* conn, PyObject* index, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     // The description is read by subscription each time a value is needed, as a mapping allows.
@@ -235,8 +234,7 @@ Ref insert_index(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref drop_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
+Ref drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     table_text(table);
@@ -249,8 +247,7 @@ Ref drop_index(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref active_table_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+Ref active_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     table_text(table);
@@ -266,8 +263,7 @@ Ref active_table_index(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref drop_table_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+Ref drop_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     table_text(table);
@@ -287,8 +283,7 @@ Ref drop_table_index(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref insert_unique(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
+Ref insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     table_text(table);
@@ -307,8 +302,7 @@ Ref insert_unique(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref drop_unique(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
+Ref drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     table_text(table);

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <type_traits>
+#include <utility>
 
 #include "core.hpp"
 
@@ -35,10 +38,44 @@ enum class Fn : int {
 inline constexpr int kFnCount = static_cast<int>(Fn::count);
 inline constexpr int kMaxParams = 8;
 
-// A body receives its bound arguments in parameter order (borrowed) and returns a new reference.
+// A body as the call boundary runs it: the bound arguments in parameter order (borrowed), a new reference back.
 using Body = Ref (*)(PyObject* const* args);
 
+// A body as it is written, `Ref f(PyObject* conn, PyObject* table, ...)`, and its place in the table,
+// `body<f>`: the arguments a[0..n-1] go to its parameters in order, n taken from its signature.
+template <class F>
+struct Arity;
+template <class... P>
+struct Arity<Ref (*)(P...)> {
+    static_assert((std::is_same_v<P, PyObject*> && ...), "a body takes every argument as a borrowed PyObject*");
+    static_assert(sizeof...(P) <= kMaxParams, "a body takes at most kMaxParams arguments");
+    static constexpr int value = static_cast<int>(sizeof...(P));
+};
+
+template <auto F, size_t... I>
+Ref apply_body(PyObject* const* a, std::index_sequence<I...>) {
+    return F(a[I]...);
+}
+
+template <auto F>
+Ref run_bound(PyObject* const* a) {
+    return apply_body<F>(a, std::make_index_sequence<static_cast<size_t>(Arity<decltype(F)>::value)>{});
+}
+
+struct BodyOf {
+    Body run;
+    int nparams;
+};
+template <auto F>
+inline constexpr BodyOf body{&run_bound<F>, Arity<decltype(F)>::value};
+
 struct Spec {
+    // The parameter count comes from the body's signature (the table checks it against `params`).
+    constexpr Spec(Fn f, const char* n, const char* q, const char* d, int line,
+                   std::array<const char*, kMaxParams> p, bool comm, BodyOf b) noexcept
+        : fn(f), name(n), qualname(q), doc(d), first_line(line), nparams(b.nparams), params(p), has_comm(comm),
+          body(b.run) {}
+
     Fn fn;  // its own place in kSpecs, checked when compiling
     const char* name;
     const char* qualname;

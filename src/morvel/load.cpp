@@ -165,8 +165,7 @@ private:
 
 }  // namespace
 
-Ref insert_temp(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+Ref insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
     require_rows(rows, kStageWithLoad);
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
     db::Cursor cur = db::cursor(conn);
@@ -180,8 +179,7 @@ Ref insert_temp(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref load(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
+Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch) {
     Ref name = str_of(table);
     require_plain(name.get(), "table");  // before the first row is taken from the iterable
     require_rows(rows, kRowsInstead);
@@ -203,8 +201,7 @@ Ref load(Args a) {
     return own(PyLong_FromSsize_t(staged));
 }
 
-Ref insert_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+Ref insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     require_rows(rows, kStageWithLoad);
@@ -222,8 +219,7 @@ Ref insert_main(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref delete_row_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
+Ref delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     Ref head = sql(kDeleteRowHead, {table_text(table).get()});

@@ -270,8 +270,7 @@ bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged
 
 }  // namespace
 
-Ref temp_to_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+Ref temp_to_main(PyObject* conn, PyObject* table, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     // One transaction from the first read to the commit, also with comm=False: rows staged by others
     // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
@@ -287,8 +286,7 @@ Ref temp_to_main(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref merge(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2], *rebuild = a[3];
+Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
     if (rebuild != Py_None && !PyBool_Check(rebuild)) {
         raise(PyExc_TypeError, "rebuild must be True, False or None, not %.200s", Py_TYPE(rebuild)->tp_name);
     }

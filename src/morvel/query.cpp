@@ -801,9 +801,8 @@ private:
 
 }  // namespace
 
-Ref query(Args a) {
-    PyObject *conn = a[0], *table = a[1], *where = a[2], *params = a[3], *columns = a[4], *order_by = a[5],
-             *limit = a[6];
+Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
+          PyObject* limit) {
     // The arguments are checked before anything is sent.
     const bool filtered = clause(where, "where");
     const bool ordered = clause(order_by, "order_by");

@@ -54,8 +54,7 @@ void require_named_columns(PyObject* cols, PyObject* table) {
 
 }  // namespace
 
-Ref create_table(Args a) {
-    PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
+Ref create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     Ref name_text = table_text(name);
@@ -95,8 +94,7 @@ Ref create_table(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref drop_table(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
+Ref drop_table(PyObject* conn, PyObject* table, PyObject* comm) {
     db::Cursor cur = db::cursor(conn);
     db::Atomic call(conn, comm, cur);
     Ref text = table_text(table);

@@ -241,10 +241,9 @@ Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObje
 }
 
 Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions) {
-    db::Cursor cur = db::cursor(conn);
-    table_text(table);
     // One snapshot for all statements: a write committed between two of them would be half seen.
-    db::Snapshot snapshot(conn, cur);
+    db::Read read(conn, table);
+    db::Cursor& cur = read.cur;
     Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");
@@ -305,8 +304,7 @@ Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions
     };
     scan(kFindStaging, names->one.get());
     scan(kFindMain, names->zero.get());
-    snapshot.end();
-    return docs;
+    return read.done(std::move(docs));
 }
 
 }  // namespace morvel

@@ -808,13 +808,10 @@ Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, Py
     const bool ordered = clause(order_by, "order_by");
     const Py_ssize_t most = row_limit(limit);
     Ref bound = bound_params(params);
-    db::Cursor cur = db::cursor(conn);
-    Ref name = table_text(table);  // pasted into every statement: a plain identifier only
-    db::Snapshot snapshot(conn, cur);
+    db::Read read(conn, table);  // the table's text is pasted into every statement: a plain identifier only
     CollectorPause pause;
-    Ref answer = Answer(cur, name.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
-    snapshot.end();
-    return answer;
+    Ref answer = Answer(read.cur, read.text.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
+    return read.done(std::move(answer));
 }
 
 }  // namespace morvel

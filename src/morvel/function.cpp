@@ -246,7 +246,7 @@ Ref global(PyObject* name) {
     if (v == nullptr && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
         if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
-        if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        if (v == nullptr && !PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
     }
     if (v == nullptr) throw PyError{};
     return Ref::borrow(v);

@@ -81,11 +81,10 @@ void require_rows(PyObject* rows, const char* instead) {
         PyObject* found = nullptr;
         if (compat::get_optional_attr(rows, name, &found) < 0) throw PyError{};
         if (Ref::steal(found).get() == nullptr) continue;
-        PyErr_Format(PyExc_TypeError,
-                     "rows is a DataFrame or Arrow data (type '%.200s', with %U): its items are its columns, not "
-                     "its rows; %s",
-                     Py_TYPE(rows)->tp_name, name, instead);
-        throw PyError{};
+        raise(PyExc_TypeError,
+              "rows is a DataFrame or Arrow data (type '%.200s', with %U): its items are its columns, not its rows; "
+              "%s",
+              Py_TYPE(rows)->tp_name, name, instead);
     }
 }
 

@@ -43,14 +43,12 @@ using Body = Ref (*)(PyObject* const* args);
 
 // A body as it is written, `Ref f(PyObject* conn, PyObject* table, ...)`, and its place in the table,
 // `body<f>`: the arguments a[0..n-1] go to its parameters in order, n taken from its signature.
-template <class F>
-struct Arity;
 template <class... P>
-struct Arity<Ref (*)(P...)> {
+constexpr size_t arity(Ref (*)(P...)) {
     static_assert((std::is_same_v<P, PyObject*> && ...), "a body takes every argument as a borrowed PyObject*");
     static_assert(sizeof...(P) <= kMaxParams, "a body takes at most kMaxParams arguments");
-    static constexpr int value = static_cast<int>(sizeof...(P));
-};
+    return sizeof...(P);
+}
 
 template <auto F, size_t... I>
 Ref apply_body(PyObject* const* a, std::index_sequence<I...>) {
@@ -59,7 +57,7 @@ Ref apply_body(PyObject* const* a, std::index_sequence<I...>) {
 
 template <auto F>
 Ref run_bound(PyObject* const* a) {
-    return apply_body<F>(a, std::make_index_sequence<static_cast<size_t>(Arity<decltype(F)>::value)>{});
+    return apply_body<F>(a, std::make_index_sequence<arity(F)>{});
 }
 
 struct BodyOf {
@@ -67,15 +65,9 @@ struct BodyOf {
     int nparams;
 };
 template <auto F>
-inline constexpr BodyOf body{&run_bound<F>, Arity<decltype(F)>::value};
+inline constexpr BodyOf body{&run_bound<F>, static_cast<int>(arity(F))};
 
 struct Spec {
-    // The parameter count comes from the body's signature (the table checks it against `params`).
-    constexpr Spec(Fn f, const char* n, const char* q, const char* d, int line,
-                   std::array<const char*, kMaxParams> p, bool comm, BodyOf b) noexcept
-        : fn(f), name(n), qualname(q), doc(d), first_line(line), nparams(b.nparams), params(p), has_comm(comm),
-          body(b.run) {}
-
     Fn fn;  // its own place in kSpecs, checked when compiling
     const char* name;
     const char* qualname;
@@ -84,10 +76,11 @@ struct Spec {
     // numbers are part of the module's visible surface and are kept as they are; they are not lines
     // of kSourceFile, which is only the file name those entries show.
     int first_line;
-    int nparams;
     std::array<const char*, kMaxParams> params;
     bool has_comm;  // the last parameter is `comm`, default True
-    Body body;
+    BodyOf body;    // its parameter count comes from the body's signature (checked against `params`)
+
+    constexpr int nparams() const noexcept { return body.nparams; }
 };
 
 // The table of callables (morvel.cpp), indexed by Fn.

@@ -222,6 +222,7 @@ Ref insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm)
     });
 }
 
+// As the loads, it begins before each statement it sends: no rowid, nothing sent.
 Ref delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm) {
     db::Call call(conn, comm, table);
     Ref head = sql(kDeleteRowHead, {call.text.get()});

@@ -152,7 +152,7 @@ static_assert([] {
     for (const Spec& s : kSpecs) {
         int named = 0;
         while (named < kMaxParams && s.params[static_cast<size_t>(named)] != nullptr) ++named;
-        if (named != s.nparams) return false;
+        if (named != s.nparams()) return false;
         if (s.has_comm && (named == 0 || std::string_view(s.params[static_cast<size_t>(named - 1)]) != "comm"))
             return false;
     }

@@ -71,24 +71,18 @@ public:
     template <class Work>
     Ref run(Work&& work) {
         atomic.begin();
-        return finish(work);
+        return run_rows(work);
     }
     template <class Work>
     Ref run_rows(Work&& work) {
-        return finish(work);
+        work(cur);
+        atomic.commit();
+        return Ref::borrow(Py_None);
     }
 
     Cursor cur;
     Atomic atomic;
     Ref text;  // f"{table}", checked; empty without a table
-
-private:
-    template <class Work>
-    Ref finish(Work& work) {
-        work(cur);
-        atomic.commit();
-        return Ref::borrow(Py_None);
-    }
 };
 
 // One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,

@@ -1,5 +1,7 @@
-"""Module surface: names, documentation, signatures, argument binding, commit rule, tracebacks, import."""
+"""Module surface: names, documentation, signatures (of the module, its type stub and the typed use of it), argument
+binding, commit rule, tracebacks, import."""
 
+import ast
 import functools
 import importlib
 import inspect
@@ -78,6 +80,66 @@ def test_callable_attributes_and_signature(qualname, params, line, text):
     empty, kind = inspect.Parameter.empty, inspect.Parameter.POSITIONAL_OR_KEYWORD
     assert [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()] == [
         (n, kind, True if n == "comm" else empty) for n in params.split()]
+
+
+ROOT = Path(__file__).resolve().parents[1]
+# the stub next to the imported module (the release check insists it is shipped) and the one in the source tree
+STUBS = [p for p in (Path(mv.__file__).with_name("morvel.pyi"), ROOT / "src" / "morvel" / "morvel.pyi") if p.exists()]
+# Absent where the release check runs a copy of the tests beside the installed package (it type-checks it itself).
+TYPED_USE = ROOT / ".ci" / "typed_use.py"
+EMPTY = inspect.Parameter.empty
+
+
+def stub(path):
+    """(top-level names, {qualname: [(parameter, default)]}, {qualname: docstring}) of a stub file; the
+    Protocol classes that describe the connection are not module names."""
+    tree = ast.parse(path.read_text())
+    names, sigs, docs = set(), {}, {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and any(getattr(b, "id", None) == "Protocol" for b in node.bases):
+            continue
+        if isinstance(node, ast.Import):
+            names.update(a.asname or a.name for a in node.names)
+        elif isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            names.add(node.target.id)
+        for fn in [node] if isinstance(node, ast.FunctionDef) else getattr(node, "body", []):
+            if isinstance(fn, ast.FunctionDef):
+                a = fn.args
+                assert not (a.posonlyargs or a.kwonlyargs or a.vararg or a.kwarg), fn.name
+                defaults = [EMPTY] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+                prefix = "" if fn is node else node.name + "."
+                sigs[prefix + fn.name] = [(p.arg, d) for p, d in zip(a.args, defaults)]
+                docs[prefix + fn.name] = ast.get_docstring(fn, clean=False)
+    return names, sigs, docs
+
+
+def called_names(path):
+    """The names that a script calls, as `f(...)` or `x.f(...)`."""
+    calls = [n.func for n in ast.walk(ast.parse(path.read_text())) if isinstance(n, ast.Call)]
+    return {getattr(f, "id", None) or getattr(f, "attr", None) for f in calls}
+
+
+# The runtime objects are built from the module's table and checked against CALLABLES above; the stub and the
+# typed use of it are checked against the runtime objects: every name and callable, the parameters in order
+# with their defaults, the documentation, and a call of each public callable.
+@pytest.mark.parametrize("path", STUBS, ids=[p.parent.parent.name for p in STUBS])
+def test_stub_and_typed_use_match_the_module(path):
+    names, sigs, docs = stub(path)
+    assert names == {n for n in vars(mv) if not n.startswith("__")}
+    callables = {n for n, v in vars(mv).items() if type(v) is type(mv.find)} | {"DB.__init__", "DB.connection"}
+    assert set(sigs) == callables
+    for qualname, params in sigs.items():
+        got = inspect.signature(get(qualname)).parameters.values()
+        assert [(p.name, p.default) for p in got] == params, qualname
+        assert {p.kind for p in got} == {inspect.Parameter.POSITIONAL_OR_KEYWORD}, qualname
+        assert docs[qualname] == get(qualname).__doc__, qualname  # what an editor shows is what help() shows
+    if TYPED_USE.exists():
+        # a class is called by its name, for its __init__
+        public = {q.removesuffix(".__init__").split(".")[-1] for q in sigs
+                  if q.endswith(".__init__") or not q.split(".")[-1].startswith("_")}
+        assert public - called_names(TYPED_USE) == set()
 
 
 def test_methods_bind_to_the_instance(db_path):
@@ -198,7 +260,7 @@ def test_missing_callee_raises_name_error(proxy, monkeypatch):
     with pytest.raises(NameError) as ei:
         mv.create_table(proxy, "gone", ["a"], [], [])
     assert str(ei.value) == "name 'drop_table' is not defined"
-    assert entries(ei.value) == [(270, "morvel.morvel.create_table")]
+    assert entries(ei.value) == [(FIRST_LINE["create_table"], "morvel.morvel.create_table")]
     assert proxy.statements() == ["BEGIN IMMEDIATE"] and proxy.log[-1] == ("rollback",)
 
 

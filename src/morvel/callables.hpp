@@ -1,40 +1,43 @@
-// The bodies of the module's callables, one group per subsystem source file. Each receives its
-// arguments bound in parameter order (see the table in morvel.cpp).
+// The bodies of the module's callables, one group per subsystem source file. Each takes its arguments
+// bound in parameter order, borrowed, one parameter per name of its row in the table of morvel.cpp.
 #pragma once
 
 #include "core.hpp"
 
 namespace morvel {
 
-using Args = PyObject* const*;
-
 // db.cpp
-Ref db_init(Args a);
-Ref db_connection(Args a);
+Ref db_init(PyObject* self, PyObject* name, PyObject* address);
+Ref db_connection(PyObject* self);
 // catalog.cpp
-Ref insert_index(Args a);
-Ref drop_index(Args a);
-Ref active_table_index(Args a);
-Ref drop_table_index(Args a);
-Ref insert_unique(Args a);
-Ref drop_unique(Args a);
+Ref insert_index(PyObject* conn, PyObject* index, PyObject* comm);
+Ref drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
+Ref active_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Ref drop_table_index(PyObject* conn, PyObject* table, PyObject* comm);
+Ref insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num, PyObject* comm);
+Ref drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm);
 // table.cpp
-Ref create_table(Args a);
-Ref drop_table(Args a);
+Ref create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm);
+Ref drop_table(PyObject* conn, PyObject* table, PyObject* comm);
 // load.cpp
-Ref insert_temp(Args a);
-Ref insert_main(Args a);
-Ref delete_row_main(Args a);
-Ref load(Args a);   // (conn, table, rows, comm, batch): the work of morvel.load
+Ref insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm);
+Ref insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm);
+Ref delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm);
+// The work of morvel.load.
+Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch);
 // merge.cpp
-Ref temp_to_main(Args a);
-Ref merge(Args a);  // (conn, table, comm, rebuild): the work of morvel.merge, as a plain tuple
+Ref temp_to_main(PyObject* conn, PyObject* table, PyObject* comm);
+// The work of morvel.merge, as a plain tuple.
+Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild);
 // find.cpp
-Ref find(Args a);
-Ref check_newest_unique(Args a);
+Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions);
+Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObject* row, PyObject* uniques,
+                        PyObject* cols, PyObject* total_select, PyObject* eqivalent_set);
 // query.cpp
-Ref query(Args a);
+Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
+          PyObject* order_by, PyObject* limit);
 // csv.cpp
-Ref parse_csv(Args a);
+Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
+              PyObject* convert, PyObject* shape, PyObject* limit);
 
 }  // namespace morvel

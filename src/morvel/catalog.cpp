@@ -214,109 +214,85 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table) {
     drop_each(cur, doomed.get());
 }
 
-Ref insert_index(Args a) {
-    PyObject *conn = a[0], *index = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
+Ref insert_index(PyObject* conn, PyObject* index, PyObject* comm) {
+    // The table name is in the description, read only once the cursor is taken: the Call checks no table.
+    db::Call call(conn, comm);
     // The description is read by subscription each time a value is needed, as a mapping allows.
     auto key = [index](const Ref& k) { return item(index, k.get()); };
     table_text(key(names->table).get());
     Ref full = full_index_name(key(names->table).get(), key(names->name).get());
-    call.begin();
-    send(cur, kCreateIndexTable);
-    delete_row(cur, kDeleteIndexRow, key(names->table).get(), key(names->name).get());
-    send(cur, kDropIndex, {full.get()});
-    Ref t = key(names->table), n = key(names->name), c = key(names->cols);
-    db::execute(cur, sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
-    t = key(names->table);
-    c = key(names->cols);
-    send(cur, kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
-    call.commit();
-    return Ref::borrow(Py_None);
+    return call.run([&](db::Cursor& cur) {
+        send(cur, kCreateIndexTable);
+        delete_row(cur, kDeleteIndexRow, key(names->table).get(), key(names->name).get());
+        send(cur, kDropIndex, {full.get()});
+        Ref t = key(names->table), n = key(names->name), c = key(names->cols);
+        db::execute(cur, sql(kInsertIndexRow, {}).get(), list_of({t.get(), n.get(), c.get()}).get());
+        t = key(names->table);
+        c = key(names->cols);
+        send(cur, kCreateIndex, {full.get(), fstr_of(t.get()).get(), fstr_of(c.get()).get()});
+    });
 }
 
-Ref drop_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    table_text(table);
+Ref drop_index(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
+    db::Call call(conn, comm, table);
     Ref full = full_index_name(table, name);
-    call.begin();
-    send(cur, kCreateIndexTable);
-    delete_row(cur, kDeleteIndexRow, table, name);
-    send(cur, kDropIndex, {full.get()});
-    call.commit();
-    return Ref::borrow(Py_None);
+    return call.run([&](db::Cursor& cur) {
+        send(cur, kCreateIndexTable);
+        delete_row(cur, kDeleteIndexRow, table, name);
+        send(cur, kDropIndex, {full.get()});
+    });
 }
 
-Ref active_table_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    table_text(table);
-    call.begin();
-    Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
-    SignalPoll poll(1);  // each index build can take long
-    for (ForEach it(rows.get()); Ref row = it.next();) {
-        poll();
-        Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
-        create_index(cur, t.get(), n.get(), c.get());
-    }
-    call.commit();
-    return Ref::borrow(Py_None);
+Ref active_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
+    return db::Call(conn, comm, table).run([&](db::Cursor& cur) {
+        Ref rows = db::query(cur, sql(kSelectIndexRows, {quoted(fstr_of(table).get()).get()}).get());
+        SignalPoll poll(1);  // each index build can take long
+        for (ForEach it(rows.get()); Ref row = it.next();) {
+            poll();
+            Ref t = item_at(row.get(), 0), n = item_at(row.get(), 1), c = item_at(row.get(), 2);
+            create_index(cur, t.get(), n.get(), c.get());
+        }
+    });
 }
 
-Ref drop_table_index(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    table_text(table);
-    call.begin();
-    Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
-    // Every name is collected before the first DROP, filtered here rather than in SQL.
-    Ref doomed = own(PyList_New(0));
-    SignalPoll poll;
-    for (ForEach it(rows.get()); Ref row = it.next();) {
-        poll();
-        Ref on = item_at(row.get(), 2);
-        if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
-            check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
-    }
-    drop_each(cur, doomed.get());
-    call.commit();
-    return Ref::borrow(Py_None);
+Ref drop_table_index(PyObject* conn, PyObject* table, PyObject* comm) {
+    return db::Call(conn, comm, table).run([&](db::Cursor& cur) {
+        Ref rows = db::query(cur, sql(kAllIndexes, {}).get());
+        // Every name is collected before the first DROP, filtered here rather than in SQL.
+        Ref doomed = own(PyList_New(0));
+        SignalPoll poll;
+        for (ForEach it(rows.get()); Ref row = it.next();) {
+            poll();
+            Ref on = item_at(row.get(), 2);
+            if (check(PyObject_RichCompareBool(on.get(), table, Py_EQ)))
+                check(PyList_Append(doomed.get(), item_at(row.get(), 1).get()));
+        }
+        drop_each(cur, doomed.get());
+    });
 }
 
-Ref insert_unique(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *cols = a[3], *cols_num = a[4], *comm = a[5];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    table_text(table);
+Ref insert_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* cols, PyObject* cols_num,
+                  PyObject* comm) {
+    db::Call call(conn, comm, table);
     full_index_name(table, name);  // the key's lookup index
-    call.begin();
-    send(cur, kCreateUniqueTable);
-    delete_row(cur, kDeleteUniqueRow, table, name);
-    db::execute(cur, sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
-    // The key's lookup index is an ordinary registered index under the key's own name.
-    Ref index = own(PyDict_New());
-    check(PyDict_SetItem(index.get(), names->table.get(), table));
-    check(PyDict_SetItem(index.get(), names->name.get(), name));
-    check(PyDict_SetItem(index.get(), names->cols.get(), cols));
-    call_module(Fn::insert_index, {conn, index.get(), Py_False});
-    call.commit();
-    return Ref::borrow(Py_None);
+    return call.run([&](db::Cursor& cur) {
+        send(cur, kCreateUniqueTable);
+        delete_row(cur, kDeleteUniqueRow, table, name);
+        db::execute(cur, sql(kInsertUniqueRow, {}).get(), list_of({table, name, cols, cols_num}).get());
+        // The key's lookup index is an ordinary registered index under the key's own name.
+        Ref index = own(PyDict_New());
+        check(PyDict_SetItem(index.get(), names->table.get(), table));
+        check(PyDict_SetItem(index.get(), names->name.get(), name));
+        check(PyDict_SetItem(index.get(), names->cols.get(), cols));
+        call_module(Fn::insert_index, {conn, index.get(), Py_False});
+    });
 }
 
-Ref drop_unique(Args a) {
-    PyObject *conn = a[0], *table = a[1], *name = a[2], *comm = a[3];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    table_text(table);
-    call.begin();
-    send(cur, kCreateUniqueTable);
-    delete_row(cur, kDeleteUniqueRow, table, name);
-    call.commit();
-    return Ref::borrow(Py_None);
+Ref drop_unique(PyObject* conn, PyObject* table, PyObject* name, PyObject* comm) {
+    return db::Call(conn, comm, table).run([&](db::Cursor& cur) {
+        send(cur, kCreateUniqueTable);
+        delete_row(cur, kDeleteUniqueRow, table, name);
+    });
 }
 
 }  // namespace morvel

@@ -135,10 +135,8 @@ public:
         return *this;
     }
     TextBuilder& text(PyObject* str) {
-        if (!PyUnicode_Check(str)) {
-            PyErr_Format(PyExc_TypeError, "morvel: a text part must be str, not %.200s", Py_TYPE(str)->tp_name);
-            throw PyError{};
-        }
+        if (!PyUnicode_Check(str))
+            raise(PyExc_TypeError, "morvel: a text part must be str, not %.200s", Py_TYPE(str)->tp_name);
         check(compat::ready(str));
         const int kind = PyUnicode_KIND(str);
         const void* data = PyUnicode_DATA(str);

@@ -271,16 +271,18 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 // that order. Returns the rows (tuples), the offset and line after the last whole record (a record cut off by
 // the end of the data is left for the next call), and None or (line, what is wrong) when a record is
 // malformed, ragged or not UTF-8.
-Ref parse_csv(Args a) {
-    PyObject *data = a[0], *convert = a[5], *shape = a[6];
+// The arguments that are read into C++ values are named `*_arg`; the values keep the plain names.
+Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* final_arg, PyObject* delimiter_arg,
+              PyObject* convert, PyObject* shape, PyObject* limit_arg) {
     if (!PyBytes_Check(data)) {
         raise(PyExc_TypeError, "data must be bytes, not %.200s", Py_TYPE(data)->tp_name);
     }
-    Py_ssize_t pos = as_size(a[1]), line = as_size(a[2]);
-    const bool final = check(PyObject_IsTrue(a[3])) != 0;
-    const Py_ssize_t limit = as_size(a[7]);
-    const Py_UCS4 d = PyUnicode_Check(a[4]) && check(compat::ready(a[4])) == 0 && PyUnicode_GET_LENGTH(a[4]) == 1
-                          ? PyUnicode_READ_CHAR(a[4], 0) : 0;
+    Py_ssize_t pos = as_size(pos_arg), line = as_size(line_arg);
+    const bool final = check(PyObject_IsTrue(final_arg)) != 0;
+    const Py_ssize_t limit = as_size(limit_arg);
+    const Py_UCS4 d = PyUnicode_Check(delimiter_arg) && check(compat::ready(delimiter_arg)) == 0 &&
+                              PyUnicode_GET_LENGTH(delimiter_arg) == 1
+                          ? PyUnicode_READ_CHAR(delimiter_arg, 0) : 0;
     if (d == 0 || d > 127 || d == '"' || d == '\n' || d == '\r') {
         PyErr_SetString(PyExc_ValueError, "delimiter must be one ASCII character other than a quote or a line end");
         throw PyError{};

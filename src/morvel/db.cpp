@@ -57,8 +57,7 @@ void unregister(PyObject* key, PyObject* self) noexcept {
 
 }  // namespace
 
-Ref db_init(Args a) {
-    PyObject *self = a[0], *name = a[1], *address = a[2];
+Ref db_init(PyObject* self, PyObject* name, PyObject* address) {
     if (check(PySequence_Contains(registry().get(), name))) {
         Ref notice = TextBuilder().ascii("DB ").text(fstr_of(name).get()).ascii(" exists!").finish();
         call(global(names->print.get()).get(), {notice.get()});
@@ -77,6 +76,6 @@ Ref db_init(Args a) {
     return Ref::borrow(Py_None);
 }
 
-Ref db_connection(Args a) { return connect(a[0]); }
+Ref db_connection(PyObject* self) { return connect(self); }
 
 }  // namespace morvel

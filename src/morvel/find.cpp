@@ -231,20 +231,19 @@ bool newest(CheckContext& ctx, PyObject* candidate, PyObject* row) {
 
 }  // namespace
 
-Ref check_newest_unique(Args a) {
-    table_text(a[1]);
-    CheckContext ctx{a[0], a[1], a[4], a[5], a[6]};
-    Ref visited = walk(ctx, a[2], a[3], a[7]);
+Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObject* row, PyObject* uniques,
+                        PyObject* cols, PyObject* total_select, PyObject* eqivalent_set) {
+    table_text(table);
+    CheckContext ctx{conn, table, uniques, cols, total_select};
+    Ref visited = walk(ctx, rowid, row, eqivalent_set);
     if (!visited) return own(PyTuple_Pack(2, Py_False, Py_None));
     return own(PyTuple_Pack(2, Py_True, visited.get()));
 }
 
-Ref find(Args a) {
-    PyObject *conn = a[0], *select = a[1], *table = a[2], *conditions = a[3];
-    db::Cursor cur = db::cursor(conn);
-    table_text(table);
+Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions) {
     // One snapshot for all statements: a write committed between two of them would be half seen.
-    db::Snapshot snapshot(conn, cur);
+    db::Read read(conn, table);
+    db::Cursor& cur = read.cur;
     Ref cols = read_columns(cur, table);
     TextBuilder select_list;
     select_list.ascii("rowid");
@@ -305,8 +304,7 @@ Ref find(Args a) {
     };
     scan(kFindStaging, names->one.get());
     scan(kFindMain, names->zero.get());
-    snapshot.end();
-    return docs;
+    return read.done(std::move(docs));
 }
 
 }  // namespace morvel

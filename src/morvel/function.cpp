@@ -48,7 +48,7 @@ bool name_matches(PyObject* param, PyObject* key) {
 // Binds positional and keyword arguments to the parameters, in the fixed order of checks.
 bool bind(const FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) {
     const Spec& s = *f->spec;
-    const Py_ssize_t n = s.nparams;
+    const Py_ssize_t n = s.nparams();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > n) return bind_error_count(s, s.has_comm ? "at most" : "exactly", n, nargs);
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -151,10 +151,10 @@ PyType_Spec fn_spec = {
 Ref interned(const char* s) { return own(PyUnicode_InternFromString(s)); }
 
 Ref make_function(PyTypeObject* type, const Spec& s) {
-    Ref kwnames = own(PyTuple_New(s.nparams));
+    Ref kwnames = own(PyTuple_New(s.nparams()));
     TextBuilder sig;
     sig.ascii("(");
-    for (int i = 0; i < s.nparams; ++i) {
+    for (int i = 0; i < s.nparams(); ++i) {
         PyTuple_SET_ITEM(kwnames.get(), i, interned(s.params[static_cast<size_t>(i)]).release());
         if (i > 0) sig.ascii(", ");
         sig.ascii(s.params[static_cast<size_t>(i)]);
@@ -243,7 +243,7 @@ Ref global(PyObject* name) {
     if (v == nullptr && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
         if (builtins != nullptr) v = PyDict_GetItemWithError(builtins, name);
-        if (v == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        if (v == nullptr && !PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
     }
     if (v == nullptr) throw PyError{};
     return Ref::borrow(v);
@@ -257,7 +257,7 @@ PyObject* run_body(const Spec& spec, PyObject* const* args) noexcept {
         try {
             // Another thread's call on the same connection is refused here, before the body starts.
             const CallGuard guard(spec, args);
-            result = spec.body(args).release();
+            result = spec.body.run(args).release();
             if (result == nullptr && !PyErr_Occurred())
                 PyErr_SetString(PyExc_SystemError, "morvel: a body returned no result");
         } catch (...) {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <type_traits>
+#include <utility>
 
 #include "core.hpp"
 
@@ -35,8 +38,34 @@ enum class Fn : int {
 inline constexpr int kFnCount = static_cast<int>(Fn::count);
 inline constexpr int kMaxParams = 8;
 
-// A body receives its bound arguments in parameter order (borrowed) and returns a new reference.
+// A body as the call boundary runs it: the bound arguments in parameter order (borrowed), a new reference back.
 using Body = Ref (*)(PyObject* const* args);
+
+// A body as it is written, `Ref f(PyObject* conn, PyObject* table, ...)`, and its place in the table,
+// `body<f>`: the arguments a[0..n-1] go to its parameters in order, n taken from its signature.
+template <class... P>
+constexpr size_t arity(Ref (*)(P...)) {
+    static_assert((std::is_same_v<P, PyObject*> && ...), "a body takes every argument as a borrowed PyObject*");
+    static_assert(sizeof...(P) <= kMaxParams, "a body takes at most kMaxParams arguments");
+    return sizeof...(P);
+}
+
+template <auto F, size_t... I>
+Ref apply_body(PyObject* const* a, std::index_sequence<I...>) {
+    return F(a[I]...);
+}
+
+template <auto F>
+Ref run_bound(PyObject* const* a) {
+    return apply_body<F>(a, std::make_index_sequence<arity(F)>{});
+}
+
+struct BodyOf {
+    Body run;
+    int nparams;
+};
+template <auto F>
+inline constexpr BodyOf body{&run_bound<F>, static_cast<int>(arity(F))};
 
 struct Spec {
     Fn fn;  // its own place in kSpecs, checked when compiling
@@ -47,10 +76,11 @@ struct Spec {
     // numbers are part of the module's visible surface and are kept as they are; they are not lines
     // of kSourceFile, which is only the file name those entries show.
     int first_line;
-    int nparams;
     std::array<const char*, kMaxParams> params;
     bool has_comm;  // the last parameter is `comm`, default True
-    Body body;
+    BodyOf body;    // its parameter count comes from the body's signature (checked against `params`)
+
+    constexpr int nparams() const noexcept { return body.nparams; }
 };
 
 // The table of callables (morvel.cpp), indexed by Fn.

@@ -64,7 +64,7 @@ Ref programming_error(PyObject* conn) {
 }  // namespace
 
 CallGuard::CallGuard(const Spec& spec, PyObject* const* args) {
-    if (spec.nparams == 0 || std::strcmp(spec.params[0], "conn") != 0) return;
+    if (spec.nparams() == 0 || std::strcmp(spec.params[0], "conn") != 0) return;
     PyObject* conn = args[0];
     PyThreadState* self = PyThreadState_Get();
     State::Guarded* found = nullptr;

@@ -81,11 +81,10 @@ void require_rows(PyObject* rows, const char* instead) {
         PyObject* found = nullptr;
         if (compat::get_optional_attr(rows, name, &found) < 0) throw PyError{};
         if (Ref::steal(found).get() == nullptr) continue;
-        PyErr_Format(PyExc_TypeError,
-                     "rows is a DataFrame or Arrow data (type '%.200s', with %U): its items are its columns, not "
-                     "its rows; %s",
-                     Py_TYPE(rows)->tp_name, name, instead);
-        throw PyError{};
+        raise(PyExc_TypeError,
+              "rows is a DataFrame or Arrow data (type '%.200s', with %U): its items are its columns, not its rows; "
+              "%s",
+              Py_TYPE(rows)->tp_name, name, instead);
     }
 }
 
@@ -165,80 +164,79 @@ private:
 
 }  // namespace
 
-Ref insert_temp(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
+// The loads begin their transaction before each row they send (insert_rows, run_rows): no row, nothing sent.
+
+Ref insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+    // Before the cursor is taken: rows that are no rows are refused, and no rows ask nothing of `conn`.
     require_rows(rows, kStageWithLoad);
     if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
+    db::Call call(conn, comm);
+    // str(table), not f"{table}": the name as the INSERT writes it.
     Ref name = str_of(table);
     require_plain(name.get(), "table");
     Ref values = placeholders(rows);
     Ref statement = sql(kInsertStaging, {name.get(), values.get()});
-    insert_rows(cur, call, statement.get(), rows, placeholder_count(values.get()));
-    call.commit();
-    return Ref::borrow(Py_None);
+    return call.run_rows([&](db::Cursor& cur) {
+        insert_rows(cur, call.atomic, statement.get(), rows, placeholder_count(values.get()));
+    });
 }
 
-Ref load(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3], *batch = a[4];
+Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch) {
+    // The checks and the first batch come before the cursor.
     Ref name = str_of(table);
     require_plain(name.get(), "table");  // before the first row is taken from the iterable
     require_rows(rows, kRowsInstead);
     Batches batches(rows, batch);
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
+    db::Call call(conn, comm);
     // The statement of insert_temp for the whole load: its placeholders come from the very first row.
     Ref values = placeholders(chunk);
     Ref statement = sql(kInsertStaging, {name.get(), values.get()});
     const Py_ssize_t width = placeholder_count(values.get());
     Py_ssize_t staged = 0;
-    for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-        insert_rows(cur, call, statement.get(), chunk, width, staged);
-        staged += PyList_GET_SIZE(chunk);
-    }
-    call.commit();
+    call.run_rows([&](db::Cursor& cur) {
+        for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
+            insert_rows(cur, call.atomic, statement.get(), chunk, width, staged);
+            staged += PyList_GET_SIZE(chunk);
+        }
+    });
     return own(PyLong_FromSsize_t(staged));
 }
 
-Ref insert_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *rows = a[2], *comm = a[3];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
+Ref insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm) {
+    // Unlike insert_temp's, the cursor comes first, and the table is checked only when there are rows;
+    // with none, nothing is committed either.
+    db::Call call(conn, comm);
     require_rows(rows, kStageWithLoad);
-    if (check_size(PyObject_Size(rows)) > 0) {
-        table_text(table);
-        Ref values = placeholders(rows);
-        // Plain concatenation: a table name that is not text fails here, before any row is sent.
-        Ref statement = concat(ascii_text(kInsertMainHead).get(), table);
-        statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
-        statement = concat(statement.get(), values.get());
-        statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
-        insert_rows(cur, call, statement.get(), rows, placeholder_count(values.get()));
-        call.commit();
-    }
-    return Ref::borrow(Py_None);
+    if (check_size(PyObject_Size(rows)) == 0) return Ref::borrow(Py_None);
+    table_text(table);
+    Ref values = placeholders(rows);
+    // Plain concatenation: a table name that is not text fails here, before any row is sent.
+    Ref statement = concat(ascii_text(kInsertMainHead).get(), table);
+    statement = concat(statement.get(), ascii_text(kInsertMainValues).get());
+    statement = concat(statement.get(), values.get());
+    statement = concat(statement.get(), ascii_text(kInsertMainTail).get());
+    return call.run_rows([&](db::Cursor& cur) {
+        insert_rows(cur, call.atomic, statement.get(), rows, placeholder_count(values.get()));
+    });
 }
 
-Ref delete_row_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *ids = a[2], *comm = a[3];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    Ref head = sql(kDeleteRowHead, {table_text(table).get()});
+// As the loads, it begins before each statement it sends: no rowid, nothing sent.
+Ref delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm) {
+    db::Call call(conn, comm, table);
+    Ref head = sql(kDeleteRowHead, {call.text.get()});
     db::IntStatement with_int(head.get(), kDeleteRowTail);
-    // One statement per rowid, its text written into the `in` list.
-    SignalPoll poll;
-    for (ForEach it(ids); Ref id = it.next();) {
-        poll();
-        call.begin();
-        if (db::execute(cur, with_int, id.get())) continue;
-        db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
-    }
-    call.commit();
-    return Ref::borrow(Py_None);
+    return call.run_rows([&](db::Cursor& cur) {
+        // One statement per rowid, its text written into the `in` list.
+        SignalPoll poll;
+        for (ForEach it(ids); Ref id = it.next();) {
+            poll();
+            call.atomic.begin();
+            if (db::execute(cur, with_int, id.get())) continue;
+            db::execute(cur, TextBuilder().text(head.get()).text(str_of(id.get()).get()).ascii(kDeleteRowTail).finish().get());
+        }
+    });
 }
-
 
 }  // namespace morvel

@@ -270,78 +270,75 @@ bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged
 
 }  // namespace
 
-Ref temp_to_main(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
+Ref temp_to_main(PyObject* conn, PyObject* table, PyObject* comm) {
     // One transaction from the first read to the commit, also with comm=False: rows staged by others
     // meanwhile cannot be emptied unmerged, and a failure or a rollback leaves no table without its indexes.
-    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);
-    Ref text = table_text(table);
-    call.begin();
-    Scanned s = scan(cur, table, text.get(),
-                     [&](PyObject*, const std::vector<MergeKey>&) {
-                         return db::query(cur, sql(kSelectStagedNewestFirst, {text.get()}).get());
-                     });
-    write(conn, cur, table, text.get(), s);
-    call.commit();
-    return Ref::borrow(Py_None);
+    db::Call call(conn, comm, table, db::Atomic::Begin::Always);
+    PyObject* text = call.text.get();
+    return call.run([&](db::Cursor& cur) {
+        Scanned s = scan(cur, table, text, [&](PyObject*, const std::vector<MergeKey>&) {
+            return db::query(cur, sql(kSelectStagedNewestFirst, {text}).get());
+        });
+        write(conn, cur, table, text, s);
+    });
 }
 
-Ref merge(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2], *rebuild = a[3];
+Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
+    // Checked before the cursor is taken.
     if (rebuild != Py_None && !PyBool_Check(rebuild)) {
         raise(PyExc_TypeError, "rebuild must be True, False or None, not %.200s", Py_TYPE(rebuild)->tp_name);
     }
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur, db::Atomic::Begin::Always);  // as temp_to_main
-    Ref text = table_text(table);
-    call.begin();
-    // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
-    // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
-    // key values of a staged row are used here; its values are copied by SQLite.
-    Ref high = Ref::borrow(Py_None), range;
-    Scanned s = scan(cur, table, text.get(), [&](PyObject* cols, const std::vector<MergeKey>& keys) {
-        range = item_at(db::query(cur, sql(kStagedHighWater, {text.get(), text.get(), text.get()}).get()).get(), 0);
-        high = item_at(range.get(), 0);
-        if (high.get() == Py_None) return own(PyList_New(0));
-        Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text.get()});
-        return db::query(cur, select.get(), list_of({high.get()}).get());
-    }, false, 1);
-    const Py_ssize_t merged = PyList_GET_SIZE(s.docs.get());
-    Ref bound = list_of({high.get()});
-    const bool rebuilt =
-        rebuild == Py_None ? rebuild_pays(cur, text.get(), s, merged, bound.get(), range.get()) : rebuild == Py_True;
-    Py_ssize_t replaced = 0;
-    if (rebuilt) {
-        if (!s.joined) find_replaced(cur, text.get(), s, bound.get());  // before the drops
-        call_module(Fn::drop_table_index, {conn, table, Py_False});
-        call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
-        replaced = PySet_GET_SIZE(s.origin_ids.get());
-    } else {
-        // Only the indexes that the reactivation would not leave as they are go first.
-        drop_indexes_off_catalog(cur, table);
-        Ref head = sql(kDeleteJoinedHead, {text.get()});
-        for (const std::vector<Ref>& columns : s.key_columns) {
-            db::execute(cur, TextBuilder().text(head.get()).text(join_statement(text.get(), columns).get())
-                                 .ascii(kDeleteJoinedTail).finish().get(), bound.get());
-            Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
-            replaced += PyLong_AsSsize_t(changed.get());
-            if (PyErr_Occurred()) throw PyError{};
+    db::Call call(conn, comm, table, db::Atomic::Begin::Always);  // as temp_to_main
+    PyObject* text = call.text.get();
+    Py_ssize_t merged = 0, replaced = 0, staged = 0;
+    bool rebuilt = false;
+    call.run([&](db::Cursor& cur) {
+        // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
+        // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
+        // key values of a staged row are used here; its values are copied by SQLite.
+        Ref high = Ref::borrow(Py_None), range;
+        Scanned s = scan(cur, table, text, [&](PyObject* cols, const std::vector<MergeKey>& keys) {
+            range = item_at(db::query(cur, sql(kStagedHighWater, {text, text, text}).get()).get(), 0);
+            high = item_at(range.get(), 0);
+            if (high.get() == Py_None) return own(PyList_New(0));
+            Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text});
+            return db::query(cur, select.get(), list_of({high.get()}).get());
+        }, false, 1);
+        merged = PyList_GET_SIZE(s.docs.get());
+        staged = s.staged;
+        Ref bound = list_of({high.get()});
+        rebuilt =
+            rebuild == Py_None ? rebuild_pays(cur, text, s, merged, bound.get(), range.get()) : rebuild == Py_True;
+        if (rebuilt) {
+            if (!s.joined) find_replaced(cur, text, s, bound.get());  // before the drops
+            call_module(Fn::drop_table_index, {conn, table, Py_False});
+            call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
+            replaced = PySet_GET_SIZE(s.origin_ids.get());
+        } else {
+            // Only the indexes that the reactivation would not leave as they are go first.
+            drop_indexes_off_catalog(cur, table);
+            Ref head = sql(kDeleteJoinedHead, {text});
+            for (const std::vector<Ref>& columns : s.key_columns) {
+                db::execute(cur, TextBuilder().text(head.get()).text(join_statement(text, columns).get())
+                                     .ascii(kDeleteJoinedTail).finish().get(), bound.get());
+                Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
+                replaced += PyLong_AsSsize_t(changed.get());
+                if (PyErr_Occurred()) throw PyError{};
+            }
         }
-    }
-    if (high.get() != Py_None) {
-        Ref drop = sql(kDropSuperseded, {text.get()});
-        SignalPoll poll;
-        for (ForEach it(s.dropped.get()); Ref row = it.next();) {
-            poll();
-            db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
+        if (high.get() != Py_None) {
+            Ref drop = sql(kDropSuperseded, {text});
+            SignalPoll poll;
+            for (ForEach it(s.dropped.get()); Ref row = it.next();) {
+                poll();
+                db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
+            }
+            db::execute(cur, sql(kCopyStagedUpTo, {text, text}).get(), bound.get());
+            db::execute(cur, sql(kEmptyStagingUpTo, {text}).get(), bound.get());
         }
-        db::execute(cur, sql(kCopyStagedUpTo, {text.get(), text.get()}).get(), bound.get());
-        db::execute(cur, sql(kEmptyStagingUpTo, {text.get()}).get(), bound.get());
-    }
-    call_module(Fn::active_table_index, {conn, table, Py_False});
-    call.commit();
-    return own(Py_BuildValue("(nnnO)", merged, replaced, s.staged - merged, rebuilt ? Py_True : Py_False));
+        call_module(Fn::active_table_index, {conn, table, Py_False});
+    });
+    return own(Py_BuildValue("(nnnO)", merged, replaced, staged - merged, rebuilt ? Py_True : Py_False));
 }
 
 }  // namespace morvel

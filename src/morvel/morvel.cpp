@@ -1,5 +1,6 @@
 // The module morvel.morvel: its initialisation and the table of its callables.
 #include <cstdint>
+#include <string_view>
 
 #include "callables.hpp"
 #include "function.hpp"
@@ -95,47 +96,48 @@ constexpr const char* find = R"(
 
 }  // namespace doc
 
-// Fn, name, qualified name, documentation, first line, parameter count, parameters, takes comm, body.
+// Fn, name, qualified name, documentation, first line, parameters, takes comm, body (whose signature gives the
+// parameter count).
 constexpr Spec kSpecs[kFnCount] = {
-    {Fn::DB_init, "__init__", "DB.__init__", nullptr, 10, 3, {"self", "name", "address"}, false, db_init},
-    {Fn::DB_connection, "connection", "DB.connection", nullptr, 44, 1, {"self"}, false, db_connection},
-    {Fn::insert_index, "insert_index", "insert_index", doc::insert_index, 49, 3, {"conn", "index", "comm"}, true,
-     insert_index},
-    {Fn::drop_index, "drop_index", "drop_index", doc::drop_index, 102, 4, {"conn", "table", "name", "comm"}, true,
-     drop_index},
-    {Fn::active_table_index, "active_table_index", "active_table_index", doc::active_table_index, 133, 3,
-     {"conn", "table", "comm"}, true, active_table_index},
-    {Fn::drop_table_index, "drop_table_index", "drop_table_index", doc::drop_table_index, 162, 3,
-     {"conn", "table", "comm"}, true, drop_table_index},
-    {Fn::insert_unique, "insert_unique", "insert_unique", doc::insert_unique, 192, 6,
-     {"conn", "table", "name", "cols", "cols_num", "comm"}, true, insert_unique},
-    {Fn::drop_unique, "drop_unique", "drop_unique", doc::drop_unique, 237, 4, {"conn", "table", "name", "comm"},
-     true, drop_unique},
-    {Fn::create_table, "create_table", "create_table", doc::create_table, 270, 6,
-     {"conn", "name", "cols", "index", "unique", "comm"}, true, create_table},
-    {Fn::insert_temp, "insert_temp", "insert_temp", doc::insert_temp, 335, 4, {"conn", "table", "rows", "comm"},
-     true, insert_temp},
-    {Fn::delete_row_main, "delete_row_main", "delete_row_main", doc::delete_row_main, 364, 4,
-     {"conn", "table", "ids", "comm"}, true, delete_row_main},
-    {Fn::temp_to_main, "temp_to_main", "temp_to_main", doc::temp_to_main, 383, 3, {"conn", "table", "comm"}, true,
-     temp_to_main},
-    {Fn::insert_main, "_insert_main", "_insert_main", nullptr, 489, 4, {"conn", "table", "rows", "comm"}, true,
-     insert_main},
-    {Fn::drop_table, "drop_table", "drop_table", doc::drop_table, 513, 3, {"conn", "table", "comm"}, true,
-     drop_table},
-    {Fn::find, "find", "find", doc::find, 553, 4, {"conn", "select", "table", "conditions"}, false, find},
-    {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678, 8,
+    {Fn::DB_init, "__init__", "DB.__init__", nullptr, 10, {"self", "name", "address"}, false, body<db_init>},
+    {Fn::DB_connection, "connection", "DB.connection", nullptr, 44, {"self"}, false, body<db_connection>},
+    {Fn::insert_index, "insert_index", "insert_index", doc::insert_index, 49, {"conn", "index", "comm"}, true,
+     body<insert_index>},
+    {Fn::drop_index, "drop_index", "drop_index", doc::drop_index, 102, {"conn", "table", "name", "comm"}, true,
+     body<drop_index>},
+    {Fn::active_table_index, "active_table_index", "active_table_index", doc::active_table_index, 133,
+     {"conn", "table", "comm"}, true, body<active_table_index>},
+    {Fn::drop_table_index, "drop_table_index", "drop_table_index", doc::drop_table_index, 162,
+     {"conn", "table", "comm"}, true, body<drop_table_index>},
+    {Fn::insert_unique, "insert_unique", "insert_unique", doc::insert_unique, 192,
+     {"conn", "table", "name", "cols", "cols_num", "comm"}, true, body<insert_unique>},
+    {Fn::drop_unique, "drop_unique", "drop_unique", doc::drop_unique, 237, {"conn", "table", "name", "comm"},
+     true, body<drop_unique>},
+    {Fn::create_table, "create_table", "create_table", doc::create_table, 270,
+     {"conn", "name", "cols", "index", "unique", "comm"}, true, body<create_table>},
+    {Fn::insert_temp, "insert_temp", "insert_temp", doc::insert_temp, 335, {"conn", "table", "rows", "comm"},
+     true, body<insert_temp>},
+    {Fn::delete_row_main, "delete_row_main", "delete_row_main", doc::delete_row_main, 364,
+     {"conn", "table", "ids", "comm"}, true, body<delete_row_main>},
+    {Fn::temp_to_main, "temp_to_main", "temp_to_main", doc::temp_to_main, 383, {"conn", "table", "comm"}, true,
+     body<temp_to_main>},
+    {Fn::insert_main, "_insert_main", "_insert_main", nullptr, 489, {"conn", "table", "rows", "comm"}, true,
+     body<insert_main>},
+    {Fn::drop_table, "drop_table", "drop_table", doc::drop_table, 513, {"conn", "table", "comm"}, true,
+     body<drop_table>},
+    {Fn::find, "find", "find", doc::find, 553, {"conn", "select", "table", "conditions"}, false, body<find>},
+    {Fn::check_newest_unique, "_check_newest_unique", "_check_newest_unique", nullptr, 678,
      {"conn", "table", "rowid", "row", "uniques", "cols", "total_select", "eqivalent_set"}, false,
-     check_newest_unique},
+     body<check_newest_unique>},
     // Private callables behind the package's own functions (src/morvel/__init__.py), which give them their
     // signatures: every argument is passed, so none has a default.
-    {Fn::load, "_load", "_load", nullptr, 700, 5, {"conn", "table", "rows", "comm", "batch"}, false, load},
-    {Fn::merge, "_merge", "_merge", nullptr, 720, 4, {"conn", "table", "comm", "rebuild"}, false, merge},
-    {Fn::query, "_query", "_query", nullptr, 760, 7, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
-     false, query},
+    {Fn::load, "_load", "_load", nullptr, 700, {"conn", "table", "rows", "comm", "batch"}, false, body<load>},
+    {Fn::merge, "_merge", "_merge", nullptr, 720, {"conn", "table", "comm", "rebuild"}, false, body<merge>},
+    {Fn::query, "_query", "_query", nullptr, 760, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
+     false, body<query>},
     // The command line's loader: CSV fields to values (csv.cpp).
-    {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740, 8,
-     {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, parse_csv},
+    {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740,
+     {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, body<parse_csv>},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.
@@ -144,6 +146,18 @@ static_assert([] {
         if (kSpecs[i].fn != static_cast<Fn>(i)) return false;
     return true;
 }(), "kSpecs must list the callables in the order of enum Fn");
+
+// A row names exactly the parameters its body takes, and `comm` last where it has that default.
+static_assert([] {
+    for (const Spec& s : kSpecs) {
+        int named = 0;
+        while (named < kMaxParams && s.params[static_cast<size_t>(named)] != nullptr) ++named;
+        if (named != s.nparams()) return false;
+        if (s.has_comm && (named == 0 || std::string_view(s.params[static_cast<size_t>(named - 1)]) != "comm"))
+            return false;
+    }
+    return true;
+}(), "every row of kSpecs must name as many parameters as its body takes");
 
 namespace {
 

@@ -801,21 +801,17 @@ private:
 
 }  // namespace
 
-Ref query(Args a) {
-    PyObject *conn = a[0], *table = a[1], *where = a[2], *params = a[3], *columns = a[4], *order_by = a[5],
-             *limit = a[6];
+Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
+          PyObject* limit) {
     // The arguments are checked before anything is sent.
     const bool filtered = clause(where, "where");
     const bool ordered = clause(order_by, "order_by");
     const Py_ssize_t most = row_limit(limit);
     Ref bound = bound_params(params);
-    db::Cursor cur = db::cursor(conn);
-    Ref name = table_text(table);  // pasted into every statement: a plain identifier only
-    db::Snapshot snapshot(conn, cur);
+    db::Read read(conn, table);  // the table's text is pasted into every statement: a plain identifier only
     CollectorPause pause;
-    Ref answer = Answer(cur, name.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
-    snapshot.end();
-    return answer;
+    Ref answer = Answer(read.cur, read.text.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
+    return read.done(std::move(answer));
 }
 
 }  // namespace morvel

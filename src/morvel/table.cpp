@@ -54,62 +54,55 @@ void require_named_columns(PyObject* cols, PyObject* table) {
 
 }  // namespace
 
-Ref create_table(Args a) {
-    PyObject *conn = a[0], *name = a[1], *cols = a[2], *index = a[3], *unique = a[4], *comm = a[5];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    Ref name_text = table_text(name);
-    require_own_table(cur, name_text.get());
-    require_named_columns(cols, name_text.get());
-    call.begin();
-    call_module(Fn::drop_table, {conn, name, Py_False});
+Ref create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index, PyObject* unique, PyObject* comm) {
+    db::Call call(conn, comm, name);
+    require_own_table(call.cur, call.text.get());
+    require_named_columns(cols, call.text.get());
+    return call.run([&](db::Cursor& cur) {
+        call_module(Fn::drop_table, {conn, name, Py_False});
 
-    Ref col_str = item_at(cols, 0);
-    const Py_ssize_t ncols = check_size(PyObject_Size(cols));
-    for (Py_ssize_t i = 1; i < ncols; ++i) col_str = join_comma(col_str.get(), item_at(cols, i).get());
-    name_text = fstr_of(name);
-    Ref col_text = fstr_of(col_str.get());
-    db::execute(cur, sql(kCreateMain, {name_text.get(), col_text.get()}).get());
-    db::execute(cur, sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
+        Ref col_str = item_at(cols, 0);
+        const Py_ssize_t ncols = check_size(PyObject_Size(cols));
+        for (Py_ssize_t i = 1; i < ncols; ++i) col_str = join_comma(col_str.get(), item_at(cols, i).get());
+        Ref name_text = fstr_of(name);
+        Ref col_text = fstr_of(col_str.get());
+        db::execute(cur, sql(kCreateMain, {name_text.get(), col_text.get()}).get());
+        db::execute(cur, sql(kCreateStaging, {name_text.get(), col_text.get()}).get());
 
-    for (ForEach it(index); Ref desc = it.next();) {
-        check(PyObject_SetItem(desc.get(), names->table.get(), name));  // the caller's dict keeps the key
-        call_module(Fn::insert_index, {conn, desc.get(), Py_False});
-    }
-
-    for (ForEach it(unique); Ref desc = it.next();) {
-        Ref positions = item(desc.get(), names->cols.get());
-        Ref first = item_at(positions.get(), 0);
-        Ref key_cols = item(cols, first.get());
-        Ref key_nums = str_of(first.get());
-        const Py_ssize_t npos = check_size(PyObject_Size(positions.get()));
-        for (Py_ssize_t i = 1; i < npos; ++i) {
-            Ref p = item_at(positions.get(), i);
-            key_cols = join_comma(key_cols.get(), item(cols, p.get()).get());
-            key_nums = join_comma(key_nums.get(), str_of(p.get()).get());
+        for (ForEach it(index); Ref desc = it.next();) {
+            check(PyObject_SetItem(desc.get(), names->table.get(), name));  // the caller's dict keeps the key
+            call_module(Fn::insert_index, {conn, desc.get(), Py_False});
         }
-        Ref key_name = item(desc.get(), names->name.get());
-        call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
-    }
-    call.commit();
-    return Ref::borrow(Py_None);
+
+        for (ForEach it(unique); Ref desc = it.next();) {
+            Ref positions = item(desc.get(), names->cols.get());
+            Ref first = item_at(positions.get(), 0);
+            Ref key_cols = item(cols, first.get());
+            Ref key_nums = str_of(first.get());
+            const Py_ssize_t npos = check_size(PyObject_Size(positions.get()));
+            for (Py_ssize_t i = 1; i < npos; ++i) {
+                Ref p = item_at(positions.get(), i);
+                key_cols = join_comma(key_cols.get(), item(cols, p.get()).get());
+                key_nums = join_comma(key_nums.get(), str_of(p.get()).get());
+            }
+            Ref key_name = item(desc.get(), names->name.get());
+            call_module(Fn::insert_unique, {conn, name, key_name.get(), key_cols.get(), key_nums.get(), Py_False});
+        }
+    });
 }
 
-Ref drop_table(Args a) {
-    PyObject *conn = a[0], *table = a[1], *comm = a[2];
-    db::Cursor cur = db::cursor(conn);
-    db::Atomic call(conn, comm, cur);
-    Ref text = table_text(table);
-    Ref literal = quoted(text.get());
-    require_own_table(cur, text.get());
-    call.begin();
-    // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
-    db::execute(cur, sql(kDropMain, {text.get()}).get());
-    db::execute(cur, sql(kDeleteIndexRows, {literal.get()}).get());
-    db::execute(cur, sql(kDeleteUniqueRows, {literal.get()}).get());
-    db::execute(cur, sql(kDropStaging, {text.get()}).get());
-    call.commit();
-    return Ref::borrow(Py_None);
+Ref drop_table(PyObject* conn, PyObject* table, PyObject* comm) {
+    db::Call call(conn, comm, table);
+    Ref literal = quoted(call.text.get());
+    require_own_table(call.cur, call.text.get());
+    return call.run([&](db::Cursor& cur) {
+        PyObject* text = call.text.get();
+        // The main table goes first (its indexes with it), then its catalog rows, the staging table last.
+        db::execute(cur, sql(kDropMain, {text}).get());
+        db::execute(cur, sql(kDeleteIndexRows, {literal.get()}).get());
+        db::execute(cur, sql(kDeleteUniqueRows, {literal.get()}).get());
+        db::execute(cur, sql(kDropStaging, {text}).get());
+    });
 }
 
 }  // namespace morvel

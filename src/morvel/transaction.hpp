@@ -3,6 +3,7 @@
 #pragma once
 
 #include "connection.hpp"
+#include "names.hpp"
 
 namespace morvel::db {
 
@@ -22,14 +23,10 @@ namespace morvel::db {
 // in autocommit mode. An object without `isolation_level`, or without `in_transaction`, gets nothing: its
 // state cannot be read.
 //
-// Use, in every function that takes `comm`:
-//     db::Cursor cur = db::cursor(conn);
-//     db::Atomic call(conn, comm, cur);
-//     call.begin();   // before the first statement sent by this call or by a module call it makes;
-//                     // repeated calls do nothing, so a loop may call it before each row
-//     ...
-//     call.commit();  // the last step: commits when comm == True
-// Module calls made inside pass comm=False and join. `comm == True` is evaluated once, at the first
+// Every function that takes `comm` has one, through its Call (below): begin() comes before the first
+// statement sent by the call or by a module call it makes (repeated calls do nothing, so a loop may call
+// it before each row); commit() is the last step and commits when comm == True. Module calls made
+// inside pass comm=False and join. `comm == True` is evaluated once, at the first
 // begin() or commit(): a call that sends nothing and does not commit never evaluates it.
 class Atomic {
 public:
@@ -58,6 +55,36 @@ private:
     bool done_ = false;  // the call's own transaction or savepoint has ended: nothing left to undo
 };
 
+// The steps shared by every call that takes `comm`, in this order: the cursor (the first thing asked of
+// `conn`), the transaction scope, then, given `table`, the table-name check (its text kept in `text`). The
+// call's own checks follow the construction and send nothing; run() then begins, does the work, commits
+// and returns None (a call with another result makes it after the commit). A call whose work begins
+// before each row it sends uses run_rows() instead: with no rows it sends nothing, and its commit still
+// evaluates `comm`.
+class Call {
+public:
+    Call(PyObject* conn, PyObject* comm, PyObject* table = nullptr, Atomic::Begin when = Atomic::Begin::WithComm)
+        : cur(cursor(conn)), atomic(conn, comm, cur, when) {
+        if (table != nullptr) text = table_text(table);
+    }
+
+    template <class Work>
+    Ref run(Work&& work) {
+        atomic.begin();
+        return run_rows(work);
+    }
+    template <class Work>
+    Ref run_rows(Work&& work) {
+        work(cur);
+        atomic.commit();
+        return Ref::borrow(Py_None);
+    }
+
+    Cursor cur;
+    Atomic atomic;
+    Ref text;  // f"{table}", checked; empty without a table
+};
+
 // One snapshot for a reader's several statements: when `conn` has `in_transaction` and it is false,
 // "BEGIN" goes through `cur` before the first read and "COMMIT" through the same cursor after the last,
 // so that a write committed meanwhile by another connection is seen whole or not at all. A caller's
@@ -75,6 +102,23 @@ public:
 
 private:
     Cursor* cur_ = nullptr;  // null: no transaction of ours is open
+};
+
+// The first steps of a reader, in this order: the cursor, the table-name check (its text kept in `text`),
+// the snapshot. done() ends the snapshot after the last read and hands back the answer.
+class Read {
+public:
+    Read(PyObject* conn, PyObject* table) : cur(cursor(conn)), text(table_text(table)), snapshot_(conn, cur) {}
+    Ref done(Ref answer) {
+        snapshot_.end();
+        return answer;
+    }
+
+    Cursor cur;
+    Ref text;
+
+private:
+    Snapshot snapshot_;
 };
 
 }  // namespace morvel::db

@@ -127,8 +127,7 @@ Ref Position::of(PyObject* seq, int offset) const {
         Ref shifted = own(PyNumber_Add(obj.get(), names->one.get()));
         return item(seq, shifted.get());
     }
-    PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-    throw PyError{};
+    raise(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
 }
 
 Ref seen_entry(const std::vector<Position>& positions, PyObject* row, int offset) {

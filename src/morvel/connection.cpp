@@ -57,10 +57,9 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
     // The sqlite3 module refuses a text of several statements; a connection that took one without an error
     // ran the first, or all: either way not what the same call does on sqlite3.
     if (PyUnicode_Check(statement) && several_statements(statement)) {
-        PyErr_SetString(PyExc_ValueError,
+        raise(PyExc_ValueError,
                         "the connection took a text of several statements without an error: it does not refuse them "
                         "as sqlite3 does, and may have run the first of them, or all");
-        throw PyError{};
     }
 }
 

@@ -41,9 +41,8 @@ Ref item_at(PyObject* seq, Py_ssize_t i) {
         const Py_ssize_t n = Py_SIZE(seq);
         const Py_ssize_t j = i < 0 ? i + n : i;
         if (j < 0 || j >= n) {
-            PyErr_SetString(PyExc_IndexError,
-                            PyList_CheckExact(seq) ? "list index out of range" : "tuple index out of range");
-            throw PyError{};
+            raise(PyExc_IndexError,
+                  PyList_CheckExact(seq) ? "list index out of range" : "tuple index out of range");
         }
         return Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, j) : PyTuple_GET_ITEM(seq, j));
     }

@@ -284,8 +284,7 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
                               PyUnicode_GET_LENGTH(delimiter_arg) == 1
                           ? PyUnicode_READ_CHAR(delimiter_arg, 0) : 0;
     if (d == 0 || d > 127 || d == '"' || d == '\n' || d == '\r') {
-        PyErr_SetString(PyExc_ValueError, "delimiter must be one ASCII character other than a quote or a line end");
-        throw PyError{};
+        raise(PyExc_ValueError, "delimiter must be one ASCII character other than a quote or a line end");
     }
     const char delimiter = static_cast<char>(d);
     const Mode mode = convert == Py_None ? Mode::header : check(PyObject_IsTrue(convert)) ? Mode::convert : Mode::text;
@@ -294,15 +293,13 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
     bool ordered = false;
     if (shape != Py_None) {
         if (!PyTuple_Check(shape) || PyTuple_GET_SIZE(shape) != 2) {
-            PyErr_SetString(PyExc_TypeError, "shape must be None or a tuple (width, order)");
-            throw PyError{};
+            raise(PyExc_TypeError, "shape must be None or a tuple (width, order)");
         }
         width = as_size(PyTuple_GET_ITEM(shape, 0));
         PyObject* positions = PyTuple_GET_ITEM(shape, 1);
         if (positions != Py_None) {
             if (!PyTuple_Check(positions)) {
-                PyErr_SetString(PyExc_TypeError, "order must be None or a tuple of field positions");
-                throw PyError{};
+                raise(PyExc_TypeError, "order must be None or a tuple of field positions");
             }
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(positions); ++j) {
                 const Py_ssize_t p = as_size(PyTuple_GET_ITEM(positions, j));
@@ -316,8 +313,7 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(data);
     if (pos < 0 || pos > size) {
-        PyErr_SetString(PyExc_IndexError, "pos is outside the data");
-        throw PyError{};
+        raise(PyExc_IndexError, "pos is outside the data");
     }
 
     // The bytes object is held by the caller for the whole call, and nothing here runs Python code

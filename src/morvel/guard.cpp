@@ -57,8 +57,7 @@ Ref programming_error(PyObject* conn) {
 
 [[noreturn]] void refuse(PyObject* conn) {
     const Ref error = programming_error(conn);
-    PyErr_SetString(error.get(), kRefused);
-    throw PyError{};
+    raise(error.get(), kRefused);
 }
 
 }  // namespace

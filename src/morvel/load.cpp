@@ -36,8 +36,7 @@ Ref placeholders(PyObject* rows) {
     Ref first = item_at(rows, 0);
     const Py_ssize_t n = check_size(PyObject_Size(first.get()));
     if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "row 0 is empty: a row holds one value per column of the table");
-        throw PyError{};
+        raise(PyExc_ValueError, "row 0 is empty: a row holds one value per column of the table");
     }
     TextBuilder b;
     b.ascii("?");

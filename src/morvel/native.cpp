@@ -436,8 +436,7 @@ void Session::lose() noexcept {
 void Session::closed(sqlite::sqlite3_stmt* stmt) {
     if (stmt != nullptr) n->api.reset(stmt);
     lose();
-    PyErr_SetString(n->programming_error.get(), "Cannot operate on a closed database.");
-    throw PyError{};
+    raise(n->programming_error.get(), "Cannot operate on a closed database.");
 }
 
 // A step may keep the interpreter lock only where waiting with it stalls no thread whose database locks

@@ -134,8 +134,7 @@ Py_ssize_t row_limit(PyObject* limit) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyError{};
         PyErr_Clear();
         if (check(PyObject_RichCompareBool(n.get(), names->zero.get(), Py_LT))) {
-            PyErr_SetString(PyExc_ValueError, "limit must be 0 or more");
-            throw PyError{};
+            raise(PyExc_ValueError, "limit must be 0 or more");
         }
         return PY_SSIZE_T_MAX;
     }
@@ -187,8 +186,7 @@ Py_ssize_t column_of(const Position& p, PyObject* cols) {
         if (i >= 0 && i < ncols) return i;
     }
     p.of(cols, 0);  // raises what the merge raises for this position
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
-    throw PyError{};
+    raise(PyExc_IndexError, "list index out of range");
 }
 
 Ref int_object(Py_ssize_t v) { return own(PyLong_FromSsize_t(v)); }

@@ -4,9 +4,10 @@
 # fresh venv of its own Python and run that Python's suites against the installed package, from a directory where
 # the source tree is not importable: the whole suite at the depth of a repetition (MORVEL_TEST_DEPTH, 0.1 unless
 # set: .ci/run runs it in full once); with the first Python, the files whose outcome the path can change run with
-# MORVEL_NATIVE=0 (unless MORVEL_CI_NATIVE_OFF=0: the unstable root has a whole run with it off), the others as
-# they are (the README's test command runs all of them on that Python with the native path on); type-check the example and a typed snippet with mypy --strict (once, with the first Python;
-# and make sure the stub is really what mypy reads).
+# MORVEL_NATIVE=0, the others as they are; the wheels of the tags in MORVEL_CI_SMOKE_TAGS (an interpreter that the
+# README's test command runs the suite on in full) run only the files of the native path and the surface. Unless
+# MORVEL_CI_MYPY=0 (one block of CI does it), type-check the example and a typed snippet with mypy --strict
+# (once, with the first Python; and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail
 [[ $# -ge 1 ]] || { echo "usage: release_check.sh PYTHON [PYTHON...]" >&2; exit 2; }
@@ -47,7 +48,10 @@ V="$work/test-$tag/bin/python"
 cd "$work/run"
 "$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
 export PYTHONDONTWRITEBYTECODE=1
-if [[ "$py" == "$1" && "${MORVEL_CI_NATIVE_OFF:-1}" != 0 ]]; then
+if [[ " ${MORVEL_CI_SMOKE_TAGS:-} " == *" $tag "* ]]; then
+    stage "$tag tests, the native path and the surface" "$V" -m pytest -q -ra -p no:cacheprovider \
+        $(path_tests --others) tests/test_surface.py
+elif [[ "$py" == "$1" ]]; then
     echo "== $tag: the tests whose outcome the path can change with the native path off, the others with it on"
     MORVEL_NATIVE=0 stage "$tag tests, native path off" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests)
     stage "$tag tests, the others" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests --others)
@@ -57,6 +61,10 @@ fi
 )
 done
 
+if [[ "${MORVEL_CI_MYPY:-1}" == 0 ]]; then
+    echo "== release checks passed"
+    exit 0
+fi
 echo "== mypy --strict"
 V="$work/test-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
 "$V" -m pip install -q mypy

@@ -1,6 +1,7 @@
 """`python -m morvel` run as a subprocess on real files."""
 
 import contextlib
+import decimal
 import fcntl
 import io
 import json
@@ -20,6 +21,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import examples, unique_name
+import morvel
 from morvel.cli import CliError
 from morvel import morvel as mv
 
@@ -235,9 +237,25 @@ def merge_report(report):
 # (argv after FILE TABLE SOURCE, source name, its content, table: an existing one of `homes` or a new one,
 #  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:" (or after "morvel: ")
 LOADS = [
+    # one type per column: a single text makes the whole column TEXT; a table without types keeps the
+    # rule of each value
     ([], "p.csv", LOSSLESS, "t",
-     [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
+     [(1, "645"), (2, "-3"), (3, "1.5"), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
       (10, "-0"), (11, "99999999999999999999"), (12, "inf")]),
+    ([], "p.csv", LOSSLESS.replace("k,v", "age,name"), "homes",
+     [(n, None, None, a) for a, n in [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"),
+                                      (7, "1e3"), (8, " 7"), (9, None), (10, "-0"), (11, "99999999999999999999"),
+                                      (12, "inf")]]),
+    (["--type", "v=text", "--type", "K=real"], "p.csv", "k,v\n1,2\n", "t", [(1.0, "2")]),
+    (["--type", "v=integer"], "p.csv", "k,v\n1,2\n3,x\n", "t",
+     "3: v: 'x' is not an integer as written (the column is INTEGER)"),
+    (["--type", "w=text"], "p.csv", "k,v\n", "t", "1: --type column 'w' is not in the source (k, v)"),
+    (["--type", "age=text"], "p.csv", "age\n1\n", "homes",
+     "FILE: table homes exists: its columns keep their types (--type is for a new table)"),
+    # standard input: the types of the first batch, and a later field that they would change is refused
+    (["--batch", "2"], "-", "k,v\n1,2.5\n2,3\n3,4.25\n", "t", [(1, 2.5), (2, 3.0), (3, 4.25)]),
+    (["--batch", "2"], "-", "k,v\n1,2.5\n2,3\n0517,x\n", "t",
+     "4: k: '0517' is not an integer as written (the column is INTEGER)"),
     (["--no-convert"], "p.csv", "k,v\n1,645\n2,\n3,1.5\n", "t", [("1", "645"), ("2", None), ("3", "1.5")]),
     ([], "p.csv", b'\xef\xbb\xbfk,note\r\na,"x, y"\r\nb,"two\r\nlines, ""quoted"""\r\n\r\n', "t",
      [("a", "x, y"), ("b", 'two\r\nlines, "quoted"')]),
@@ -261,12 +279,17 @@ LOADS = [
     ([], "p.csv", 'k,v\n1,"a"b\n', "t", "2: ',' expected after '\"'"),
     ([], "p.csv", b"k,v\n1,a\n2,\xff\n", "t", "3: not UTF-8 text (byte 0xff)"),
     ([], "p.csv", "", "t", "1: no header row (the source is empty)"),
-    ([], "p.csv", "k,v,K\n", "t", "1: column 'K' appears twice in the header"),
-    ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
+    ([], "p.csv", "k,v,K\n", "t", "1: column 3 of the header, 'K', repeats column 1 (case does not count): "
+                                   "rename one of them"),
+    ([], "p.csv", ",a\n0,x\n", "t", "1: column 1 of the header has no name: a file written by pandas holds its "
+                                    "index there (write it with to_csv(index=False))"),
+    ([], "p.csv", "a, \n", "t", "1: column 2 of the header has no name: give it a name"),
+    # names as files have them: blanks and keywords are quoted
+    (["--unique", "first name", "--index", "order,when"], "p.csv", 'k,first name,order,when,"a""b"\n1,Ann,2,x,y\n',
+     "t", [(1, "Ann", 2, "x", "y")]),
     (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
-    ([], "p.csv", "k,order\n", "t", '1: cannot create table t with these columns: near "order": syntax error'),
-    ([], "p.csv", "k,rowID\n", "t", "1: column 'rowID' would hide the rowid that staging, the merge and the queries "
-                                       "identify rows by: rename it"),
+    ([], "p.csv", "k,rowID\n", "t", "1: column 2 of the header, 'rowID', would hide the rowid that staging, the "
+                                       "merge and the queries identify rows by: rename it"),
     ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
@@ -348,6 +371,35 @@ def stored(field, convert):
     return field
 
 
+DECIMAL = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+
+
+def column_type(fields):
+    """The type a new table's column gets from its fields: INTEGER when each non-empty one is an integer as
+    a 64-bit integer writes it; REAL when each is that or a decimal whose double keeps every digit (its
+    shortest text has the same value: 17.00 and 17.0); TEXT otherwise."""
+    def integer(f):
+        return str(int(f)) == f and -(2**63) <= int(f) < 2**63 if re.fullmatch(r"-?[0-9]+", f) else False
+
+    def real(f):
+        if not DECIMAL.fullmatch(f) or not (integer(f) or "." in f or "e" in f.lower()):
+            return False
+        v = float(f)
+        return math.isfinite(v) and decimal.Decimal(repr(v)) == decimal.Decimal(f)
+
+    present = [f for f in fields if f != ""]
+    if present and all(map(integer, present)):
+        return "integer"
+    if present and all(map(real, present)):
+        return "real"
+    return "text"
+
+
+def typed_value(field, kind):
+    """A field as a column of that type stores it."""
+    return None if field == "" else {"integer": int, "real": float, "text": str}[kind](field)
+
+
 NUMBERISH = st.from_regex(r"\A[-+ ]?[0-9]{0,20}(\.[0-9]{0,20})?([eE][-+]?[0-9]{1,3})?\Z")
 FIELDS = st.one_of(
     st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters="\x00"), max_size=8),
@@ -360,8 +412,11 @@ FIELDS = st.one_of(
 @examples(60)
 @given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans(),
        kind=st.sampled_from([(",", "csv"), ("\t", "tsv")]), end=st.sampled_from(["\r\n", "\n", "\r"]),
-       quote_all=st.booleans())
-def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all):
+       quote_all=st.booleans(), typed=st.booleans())
+def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all, typed):
+    """A new table's columns: each field as its column's type (from all the fields) keeps it, and a value
+    is of a number type only where that type writes it back as the text's value. A table without types:
+    the rule of each value."""
     from morvel.cli import main
 
     def field(v):  # quoted as RFC 4180 asks, or always
@@ -372,12 +427,26 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
         src, db = os.path.join(folder, f"rows.{kind[1]}"), os.path.join(folder, "rows.db")
         with open(src, "w", newline="", encoding="utf-8") as f:
             f.write("".join(kind[0].join(map(field, r)) + end for r in [["a", "b", "c"], *rows]))
+        if not typed:
+            with contextlib.closing(sqlite3.connect(db)) as conn:
+                morvel.prepare(conn)
+                mv.create_table(conn, "t", ["a", "b", "c"], [], [])
         with contextlib.redirect_stdout(io.StringIO()):
             assert main(["load", db, "t", src, "--batch", "7", *([] if convert else ["--no-convert"])]) == 0
         conn = sqlite3.connect(db)
         got = conn.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall()
+        types = conn.execute("SELECT typeof(a), typeof(b), typeof(c) FROM temp_t ORDER BY rowid").fetchall()
         conn.close()
-    assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+    if not typed:
+        assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+        return
+    kinds = [column_type(column) if convert else "text" for column in zip(*rows)]
+    assert got == [tuple(typed_value(v, k) for v, k in zip(row, kinds)) for row in rows]
+    assert types == [tuple("null" if v == "" else k for v, k in zip(row, kinds)) for row in rows]
+    for row, fields in zip(got, rows):  # a number's shortest text has the value the field wrote
+        for v, f in zip(row, fields):
+            if isinstance(v, (int, float)):
+                assert decimal.Decimal(repr(v)) == decimal.Decimal(f)
 
 
 JSON_TEXT = st.text(st.one_of(st.sampled_from('"\\[]{}:, \t\n/'), st.characters(blacklist_categories=["Cs"])),

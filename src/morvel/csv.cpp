@@ -166,10 +166,17 @@ bool decimal_digits(const char* s, Py_ssize_t n, std::string& digits, long& expo
 // keeps every significant digit of the text (17.00 and 1.5e-05 do; 0.1000000000000000000001 and
 // 12345678901234567 do not: the double's shortest text has other digits). False otherwise.
 bool real_text(const char* field, Py_ssize_t n, double* out) {
-    if (n > 64 || !(is_digit(field[0]) || (field[0] == '-' && n > 1 && is_digit(field[1])))) return false;
-    char s[65];  // the conversions below read up to a NUL
-    std::memcpy(s, field, static_cast<size_t>(n));
-    s[n] = '\0';
+    if (!(is_digit(field[0]) || (field[0] == '-' && n > 1 && is_digit(field[1])))) return false;
+    char small[65];  // the conversions below read up to a NUL
+    std::string large;
+    char* s = small;
+    if (n < static_cast<Py_ssize_t>(sizeof small)) {
+        std::memcpy(small, field, static_cast<size_t>(n));
+        small[n] = '\0';
+    } else {
+        large.assign(field, static_cast<size_t>(n));
+        s = large.data();
+    }
     long long whole = 0;
     const bool integer = integer_text(s, n, &whole);
     std::string digits;

@@ -246,6 +246,10 @@ LOADS = [
      [(n, None, None, a) for a, n in [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"),
                                       (7, "1e3"), (8, " 7"), (9, None), (10, "-0"), (11, "99999999999999999999"),
                                       (12, "inf")]]),
+    ([], "p.csv", "k,v,w\n17.00,0.1000000000000000000001,-3\n2.5,1.5,645\n1.5e-05,,1E3\n", "t",
+     [(17.0, "0.1000000000000000000001", -3.0), (2.5, "1.5", 645.0), (1.5e-05, None, 1000.0)]),
+    ([], "p.csv", "k,v\n7,12345678901234567\n2.5,0.10000000000000000000000000000000000000000000000000000000000000000\n",
+     "t", [(7.0, "12345678901234567"), (2.5, "0.10000000000000000000000000000000000000000000000000000000000000000")]),
     (["--type", "v=text", "--type", "K=real"], "p.csv", "k,v\n1,2\n", "t", [(1.0, "2")]),
     (["--type", "v=integer"], "p.csv", "k,v\n1,2\n3,x\n", "t",
      "3: v: 'x' is not an integer as written (the column is INTEGER)"),
@@ -405,6 +409,8 @@ FIELDS = st.one_of(
     st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters="\x00"), max_size=8),
     NUMBERISH, st.integers(-(2**64), 2**64).map(str),
     st.floats(allow_nan=False).map(repr), st.floats(width=32).map(repr), st.decimals(places=3).map(str),
+    # what makes a column INTEGER, REAL or TEXT, in any order
+    st.sampled_from(["12345678901234567", "17.00", "0517", "1.5e-05", "-0", "645", "9007199254740993", "1e22"]),
 )
 
 
@@ -447,6 +453,66 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
         for v, f in zip(row, fields):
             if isinstance(v, (int, float)):
                 assert decimal.Decimal(repr(v)) == decimal.Decimal(f)
+
+
+def flights_csv(n, seed):
+    """Rows shaped as public data has them: times written with 4 digits, region codes that are mostly numbers,
+    delays and quantities written with 2 decimals, a numeric key."""
+    import random
+    rng = random.Random(seed)
+    rows = [[str(i), f"{rng.randrange(1, 2400):04d}", rng.choice(["12", "05", "A1", "7", "12", "3"]),
+             f"{rng.uniform(-20, 60):.2f}", f"{rng.randrange(1, 51)}.00"] for i in range(n)]
+    return ["id", "dep_time", "admin1code", "dep_delay", "l_quantity"], rows
+
+
+# (the question in SQL, the answer from the file's texts as a dataframe library types them)
+ANSWERS = [
+    ("SELECT count(*) FROM flights WHERE dep_time > '1200'", lambda rows: sum(int(r[1]) > 1200 for r in rows)),
+    ("SELECT dep_time FROM flights ORDER BY dep_time LIMIT 1", lambda rows: min(r[1] for r in rows)),
+    ("SELECT count(*) FROM flights WHERE admin1code = '12'", lambda rows: sum(r[2] == "12" for r in rows)),
+    ("SELECT count(*) FROM flights WHERE dep_delay > 15", lambda rows: sum(float(r[3]) > 15 for r in rows)),
+    ("SELECT count(*) FROM flights WHERE l_quantity < 10", lambda rows: sum(float(r[4]) < 10 for r in rows)),
+    ("SELECT typeof(id), typeof(dep_time), typeof(admin1code), typeof(dep_delay), typeof(l_quantity) FROM flights "
+     "GROUP BY 1, 2, 3, 4, 5", lambda rows: ("integer", "text", "text", "real", "real")),
+]
+
+
+@pytest.mark.parametrize("correction", [["--no-convert"], [], "csv.reader"])
+def test_loaded_columns_answer_as_their_data(tmp_path, correction):
+    """Each column one type, from all its fields: comparisons and orderings answer as the data means; a
+    corrected batch, however it is given, replaces the rows of the same key; and a field that a column's
+    type would change is refused with its line, nothing staged."""
+    import csv
+    header, rows = flights_csv(3000, 7)
+    db, src = str(tmp_path / "f.db"), tmp_path / "flights.csv"
+    src.write_text("\n".join(",".join(r) for r in [header, *rows]) + "\n")
+    assert run("load", db, "flights", str(src), "--unique", "id", "--merge", "--quiet")[0] == 0
+    fixed = [[r[0], r[1], r[2], "0.00", r[4]] for r in rows[::5]]
+    (tmp_path / "fixed.csv").write_text("\n".join(",".join(r) for r in [header, *fixed]) + "\n")
+    if correction == "csv.reader":
+        with contextlib.closing(sqlite3.connect(db)) as conn, open(tmp_path / "fixed.csv", newline="") as f:
+            feed = csv.reader(f)
+            next(feed)
+            morvel.load(conn, "flights", feed)
+            morvel.merge(conn, "flights")
+    else:
+        code, out, err = run("load", db, "flights", str(tmp_path / "fixed.csv"), "--merge", *correction)
+        assert code == 0 and f"{len(fixed)} replaced in the main table" in out, err
+    for r in rows[::5]:
+        r[3] = "0.00"
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        assert conn.execute("SELECT count(*) FROM flights").fetchone() == (len(rows),)
+        for question, answer in ANSWERS:
+            got = conn.execute(question).fetchall()
+            assert got == [answer(rows) if isinstance(answer(rows), tuple) else (answer(rows),)], question
+        before = snapshot(db)
+    (tmp_path / "bad.csv").write_text("id,dep_delay\n9999,1.5\n0517,2\n")
+    assert run("load", db, "flights", str(tmp_path / "bad.csv")) == (
+        1, "", f"morvel: {tmp_path / 'bad.csv'}:3: id: '0517' is not an integer as written (the column is INTEGER)\n")
+    (tmp_path / "bad.csv").write_text("dep_delay,id\n1.5,9999\nabc,1\n")
+    assert run("load", db, "flights", str(tmp_path / "bad.csv"))[2].endswith(
+        ":3: dep_delay: 'abc' is not a number whose every digit a REAL keeps (the column is REAL)\n")
+    assert snapshot(db) == before
 
 
 JSON_TEXT = st.text(st.one_of(st.sampled_from('"\\[]{}:, \t\n/'), st.characters(blacklist_categories=["Cs"])),

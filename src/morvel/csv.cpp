@@ -162,6 +162,54 @@ bool decimal_digits(const char* s, Py_ssize_t n, std::string& digits, long& expo
     return true;
 }
 
+// Whether a field is surely a REAL's text without computing its double: an integer, decimal or exponent
+// literal of at most 15 significant digits within the normal doubles (any two such decimals are distinct
+// doubles, so the shortest text of this one has these very digits). False says only "not surely".
+bool surely_real(const char* s, Py_ssize_t n) {
+    Py_ssize_t i = s[0] == '-';
+    const Py_ssize_t int_start = i;
+    Py_ssize_t first = -1, last = -1, digits = 0, point = -1;  // positions among the digits
+    while (i < n && is_digit(s[i])) {
+        if (s[i] != '0') {
+            if (first < 0) first = digits;
+            last = digits;
+        }
+        ++digits, ++i;
+    }
+    const Py_ssize_t int_digits = digits;
+    if (int_digits == 0 || (int_digits > 1 && s[int_start] == '0')) return false;
+    bool point_or_exponent = false;
+    if (i < n && s[i] == '.') {
+        ++i;
+        point = digits;
+        while (i < n && is_digit(s[i])) {
+            if (s[i] != '0') {
+                if (first < 0) first = digits;
+                last = digits;
+            }
+            ++digits, ++i;
+        }
+        if (digits == point) return false;
+        point_or_exponent = true;
+    }
+    long written_exponent = 0;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool negative = i < n && s[i] == '-';
+        if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
+        const Py_ssize_t exp_start = i;
+        while (i < n && is_digit(s[i]) && i - exp_start < 4) written_exponent = written_exponent * 10 + (s[i++] - '0');
+        if (i == exp_start || i != n) return false;  // four exponent digits and more: the long way
+        if (negative) written_exponent = -written_exponent;
+        point_or_exponent = true;
+    }
+    if (i != n || !point_or_exponent) return false;  // integers are told apart before
+    if (first < 0) return true;  // zero
+    // The magnitude: the power of ten just above the first significant digit.
+    const long magnitude = written_exponent + static_cast<long>(int_digits - first);
+    return last - first + 1 <= 15 && magnitude > -300 && magnitude < 300;
+}
+
 // A REAL column's value of a field: the double of an integer, decimal or exponent literal when that double
 // keeps every significant digit of the text (17.00 and 1.5e-05 do; 0.1000000000000000000001 and
 // 12345678901234567 do not: the double's shortest text has other digits). False otherwise.
@@ -205,16 +253,23 @@ bool real_text(const char* field, Py_ssize_t n, double* out) {
     return parsed && back_digits == digits && back_exponent == exponent;
 }
 
-// What the fields of a column seen so far allow, the wider the later: none but empty fields, INTEGER, REAL,
+// What the fields of a column seen so far allow, the wider the later: none but empty fields, INTEGER (with
+// "j": one of them an integer that a REAL would not keep, so that a decimal makes the column TEXT), REAL,
 // TEXT. The first pass keeps one per field position.
-enum Kind : char { kNone = 'n', kInteger = 'i', kReal = 'r', kText = 't', kPerValue = 'v' };
+enum Kind : char { kNone = 'n', kInteger = 'i', kWideInteger = 'j', kReal = 'r', kText = 't', kPerValue = 'v' };
 
-// The narrowest type that keeps this non-empty field as written.
-Kind kind_of(const char* s, Py_ssize_t n, Kind at_least) {
-    long long i = 0;
+// A column that allowed `k` and now holds this non-empty field too.
+Kind widen(Kind k, const char* s, Py_ssize_t n) {
+    if (!(is_digit(s[0]) || (s[0] == '-' && n > 1 && is_digit(s[1])))) return kText;
     double d = 0;
-    if (at_least != kReal && integer_text(s, n, &i)) return kInteger;
-    return real_text(s, n, &d) ? kReal : kText;
+    long long i = 0;
+    if (integer_text(s, n, &i)) {
+        if (k == kReal) return n - (s[0] == '-') <= 15 || real_text(s, n, &d) ? kReal : kText;
+        if (k == kWideInteger) return kWideInteger;
+        return n - (s[0] == '-') <= 15 || real_text(s, n, &d) ? kInteger : kWideInteger;
+    }
+    if (k == kWideInteger) return kText;
+    return surely_real(s, n) || real_text(s, n, &d) ? kReal : kText;
 }
 
 // How fields become values: the header's names, text (an empty field NULL), text and numbers, each
@@ -353,7 +408,7 @@ private:
         if (mode_ == Mode::infer) {  // no values: only what each column's fields allow
             if (n == 0 || field >= static_cast<Py_ssize_t>(kinds_.size())) return;
             char& kind = kinds_[static_cast<size_t>(field)];
-            if (kind != kText) kind = kind_of(s, n, static_cast<Kind>(kind));
+            if (kind != kText) kind = widen(static_cast<Kind>(kind), s, n);
             return;
         }
         if (n == 0 && mode_ != Mode::header) {
@@ -417,7 +472,7 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 // TEXT, "v" the rule of True, and a field that its column's type would change stops the read with
 // (line, what, field); a bytearray, one byte per field, is the first pass: no rows are made (`rows` is
 // their number) and each byte widens to what the column's fields allow: "n" (only empty fields so far)
-// to "i", "r" and "t", as for the str. `shape`: None for the header, else (width, order): every record must have
+// to "i", "j" (integers, one of them more than a REAL keeps), "r" and "t", as for the str. `shape`: None for the header, else (width, order): every record must have
 // `width` fields, and with `order` (a tuple of field positions, -1 for none) a row holds the values in
 // that order. Returns the rows (tuples), the offset and line after the last whole record (a record cut off by
 // the end of the data is left for the next call), and None or (line, what is wrong) when a record is

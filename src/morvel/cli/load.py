@@ -63,7 +63,7 @@ PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 INT64 = range(-(2**63), 2**63)
 
 
-TYPES = {"n": "TEXT", "i": "INTEGER", "r": "REAL", "t": "TEXT"}  # what a column's fields allow: its type
+TYPES = {"n": "TEXT", "i": "INTEGER", "j": "INTEGER", "r": "REAL", "t": "TEXT"}  # what a column's fields allow: its type
 
 
 LETTERS = {"INTEGER": "i", "REAL": "r", "TEXT": "t"}

@@ -1,10 +1,14 @@
 """`python -m morvel load`: rows from CSV, TSV or JSON Lines staged into a managed table, all or nothing.
 
-Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
-written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
-its own types, and an object or array inside a line's object is stored as its text on the line, exactly as
-written. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``); rows
-are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+Values are kept as written: an empty CSV field is NULL. A new table's columns get one type each from all
+their fields (INTEGER when each is ``645``; REAL when each is that or a decimal whose double keeps every
+digit, ``17.00``; TEXT otherwise, ``0517`` anywhere), a first pass over the file telling them (the first
+batch, for standard input); an existing table's declared types convert the fields, and a field the type
+would change stops the load; a column without a type makes a number of a field only when that number
+written back is the same text (``645``; never ``00645`` or ``1.50``). JSON keeps its own types, and an
+object or array inside a line's object is stored as its text on the line, exactly as written. CSV records
+are parsed and their fields converted by the compiled module (``_parse_csv``); rows are staged through
+``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 
 A load that fails leaves nothing of itself: its transaction is rolled back, and a FILE it created is
 removed again, unless another connection has the file open (a second load waiting for this one's lock, a
@@ -691,9 +695,12 @@ def add_parser(sub: Any) -> None:
         help="stage rows from CSV, TSV or JSON Lines into a table, all or nothing",
         description="Stage the rows of SOURCE into TABLE of FILE in one transaction: all of them, or "
         "nothing when a row is wrong (the line is named) or Ctrl-C stops it. FILE and TABLE are created "
-        "when missing, TABLE with the source's columns in order. Values are kept as written: an empty "
-        "field is NULL, a field is a number only when the number written back is the same text (645, "
-        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types, an "
+        "when missing, TABLE with the source's columns in order, each of one type that all its fields allow "
+        "(INTEGER: 645, -3; REAL: those and 17.00, 1.5e-05; TEXT: 0517, +3 or any other text anywhere), or "
+        "of its --type. Values are kept as written: an empty field is NULL; an existing table's types "
+        "convert the fields, and a field its column's type would change stops the load; a column without "
+        "a type makes a number of a field only when the number written back is the same text (645, "
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON keeps its types, an "
         "object or array inside a line's object is stored as its text on the line, and a line whose keys "
         "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
         "fails, unless another connection has it open or has written to it (another load waiting for this "

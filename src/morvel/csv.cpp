@@ -114,7 +114,7 @@ Ref number_of(const char* field, Py_ssize_t n) {
 
 // The digits of a decimal number's text without leading and trailing zeros, and the power of ten of the
 // last of them: "17.00" is ("17", 0), "1.5e-05" ("15", -6), "0.0" ("", 0). False unless `s` is
-// "-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?"; `text_exponent` tells whether it has a point or an
+// "-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?"; `point_or_exponent` tells whether it has a point or an
 // exponent.
 bool decimal_digits(const char* s, Py_ssize_t n, std::string& digits, long& exponent, bool& point_or_exponent) {
     Py_ssize_t i = s[0] == '-';
@@ -416,7 +416,7 @@ private:
             return;
         }
         const char kind = mode_ == Mode::typed && field < static_cast<Py_ssize_t>(kinds_.size())
-                              ? kinds_[static_cast<size_t>(field)] : (mode_ == Mode::convert ? kPerValue : kText);
+                              ? kinds_[static_cast<size_t>(field)] : static_cast<char>(mode_ == Mode::convert ? kPerValue : kText);
         if (kind == kPerValue) {
             if (Ref number = number_of(s, n)) {
                 values_.push_back(std::move(number));

@@ -242,7 +242,7 @@ LOADS = [
     ([], "p.csv", LOSSLESS, "t",
      [(1, "645"), (2, "-3"), (3, "1.5"), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
       (10, "-0"), (11, "99999999999999999999"), (12, "inf")]),
-    ([], "p.csv", LOSSLESS.replace("k,v", "age,name"), "homes",
+    (["--missing", "null"], "p.csv", LOSSLESS.replace("k,v", "age,name"), "homes",
      [(n, None, None, a) for a, n in [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"),
                                       (7, "1e3"), (8, " 7"), (9, None), (10, "-0"), (11, "99999999999999999999"),
                                       (12, "inf")]]),
@@ -273,8 +273,8 @@ LOADS = [
       ("99999999999999999999", None, "1e400", None, None),
       (3, '[1e400, 2, "\\ud800"]', 1.1, '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
     ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
-    ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
-    ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
+    (["--missing", "null"], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
+    (["--missing", "null"], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
     (["--merge"], "p.csv", "name,type,address,age\nb,house,y,8\ne,flat,v,9\n", "homes",
      merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows; "
                   "indexes rebuilt")),
@@ -294,24 +294,31 @@ LOADS = [
     (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
     ([], "p.csv", "k,rowID\n", "t", "1: column 2 of the header, 'rowID', would hide the rowid that staging, the "
                                        "merge and the queries identify rows by: rename it"),
+    # a source without some of the columns of a table with unique keys (or with --merge) blanks nothing
+    ([], "p.csv", "name,age\nz,1\n", "homes", "1: no column 'type', 'address' of table homes here: with its unique "
+                                              "keys, the rows replaced would lose their values; give --missing null "
+                                              "if they are meant to be NULL"),
+    (["--merge"], "p.jsonl", '{"name": "a", "type": "t", "address": "x", "age": 1}\n{"age": 2, "name": "b"}\n',
+     "homes", "2: no column 'type', 'address' of table homes here: with --merge, the rows replaced would lose their "
+              "values; give --missing null if they are meant to be NULL"),
     ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
-    ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+    (["--missing", "null"], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
     # keys that name one column, on any line
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "v": 3, "K": 4}\n', "t",
      "2: keys 'k' and 'K' name one column (case does not count)"),
     ([], "p.jsonl", '{"k": 1}\n\n{"k": 2, "k": 3}\n', "t", "3: key 'k' appears twice"),
     ([], "p.jsonl", '{"k": 1, "v": 2, "k": 3}\n', "t", "1: key 'k' appears twice"),
-    ([], "p.jsonl", '{"name": 1}\n{"Age": 2, "age": 3}\n', "homes",
+    (["--missing", "null"], "p.jsonl", '{"name": 1}\n{"Age": 2, "age": 3}\n', "homes",
      "2: keys 'Age' and 'age' name one column (case does not count)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": "a\\ud800"}\n', "t",
      "2: the value of 'k' holds \\ud800, a lone surrogate, which text cannot hold"),
     pytest.param([], "p.jsonl", '{"k": 1}\n{"k": ' + "[" * 100_000 + "]" * 100_000 + "}\n", "t",
                  "2: bad JSON: nested too deeply", id="deep"),
     (["--batch", "100000000000000000000"], "p.csv", "k\n1\n2\n", "t", [(1,), (2,)]),  # beyond any source: all at once
-    (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
+    (["--unique", "Name,address", "--missing", "null"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
     (["--unique", "type"], "p.csv", "name\nz\n", "homes",
      "FILE: table homes has no unique key (type); load creates keys only with the table"),
     ([], "p.csv", "name\nz\n", "temp_homes", "FILE: 'temp_homes' exists but 'temp_homes' is not a managed table; "
@@ -507,10 +514,10 @@ def test_loaded_columns_answer_as_their_data(tmp_path, correction):
             assert got == [answer(rows) if isinstance(answer(rows), tuple) else (answer(rows),)], question
         before = snapshot(db)
     (tmp_path / "bad.csv").write_text("id,dep_delay\n9999,1.5\n0517,2\n")
-    assert run("load", db, "flights", str(tmp_path / "bad.csv")) == (
+    assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null") == (
         1, "", f"morvel: {tmp_path / 'bad.csv'}:3: id: '0517' is not an integer as written (the column is INTEGER)\n")
     (tmp_path / "bad.csv").write_text("dep_delay,id\n1.5,9999\nabc,1\n")
-    assert run("load", db, "flights", str(tmp_path / "bad.csv"))[2].endswith(
+    assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null")[2].endswith(
         ":3: dep_delay: 'abc' is not a number whose every digit a REAL keeps (the column is REAL)\n")
     assert snapshot(db) == before
 

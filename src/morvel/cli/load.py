@@ -164,8 +164,23 @@ class Rows:
     order: tuple[int, ...] | None = None  # source positions of the table's columns (-1: none); None: as read
     line = 0  # the last line read
 
+    require_all: tuple[str, str] | None = None  # (table, why): a source without some of its columns is refused
+
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         raise NotImplementedError
+
+    def check_all(self, line: int, names: tuple[str, ...], columns: list[str]) -> None:
+        """With require_all, every column of the table must be among `names`: else the rows a merge
+        replaces would lose those columns' values."""
+        if self.require_all is None:
+            return
+        given = {n.lower() for n in names}
+        lacking = [c for c in columns if c.lower() not in given]
+        if lacking:
+            table, why = self.require_all
+            raise self.source.error(line, f"no column {', '.join(map(repr, lacking))} of table {table} here: with "
+                                    f"{why}, the rows replaced would lose their values; give --missing null if "
+                                    "they are meant to be NULL")
 
     def bind(self, columns: list[str]) -> None:
         """Fixes the order of the values to that of the table's `columns`; the header names a subset."""
@@ -384,6 +399,7 @@ class JsonRows(Rows):
                 raise self.source.error(number, f"column {missing[0]!r} is not in the table ({', '.join(columns)})")
             if len(places) >= KEYS_KEPT:
                 places.clear()
+            self.check_all(number, keys, columns)
             places[keys] = found = tuple(at[k.lower()] for k in keys)
             return found
 
@@ -609,6 +625,11 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
         if any(v != "v" for v in letters.values()):
             untyped = "t" if args.no_convert else "v"
             rows.convert = "".join(letters[c.lower()].replace("v", untyped) for c in rows.header)
+    if args.missing != "null" and (args.merge or conn.execute(
+            "SELECT 1 FROM unique_table WHERE table_name = ? LIMIT 1", (table,)).fetchone()):
+        rows.require_all = (table, "--merge" if args.merge else "its unique keys")
+        if isinstance(rows, DelimitedRows):
+            rows.check_all(1, tuple(rows.header), columns)
     rows.bind(columns)
     return table, False
 
@@ -723,6 +744,9 @@ def add_parser(sub: Any) -> None:
                    "what every field of the column allows)")
     p.add_argument("--no-convert", action="store_true",
                    help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT)")
+    p.add_argument("--missing", choices=["refuse", "null"], default="refuse",
+                   help="a source without some of the table's columns, with --merge or into a table with unique "
+                   "keys: refused (default), or those columns are NULL")
     p.add_argument("--batch", type=batch_size, default=100_000, metavar="N",
                    help="rows staged at a time, which bounds the memory (default: %(default)s)")
     p.add_argument("--quiet", action="store_true", help="no progress on standard error")

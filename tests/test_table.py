@@ -52,9 +52,12 @@ def test_creation_sequence_of_other_shapes(proxy, cols, positions, col_str, key_
     assert proxy.log == owned([CURSOR] + log_drop_table("t") + creates("t", col_str)
                               + log_insert_unique("t", "u", key_cols, num))
     assert catalog(proxy.real)[1] == [("t", "u", key_cols, num)]
-    mv.insert_temp(proxy.real, "t", [tuple(range(len(cols)))] * 2)  # the key works: one row of the two stays
+    row = tuple(range(len(cols)))
+    mv.insert_temp(proxy.real, "t", [row] * 2)  # the key works: one row of the two stays
     mv.temp_to_main(proxy.real, "t")
+    mv.insert_temp(proxy.real, "t", [row])  # and a staged row hides the main row of its key
     assert proxy.real.execute("SELECT count(*) FROM t").fetchone() == (1,)
+    assert len(mv.find(proxy.real, "*", "t", "")) == 1
 
 
 def test_worked_example_on_file(conn, db_path):

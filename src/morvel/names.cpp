@@ -144,11 +144,11 @@ Ref column_text(PyObject* name) {
     return identifier(text.get());
 }
 
-Ref key_column(PyObject* spec) {
-    Ref name = spec_name(spec);
-    if (!name) return Ref::borrow(spec);
-    const int same = check(PyObject_RichCompareBool(name.get(), spec, Py_EQ));
-    return same ? Ref::borrow(spec) : column_text(name.get());
+Ref key_column(PyObject* definition) {
+    Ref name = spec_name(definition);
+    if (!name) return Ref::borrow(definition);
+    const int same = check(PyObject_RichCompareBool(name.get(), definition, Py_EQ));
+    return same ? Ref::borrow(definition) : column_text(name.get());
 }
 
 void require_row_identity(PyObject* column, PyObject* table) {

@@ -37,9 +37,9 @@ Ref spec_name(PyObject* spec);
 // "order").
 Ref column_text(PyObject* name);
 
-// What a unique key's columns and lookup index call the column of definition `spec`: the definition
-// itself when it is the bare name (or no str), else its name as column_text writes it ("id" of "id INTEGER").
-Ref key_column(PyObject* spec);
+// What a unique key's columns and lookup index call the column of `definition`: the definition itself when
+// it is the bare name (or no str), else its name as column_text writes it ("id" of "id INTEGER").
+Ref key_column(PyObject* definition);
 
 // Every statement of the module names the row identity `rowid`, which a column of that name (in any
 // letter case) would hide: the merge would delete and keep the wrong rows. ValueError naming the column.

@@ -571,11 +571,11 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
         raise CliError(f"{args.file}: {clash[0]!r} exists but {table!r} is not a managed table; load would replace it")
     types = column_types(rows, args)
     names = [sql_name(conn, c) for c in rows.header]
-    specs = [f"{n} {t}" if t else n for n, t in zip(names, types)]
+    definitions = [f"{n} {t}" if t else n for n, t in zip(names, types)]
     if isinstance(rows, DelimitedRows):
         rows.convert = "".join(LETTERS[t] for t in types)
     try:
-        mv.create_table(conn, table, specs,
+        mv.create_table(conn, table, definitions,
                         [{"name": f"index_{i}", "cols": ",".join(names[p] for p in key)}
                          for i, key in enumerate(indexes)],
                         [{"name": f"unique_{i}", "cols": key} for i, key in enumerate(uniques)], False)

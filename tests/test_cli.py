@@ -1,6 +1,7 @@
 """`python -m morvel` run as a subprocess on real files."""
 
 import contextlib
+import decimal
 import fcntl
 import io
 import json
@@ -20,7 +21,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import dump, examples, managed
+import morvel
 from morvel.cli import CliError
+from morvel import morvel as mv
 
 
 def run(*argv, cwd=None):
@@ -228,9 +231,29 @@ def merge_report(report):
 # (argv after FILE TABLE SOURCE, source name, its content, table: an existing one of `homes` or a new one,
 #  the rows it stages (or the check of a merge), or the error line after "morvel: SRC:" (or after "morvel: ")
 LOADS = [
+    # one type per column: a single text makes the whole column TEXT; a table without types keeps the
+    # rule of each value
     ([], "p.csv", LOSSLESS, "t",
-     [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
+     [(1, "645"), (2, "-3"), (3, "1.5"), (4, "00645"), (5, "+3"), (6, "1.50"), (7, "1e3"), (8, " 7"), (9, None),
       (10, "-0"), (11, "99999999999999999999"), (12, "inf")]),
+    (["--missing", "null"], "p.csv", LOSSLESS.replace("k,v", "age,name"), "homes",
+     [(n, None, None, a) for a, n in [(1, 645), (2, -3), (3, 1.5), (4, "00645"), (5, "+3"), (6, "1.50"),
+                                      (7, "1e3"), (8, " 7"), (9, None), (10, "-0"), (11, "99999999999999999999"),
+                                      (12, "inf")]]),
+    ([], "p.csv", "k,v,w\n17.00,0.1000000000000000000001,-3\n2.5,1.5,645\n1.5e-05,,1E3\n", "t",
+     [(17.0, "0.1000000000000000000001", -3.0), (2.5, "1.5", 645.0), (1.5e-05, None, 1000.0)]),
+    ([], "p.csv", "k,v\n7,12345678901234567\n2.5,0.10000000000000000000000000000000000000000000000000000000000000000\n",
+     "t", [(7.0, "12345678901234567"), (2.5, "0.10000000000000000000000000000000000000000000000000000000000000000")]),
+    (["--type", "v=text", "--type", "K=real"], "p.csv", "k,v\n1,2\n", "t", [(1.0, "2")]),
+    (["--type", "v=integer"], "p.csv", "k,v\n1,2\n3,x\n", "t",
+     "3: v: 'x' is not an integer as written (the column is INTEGER)"),
+    (["--type", "w=text"], "p.csv", "k,v\n", "t", "1: --type column 'w' is not in the source (k, v)"),
+    (["--type", "age=text"], "p.csv", "age\n1\n", "homes",
+     "FILE: table homes exists: its columns keep their types (--type is for a new table)"),
+    # standard input: the types of the first batch, and a later field that they would change is refused
+    (["--batch", "2"], "-", "k,v\n1,2.5\n2,3\n3,4.25\n", "t", [(1, 2.5), (2, 3.0), (3, 4.25)]),
+    (["--batch", "2"], "-", "k,v\n1,2.5\n2,3\n0517,x\n", "t",
+     "4: k: '0517' is not an integer as written (the column is INTEGER)"),
     (["--no-convert"], "p.csv", "k,v\n1,645\n2,\n3,1.5\n", "t", [("1", "645"), ("2", None), ("3", "1.5")]),
     ([], "p.csv", b'\xef\xbb\xbfk,note\r\na,"x, y"\r\nb,"two\r\nlines, ""quoted"""\r\n\r\n', "t",
      [("a", "x, y"), ("b", 'two\r\nlines, "quoted"')]),
@@ -244,8 +267,8 @@ LOADS = [
       ("99999999999999999999", None, "1e400", None, None),
       (3, '[1e400, 2, "\\ud800"]', 1.1, '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
     ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
-    ([], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
-    ([], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
+    (["--missing", "null"], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
+    (["--missing", "null"], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
     (["--merge"], "p.csv", "name,type,address,age\nb,house,y,8\ne,flat,v,9\n", "homes",
      merge_report("4 merged, 2 replaced in the main table, 1 superseded within the batch; main table 3 -> 5 rows; "
                   "indexes rebuilt")),
@@ -254,30 +277,42 @@ LOADS = [
     ([], "p.csv", 'k,v\n1,"a"b\n', "t", "2: ',' expected after '\"'"),
     ([], "p.csv", b"k,v\n1,a\n2,\xff\n", "t", "3: not UTF-8 text (byte 0xff)"),
     ([], "p.csv", "", "t", "1: no header row (the source is empty)"),
-    ([], "p.csv", "k,v,K\n", "t", "1: column 'K' appears twice in the header"),
-    ([], "p.csv", "k,first name\n", "t", "1: column 'first name' is not a plain name (letters, digits and _, not starting with a digit)"),
+    ([], "p.csv", "k,v,K\n", "t", "1: column 3 of the header, 'K', repeats column 1 (case does not count): "
+                                   "rename one of them"),
+    ([], "p.csv", ",a\n0,x\n", "t", "1: column 1 of the header has no name: a file written by pandas holds its "
+                                    "index there (write it with to_csv(index=False))"),
+    ([], "p.csv", "a, \n", "t", "1: column 2 of the header has no name: give it a name"),
+    # names as files have them: blanks and keywords are quoted
+    (["--unique", "first name", "--index", "order,when"], "p.csv", 'k,first name,order,when,"a""b"\n1,Ann,2,x,y\n',
+     "t", [(1, "Ann", 2, "x", "y")]),
     (["--unique", "k,w"], "p.csv", "k,v\n", "t", "1: --unique column 'w' is not in the source (k, v)"),
-    ([], "p.csv", "k,order\n", "t", '1: cannot create table t with these columns: near "order": syntax error'),
-    ([], "p.csv", "k,rowID\n", "t", "1: column 'rowID' would hide the rowid that staging, the merge and the queries "
-                                       "identify rows by: rename it"),
+    ([], "p.csv", "k,rowID\n", "t", "1: column 2 of the header, 'rowID', would hide the rowid that staging, the "
+                                       "merge and the queries identify rows by: rename it"),
+    # a source without some of the columns of a table with unique keys (or with --merge) blanks nothing
+    ([], "p.csv", "name,age\nz,1\n", "homes", "1: no column 'type', 'address' of table homes here: with its unique "
+                                              "keys, the rows replaced would lose their values; give --missing null "
+                                              "if they are meant to be NULL"),
+    (["--merge"], "p.jsonl", '{"name": "a", "type": "t", "address": "x", "age": 1}\n{"age": 2, "name": "b"}\n',
+     "homes", "2: no column 'type', 'address' of table homes here: with --merge, the rows replaced would lose their "
+              "values; give --missing null if they are meant to be NULL"),
     ([], "p.csv", "name,colour\na,red\n", "homes", "1: column 'colour' is not in table homes (name, type, address, age)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": \n', "t", "2: bad JSON: Expecting value (column 7)"),
     ([], "p.jsonl", '{"k": 1}\n[1]\n', "t", "2: not a JSON object but list"),
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "q": 3}\n', "t", "2: column 'q' is not in the table (k)"),
-    ([], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
+    (["--missing", "null"], "p.jsonl", '{"name": "a"}\n{"k": NaN}\n', "homes", "2: bad JSON: NaN is not JSON"),
     # keys that name one column, on any line
     ([], "p.jsonl", '{"k": 1}\n{"k": 2, "v": 3, "K": 4}\n', "t",
      "2: keys 'k' and 'K' name one column (case does not count)"),
     ([], "p.jsonl", '{"k": 1}\n\n{"k": 2, "k": 3}\n', "t", "3: key 'k' appears twice"),
     ([], "p.jsonl", '{"k": 1, "v": 2, "k": 3}\n', "t", "1: key 'k' appears twice"),
-    ([], "p.jsonl", '{"name": 1}\n{"Age": 2, "age": 3}\n', "homes",
+    (["--missing", "null"], "p.jsonl", '{"name": 1}\n{"Age": 2, "age": 3}\n', "homes",
      "2: keys 'Age' and 'age' name one column (case does not count)"),
     ([], "p.jsonl", '{"k": 1}\n{"k": "a\\ud800"}\n', "t",
      "2: the value of 'k' holds \\ud800, a lone surrogate, which text cannot hold"),
     pytest.param([], "p.jsonl", '{"k": 1}\n{"k": ' + "[" * 100_000 + "]" * 100_000 + "}\n", "t",
                  "2: bad JSON: nested too deeply", id="deep"),
     (["--batch", "100000000000000000000"], "p.csv", "k\n1\n2\n", "t", [(1,), (2,)]),  # beyond any source: all at once
-    (["--unique", "Name,address"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
+    (["--unique", "Name,address", "--missing", "null"], "p.csv", "name\nz\n", "homes", [("z", None, None, None)]),
     (["--unique", "type"], "p.csv", "name\nz\n", "homes",
      "FILE: table homes has no unique key (type); load creates keys only with the table"),
     ([], "p.csv", "name\nz\n", "temp_homes", "FILE: 'temp_homes' exists but 'temp_homes' is not a managed table; "
@@ -331,11 +366,42 @@ def stored(field, convert):
     return field
 
 
+DECIMAL = re.compile(r"-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?")
+
+
+def column_type(fields):
+    """The type a new table's column gets from its fields: INTEGER when each non-empty one is an integer as
+    a 64-bit integer writes it; REAL when each is that or a decimal whose double keeps every digit (its
+    shortest text has the same value: 17.00 and 17.0); TEXT otherwise."""
+    def integer(f):
+        return str(int(f)) == f and -(2**63) <= int(f) < 2**63 if re.fullmatch(r"-?[0-9]+", f) else False
+
+    def real(f):
+        if not DECIMAL.fullmatch(f) or not (integer(f) or "." in f or "e" in f.lower()):
+            return False
+        v = float(f)
+        return math.isfinite(v) and decimal.Decimal(repr(v)) == decimal.Decimal(f)
+
+    present = [f for f in fields if f != ""]
+    if present and all(map(integer, present)):
+        return "integer"
+    if present and all(map(real, present)):
+        return "real"
+    return "text"
+
+
+def typed_value(field, kind):
+    """A field as a column of that type stores it."""
+    return None if field == "" else {"integer": int, "real": float, "text": str}[kind](field)
+
+
 NUMBERISH = st.from_regex(r"\A[-+ ]?[0-9]{0,20}(\.[0-9]{0,20})?([eE][-+]?[0-9]{1,3})?\Z")
 FIELDS = st.one_of(
     st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters="\x00"), max_size=8),
     NUMBERISH, st.integers(-(2**64), 2**64).map(str),
     st.floats(allow_nan=False).map(repr), st.floats(width=32).map(repr), st.decimals(places=3).map(str),
+    # what makes a column INTEGER, REAL or TEXT, in any order
+    st.sampled_from(["12345678901234567", "17.00", "0517", "1.5e-05", "-0", "645", "9007199254740993", "1e22"]),
 )
 
 
@@ -343,8 +409,11 @@ FIELDS = st.one_of(
 @examples(60)
 @given(rows=st.lists(st.lists(FIELDS, min_size=3, max_size=3), min_size=1, max_size=30), convert=st.booleans(),
        kind=st.sampled_from([(",", "csv"), ("\t", "tsv")]), end=st.sampled_from(["\r\n", "\n", "\r"]),
-       quote_all=st.booleans())
-def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all):
+       quote_all=st.booleans(), typed=st.booleans())
+def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, convert, kind, end, quote_all, typed):
+    """A new table's columns: each field as its column's type (from all the fields) keeps it, and a value
+    is of a number type only where that type writes it back as the text's value. A table without types:
+    the rule of each value."""
     from morvel.cli import main
 
     def field(v):  # quoted as RFC 4180 asks, or always
@@ -355,12 +424,86 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
         src, db = os.path.join(folder, f"rows.{kind[1]}"), os.path.join(folder, "rows.db")
         with open(src, "w", newline="", encoding="utf-8") as f:
             f.write("".join(kind[0].join(map(field, r)) + end for r in [["a", "b", "c"], *rows]))
+        if not typed:
+            with contextlib.closing(sqlite3.connect(db)) as conn:
+                morvel.prepare(conn)
+                mv.create_table(conn, "t", ["a", "b", "c"], [], [])
         with contextlib.redirect_stdout(io.StringIO()):
             assert main(["load", db, "t", src, "--batch", "7", *([] if convert else ["--no-convert"])]) == 0
         conn = sqlite3.connect(db)
         got = conn.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall()
+        types = conn.execute("SELECT typeof(a), typeof(b), typeof(c) FROM temp_t ORDER BY rowid").fetchall()
         conn.close()
-    assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+    if not typed:
+        assert got == [tuple(stored(v, convert) for v in row) for row in rows]
+        return
+    kinds = [column_type(column) if convert else "text" for column in zip(*rows)]
+    assert got == [tuple(typed_value(v, k) for v, k in zip(row, kinds)) for row in rows]
+    assert types == [tuple("null" if v == "" else k for v, k in zip(row, kinds)) for row in rows]
+    for row, fields in zip(got, rows):  # a number's shortest text has the value the field wrote
+        for v, f in zip(row, fields):
+            if isinstance(v, (int, float)):
+                assert decimal.Decimal(repr(v)) == decimal.Decimal(f)
+
+
+def flights_csv(n, seed):
+    """Rows shaped as public data has them: times written with 4 digits, region codes that are mostly numbers,
+    delays and quantities written with 2 decimals, a numeric key."""
+    import random
+    rng = random.Random(seed)
+    rows = [[str(i), f"{rng.randrange(1, 2400):04d}", rng.choice(["12", "05", "A1", "7", "12", "3"]),
+             f"{rng.uniform(-20, 60):.2f}", f"{rng.randrange(1, 51)}.00"] for i in range(n)]
+    return ["id", "dep_time", "admin1code", "dep_delay", "l_quantity"], rows
+
+
+# (the question in SQL, the answer from the file's texts as a dataframe library types them)
+ANSWERS = [
+    ("SELECT count(*) FROM flights WHERE dep_time > '1200'", lambda rows: sum(int(r[1]) > 1200 for r in rows)),
+    ("SELECT dep_time FROM flights ORDER BY dep_time LIMIT 1", lambda rows: min(r[1] for r in rows)),
+    ("SELECT count(*) FROM flights WHERE admin1code = '12'", lambda rows: sum(r[2] == "12" for r in rows)),
+    ("SELECT count(*) FROM flights WHERE dep_delay > 15", lambda rows: sum(float(r[3]) > 15 for r in rows)),
+    ("SELECT count(*) FROM flights WHERE l_quantity < 10", lambda rows: sum(float(r[4]) < 10 for r in rows)),
+    ("SELECT typeof(id), typeof(dep_time), typeof(admin1code), typeof(dep_delay), typeof(l_quantity) FROM flights "
+     "GROUP BY 1, 2, 3, 4, 5", lambda rows: ("integer", "text", "text", "real", "real")),
+]
+
+
+@pytest.mark.parametrize("correction", [["--no-convert"], [], "csv.reader"])
+def test_loaded_columns_answer_as_their_data(tmp_path, correction):
+    """Each column one type, from all its fields: comparisons and orderings answer as the data means; a
+    corrected batch, however it is given, replaces the rows of the same key; and a field that a column's
+    type would change is refused with its line, nothing staged."""
+    import csv
+    header, rows = flights_csv(3000, 7)
+    db, src = str(tmp_path / "f.db"), tmp_path / "flights.csv"
+    src.write_text("\n".join(",".join(r) for r in [header, *rows]) + "\n")
+    assert run("load", db, "flights", str(src), "--unique", "id", "--merge", "--quiet")[0] == 0
+    fixed = [[r[0], r[1], r[2], "0.00", r[4]] for r in rows[::5]]
+    (tmp_path / "fixed.csv").write_text("\n".join(",".join(r) for r in [header, *fixed]) + "\n")
+    if correction == "csv.reader":
+        with contextlib.closing(sqlite3.connect(db)) as conn, open(tmp_path / "fixed.csv", newline="") as f:
+            feed = csv.reader(f)
+            next(feed)
+            morvel.load(conn, "flights", feed)
+            morvel.merge(conn, "flights")
+    else:
+        code, out, err = run("load", db, "flights", str(tmp_path / "fixed.csv"), "--merge", *correction)
+        assert code == 0 and f"{len(fixed)} replaced in the main table" in out, err
+    for r in rows[::5]:
+        r[3] = "0.00"
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        assert conn.execute("SELECT count(*) FROM flights").fetchone() == (len(rows),)
+        for question, answer in ANSWERS:
+            got = conn.execute(question).fetchall()
+            assert got == [answer(rows) if isinstance(answer(rows), tuple) else (answer(rows),)], question
+        before = dump(db)
+    (tmp_path / "bad.csv").write_text("id,dep_delay\n9999,1.5\n0517,2\n")
+    assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null") == (
+        1, "", f"morvel: {tmp_path / 'bad.csv'}:3: id: '0517' is not an integer as written (the column is INTEGER)\n")
+    (tmp_path / "bad.csv").write_text("dep_delay,id\n1.5,9999\nabc,1\n")
+    assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null")[2].endswith(
+        ":3: dep_delay: 'abc' is not a number whose every digit a REAL keeps (the column is REAL)\n")
+    assert dump(db) == before
 
 
 JSON_TEXT = st.text(st.one_of(st.sampled_from('"\\[]{}:, \t\n/'), st.characters(blacklist_categories=["Cs"])),

@@ -203,12 +203,22 @@ def test_creation_sequence_of_the_documented_example(proxy, kw, commits):
 @pytest.mark.parametrize("cols, positions, col_str, key_cols, num", [
     (["only"], [0], "only", "only", "0"),
     (("a", "b", "c"), [-1, 0], "a,b,c", "c,a", "-1,0"),  # a negative position counts from the end
-], ids=["single_column", "tuple_and_negative_position"])
+    # a key's columns and lookup index take the column's name, not its whole definition
+    (["id INTEGER", "name TEXT"], [0], "id INTEGER,name TEXT", "id", "0"),
+    (['"dep time" REAL', "n", '"order" TEXT', "[x]"], [0, 2, 3], '"dep time" REAL,n,"order" TEXT,[x]',
+     '"dep time","order",x', "0,2,3"),
+], ids=["single_column", "tuple_and_negative_position", "typed_columns", "quoted_names"])
 def test_creation_sequence_of_other_shapes(proxy, cols, positions, col_str, key_cols, num):
     mv.create_table(proxy, "t", cols, [], [{"name": "u", "cols": positions}])
     assert proxy.log == owned([CURSOR] + log_drop_table("t") + creates("t", col_str)
                               + log_insert_unique("t", "u", key_cols, num))
     assert catalog(proxy.real)[1] == [("t", "u", key_cols, num)]
+    row = tuple(range(len(cols)))
+    mv.insert_temp(proxy.real, "t", [row] * 2)  # the key works: one row of the two stays
+    mv.temp_to_main(proxy.real, "t")
+    mv.insert_temp(proxy.real, "t", [row])  # and a staged row hides the main row of its key
+    assert proxy.real.execute("SELECT count(*) FROM t").fetchone() == (1,)
+    assert len(mv.find(proxy.real, "*", "t", "")) == 1
 
 
 BAD = [  # (cols, index, unique, error, statements after drop_table's)

@@ -1,8 +1,12 @@
 // CSV and TSV records read into rows of values, without losing any: an empty field is NULL, and a field
 // becomes a number only when that number, written back as Python writes it, is the very same text. "645"
 // is 645, but "00645", "+3", "1.50", "1e3" and " 7" stay text, because no number is written that way.
-// Everything else is text, decoded as UTF-8. The command line's loader hands this one block of the file
-// at a time: parsing and converting here costs a fraction of what csv.reader and Python would.
+// Everything else is text, decoded as UTF-8. A column with a declared type converts each field by that
+// type instead (an INTEGER column "645" only, a REAL column "17.00" and "1.5e-05" too), and a field the
+// type would change is refused; a first pass over the file can tell each column's type from all its
+// fields. The command line's loader hands this one block of the file at a time: parsing and converting
+// here costs a fraction of what csv.reader and Python would.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -108,24 +112,197 @@ Ref number_of(const char* field, Py_ssize_t n) {
     return float_of_repr(s, n);
 }
 
-// How fields become values: the header's names, text (an empty field NULL), or text and numbers.
-enum class Mode { header, text, convert };
+// The digits of a decimal number's text without leading and trailing zeros, and the power of ten of the
+// last of them: "17.00" is ("17", 0), "1.5e-05" ("15", -6), "0.0" ("", 0). False unless `s` is
+// "-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?"; `point_or_exponent` tells whether it has a point or an
+// exponent.
+bool decimal_digits(const char* s, Py_ssize_t n, std::string& digits, long& exponent, bool& point_or_exponent) {
+    Py_ssize_t i = s[0] == '-';
+    const Py_ssize_t int_start = i;
+    while (i < n && is_digit(s[i])) ++i;
+    const Py_ssize_t int_end = i;
+    if (int_end == int_start || (int_end - int_start > 1 && s[int_start] == '0')) return false;
+    Py_ssize_t frac_start = i, frac_end = i;
+    point_or_exponent = false;
+    if (i < n && s[i] == '.') {
+        frac_start = ++i;
+        while (i < n && is_digit(s[i])) ++i;
+        frac_end = i;
+        if (frac_end == frac_start) return false;
+        point_or_exponent = true;
+    }
+    long written_exponent = 0;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool negative = i < n && s[i] == '-';
+        if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
+        const Py_ssize_t exp_start = i;
+        while (i < n && is_digit(s[i])) {
+            if (written_exponent < 100000) written_exponent = written_exponent * 10 + (s[i] - '0');
+            ++i;
+        }
+        if (i == exp_start) return false;
+        if (negative) written_exponent = -written_exponent;
+        point_or_exponent = true;
+    }
+    if (i != n) return false;
+    digits.assign(s + int_start, static_cast<size_t>(int_end - int_start));
+    digits.append(s + frac_start, static_cast<size_t>(frac_end - frac_start));
+    exponent = written_exponent - static_cast<long>(frac_end - frac_start);
+    const size_t lead = digits.find_first_not_of('0');
+    if (lead == std::string::npos) {
+        digits.clear();
+        exponent = 0;
+        return true;
+    }
+    digits.erase(0, lead);
+    const size_t last = digits.find_last_not_of('0');
+    exponent += static_cast<long>(digits.size() - 1 - last);
+    digits.erase(last + 1);
+    return true;
+}
+
+// Whether a field is surely a REAL's text without computing its double: an integer, decimal or exponent
+// literal of at most 15 significant digits within the normal doubles (any two such decimals are distinct
+// doubles, so the shortest text of this one has these very digits). False says only "not surely".
+bool surely_real(const char* s, Py_ssize_t n) {
+    Py_ssize_t i = s[0] == '-';
+    const Py_ssize_t int_start = i;
+    Py_ssize_t first = -1, last = -1, digits = 0, point = -1;  // positions among the digits
+    while (i < n && is_digit(s[i])) {
+        if (s[i] != '0') {
+            if (first < 0) first = digits;
+            last = digits;
+        }
+        ++digits, ++i;
+    }
+    const Py_ssize_t int_digits = digits;
+    if (int_digits == 0 || (int_digits > 1 && s[int_start] == '0')) return false;
+    bool point_or_exponent = false;
+    if (i < n && s[i] == '.') {
+        ++i;
+        point = digits;
+        while (i < n && is_digit(s[i])) {
+            if (s[i] != '0') {
+                if (first < 0) first = digits;
+                last = digits;
+            }
+            ++digits, ++i;
+        }
+        if (digits == point) return false;
+        point_or_exponent = true;
+    }
+    long written_exponent = 0;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool negative = i < n && s[i] == '-';
+        if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
+        const Py_ssize_t exp_start = i;
+        while (i < n && is_digit(s[i]) && i - exp_start < 4) written_exponent = written_exponent * 10 + (s[i++] - '0');
+        if (i == exp_start || i != n) return false;  // four exponent digits and more: the long way
+        if (negative) written_exponent = -written_exponent;
+        point_or_exponent = true;
+    }
+    if (i != n || !point_or_exponent) return false;  // integers are told apart before
+    if (first < 0) return true;  // zero
+    // The magnitude: the power of ten just above the first significant digit.
+    const long magnitude = written_exponent + static_cast<long>(int_digits - first);
+    return last - first + 1 <= 15 && magnitude > -300 && magnitude < 300;
+}
+
+// A REAL column's value of a field: the double of an integer, decimal or exponent literal when that double
+// keeps every significant digit of the text (17.00 and 1.5e-05 do; 0.1000000000000000000001 and
+// 12345678901234567 do not: the double's shortest text has other digits). False otherwise.
+bool real_text(const char* field, Py_ssize_t n, double* out) {
+    if (!(is_digit(field[0]) || (field[0] == '-' && n > 1 && is_digit(field[1])))) return false;
+    char small[65];  // the conversions below read up to a NUL
+    std::string large;
+    char* s = small;
+    if (n < static_cast<Py_ssize_t>(sizeof small)) {
+        std::memcpy(small, field, static_cast<size_t>(n));
+        small[n] = '\0';
+    } else {
+        large.assign(field, static_cast<size_t>(n));
+        s = large.data();
+    }
+    long long whole = 0;
+    const bool integer = integer_text(s, n, &whole);
+    std::string digits;
+    long exponent = 0;
+    bool point_or_exponent = false;
+    if (!decimal_digits(s, n, digits, exponent, point_or_exponent)) return false;
+    if (!integer && !point_or_exponent) return false;  // "-0": no integer as written, no decimal either
+    const double v = PyOS_string_to_double(s, nullptr, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!std::isfinite(v)) return false;
+    *out = v;
+    const long magnitude = exponent + static_cast<long>(digits.size());  // 10^(magnitude-1) <= |v| < 10^magnitude
+    // At most 15 digits within the normal doubles: any two such decimals are distinct doubles, so the
+    // shortest text of this one has these very digits.
+    if (digits.empty() || (digits.size() <= 15 && magnitude > -300 && magnitude < 300)) return digits.empty() == (v == 0.0);
+    char* written = PyOS_double_to_string(v, 'r', 0, 0, nullptr);
+    if (written == nullptr) throw PyError{};
+    std::string back_digits;
+    long back_exponent = 0;
+    bool unused = false;
+    const bool parsed = decimal_digits(written, static_cast<Py_ssize_t>(std::strlen(written)), back_digits, back_exponent, unused);
+    PyMem_Free(written);
+    return parsed && back_digits == digits && back_exponent == exponent;
+}
+
+// What the fields of a column seen so far allow, the wider the later: none but empty fields, INTEGER (with
+// "j": one of them an integer that a REAL would not keep, so that a decimal makes the column TEXT), REAL,
+// TEXT. The first pass keeps one per field position.
+enum Kind : char { kNone = 'n', kInteger = 'i', kWideInteger = 'j', kReal = 'r', kText = 't', kPerValue = 'v' };
+
+// A column that allowed `k` and now holds this non-empty field too.
+Kind widen(Kind k, const char* s, Py_ssize_t n) {
+    if (!(is_digit(s[0]) || (s[0] == '-' && n > 1 && is_digit(s[1])))) return kText;
+    double d = 0;
+    long long i = 0;
+    if (integer_text(s, n, &i)) {
+        if (k == kReal) return n - (s[0] == '-') <= 15 || real_text(s, n, &d) ? kReal : kText;
+        if (k == kWideInteger) return kWideInteger;
+        return n - (s[0] == '-') <= 15 || real_text(s, n, &d) ? kInteger : kWideInteger;
+    }
+    if (k == kWideInteger) return kText;
+    return surely_real(s, n) || real_text(s, n, &d) ? kReal : kText;
+}
+
+// How fields become values: the header's names, text (an empty field NULL), text and numbers, each
+// field by its column's type, or only the column types told from the fields (no values at all).
+enum class Mode { header, text, convert, typed, infer };
 
 // A stop in the middle of the data: the line it names and what is wrong.
 struct Stop {
     Py_ssize_t line;
     std::string what;
+    Py_ssize_t field = -1;  // the field whose column's type refuses it, if that is what is wrong
 };
+
+// `'text'` for a message: at most 40 bytes of it, cut at a character's start.
+std::string shown(const char* s, Py_ssize_t n) {
+    Py_ssize_t k = n;
+    if (k > 40) {
+        k = 40;
+        while (k > 0 && (static_cast<unsigned char>(s[k]) & 0xc0) == 0x80) --k;
+    }
+    return "'" + std::string(s, static_cast<size_t>(k)) + (k < n ? "...'" : "'");
+}
 
 class Parser {
 public:
-    Parser(const char* data, Py_ssize_t size, bool final, char delimiter, Mode mode)
-        : p_(data), n_(size), final_(final), delimiter_(delimiter), mode_(mode) {}
+    Parser(const char* data, Py_ssize_t size, bool final, char delimiter, Mode mode, std::string& kinds)
+        : p_(data), n_(size), final_(final), delimiter_(delimiter), mode_(mode), kinds_(kinds) {}
 
     // Reads the record that starts at `at` into values_. True with `at` past it; false when the data
     // ends inside it and more is to come (`at` is left alone); a Stop when it is malformed.
     bool record(Py_ssize_t& at, Py_ssize_t first_line, Py_ssize_t& lines) {
         values_.clear();
+        fields_ = 0;
         Py_ssize_t i = at;
         lines = 0;  // line ends inside quoted fields
         for (;;) {
@@ -215,6 +392,7 @@ public:
     }
 
     std::vector<Ref>& values() { return values_; }
+    Py_ssize_t fields() const { return fields_; }
 
 private:
     // Line ends in p_[from, to): "\n", "\r\n" and a lone "\r" are one each, as the record ends are.
@@ -226,15 +404,37 @@ private:
     }
 
     void add(const char* s, Py_ssize_t n, Py_ssize_t line) {
+        const Py_ssize_t field = fields_++;
+        if (mode_ == Mode::infer) {  // no values: only what each column's fields allow
+            if (n == 0 || field >= static_cast<Py_ssize_t>(kinds_.size())) return;
+            char& kind = kinds_[static_cast<size_t>(field)];
+            if (kind != kText) kind = widen(static_cast<Kind>(kind), s, n);
+            return;
+        }
         if (n == 0 && mode_ != Mode::header) {
             values_.push_back(Ref::borrow(Py_None));
             return;
         }
-        if (mode_ == Mode::convert)
+        const char kind = mode_ == Mode::typed && field < static_cast<Py_ssize_t>(kinds_.size())
+                              ? kinds_[static_cast<size_t>(field)] : static_cast<char>(mode_ == Mode::convert ? kPerValue : kText);
+        if (kind == kPerValue) {
             if (Ref number = number_of(s, n)) {
                 values_.push_back(std::move(number));
                 return;
             }
+        } else if (kind == kInteger) {
+            long long v = 0;
+            if (!integer_text(s, n, &v))
+                throw Stop{line, shown(s, n) + " is not an integer as written (the column is INTEGER)", field};
+            values_.push_back(own(PyLong_FromLongLong(v)));
+            return;
+        } else if (kind == kReal) {
+            double v = 0;
+            if (!real_text(s, n, &v))
+                throw Stop{line, shown(s, n) + " is not a number whose every digit a REAL keeps (the column is REAL)", field};
+            values_.push_back(own(PyFloat_FromDouble(v)));
+            return;
+        }
         PyObject* text = PyUnicode_DecodeUTF8(s, n, "strict");
         if (text == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw PyError{};
@@ -253,6 +453,8 @@ private:
     bool final_;
     char delimiter_;
     Mode mode_;
+    std::string& kinds_;  // per field: its column's type (typed), or what its fields allow so far (infer)
+    Py_ssize_t fields_ = 0;  // the fields of the record so far
     std::vector<Ref> values_;
     std::string scratch_;  // a quoted field with "" in it, unescaped
 };
@@ -266,7 +468,11 @@ Py_ssize_t as_size(PyObject* o) { return check_size(PyNumber_AsSsize_t(o, PyExc_
 // Reads up to `limit` records of the bytes `data` from offset `pos`, where line `line` has just ended;
 // `final` says that no more data follows. Blank lines hold no record. `convert`: None reads the header
 // (every field text), False keeps text (an empty field NULL), True makes numbers of the fields that are
-// exactly a number's text. `shape`: None for the header, else (width, order): every record must have
+// exactly a number's text; a str holds one letter per field, its column's type: "i" INTEGER, "r" REAL, "t"
+// TEXT, "v" the rule of True, and a field that its column's type would change stops the read with
+// (line, what, field); a bytearray, one byte per field, is the first pass: no rows are made (`rows` is
+// their number) and each byte widens to what the column's fields allow: "n" (only empty fields so far)
+// to "i", "j" (integers, one of them more than a REAL keeps), "r" and "t", as for the str. `shape`: None for the header, else (width, order): every record must have
 // `width` fields, and with `order` (a tuple of field positions, -1 for none) a row holds the values in
 // that order. Returns the rows (tuples), the offset and line after the last whole record (a record cut off by
 // the end of the data is left for the next call), and None or (line, what is wrong) when a record is
@@ -287,7 +493,27 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
         raise(PyExc_ValueError, "delimiter must be one ASCII character other than a quote or a line end");
     }
     const char delimiter = static_cast<char>(d);
-    const Mode mode = convert == Py_None ? Mode::header : check(PyObject_IsTrue(convert)) ? Mode::convert : Mode::text;
+    std::string kinds;
+    Mode mode = Mode::text;
+    if (convert == Py_None) {
+        mode = Mode::header;
+    } else if (PyByteArray_Check(convert)) {  // copied: a signal handler could resize it meanwhile
+        mode = Mode::infer;
+        kinds.assign(PyByteArray_AS_STRING(convert), static_cast<size_t>(PyByteArray_GET_SIZE(convert)));
+    } else if (PyUnicode_Check(convert)) {
+        mode = Mode::typed;
+        Py_ssize_t n = 0;
+        const char* letters = PyUnicode_AsUTF8AndSize(convert, &n);
+        if (letters == nullptr) throw PyError{};
+        kinds.assign(letters, static_cast<size_t>(n));
+        for (char c : kinds)
+            if (c != kInteger && c != kReal && c != kText && c != kPerValue) {
+                PyErr_SetString(PyExc_ValueError, "convert: a column type is one of the letters i, r, t and v");
+                throw PyError{};
+            }
+    } else if (check(PyObject_IsTrue(convert))) {
+        mode = Mode::convert;
+    }
     Py_ssize_t width = -1;
     std::vector<Py_ssize_t> order;
     bool ordered = false;
@@ -318,12 +544,13 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
 
     // The bytes object is held by the caller for the whole call, and nothing here runs Python code
     // that could reach it: its buffer stays put.
-    Parser parser(PyBytes_AS_STRING(data), size, final, delimiter, mode);
+    Parser parser(PyBytes_AS_STRING(data), size, final, delimiter, mode, kinds);
     Ref rows = own(PyList_New(0));
+    Py_ssize_t records = 0;
     Ref stop = Ref::borrow(Py_None);
     SignalPoll poll;
     try {
-        while (PyList_GET_SIZE(rows.get()) < limit) {
+        while (records < limit) {
             poll();
             if (parser.blank_line(pos)) {
                 ++line;
@@ -332,11 +559,17 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
             Py_ssize_t at = pos, inner = 0;
             if (at >= size || !parser.record(at, line + 1, inner)) break;
             std::vector<Ref>& values = parser.values();
-            const auto fields = static_cast<Py_ssize_t>(values.size());
+            const Py_ssize_t fields = parser.fields();
             if (width >= 0 && fields != width) {
                 char what[96];
                 PyOS_snprintf(what, sizeof what, "%zd field%s, but the header has %zd", fields, fields == 1 ? "" : "s", width);
                 throw Stop{line + 1, what};
+            }
+            ++records;
+            if (mode == Mode::infer) {
+                pos = at;
+                line += inner + 1;
+                continue;
             }
             const Py_ssize_t n = ordered ? static_cast<Py_ssize_t>(order.size()) : fields;
             // A tuple: the insert binds it as it is, where a list would be copied first.
@@ -352,7 +585,12 @@ Ref parse_csv(PyObject* data, PyObject* pos_arg, PyObject* line_arg, PyObject* f
         }
     } catch (const Stop& s) {
         Ref what = own(PyUnicode_DecodeUTF8(s.what.data(), static_cast<Py_ssize_t>(s.what.size()), "replace"));
-        stop = own(Py_BuildValue("(nO)", s.line, what.get()));
+        stop = s.field < 0 ? own(Py_BuildValue("(nO)", s.line, what.get()))
+                           : own(Py_BuildValue("(nOn)", s.line, what.get(), s.field));
+    }
+    if (mode == Mode::infer) {
+        std::memcpy(PyByteArray_AS_STRING(convert), kinds.data(), std::min(kinds.size(), static_cast<size_t>(PyByteArray_GET_SIZE(convert))));
+        rows = own(PyLong_FromSsize_t(records));
     }
     Ref pos_obj = own(PyLong_FromSsize_t(pos)), line_obj = own(PyLong_FromSsize_t(line));
     return own(PyTuple_Pack(4, rows.get(), pos_obj.get(), line_obj.get(), stop.get()));

@@ -4,6 +4,7 @@
 
 #include "callables.hpp"
 #include "catalog.hpp"
+#include "names.hpp"
 #include "connection.hpp"
 #include "transaction.hpp"
 #include "function.hpp"
@@ -249,7 +250,7 @@ Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions
     select_list.ascii("rowid");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
         Ref column = Ref::borrow(PyList_GET_ITEM(cols.get(), i));  // formatting may run Python code
-        select_list.ascii(",").text(fstr_of(column.get()).get());
+        select_list.ascii(",").text(column_text(column.get()).get());
     }
     Ref total_select = select_list.finish();
     Ref uniques = read_uniques(cur, table);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "function.hpp"
+#include "sql.hpp"
 
 namespace morvel {
 
@@ -135,6 +136,19 @@ Ref spec_name(PyObject* spec) {
     while (i < n && (Py_UNICODE_ISALNUM(at(i)) || at(i) == '_' || at(i) == '$' || at(i) > 0x7f)) ++i;
     if (i == start) return {};
     return own(PyUnicode_Substring(spec, start, i));
+}
+
+Ref column_text(PyObject* name) {
+    Ref text = fstr_of(name);
+    if (is_plain(text.get()) && !is_keyword(text.get())) return text;
+    return identifier(text.get());
+}
+
+Ref key_column(PyObject* definition) {
+    Ref name = spec_name(definition);
+    if (!name) return Ref::borrow(definition);
+    const int same = check(PyObject_RichCompareBool(name.get(), definition, Py_EQ));
+    return same ? Ref::borrow(definition) : column_text(name.get());
 }
 
 void require_row_identity(PyObject* column, PyObject* table) {

@@ -33,6 +33,14 @@ bool same_name(PyObject* text, std::string_view ascii);
 // unquoted; an empty Ref when the definition is not a str or holds no name.
 Ref spec_name(PyObject* spec);
 
+// A column's name as a statement writes it: as it is when plain and no keyword, else quoted ("dep time",
+// "order").
+Ref column_text(PyObject* name);
+
+// What a unique key's columns and lookup index call the column of `definition`: the definition itself when
+// it is the bare name (or no str), else its name as column_text writes it ("id" of "id INTEGER").
+Ref key_column(PyObject* definition);
+
 // Every statement of the module names the row identity `rowid`, which a column of that name (in any
 // letter case) would hide: the merge would delete and keep the wrong rows. ValueError naming the column.
 void require_row_identity(PyObject* column, PyObject* table);

@@ -1,5 +1,6 @@
 // Reading statement texts: how many statements a text holds, as SQLite's tokenizer would tell.
 #include "sql.hpp"
+#include "names.hpp"
 
 #include <cstring>
 
@@ -46,7 +47,7 @@ Ref equalities(const std::vector<Ref>& columns) {
     bool first = true;
     for (const Ref& c : columns) {
         if (!first) b.ascii("AND ");
-        b.text(fstr_of(c.get()).get()).ascii(" = ? ");
+        b.text(column_text(c.get()).get()).ascii(" = ? ");
         first = false;
     }
     return b.finish();

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "callables.hpp"
+#include "names.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
 #include "transaction.hpp"
@@ -77,12 +78,12 @@ Ref create_table(PyObject* conn, PyObject* name, PyObject* cols, PyObject* index
         for (ForEach it(unique); Ref desc = it.next();) {
             Ref positions = item(desc.get(), names->cols.get());
             Ref first = item_at(positions.get(), 0);
-            Ref key_cols = item(cols, first.get());
+            Ref key_cols = key_column(item(cols, first.get()).get());
             Ref key_nums = str_of(first.get());
             const Py_ssize_t npos = check_size(PyObject_Size(positions.get()));
             for (Py_ssize_t i = 1; i < npos; ++i) {
                 Ref p = item_at(positions.get(), i);
-                key_cols = join_comma(key_cols.get(), item(cols, p.get()).get());
+                key_cols = join_comma(key_cols.get(), key_column(item(cols, p.get()).get()).get());
                 key_nums = join_comma(key_nums.get(), str_of(p.get()).get());
             }
             Ref key_name = item(desc.get(), names->name.get());

@@ -1,10 +1,14 @@
 """`python -m morvel load`: rows from CSV, TSV or JSON Lines staged into a managed table, all or nothing.
 
-Values are kept as written: an empty CSV field is NULL, a field becomes a number only when that number
-written back is the same text (``645``; never ``00645`` or ``1.50``), everything else is text; JSON keeps
-its own types, and an object or array inside a line's object is stored as its text on the line, exactly as
-written. CSV records are parsed and their fields converted by the compiled module (``_parse_csv``); rows
-are staged through ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+Values are kept as written: an empty CSV field is NULL. A new table's columns get one type each from all
+their fields (INTEGER when each is ``645``; REAL when each is that or a decimal whose double keeps every
+digit, ``17.00``; TEXT otherwise, ``0517`` anywhere), a first pass over the file telling them (the first
+batch, for standard input); an existing table's declared types convert the fields, and a field the type
+would change stops the load; a column without a type makes a number of a field only when that number
+written back is the same text (``645``; never ``00645`` or ``1.50``). JSON keeps its own types, and an
+object or array inside a line's object is stored as its text on the line, exactly as written. CSV records
+are parsed and their fields converted by the compiled module (``_parse_csv``); rows are staged through
+``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 
 A load that fails leaves nothing of itself: its transaction is rolled back, and a FILE it created is
 removed again, unless another connection has the file open (a second load waiting for this one's lock, a
@@ -63,6 +67,27 @@ PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 INT64 = range(-(2**63), 2**63)
 
 
+TYPES = {"n": "TEXT", "i": "INTEGER", "j": "INTEGER", "r": "REAL", "t": "TEXT"}  # what a column's fields allow: its type
+
+
+LETTERS = {"INTEGER": "i", "REAL": "r", "TEXT": "t"}
+
+
+def declared_letter(declared: str) -> str:
+    """How a column of this declared type converts a field, by SQLite's rules for its affinity: "i", "r"
+    or "t" as its type writes it back; "v" (the lossless rule of each value) for none and for NUMERIC."""
+    kind = declared.upper()
+    if "INT" in kind:
+        return "i"
+    if "CHAR" in kind or "CLOB" in kind or "TEXT" in kind:
+        return "t"
+    if "BLOB" in kind or not kind:
+        return "v"
+    if "REAL" in kind or "FLOA" in kind or "DOUB" in kind:
+        return "r"
+    return "v"
+
+
 class Interrupted(CliError):
     """Ctrl-C: reported like an error, with its own exit status."""
 
@@ -118,6 +143,14 @@ class Source:
     def error(self, line: int, what: str) -> CliError:
         return CliError(f"{self.name}:{line}: {what}")
 
+    def seekable(self) -> bool:
+        """Whether it can be read again from its start (a regular file)."""
+        return self.size is not None and self.raw is not sys.stdin.buffer
+
+    def rewind(self) -> None:
+        self.raw.seek(0)
+        self.started = False
+
     def close(self) -> None:
         if self.raw is not sys.stdin.buffer:
             self.raw.close()
@@ -131,8 +164,23 @@ class Rows:
     order: tuple[int, ...] | None = None  # source positions of the table's columns (-1: none); None: as read
     line = 0  # the last line read
 
+    require_all: tuple[str, str] | None = None  # (table, why): a source without some of its columns is refused
+
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         raise NotImplementedError
+
+    def check_all(self, line: int, names: tuple[str, ...], columns: list[str]) -> None:
+        """With require_all, every column of the table must be among `names`: else the rows a merge
+        replaces would lose those columns' values."""
+        if self.require_all is None:
+            return
+        given = {n.lower() for n in names}
+        lacking = [c for c in columns if c.lower() not in given]
+        if lacking:
+            table, why = self.require_all
+            raise self.source.error(line, f"no column {', '.join(map(repr, lacking))} of table {table} here: with "
+                                    f"{why}, the rows replaced would lose their values; give --missing null if "
+                                    "they are meant to be NULL")
 
     def bind(self, columns: list[str]) -> None:
         """Fixes the order of the values to that of the table's `columns`; the header names a subset."""
@@ -154,18 +202,44 @@ class DelimitedRows(Rows):
         self.header = list(header[0])
         self.width = len(self.header)
 
-    def parse(self, convert: bool | None, shape: tuple[int, tuple[int, ...] | None] | None, limit: int) -> list[Any]:
+    def parse(self, convert: Any, shape: tuple[int, tuple[int, ...] | None] | None, limit: int,
+              keep: bool = False) -> Any:
+        """Up to `limit` records (their number, for the first pass); with `keep`, the data read stays."""
         while True:
             rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended, self.delimiter,
                                                            convert, shape, limit)
             if stop:
-                raise self.source.error(*stop)
+                line, what, *field = stop
+                raise self.source.error(line, f"{self.header[field[0]]}: {what}" if field else what)
             if rows or self.ended:
                 return rows
             # No whole record left: read on, as much again as is waiting, so that a record longer than a
             # block is not parsed over and over.
             block = self.source.read(max(BLOCK, len(self.data) - self.pos))
-            self.data, self.pos, self.ended = self.data[self.pos:] + block, 0, not block
+            if keep:
+                self.data, self.ended = self.data + block, not block
+            else:
+                self.data, self.pos, self.ended = self.data[self.pos:] + block, 0, not block
+
+    def infer(self, limit: int | None) -> list[str]:
+        """Each column's type from its fields: of the whole source (read again afterwards), or, when it
+        cannot be read again, of its first `limit` records (kept, and converted by those types)."""
+        kinds = bytearray(b"n" * self.width)
+        seekable = self.source.seekable()
+        start, line = self.pos, self.line
+        left = sys.maxsize if seekable or limit is None else limit
+        while left > 0 and kinds.count(b"t") < self.width:  # all text: nothing more to tell
+            n = self.parse(kinds, (self.width, None), min(left, 1 << 20), keep=not seekable)
+            if not n:
+                break
+            left -= n
+        if seekable:
+            self.source.rewind()
+            self.data, self.pos, self.line, self.ended = b"", 0, 0, False
+            self.parse(None, None, 1)
+        else:
+            self.pos, self.line = start, line
+        return [TYPES[chr(k)] for k in kinds]
 
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         while rows := self.parse(self.convert, (self.width, self.order), size):
@@ -325,6 +399,7 @@ class JsonRows(Rows):
                 raise self.source.error(number, f"column {missing[0]!r} is not in the table ({', '.join(columns)})")
             if len(places) >= KEYS_KEPT:
                 places.clear()
+            self.check_all(number, keys, columns)
             places[keys] = found = tuple(at[k.lower()] for k in keys)
             return found
 
@@ -418,11 +493,69 @@ def positions(keys: list[list[str]], header: list[str], what: str, where: Callab
 
 
 def check_header(header: list[str], where: Callable[[str], CliError]) -> None:
-    seen: set[str] = set()
-    for name in header:
-        if name.lower() in seen:
-            raise where(f"column {name!r} appears twice in the header")
-        seen.add(name.lower())
+    """Every name of the header can be a column: not empty, not one that hides the rowid, none twice."""
+    seen: dict[str, int] = {}
+    for at, name in enumerate(header, 1):
+        if not name.strip():
+            hint = (": a file written by pandas holds its index there (write it with to_csv(index=False))"
+                    if at == 1 else ": give it a name")
+            raise where(f"column {at} of the header has no name{hint}")
+        if hides_rowid(name):
+            raise where(f"column {at} of the header, {name!r}, would hide the rowid that staging, the merge and "
+                        "the queries identify rows by: rename it")
+        first = seen.setdefault(name.lower(), at)
+        if first != at:
+            raise where(f"column {at} of the header, {name!r}, repeats column {first} (case does not count): "
+                        "rename one of them")
+
+
+def sql_name(conn: sqlite3.Connection, name: str) -> str:
+    """A column's name as a statement writes it: as it is when SQLite reads it so, else quoted."""
+    if PLAIN_NAME.match(name):
+        try:
+            conn.execute(f"SELECT 0 AS {name}")
+            return name
+        except sqlite3.Error:  # a keyword ("order", "when")
+            pass
+    return ident(name)
+
+
+def names_of(columns: str) -> tuple[str, ...]:
+    """The column names of a catalog row's column list ('a,"dep time"'), unquoted, in lower case."""
+    out, name, quoted, i = [], "", False, 0
+    while i < len(columns):
+        c = columns[i]
+        if quoted and c == '"' and columns[i + 1:i + 2] == '"':
+            name, i = name + '"', i + 1
+        elif c == '"':
+            quoted = not quoted
+        elif c == "," and not quoted:
+            out.append(name.strip().lower())
+            name = ""
+        else:
+            name += c
+        i += 1
+    out.append(name.strip().lower())
+    return tuple(out)
+
+
+def column_types(rows: Rows, args: argparse.Namespace) -> list[str]:
+    """The declared type of each column of a new table: --type, or every TEXT with --no-convert, or what
+    all its fields allow (a first pass over them)."""
+    at = {c.lower(): i for i, c in enumerate(rows.header)}
+    types: list[str | None] = [None] * len(rows.header)
+    for name, kind in args.type:
+        if name.lower() not in at:
+            raise rows.source.error(1, f"--type column {name!r} is not in the source ({', '.join(rows.header)})")
+        types[at[name.lower()]] = kind
+    if isinstance(rows, JsonRows):  # JSON's own types are kept, value by value
+        return [t or "" for t in types]
+    if args.no_convert:
+        return [t or "TEXT" for t in types]
+    if None in types:
+        told = rows.infer(None if rows.source.seekable() else args.batch)
+        types = [t or k for t, k in zip(types, told)]
+    return [t or "TEXT" for t in types]
 
 
 def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Namespace) -> None:
@@ -430,23 +563,23 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
         return rows.source.error(1, what)
 
     plain_name(table, "table name", lambda what: CliError(f"{args.file}: {what}"))
-    for name in rows.header:
-        plain_name(name, "column", header_error)
-        if hides_rowid(name):
-            raise header_error(f"column {name!r} would hide the rowid that staging, the merge and the queries "
-                               "identify rows by: rename it")
     uniques = positions(args.unique, rows.header, "--unique", header_error)
     indexes = positions(args.index, rows.header, "--index", header_error)
     clash = [t for t in (table, f"temp_{table}") if conn.execute(
         "SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND name = ? COLLATE NOCASE", (t,)).fetchone()]
     if clash:
         raise CliError(f"{args.file}: {clash[0]!r} exists but {table!r} is not a managed table; load would replace it")
+    types = column_types(rows, args)
+    names = [sql_name(conn, c) for c in rows.header]
+    definitions = [f"{n} {t}" if t else n for n, t in zip(names, types)]
+    if isinstance(rows, DelimitedRows):
+        rows.convert = "".join(LETTERS[t] for t in types)
     try:
-        mv.create_table(conn, table, list(rows.header),
-                        [{"name": f"index_{i}", "cols": ",".join(rows.header[p] for p in key)}
+        mv.create_table(conn, table, definitions,
+                        [{"name": f"index_{i}", "cols": ",".join(names[p] for p in key)}
                          for i, key in enumerate(indexes)],
                         [{"name": f"unique_{i}", "cols": key} for i, key in enumerate(uniques)], False)
-    except sqlite3.Error as e:  # a column name that SQLite keeps for itself ("order", say)
+    except sqlite3.Error as e:
         raise header_error(f"cannot create table {table} with these columns: {e}") from None
 
 
@@ -454,7 +587,7 @@ def check_keys(conn: sqlite3.Connection, table: str, args: argparse.Namespace) -
     """--unique and --index on an existing table must name keys and indexes it has: load changes no key."""
 
     def lists(sql: str) -> set[tuple[str, ...]]:
-        return {tuple(c.strip().lower() for c in str(cols).split(",")) for (cols,) in conn.execute(sql, (table,))}
+        return {names_of(str(cols)) for (cols,) in conn.execute(sql, (table,))}
 
     uniques = lists("SELECT columns FROM unique_table WHERE table_name = ?")
     indexes = lists("SELECT columns FROM index_table WHERE table_name = ?")
@@ -467,21 +600,36 @@ def check_keys(conn: sqlite3.Connection, table: str, args: argparse.Namespace) -
 
 def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tuple[str, bool]:
     """The managed table to load into, created from the header when missing; (name, created)."""
-    check_header(rows.header, lambda what: rows.source.error(1, what))
     found = [t for t in managed_names(conn) if t.lower() == args.table.lower()]
     if not found:
+        check_header(rows.header, lambda what: rows.source.error(1, what))
         create(conn, args.table, rows, args)
         return args.table, True
     table = callable_table(args.file, found[0], "load")
     check_keys(conn, table, args)
-    columns = [r[1] for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    if args.type:
+        raise CliError(f"{args.file}: table {table} exists: its columns keep their types (--type is for a new table)")
+    info = [(r[1], str(r[2] or "")) for r in conn.execute(f"PRAGMA table_info({ident(table)})")]
+    columns = [name for name, _ in info]
     for column in filter(hides_rowid, columns):
         raise rowid_error(args.file, table, column)
+    check_header(rows.header, lambda what: rows.source.error(1, what))
     known = {c.lower() for c in columns}
-    if not isinstance(rows, JsonRows):
+    if isinstance(rows, DelimitedRows):
         unknown = [c for c in rows.header if c.lower() not in known]
         if unknown:
             raise rows.source.error(1, f"column {unknown[0]!r} is not in table {table} ({', '.join(columns)})")
+        # Each field as its column's declared type keeps it; a table without types keeps the rule of
+        # each value (or text, with --no-convert).
+        letters = {name.lower(): declared_letter(kind) for name, kind in info}
+        if any(v != "v" for v in letters.values()):
+            untyped = "t" if args.no_convert else "v"
+            rows.convert = "".join(letters[c.lower()].replace("v", untyped) for c in rows.header)
+    if args.missing != "null" and (args.merge or conn.execute(
+            "SELECT 1 FROM unique_table WHERE table_name = ? LIMIT 1", (table,)).fetchone()):
+        rows.require_all = (table, "--merge" if args.merge else "its unique keys")
+        if isinstance(rows, DelimitedRows):
+            rows.check_all(1, tuple(rows.header), columns)
     rows.bind(columns)
     return table, False
 
@@ -545,6 +693,13 @@ def open_for_load(args: argparse.Namespace) -> Database:
         raise
 
 
+def column_type(text: str) -> tuple[str, str]:
+    name, _, kind = text.rpartition("=")
+    if not name.strip() or kind.strip().upper() not in LETTERS:
+        raise argparse.ArgumentTypeError(f"takes COL=integer, COL=real or COL=text, not {text!r}")
+    return name.strip(), kind.strip().upper()
+
+
 def batch_size(text: str) -> int:
     try:
         n = int(text)
@@ -561,9 +716,12 @@ def add_parser(sub: Any) -> None:
         help="stage rows from CSV, TSV or JSON Lines into a table, all or nothing",
         description="Stage the rows of SOURCE into TABLE of FILE in one transaction: all of them, or "
         "nothing when a row is wrong (the line is named) or Ctrl-C stops it. FILE and TABLE are created "
-        "when missing, TABLE with the source's columns in order. Values are kept as written: an empty "
-        "field is NULL, a field is a number only when the number written back is the same text (645, "
-        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text), anything else is text; JSON keeps its types, an "
+        "when missing, TABLE with the source's columns in order, each of one type that all its fields allow "
+        "(INTEGER: 645, -3; REAL: those and 17.00, 1.5e-05; TEXT: 0517, +3 or any other text anywhere), or "
+        "of its --type. Values are kept as written: an empty field is NULL; an existing table's types "
+        "convert the fields, and a field its column's type would change stops the load; a column without "
+        "a type makes a number of a field only when the number written back is the same text (645, "
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON keeps its types, an "
         "object or array inside a line's object is stored as its text on the line, and a line whose keys "
         "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
         "fails, unless another connection has it open or has written to it (another load waiting for this "
@@ -581,7 +739,14 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--merge", action="store_true", help="merge the staged rows into the main table afterwards")
     p.add_argument("--format", choices=["csv", "tsv", "jsonl"],
                    help="the source's format (default: from its extension; csv for standard input)")
-    p.add_argument("--no-convert", action="store_true", help="keep every non-empty CSV/TSV field as text")
+    p.add_argument("--type", action="append", default=[], metavar="COL=TYPE", type=column_type,
+                   help="the type of a column of a new table: integer, real or text (repeatable; default: "
+                   "what every field of the column allows)")
+    p.add_argument("--no-convert", action="store_true",
+                   help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT)")
+    p.add_argument("--missing", choices=["refuse", "null"], default="refuse",
+                   help="a source without some of the table's columns, with --merge or into a table with unique "
+                   "keys: refused (default), or those columns are NULL")
     p.add_argument("--batch", type=batch_size, default=100_000, metavar="N",
                    help="rows staged at a time, which bounds the memory (default: %(default)s)")
     p.add_argument("--quiet", action="store_true", help="no progress on standard error")

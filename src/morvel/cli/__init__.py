@@ -116,11 +116,12 @@ def main(argv: Sequence[str] | None = None) -> int:
 def run(argv: Sequence[str] | None) -> int:
     args = parser().parse_args(argv)
     try:
-        args.db = args.opener(args) if "opener" in args else Database(args.file, args.timeout)
+        # What the command works on: FILE, opened; or what its own opener made of FILE and its arguments.
+        opened = args.opener(args) if "opener" in args else Database(args.file, args.timeout)
         try:
-            args.run(args.db.conn, args)
+            args.run(opened, args)
         finally:
-            args.db.close()
+            opened.close()
     except CliError as e:
         print(f"morvel: {e}", file=sys.stderr)
         return getattr(e, "status", 1)

@@ -5,11 +5,11 @@ from __future__ import annotations
 import argparse
 import csv
 import re
-import sqlite3
 import sys
 from typing import Any
 
 from morvel.cli.common import (
+    Database,
     CliError,
     aligned,
     callable_table,
@@ -24,7 +24,8 @@ from morvel.cli.common import (
 )
 
 
-def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+def cmd_find(db: Database, args: argparse.Namespace) -> None:
+    conn = db.conn
     from morvel import query
 
     table = callable_table(args.file, managed(conn, args.file, args.table), "find")

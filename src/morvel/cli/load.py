@@ -640,8 +640,18 @@ def merge(conn: sqlite3.Connection, table: str) -> str:
     return f"merge: {merged(morvel.merge(conn, table, False), before)}"
 
 
-def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
-    rows: Rows = args.rows
+class Loading:
+    """What `load` works on: FILE opened (created when missing) and the source's rows, their header read."""
+
+    def __init__(self, db: Database, rows: Rows) -> None:
+        self.db, self.rows = db, rows
+
+    def close(self) -> None:
+        self.db.close()
+
+
+def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
+    conn, rows = loading.db.conn, loading.rows
     source = rows.source
     progress = Progress(source, sys.stderr.isatty() and not args.quiet)
     read = 0
@@ -671,8 +681,8 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
         # connection has it open (a load waiting for this one's lock, say) or wrote to it.
         with contextlib.suppress(sqlite3.Error):
             conn.rollback()
-        if args.db.created:
-            args.db.remove_unused()
+        if loading.db.created:
+            loading.db.remove_unused()
         raise
     finally:
         source.close()
@@ -681,13 +691,13 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
     print(f"{what}; {merged + '; ' if merged else ''}{elapsed:.3f} s")
 
 
-def open_for_load(args: argparse.Namespace) -> Database:
+def open_for_load(args: argparse.Namespace) -> Loading:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
     source = Source(args.source)
     try:
-        args.rows = open_rows(source, fmt, not args.no_convert)
-        return Database(args.file, args.timeout, create=True)
+        rows = open_rows(source, fmt, not args.no_convert)
+        return Loading(Database(args.file, args.timeout, create=True), rows)
     except BaseException:
         source.close()
         raise

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import sqlite3
 import time
 
-from morvel.cli.common import begin_write, callable_table, check_keys, ident, managed, merged, plural
+from morvel.cli.common import Database, begin_write, callable_table, check_keys, ident, managed, merged, plural
 
 
-def cmd_merge(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+def cmd_merge(db: Database, args: argparse.Namespace) -> None:
+    conn = db.conn
     from morvel import merge
 
     table = callable_table(args.file, managed(conn, args.file, args.table), "merge")

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import sqlite3
 
-from morvel.cli.common import begin_write, callable_table, describe, managed, managed_names, plural
+from morvel.cli.common import Database, begin_write, callable_table, describe, managed, managed_names, plural
 
 
-def cmd_repair(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+def cmd_repair(db: Database, args: argparse.Namespace) -> None:
+    conn = db.conn
     from morvel.morvel import active_table_index
 
     names = [managed(conn, args.file, args.table)] if args.table else managed_names(conn)

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import sqlite3
 
-from morvel.cli.common import PROG, Index, aligned, describe, dumps, managed_names, plural
+from morvel.cli.common import Database, PROG, Index, aligned, describe, dumps, managed_names, plural
 
 
-def cmd_tables(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
+def cmd_tables(db: Database, args: argparse.Namespace) -> None:
+    conn = db.conn
     tables = [describe(conn, t) for t in managed_names(conn)]
     if args.json:
         print(dumps([t.as_json() for t in tables]))

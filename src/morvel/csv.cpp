@@ -112,6 +112,20 @@ Ref number_of(const char* field, Py_ssize_t n) {
     return float_of_repr(s, n);
 }
 
+// The exponent part of a number literal at s[i], which is 'e' or 'E': an optional sign and digits. `value`
+// gets it (beyond 100000 in magnitude it stays there, past every double's range), i the position after it;
+// returns the number of its digits (0: no exponent after all).
+Py_ssize_t exponent_part(const char* s, Py_ssize_t& i, Py_ssize_t n, long& value) {
+    ++i;
+    const bool negative = i < n && s[i] == '-';
+    if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
+    const Py_ssize_t start = i;
+    for (value = 0; i < n && is_digit(s[i]); ++i)
+        if (value < 100000) value = value * 10 + (s[i] - '0');
+    if (negative) value = -value;
+    return i - start;
+}
+
 // The digits of a decimal number's text without leading and trailing zeros, and the power of ten of the
 // last of them: "17.00" is ("17", 0), "1.5e-05" ("15", -6), "0.0" ("", 0). False unless `s` is
 // "-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?"; `point_or_exponent` tells whether it has a point or an
@@ -133,16 +147,7 @@ bool decimal_digits(const char* s, Py_ssize_t n, std::string& digits, long& expo
     }
     long written_exponent = 0;
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        const bool negative = i < n && s[i] == '-';
-        if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
-        const Py_ssize_t exp_start = i;
-        while (i < n && is_digit(s[i])) {
-            if (written_exponent < 100000) written_exponent = written_exponent * 10 + (s[i] - '0');
-            ++i;
-        }
-        if (i == exp_start) return false;
-        if (negative) written_exponent = -written_exponent;
+        if (exponent_part(s, i, n, written_exponent) == 0) return false;
         point_or_exponent = true;
     }
     if (i != n) return false;
@@ -194,13 +199,8 @@ bool surely_real(const char* s, Py_ssize_t n) {
     }
     long written_exponent = 0;
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        const bool negative = i < n && s[i] == '-';
-        if (i < n && (s[i] == '-' || s[i] == '+')) ++i;
-        const Py_ssize_t exp_start = i;
-        while (i < n && is_digit(s[i]) && i - exp_start < 4) written_exponent = written_exponent * 10 + (s[i++] - '0');
-        if (i == exp_start || i != n) return false;  // four exponent digits and more: the long way
-        if (negative) written_exponent = -written_exponent;
+        const Py_ssize_t exponent_digits = exponent_part(s, i, n, written_exponent);
+        if (exponent_digits == 0 || exponent_digits > 4 || i != n) return false;  // more digits: the long way
         point_or_exponent = true;
     }
     if (i != n || !point_or_exponent) return false;  // integers are told apart before

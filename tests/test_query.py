@@ -1,5 +1,6 @@
 """morvel.query: the rows the merge will leave, answered before it, in one snapshot; and find's snapshot."""
 
+import functools
 import sqlite3
 import tracemalloc
 
@@ -225,17 +226,36 @@ def test_one_snapshot(tmp_path, path, reader):
     writer.close()
 
 
+BIG = {  # tables that several tests read as they are: made once, copied into each test's file
+    "staged_and_main": lambda c: managed(c, "t", ["k", "v"], [[0]], main=[(k, "main") for k in range(0, 50_000, 7)],
+                                         staged=[(i % 25_000, i) for i in range(40_000)]),
+    "merged": lambda c: (big(c, "staged_and_main"), mv.temp_to_main(c, "t")),
+    **{f"{rows}_{len(keys)}": lambda c, rows=rows, keys=keys: managed(
+        c, "t", ["k", "v"], keys, **{rows: [(i, f"value {i:06}") for i in range(100_000)]})
+       for rows, keys in [("main", [[0]]), ("staged", [])]},
+}
+
+
+@functools.cache
+def _made(shape):
+    made = sqlite3.connect(":memory:")
+    BIG[shape](made)
+    return made
+
+
+def big(conn, shape):
+    """Fills the database of `conn` with the table of BIG[shape] (whatever it held goes)."""
+    _made(shape).backup(conn)
+    return conn
+
+
 @pytest.mark.parametrize("where", ["", "k % 3 = 0"])
 def test_staged_rows_beyond_one_read(conn, path, where):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a
     boundary between reads; more rows answered than one page or one part of an ordered read holds, with and
     without a limit that ends the reading in the middle of one."""
-    managed(conn, "t", ["k", "v"], [[0]], main=[(k, "main") for k in range(0, 50_000, 7)],
-            staged=[(i % 25_000, i) for i in range(40_000)])
-    copy = sqlite3.connect(":memory:")
-    conn.backup(copy)
-    mv.temp_to_main(copy, "t")
-    merged = copy.execute(f"SELECT * FROM t WHERE {where or 1}").fetchall()
+    big(conn, "staged_and_main")
+    merged = _made("merged").execute(f"SELECT * FROM t WHERE {where or 1}").fetchall()
     c = on(path, conn)
     answer = morvel.query(c, "t", where)
     assert rows_typed(answer) == rows_typed(merged) and answer[0] == [15_000, 15_000]
@@ -264,7 +284,7 @@ BOUNDED = {
 def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
     """With a limit, the call reads its candidates part by part and stops once its answer is full: what it
     holds (tracemalloc) stays far below the candidate rows, which take about 20 MB here."""
-    managed(conn, "t", ["k", "v"], keys, **{rows: [(i, f"value {i:06}") for i in range(100_000)]})
+    big(conn, f"{rows}_{len(keys)}")
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

@@ -263,9 +263,28 @@ LOADS = [
                     '{"k": 99999999999999999999, "w": 1e400}\n'
                     '{"k":3,"v" :[1e400, 2, "\\ud800"],\t"w": 1.10, "x":{ "b\\"]" : 1E5, "c": {}}, '
                     '"y": "a\\"[\\ud83d\\ude00"}\r\n', "t",
-     [(1, '{"a": [1, "é"]}', None, 1, ""), (2, None, None, None, 2.5),
+     [("1", '{"a": [1, "é"]}', None, "true", ""), ("2", None, None, None, "2.5"),
       ("99999999999999999999", None, "1e400", None, None),
-      (3, '[1e400, 2, "\\ud800"]', 1.1, '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
+      ("3", '[1e400, 2, "\\ud800"]', "1.1", '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
+    # JSON Lines: one type per column too, from JSON's own types; true and false are texts
+    ([], "p.jsonl", '{"i": 1, "r": 1, "t": "0517", "b": true, "n": null, "m": 2, "x": 0.5}\n'
+                    '{"i": -3, "r": 2.5, "t": 1200, "b": false, "m": 9007199254740993, "x": 9007199254740993}\n', "t",
+     [(1, 1.0, "0517", "true", None, 2, "0.5"), (-3, 2.5, "1200", "false", None, 9007199254740993, "9007199254740993")]),
+    (["--type", "k=text"], "p.jsonl", '{"k": 5, "v": 1.5}\n', "t", [("5", 1.5)]),
+    (["--no-convert"], "p.jsonl", '{"k": 5, "v": 1.5}\n', "t", [("5", "1.5")]),
+    (["--batch", "2", "--format", "jsonl"], "-", '{"k": 1, "v": "a"}\n{"k": 2, "v": "b"}\n{"v": "c", "k": 3}\n', "t",
+     [(1, "a"), (2, "b"), (3, "c")]),
+    (["--batch", "5", "--format", "jsonl"], "-", '{"v": "a"}\n{"v": 1}\n\n{"v": 2.5}\n', "t", [("a",), ("1",), ("2.5",)]),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": "0517", "v": 1}\n', "t",
+     '2: k: "0517" is not a JSON integer within 64 bits (the column is INTEGER)'),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": 2, "v": true}\n', "t",
+     "2: v: true is not a JSON number that a REAL holds exactly (the column is REAL)"),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": 2, "v": 9007199254740993}\n', "t",
+     "2: v: 9007199254740993 is not a JSON number that a REAL holds exactly (the column is REAL)"),
+    # into a table without types: the rule of each value
+    (["--missing", "null"], "p.jsonl", '{"name": "e", "age": true}\n{"name": 5, "age": 99999999999999999999}\n'
+                                       '{"age": 2.5}\n', "homes",
+     [("e", None, None, 1), (5, None, None, "99999999999999999999"), (None, None, None, 2.5)]),
     ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
     (["--missing", "null"], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
     (["--missing", "null"], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
@@ -347,7 +366,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
         assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
         return
     staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
-    assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
+    assert list(map(repr, staged)) == list(map(repr, expected)) and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
                                                  f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
 
 
@@ -503,6 +522,9 @@ def test_loaded_columns_answer_as_their_data(tmp_path, correction):
     (tmp_path / "bad.csv").write_text("dep_delay,id\n1.5,9999\nabc,1\n")
     assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null")[2].endswith(
         ":3: dep_delay: 'abc' is not a number whose every digit a REAL keeps (the column is REAL)\n")
+    (tmp_path / "bad.jsonl").write_text('{"id": 9999, "dep_time": "0517"}\n{"id": "0517"}\n')
+    assert run("load", db, "flights", str(tmp_path / "bad.jsonl"), "--missing", "null")[2].endswith(
+        ':2: id: "0517" is not a JSON integer within 64 bits (the column is INTEGER)\n')
     assert dump(db) == before
 
 
@@ -522,18 +544,35 @@ JSON_NESTED = st.recursive(
                                 st.lists(JSON_SCALARS | JSON_NESTED, min_size=3, max_size=3)), min_size=1, max_size=8),
        separators=st.sampled_from([(",", ":"), (", ", ": "), (" ,\t", " : \r")]), ascii=st.booleans())
 def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, ascii):
-    """Each top-level value as the load defines it, each nested one as its text on the line."""
+    """Each column one type from JSON's types of its values (INTEGER: integers within 64 bits; REAL: numbers,
+    integers that a double holds; TEXT otherwise), each value stored as that type only where it keeps its
+    value, each nested one as its text on the line."""
     from morvel.cli import main
 
     def written(value):
         return json.dumps(value, separators=separators, ensure_ascii=ascii)
 
-    def stored(value):
+    def integer(v):
+        return type(v) is int and -(2**63) <= v < 2**63
+
+    def column_kind(values):
+        present = [v for v in values if v is not None]
+        if all(map(integer, present)):
+            return "integer"
+        if all(type(v) is float or integer(v) and float(v) == v for v in present):
+            return "real"
+        return "text"
+
+    def stored(value, kind):
+        if value is None:
+            return None
+        if kind == "integer":
+            return value
+        if kind == "real":
+            return float(value)
         if isinstance(value, (list, dict)):
             return written(value)
-        if isinstance(value, bool):
-            return int(value)
-        return str(value) if isinstance(value, int) and not -(2**63) <= value < 2**63 else value
+        return json.dumps(value) if isinstance(value, (bool, float)) else str(value)
 
     with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
         src, db = os.path.join(folder, "rows.jsonl"), os.path.join(folder, "rows.db")
@@ -546,7 +585,9 @@ def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, 
         conn = sqlite3.connect(db)
         got = conn.execute("SELECT a, b, c FROM temp_t ORDER BY rowid").fetchall()
         conn.close()
-    assert got == [tuple(stored(dict(zip(keys, values))[k]) for k in "abc") for keys, values in lines]
+    objects = [dict(zip(keys, values)) for keys, values in lines]
+    kinds = {k: column_kind([o[k] for o in objects]) for k in "abc"}
+    assert list(map(repr, got)) == [repr(tuple(stored(o[k], kinds[k]) for k in "abc")) for o in objects]
 
 
 def locks_held(pid, path):

@@ -5,8 +5,10 @@ their fields (INTEGER when each is ``645``; REAL when each is that or a decimal 
 digit, ``17.00``; TEXT otherwise, ``0517`` anywhere), a first pass over the file telling them (the first
 batch, for standard input); an existing table's declared types convert the fields, and a field the type
 would change stops the load; a column without a type makes a number of a field only when that number
-written back is the same text (``645``; never ``00645`` or ``1.50``). JSON keeps its own types, and an
-object or array inside a line's object is stored as its text on the line, exactly as written. CSV records
+written back is the same text (``645``; never ``00645`` or ``1.50``). JSON Lines get the same rule by
+JSON's types (INTEGER: integers within 64 bits; REAL: numbers; TEXT: anything else, true and false
+included, which a TEXT column stores as those words), and an object or array inside a line's object is
+stored as its text on the line, exactly as written. CSV records
 are parsed and their fields converted by the compiled module (``_parse_csv``); rows are staged through
 ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 
@@ -267,16 +269,85 @@ def no_constant(name: str) -> None:
 
 
 def json_value(value: Any) -> Any:
-    """A top-level JSON value as stored: null is NULL, true and false are 1 and 0 (SQLite has no booleans),
-    an integer beyond 64 bits keeps its text; NESTED for an object or an array, whose source text is stored."""
+    """A top-level JSON value as read: NESTED for an object or an array, whose source text is stored;
+    others as the decoder gives them (a number beyond a float's range as its text)."""
     kind = type(value)
-    if value is None or kind is str or kind is float:
-        return value
+    if kind is tuple or kind is list:
+        return NESTED
+    return value
+
+
+def untyped_json(value: Any) -> Any:
+    """A JSON value into a column without a type: null is NULL, true and false are 1 and 0 (SQLite has no
+    booleans), an integer beyond 64 bits keeps its text."""
+    kind = type(value)
     if kind is bool:
         return int(value)
     if kind is int:
         return value if value in INT64 else str(value)
-    return NESTED
+    return value
+
+
+def text_json(value: Any) -> Any:
+    """A JSON value into a TEXT column: a text as it is, true and false as JSON writes them, a number as
+    its shortest text (``1.10`` is ``1.1``)."""
+    kind = type(value)
+    if kind is str or value is None:
+        return value
+    if kind is bool:
+        return "true" if value else "false"
+    return repr(value) if kind is float else str(value)
+
+
+def integer_json(value: Any) -> Any:
+    """A JSON value into an INTEGER column: a JSON integer within 64 bits; anything else would change."""
+    if value is None or (type(value) is int and value in INT64):
+        return value
+    raise JsonTypeError(value, "a JSON integer within 64 bits", "INTEGER")
+
+
+def real_json(value: Any) -> Any:
+    """A JSON value into a REAL column: a finite number, an integer only where a double holds it exactly."""
+    kind = type(value)
+    if value is None or kind is float:
+        return value
+    if kind is int and int(float(value)) == value:
+        return float(value)
+    raise JsonTypeError(value, "a JSON number that a REAL holds exactly", "REAL")
+
+
+class JsonTypeError(ValueError):
+    def __init__(self, value: Any, wanted: str, column_type: str) -> None:
+        shown = json.dumps(value, ensure_ascii=False)
+        super().__init__(f"{shown if len(shown) <= 40 else shown[:37] + '...'} is not {wanted} (the column is "
+                         f"{column_type})")
+
+
+JSON_CONVERT = {"v": untyped_json, "t": text_json, "i": integer_json, "r": real_json}
+
+
+def json_kind(value: Any) -> str:
+    """What one JSON value allows its column to be: "n" (null: anything), "i" (an integer that a double
+    holds), "I" (an integer within 64 bits that a double does not), "r" (a finite number), "t" (text)."""
+    kind = type(value)
+    if value is None:
+        return "n"
+    if kind is int:
+        if value not in INT64:
+            return "t"
+        return "i" if int(float(value)) == value else "I"
+    if kind is float:
+        return "r"
+    return "t"  # a string, true or false, a nested value, a number beyond a float's range
+
+
+# The kind of a column that held kinds a and b: JOIN[a + b].
+JOIN = {a + b: (a if a == b else b if a == "n" else a if b == "n" else
+                "r" if {a, b} == {"i", "r"} else "I" if {a, b} == {"i", "I"} else "t")
+        for a in "niIrt" for b in "niIrt"}
+
+
+JSON_TYPES = {"n": "TEXT", "i": "INTEGER", "I": "INTEGER", "r": "REAL", "t": "TEXT"}
 
 
 NESTED = object()  # a nested object or array, stored as written on its line
@@ -321,6 +392,41 @@ class JsonRows(Rows):
         number, keys, _ = self.pending
         self.check_keys(number, keys)
         self.header = list(keys)
+        self.letters = "v" * len(keys)  # how each column converts a value: JSON_CONVERT's keys
+        self.kept: list[tuple[int, tuple[str, ...], list[Any]]] = []  # objects read by infer, not yet given
+
+    def take(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
+        return self.kept.pop() if self.kept else self.next_object()
+
+    def infer(self, limit: int | None) -> list[str]:
+        """Each column's type from its values: of the whole source (read again afterwards), or, when it
+        cannot be read again, of its first `limit` objects (kept, and converted by those types)."""
+        at = {c.lower(): i for i, c in enumerate(self.header)}
+        kinds = ["n"] * len(self.header)
+        seekable = self.source.seekable()
+        left = sys.maxsize if seekable or limit is None else limit
+        kept = []
+        obj = self.pending
+        while obj is not None and left > 0 and kinds.count("t") < len(kinds):
+            number, keys, values = obj
+            for key, value in zip(keys, values):
+                i = at.get(key.lower())
+                if i is not None:
+                    kinds[i] = JOIN[kinds[i] + json_kind(value)]
+            left -= 1
+            if not seekable:
+                kept.append(obj)
+            obj = self.next_object() if left > 0 else None
+        if obj is not None and not seekable:  # read, not yet told: every column was TEXT already
+            kept.append(obj)
+        if seekable:
+            self.source.rewind()
+            self.lines = self.source.lines()
+            self.pending = self.next_object()
+        else:
+            self.pending = kept[0]
+            self.kept = kept[:0:-1]  # taken from the end
+        return [JSON_TYPES[k] for k in kinds]
 
     def next_object(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
         """(line number, keys, values as stored) of the next object."""
@@ -403,23 +509,39 @@ class JsonRows(Rows):
             places[keys] = found = tuple(at[k.lower()] for k in keys)
             return found
 
+        converts = [JSON_CONVERT[c] for c in self.letters]
+        untyped = self.letters == "v" * width
+
+        def converted(number: int, row: list[Any]) -> list[Any]:
+            try:
+                return list(map(untyped_json, row)) if untyped else [f(v) for f, v in zip(converts, row)]
+            except JsonTypeError:
+                for column, f, v in zip(columns, converts, row):
+                    try:
+                        f(v)
+                    except JsonTypeError as e:
+                        raise self.source.error(number, f"{column}: {e}") from None
+                raise
+
         while self.pending is not None:
             chunk: list[Sequence[Any]] = []
             while self.pending is not None and len(chunk) < size:
                 number, keys, values = self.pending
                 if keys == in_order:
-                    chunk.append(values)
+                    chunk.append(converted(number, values))
                 else:
                     where = places.get(keys) or place(number, keys)
                     row: list[Any] = [None] * width
                     for i, value in zip(where, values):
                         row[i] = value
-                    chunk.append(row)
-                self.pending = self.next_object()
+                    chunk.append(converted(number, row))
+                self.pending = self.take()
             yield chunk
 
     def bind(self, columns: list[str]) -> None:
         # Every line is matched by its own keys: the first one's are only a header for a new table.
+        if len(columns) != len(self.letters):
+            self.letters = "v" * len(columns)
         self.header = list(columns)
         self.order = None
 
@@ -548,8 +670,6 @@ def column_types(rows: Rows, args: argparse.Namespace) -> list[str]:
         if name.lower() not in at:
             raise rows.source.error(1, f"--type column {name!r} is not in the source ({', '.join(rows.header)})")
         types[at[name.lower()]] = kind
-    if isinstance(rows, JsonRows):  # JSON's own types are kept, value by value
-        return [t or "" for t in types]
     if args.no_convert:
         return [t or "TEXT" for t in types]
     if None in types:
@@ -574,6 +694,8 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
     definitions = [f"{n} {t}" if t else n for n, t in zip(names, types)]
     if isinstance(rows, DelimitedRows):
         rows.convert = "".join(LETTERS[t] for t in types)
+    else:
+        rows.letters = "".join(LETTERS[t] for t in types)
     try:
         mv.create_table(conn, table, definitions,
                         [{"name": f"index_{i}", "cols": ",".join(names[p] for p in key)}
@@ -615,16 +737,18 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
         raise rowid_error(args.file, table, column)
     check_header(rows.header, lambda what: rows.source.error(1, what))
     known = {c.lower() for c in columns}
+    # Each field as its column's declared type keeps it; a table without types keeps the rule of each
+    # value (or text, with --no-convert).
+    letters = {name.lower(): declared_letter(kind) for name, kind in info}
     if isinstance(rows, DelimitedRows):
         unknown = [c for c in rows.header if c.lower() not in known]
         if unknown:
             raise rows.source.error(1, f"column {unknown[0]!r} is not in table {table} ({', '.join(columns)})")
-        # Each field as its column's declared type keeps it; a table without types keeps the rule of
-        # each value (or text, with --no-convert).
-        letters = {name.lower(): declared_letter(kind) for name, kind in info}
         if any(v != "v" for v in letters.values()):
             untyped = "t" if args.no_convert else "v"
             rows.convert = "".join(letters[c.lower()].replace("v", untyped) for c in rows.header)
+    else:
+        rows.letters = "".join(letters[c.lower()] for c in columns)
     if args.missing != "null" and (args.merge or conn.execute(
             "SELECT 1 FROM unique_table WHERE table_name = ? LIMIT 1", (table,)).fetchone()):
         rows.require_all = (table, "--merge" if args.merge else "its unique keys")
@@ -721,7 +845,8 @@ def add_parser(sub: Any) -> None:
         "of its --type. Values are kept as written: an empty field is NULL; an existing table's types "
         "convert the fields, and a field its column's type would change stops the load; a column without "
         "a type makes a number of a field only when the number written back is the same text (645, "
-        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON keeps its types, an "
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON Lines by JSON's types (INTEGER, REAL; TEXT for "
+        "strings, true and false, which are stored as those texts), an "
         "object or array inside a line's object is stored as its text on the line, and a line whose keys "
         "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
         "fails, unless another connection has it open or has written to it (another load waiting for this "
@@ -743,7 +868,7 @@ def add_parser(sub: Any) -> None:
                    help="the type of a column of a new table: integer, real or text (repeatable; default: "
                    "what every field of the column allows)")
     p.add_argument("--no-convert", action="store_true",
-                   help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT)")
+                   help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT, for JSON Lines too)")
     p.add_argument("--missing", choices=["refuse", "null"], default="refuse",
                    help="a source without some of the table's columns, with --merge or into a table with unique "
                    "keys: refused (default), or those columns are NULL")

@@ -1,10 +1,13 @@
 """`python -m morvel` run as a subprocess on real files."""
 
+import bz2
 import contextlib
 import decimal
 import fcntl
+import gzip
 import io
 import json
+import lzma
 import math
 import os
 import pty
@@ -198,6 +201,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
     (as_is, ["load", "FILE", "homes", "-", "--batch", "0"], "argument --batch: must be a number of rows >= 1"),
     (as_is, ["load", "FILE", "homes", "-", "--unique", "a,,b"], "argument --unique: --unique takes column names"),
+    (as_is, ["load", "FILE", "homes", "-", "--delimiter", ";;"], "argument --delimiter: takes one ASCII character"),
+    (as_is, ["load", "FILE", "homes", "-", "--delimiter", '"'], "argument --delimiter: takes one ASCII character"),
 ])
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
@@ -222,6 +227,12 @@ def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
 
 HOMES_COLUMNS = "name, type, address, age"
 LOSSLESS = "k,v\n1,645\n2,-3\n3,1.5\n4,00645\n5,+3\n6,1.50\n7,1e3\n8, 7\n9,\n10,-0\n11,99999999999999999999\n12,inf\n"
+
+
+try:
+    from compression import zstd
+except ImportError:
+    zstd = None
 
 
 def merge_report(report):
@@ -339,6 +350,22 @@ LOADS = [
     ([], "p.csv", "k\n1\n", "t-1", "FILE: table name 't-1' is not a plain name (letters, digits and _, not "
                                     "starting with a digit)"),
     ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv or jsonl"),
+    # files as they come: compressed, by the extension or --compression, and any one-character separator
+    ([], "p.csv.gz", gzip.compress(b"k,v\n1,a\n2,0517\n"), "t", [(1, "a"), (2, "0517")]),
+    ([], "p.TSV.bz2", bz2.compress(b"k\tv\n1\t2.5\n"), "t", [(1, 2.5)]),
+    ([], "p.jsonl.xz", lzma.compress(b'{"k": 1}\n{"k": 2}\n'), "t", [(1,), (2,)]),
+    (["--compression", "gzip", "--delimiter", ";"], "-", gzip.compress(b"k;v\n1;a,b\n"), "t", [(1, "a,b")]),
+    (["--compression", "xz", "--format", "jsonl"], "p.data", lzma.compress(b'{"k": "x"}\n'), "t", [("x",)]),
+    (["--compression", "none"], "p.csv.gz", "k\n1\n", "t", [(1,)]),
+    ([], "p.csv.gz", gzip.compress(b"k,v\n1,a\n")[:-9], "t",
+     "SRC: cannot read it as gzip data: Compressed file ended before the end-of-stream marker was reached"),
+    ([], "p.jsonl.xz", lzma.compress(b'{"k": 1}\n{"k": 2}\n')[:-30], "t",
+     "3: cannot read it as xz data: Compressed file ended before the end-of-stream marker was reached"),
+    (["--compression", "zst"], "p.csv", zstd.compress(b"k\n1\n") if zstd else b"k\n1\n", "t",
+     [(1,)] if zstd else "SRC: this Python cannot read Zstandard (zst) data: that comes with Python 3.14"),
+    (["--delimiter", ";"], "p.csv", "k;v\n1;a,b\n2;1,5\n", "t", [(1, "a,b"), (2, "1,5")]),
+    (["--delimiter", "|"], "p.tsv", 'k|v\n1|"a|b"\n2|x\ty\n', "t", [(1, "a|b"), (2, "x\ty")]),
+    (["--delimiter", ";"], "p.jsonl", '{"k": 1}\n', "t", "SRC: --delimiter is for CSV and TSV, not JSON Lines"),
 ]
 
 
@@ -734,13 +761,14 @@ def test_find_selects_names_that_need_quoting(tmp_path):
     assert run("find", path, "t", "--select", 'tag name, x"y', "--csv") == (0, 'tag name,"x""y"\nold,q\nnew,r\n', "")
 
 
-@pytest.mark.parametrize("quiet", [False, True])
-def test_progress_only_on_a_terminal(tmp_path, quiet):
+@pytest.mark.parametrize("quiet, merge", [(False, False), (True, False), (False, True), (True, True)])
+def test_progress_only_on_a_terminal(tmp_path, quiet, merge):
     src = tmp_path / "rows.csv"
     src.write_text("k\n" + "1\n" * 25_000)
     main, tty = pty.openpty()
     r = subprocess.run([sys.executable, "-m", "morvel", "load", str(tmp_path / "new.db"), "t", str(src),
-                        *(["--quiet"] if quiet else [])], stderr=tty, stdout=subprocess.PIPE, text=True)
+                        *(["--quiet"] if quiet else []), *(["--merge"] if merge else [])],
+                       stderr=tty, stdout=subprocess.PIPE, text=True)
     os.close(tty)
     shown = b""
     with contextlib.suppress(OSError):  # the end of a pseudo-terminal whose other end is closed
@@ -752,6 +780,8 @@ def test_progress_only_on_a_terminal(tmp_path, quiet):
         assert shown == b""
     else:  # after each chunk of rows: rows, rows per second, share of the file; cleared at the end
         assert re.match(rb"\r10,000 rows, [\d,]+ rows/s, \d+% of .*rows.csv\x1b\[K", shown) and shown.endswith(b"\r\x1b[K")
+        # the merge is a step of its own: the line goes on to it rather than standing at the share read
+        assert (b"\r25,000 rows staged; merging into t...\x1b[K\r\x1b[K" in shown) == merge, shown
 
 
 def parsed(path, block, monkeypatch):

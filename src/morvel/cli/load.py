@@ -21,10 +21,13 @@ command holds a shared flock on FILE while its connection is open, which is how 
 from __future__ import annotations
 
 import argparse
+import bz2
 import contextlib
+import gzip
 import io
 import itertools
 import json
+import lzma
 import math
 import os
 import re
@@ -32,6 +35,7 @@ import sqlite3
 import stat
 import sys
 import time
+import zlib
 from pathlib import Path
 from typing import IO, Any, Callable, Iterator, Sequence
 
@@ -96,31 +100,77 @@ class Interrupted(CliError):
     status = 130
 
 
-class Source:
-    """A file or standard input, read as UTF-8 (a byte-order mark is skipped); knows how far it has read."""
+def zstd_file(raw: IO[bytes]) -> IO[bytes]:
+    try:
+        from compression import zstd  # type: ignore[import-not-found]  # Python 3.14 on
+    except ImportError:
+        raise CliError("this Python cannot read Zstandard (zst) data: that comes with Python 3.14") from None
+    return zstd.ZstdFile(raw)  # type: ignore[no-any-return]
 
-    def __init__(self, path: str) -> None:
+
+DECOMPRESS: dict[str, Callable[[IO[bytes]], IO[bytes]]] = {
+    "gzip": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
+    "bz2": lambda raw: bz2.BZ2File(raw),
+    "xz": lambda raw: lzma.LZMAFile(raw),
+    "zst": zstd_file,
+}
+
+
+COMPRESSED = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zst"}  # by extension
+
+
+def compression_of(path: str, given: str) -> str | None:
+    """The compression a source is read through: --compression's, else its extension's (none for -)."""
+    if given != "auto":
+        return None if given == "none" else given
+    return None if path == "-" else COMPRESSED.get(Path(path).suffix.lower())
+
+
+class Source:
+    """A file or standard input, read as UTF-8 (a byte-order mark is skipped), through a decompressor
+    when compressed; knows how far it has read."""
+
+    def __init__(self, path: str, compression: str | None = None) -> None:
         self.name = "<stdin>" if path == "-" else path
         if path == "-":
-            self.raw: IO[bytes] = sys.stdin.buffer
+            self.file: IO[bytes] = sys.stdin.buffer
         else:
             try:
-                self.raw = open(path, "rb")  # noqa: SIM115 - closed by close()
+                self.file = open(path, "rb")  # noqa: SIM115 - closed by close()
             except OSError as e:
                 raise CliError(f"{path}: {e.strerror}") from None
         try:
-            st = os.fstat(self.raw.fileno())
+            st = os.fstat(self.file.fileno())
             self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
         except (OSError, io.UnsupportedOperation):
             self.size = None
+        self.compression = compression
+        try:
+            self.raw = DECOMPRESS[compression](self.file) if compression else self.file
+        except CliError as e:
+            self.close()
+            raise CliError(f"{self.name}: {e}") from None
         self.started = False
+
+    @contextlib.contextmanager
+    def reading(self, line: Callable[[], int] | None = None) -> Iterator[None]:
+        """A decompressor's complaint as the source's error (at the line reached, when known)."""
+        try:
+            yield
+        except (OSError, EOFError, lzma.LZMAError, zlib.error) as e:
+            if not self.compression:
+                raise
+            what = f"cannot read it as {self.compression} data: {e}"
+            raise (self.error(line(), what) if line else CliError(f"{self.name}: {what}")) from None
 
     def read(self, n: int) -> bytes:
         """Up to n bytes, at least one unless the source has ended; the byte-order mark left out."""
-        block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+        with self.reading():
+            block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+            if not self.started:
+                while len(block) < 3 and (more := self.raw.read(3 - len(block))):
+                    block += more
         if not self.started:
-            while len(block) < 3 and (more := self.raw.read(3 - len(block))):
-                block += more
             self.started = True
             if block.startswith(BOM):
                 return block[3:] or self.read(n)  # nothing after the mark yet is not the end
@@ -128,17 +178,22 @@ class Source:
 
     def lines(self) -> Iterator[tuple[int, str]]:
         """(number, text) of each line ("\n" ends one; JSON takes "\r" as blank space)."""
-        for number, raw in enumerate(self.raw, 1):
-            try:
-                yield number, (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
-            except UnicodeDecodeError as e:
-                raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
+        number = 0
+        with self.reading(lambda: number + 1):
+            for raw in self.raw:
+                number += 1
+                try:
+                    text = (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
+                except UnicodeDecodeError as e:
+                    raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
+                yield number, text
 
     def share_read(self) -> float | None:
+        """The share of the file read (of the compressed bytes, when it is compressed)."""
         if not self.size:
             return None
         try:
-            return min(self.raw.tell() / self.size, 1.0)
+            return min(self.file.tell() / self.size, 1.0)
         except (OSError, ValueError):
             return None
 
@@ -147,15 +202,17 @@ class Source:
 
     def seekable(self) -> bool:
         """Whether it can be read again from its start (a regular file)."""
-        return self.size is not None and self.raw is not sys.stdin.buffer
+        return self.size is not None and self.file is not sys.stdin.buffer
 
     def rewind(self) -> None:
         self.raw.seek(0)
         self.started = False
 
     def close(self) -> None:
-        if self.raw is not sys.stdin.buffer:
+        if getattr(self, "raw", self.file) is not self.file:
             self.raw.close()
+        if self.file is not sys.stdin.buffer:
+            self.file.close()
 
 
 class Rows:
@@ -546,21 +603,33 @@ class JsonRows(Rows):
         self.order = None
 
 
-def open_rows(source: Source, fmt: str, convert: bool) -> Rows:
+def open_rows(source: Source, fmt: str, convert: bool, delimiter: str | None = None) -> Rows:
     if fmt == "jsonl":
+        if delimiter is not None:
+            raise CliError(f"{source.name}: --delimiter is for CSV and TSV, not JSON Lines")
         return JsonRows(source)
-    return DelimitedRows(source, "\t" if fmt == "tsv" else ",", convert)
+    return DelimitedRows(source, delimiter or ("\t" if fmt == "tsv" else ","), convert)
 
 
 def format_of(path: str, given: str | None) -> str:
+    """--format, else the extension's (the one before a compression's: rows.csv.gz is CSV)."""
     if given:
         return given
     if path == "-":
         return "csv"
-    fmt = FORMATS.get(Path(path).suffix.lower())
+    name = Path(path)
+    if name.suffix.lower() in COMPRESSED:
+        name = name.with_suffix("")
+    fmt = FORMATS.get(name.suffix.lower())
     if fmt is None:
         raise CliError(f"{path}: cannot tell the format from the name: give --format csv, tsv or jsonl")
     return fmt
+
+
+def delimiter(text: str) -> str:
+    if len(text) != 1 or not text.isascii() or text in '"\r\n':
+        raise argparse.ArgumentTypeError(f"takes one ASCII character other than a quote or a line end, not {text!r}")
+    return text
 
 
 class Progress:
@@ -582,6 +651,13 @@ class Progress:
         sys.stderr.write(f"\r{rows:,} rows, {rate:,.0f} rows/s{of}\x1b[K")
         sys.stderr.flush()
         self.written = True
+
+    def phase(self, what: str) -> None:
+        """A step after the reading, shown at once: the line does not stand at the share read meanwhile."""
+        if self.shown:
+            sys.stderr.write(f"\r{what}\x1b[K")
+            sys.stderr.flush()
+            self.written = True
 
     def clear(self) -> None:
         if self.written:
@@ -784,6 +860,8 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
             morvel.prepare(conn)
             table, created = target(conn, rows, args)
             staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
+            if args.merge:
+                progress.phase(f"{staged:,} row{'s' * (staged != 1)} staged; merging into {table}...")
             merged = merge(conn, table) if args.merge else None
             conn.commit()
         except KeyboardInterrupt:
@@ -808,9 +886,9 @@ def cmd_load(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 def open_for_load(args: argparse.Namespace) -> Database:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
-    source = Source(args.source)
+    source = Source(args.source, compression_of(args.source, args.compression))
     try:
-        args.rows = open_rows(source, fmt, not args.no_convert)
+        args.rows = open_rows(source, fmt, not args.no_convert, args.delimiter)
         return Database(args.file, args.timeout, create=True)
     except BaseException:
         source.close()
@@ -864,6 +942,12 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--merge", action="store_true", help="merge the staged rows into the main table afterwards")
     p.add_argument("--format", choices=["csv", "tsv", "jsonl"],
                    help="the source's format (default: from its extension; csv for standard input)")
+    p.add_argument("--compression", choices=["auto", "none", "gzip", "bz2", "xz", "zst"], default="auto",
+                   help="read the source through this decompressor (default: by the extension: .gz, .bz2, .xz, "
+                   ".zst; none for standard input); zst needs Python 3.14")
+    p.add_argument("--delimiter", type=delimiter, metavar="CHAR",
+                   help="the field separator of CSV or TSV, one ASCII character such as ';' or '|' (default: ',' "
+                   "for CSV, a tab for TSV)")
     p.add_argument("--type", action="append", default=[], metavar="COL=TYPE", type=column_type,
                    help="the type of a column of a new table: integer, real or text (repeatable; default: "
                    "what every field of the column allows)")

@@ -74,6 +74,14 @@ HOMES_JSON = {
       "--param", "3", "--csv"], "name\nd\nc\n"),
     (["find", "homes", "--select", "name", "--where", "age IN (?, ?)", "--param", "05", "--param", "2.5e0", "--csv"],
      "name\n"),  # bound as load stores them: text, which no number equals
+    (["find", "homes", "--jsonl", "--select", "name,age", "--where", "name in ('b', 'd')"],
+     '{"name": "d", "age": "x\'01ff\'"}\n{"name": "b", "age": null}\n'),
+    (["find", "homes", "--select", "name,age", "--order-by", "name DESC", "--limit", "2", "--csv"],
+     "name,age\nd,x'01ff'\nc,3\n"),
+    (["find", "homes", "--select", "name,age", "--order-by", "age", "--limit", "1", "--where", "age > ?", "--param", "3",
+      "--jsonl"], '{"name": "a", "age": 5}\n'),
+    (["find", "homes", "--select", "age,name", "--limit", "0"], "age  name\n---  ----\n(0 rows)\n"),
+    (["find", "homes", "--json", "--where", "0"], "[]\n"),
 ])
 def test_read_commands(homes, argv, expected):
     code, out, err = run(argv[0], homes, *argv[1:])
@@ -183,6 +191,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["repair", "FILE", "temp_homes"], "'temp_homes' is not a managed table"),
     (as_is, ["find", "FILE", "homes", "--select", "name,colour"], "no column 'colour' (columns: name, type, address, age)"),
     (as_is, ["find", "FILE", "homes", "--where", "age >"], "syntax error"),
+    (as_is, ["find", "FILE", "homes", "--order-by", "age DESC DESC"], "syntax error"),
+    (as_is, ["find", "FILE", "homes", "--limit", "-1"], "argument --limit: must be a number of rows >= 0"),
     (as_is, ["find", "FILE", "homes", "--where", "age > ?"], "Incorrect number of bindings supplied"),
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
     *[(odd_table, [command, "FILE", "my t", *more],
@@ -752,6 +762,38 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
                                          "e\u0301        4\n(4 rows)\n", "")
     code, out, _ = run("find", path, "w", "--json", "--where", "n = 1")
     assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_find_writes_what_query_answers(tmp_path, native):
+    """Rows written part by part as they are answered read as the whole answer would: one JSON array, JSON
+    Lines, CSV, the table view aligned over all of them; more rows than one part holds."""
+    import csv
+    from morvel.cli.common import aligned, cell, dumps
+
+    path = str(tmp_path / "many.db")
+    values = [None, 1, -2.5, 1e300, float("inf"), "Café \"名前\"\n", b"\x00\xff", "", 2**62]
+    managed(path, "t", ["k", "v", "w"], [[0]], main=[(i, values[i % 9], f"m{i}") for i in range(2500)],
+            staged=[(i, values[(i + 1) % 9], f"s{i}") for i in range(0, 5000, 3)])
+    with contextlib.closing(sqlite3.connect(path)) as conn:
+        answer = morvel.query(conn, "t", "k % 5 <> 1", order_by="w")
+    header = ["k", "v", "w"]
+    env = {**os.environ, "MORVEL_NATIVE": native}
+
+    def find(*argv):
+        r = subprocess.run([sys.executable, "-m", "morvel", "find", path, "t", "--where", "k % 5 <> 1", "--order-by",
+                            "w", *argv], capture_output=True, text=True, env=env)
+        assert (r.returncode, r.stderr) == (0, "")
+        return r.stdout
+
+    objects = [dict(zip(header, ("x'00ff'" if type(v) is bytes else v for v in r))) for r in answer]
+    assert len(answer) > 2000 and find("--json") == dumps(objects) + "\n"
+    assert find("--jsonl") == "".join(json.dumps(o, ensure_ascii=False) + "\n" for o in objects)
+    table = io.StringIO()
+    csv.writer(table, lineterminator="\n").writerows([header, *([cell(v) for v in r] for r in answer)])
+    assert find("--csv") == table.getvalue()
+    assert find() == "\n".join(aligned(header, answer)) + f"\n({len(answer)} rows)\n"
+    assert find("--limit", "3", "--jsonl") == "".join(json.dumps(o, ensure_ascii=False) + "\n" for o in objects[:3])
 
 
 def test_find_selects_names_that_need_quoting(tmp_path):

@@ -10,7 +10,7 @@ import math
 import re
 import sqlite3
 import sys
-from typing import IO, Any, Callable, Iterator, Sequence
+from typing import IO, Any, Callable, Iterator, Sequence, cast
 
 from morvel.cli.common import (
     CliError,
@@ -46,7 +46,7 @@ def cmd_find(conn: sqlite3.Connection, args: argparse.Namespace) -> None:
 
     def answer(each: Callable[[list[list[Any]]], object]) -> int:
         """The rows that morvel.query answers, handed to `each` part by part as they are answered."""
-        return int(_query(conn, table, args.where, args.param, header, args.order_by, args.limit, each))
+        return cast(int, _query(conn, table, args.where, args.param, header, args.order_by, args.limit, each))
 
     out = sys.stdout
     if args.format in ("json", "jsonl"):
@@ -93,14 +93,14 @@ def write_json(out: IO[str], header: list[str], answer: Callable[[Callable[[list
     out.write("\n]\n" if opened else "[]\n")
 
 
-encode_text = json.encoder.encode_basestring  # type: ignore[attr-defined]
+encode_text = json.encoder.encode_basestring
 
 
 def value_json(value: Any) -> str:
     """One value as dumps writes it: a blob as its x'hex' text, characters beyond ASCII as they are."""
     kind = type(value)
     if kind is str:
-        return encode_text(value)  # type: ignore[no-any-return]
+        return encode_text(value)
     if kind is int:
         return int.__repr__(value)
     if value is None:

@@ -37,7 +37,7 @@ import sys
 import time
 import zlib
 from pathlib import Path
-from typing import IO, Any, Callable, Iterator, Sequence
+from typing import IO, Any, Callable, Iterator, Sequence, cast
 
 import morvel
 from morvel import morvel as mv
@@ -109,9 +109,9 @@ def zstd_file(raw: IO[bytes]) -> IO[bytes]:
 
 
 DECOMPRESS: dict[str, Callable[[IO[bytes]], IO[bytes]]] = {
-    "gzip": lambda raw: gzip.GzipFile(fileobj=raw, mode="rb"),
-    "bz2": lambda raw: bz2.BZ2File(raw),
-    "xz": lambda raw: lzma.LZMAFile(raw),
+    "gzip": lambda raw: cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb")),
+    "bz2": lambda raw: cast(IO[bytes], bz2.BZ2File(raw)),
+    "xz": lambda raw: cast(IO[bytes], lzma.LZMAFile(raw)),
     "zst": zstd_file,
 }
 
@@ -224,8 +224,12 @@ class Rows:
     line = 0  # the last line read
 
     require_all: tuple[str, str] | None = None  # (table, why): a source without some of its columns is refused
+    letters = ""  # JSON Lines: how each column converts a value (JSON_CONVERT's keys)
 
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
+        raise NotImplementedError
+
+    def infer(self, limit: int | None) -> list[str]:
         raise NotImplementedError
 
     def check_all(self, line: int, names: tuple[str, ...], columns: list[str]) -> None:
@@ -383,6 +387,13 @@ class JsonTypeError(ValueError):
 JSON_CONVERT = {"v": untyped_json, "t": text_json, "i": integer_json, "r": real_json}
 
 
+AS_IS = {"v": {str, int, float, type(None)}, "t": {str, type(None)}, "i": {int, type(None)},
+         "r": {float, type(None)}}  # the types of values that a column stores as they are (ints within 64 bits)
+
+
+DOUBLE_INT = 2**53  # integers up to this size a double holds, whatever their value
+
+
 def json_kind(value: Any) -> str:
     """What one JSON value allows its column to be: "n" (null: anything), "i" (an integer that a double
     holds), "I" (an integer within 64 bits that a double does not), "r" (a finite number), "t" (text)."""
@@ -394,7 +405,7 @@ def json_kind(value: Any) -> str:
             return "t"
         return "i" if int(float(value)) == value else "I"
     if kind is float:
-        return "r"
+        return "r" if math.isfinite(value) else "t"  # beyond a float's range: kept as its text
     return "t"  # a string, true or false, a nested value, a number beyond a float's range
 
 
@@ -442,6 +453,8 @@ class JsonRows(Rows):
         decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant, object_pairs_hook=tuple)
         self.scan_line: Scan = decoder.scan_once  # type: ignore[attr-defined]
         self.scan_nested: Scan = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
+        # The first pass only tells types: floats as the C scanner reads them (beyond range: infinite).
+        self.scan_types: Scan = json.JSONDecoder(object_pairs_hook=tuple).scan_once  # type: ignore[attr-defined]
         self.lines = source.lines()
         self.pending = self.next_object()
         if self.pending is None:
@@ -460,29 +473,29 @@ class JsonRows(Rows):
         cannot be read again, of its first `limit` objects (kept, and converted by those types)."""
         at = {c.lower(): i for i, c in enumerate(self.header)}
         kinds = ["n"] * len(self.header)
-        seekable = self.source.seekable()
-        left = sys.maxsize if seekable or limit is None else limit
+        assert self.pending is not None
+        if self.source.seekable():
+            self.infer_all(kinds, at, self.pending[1:])
+            self.source.rewind()
+            self.lines = self.source.lines()
+            self.pending = self.next_object()
+            return [JSON_TYPES[k] for k in kinds]
+        left = sys.maxsize if limit is None else limit
         kept = []
-        obj = self.pending
+        obj: tuple[int, tuple[str, ...], list[Any]] | None = self.pending
         while obj is not None and left > 0 and kinds.count("t") < len(kinds):
-            number, keys, values = obj
+            _, keys, values = obj
             for key, value in zip(keys, values):
                 i = at.get(key.lower())
                 if i is not None:
                     kinds[i] = JOIN[kinds[i] + json_kind(value)]
             left -= 1
-            if not seekable:
-                kept.append(obj)
-            obj = self.next_object() if left > 0 else None
-        if obj is not None and not seekable:  # read, not yet told: every column was TEXT already
             kept.append(obj)
-        if seekable:
-            self.source.rewind()
-            self.lines = self.source.lines()
-            self.pending = self.next_object()
-        else:
-            self.pending = kept[0]
-            self.kept = kept[:0:-1]  # taken from the end
+            obj = self.next_object() if left > 0 else None
+        if obj is not None:  # read, not yet told: every column was TEXT already
+            kept.append(obj)
+        self.pending = kept[0]
+        self.kept = kept[:0:-1]  # taken from the end
         return [JSON_TYPES[k] for k in kinds]
 
     def next_object(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
@@ -518,11 +531,11 @@ class JsonRows(Rows):
             return number, keys, row
         return None
 
-    def decode(self, text: str) -> Any:
+    def decode(self, text: str, scan: Callable[[str, int], tuple[Any, int]] | None = None) -> Any:
         """json.JSONDecoder.decode of a line."""
         blank = BLANK.match
         try:
-            obj, end = self.scan_line(text, blank(text).end())  # type: ignore[union-attr]
+            obj, end = (scan or self.scan_line)(text, blank(text).end())  # type: ignore[union-attr]
         except StopIteration as e:
             raise json.JSONDecodeError("Expecting value", text, e.value) from None
         end = blank(text, end).end()  # type: ignore[union-attr]
@@ -548,6 +561,46 @@ class JsonRows(Rows):
                 raise self.source.error(number, f"keys {first!r} and {key!r} name one column (case does not count)")
             seen[key.lower()] = key
 
+    def infer_all(self, kinds: list[str], at: dict[str, int], first: tuple[tuple[str, ...], list[Any]]) -> None:
+        """The first pass over a whole file, from the `first` object's (keys, values) on: only the types of
+        the values, read from the decoded pairs. A line that is wrong ends it: the pass that stages the rows
+        refuses that line. Lines of the same keys and the same types of values tell nothing new, but for
+        integers that a double may not hold: the integers' places are kept for each such shape."""
+        shapes: dict[tuple[tuple[str, ...], tuple[type, ...]], tuple[tuple[int, int], ...]] = {}
+
+        def pairs() -> Iterator[tuple[tuple[str, ...], Sequence[Any]]]:
+            yield first
+            for _, line in self.lines:
+                if not line or line.isspace():
+                    continue
+                try:
+                    obj = self.decode(line, self.scan_types)
+                except (ValueError, RecursionError):
+                    return
+                if type(obj) is not tuple:
+                    return
+                if obj:
+                    keys, values = zip(*obj)
+                    yield keys, values
+
+        for keys, values in pairs():
+            shape = (keys, tuple(map(type, values)))
+            ints = shapes.get(shape)
+            if ints is None:
+                if len(shapes) >= KEYS_KEPT:
+                    shapes.clear()
+                places = [at.get(key.lower()) for key in keys]
+                for i, value in zip(places, values):
+                    if i is not None:
+                        kinds[i] = JOIN[kinds[i] + json_kind(value)]
+                if kinds.count("t") == len(kinds):
+                    return
+                shapes[shape] = tuple((n, i) for n, (i, t) in enumerate(zip(places, shape[1])) if i is not None and t is int)
+            else:
+                for n, i in ints:
+                    if not -DOUBLE_INT <= values[n] <= DOUBLE_INT:
+                        kinds[i] = JOIN[kinds[i] + json_kind(values[n])]
+
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         columns = self.header
         at = {c.lower(): i for i, c in enumerate(columns)}
@@ -566,11 +619,30 @@ class JsonRows(Rows):
             places[keys] = found = tuple(at[k.lower()] for k in keys)
             return found
 
-        converts = [JSON_CONVERT[c] for c in self.letters]
-        untyped = self.letters == "v" * width
+        letters = self.letters
+        converts = [JSON_CONVERT[c] for c in letters]
+        untyped = letters == "v" * width
+        # Rows whose values are all of the types their columns take as they are (integers within 64 bits
+        # aside) need no conversion: by the types of its values, whether a row is such, and where its
+        # integers are.
+        # By the types of a row's values: where its integers are, and which values are not of a type
+        # their column takes as it is.
+        shapes: dict[tuple[type, ...], tuple[tuple[int, ...], tuple[int, ...]]] = {}
 
         def converted(number: int, row: list[Any]) -> list[Any]:
+            types = tuple(map(type, row))
+            shape = shapes.get(types)
+            if shape is None:
+                if len(shapes) >= KEYS_KEPT:
+                    shapes.clear()
+                shapes[types] = shape = (tuple(i for i, t in enumerate(types) if t is int),
+                                         tuple(i for i, (t, c) in enumerate(zip(types, letters)) if t not in AS_IS[c]))
+            ints, others = shape
             try:
+                if all(row[i] in INT64 for i in ints):
+                    for i in others:
+                        row[i] = converts[i](row[i])
+                    return row
                 return list(map(untyped_json, row)) if untyped else [f(v) for f, v in zip(converts, row)]
             except JsonTypeError:
                 for column, f, v in zip(columns, converts, row):

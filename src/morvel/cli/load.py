@@ -387,7 +387,7 @@ class JsonTypeError(ValueError):
 JSON_CONVERT = {"v": untyped_json, "t": text_json, "i": integer_json, "r": real_json}
 
 
-AS_IS = {"v": {str, int, float, type(None)}, "t": {str, type(None)}, "i": {int, type(None)},
+AS_IS: dict[str, set[type]] = {"v": {str, int, float, type(None)}, "t": {str, type(None)}, "i": {int, type(None)},
          "r": {float, type(None)}}  # the types of values that a column stores as they are (ints within 64 bits)
 
 

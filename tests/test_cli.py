@@ -1,10 +1,13 @@
 """`python -m morvel` run as a subprocess on real files."""
 
+import bz2
 import contextlib
 import decimal
 import fcntl
+import gzip
 import io
 import json
+import lzma
 import math
 import os
 import pty
@@ -71,6 +74,14 @@ HOMES_JSON = {
       "--param", "3", "--csv"], "name\nd\nc\n"),
     (["find", "homes", "--select", "name", "--where", "age IN (?, ?)", "--param", "05", "--param", "2.5e0", "--csv"],
      "name\n"),  # bound as load stores them: text, which no number equals
+    (["find", "homes", "--jsonl", "--select", "name,age", "--where", "name in ('b', 'd')"],
+     '{"name": "d", "age": "x\'01ff\'"}\n{"name": "b", "age": null}\n'),
+    (["find", "homes", "--select", "name,age", "--order-by", "name DESC", "--limit", "2", "--csv"],
+     "name,age\nd,x'01ff'\nc,3\n"),
+    (["find", "homes", "--select", "name,age", "--order-by", "age", "--limit", "1", "--where", "age > ?", "--param", "3",
+      "--jsonl"], '{"name": "a", "age": 5}\n'),
+    (["find", "homes", "--select", "age,name", "--limit", "0"], "age  name\n---  ----\n(0 rows)\n"),
+    (["find", "homes", "--json", "--where", "0"], "[]\n"),
 ])
 def test_read_commands(homes, argv, expected):
     code, out, err = run(argv[0], homes, *argv[1:])
@@ -180,6 +191,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["repair", "FILE", "temp_homes"], "'temp_homes' is not a managed table"),
     (as_is, ["find", "FILE", "homes", "--select", "name,colour"], "no column 'colour' (columns: name, type, address, age)"),
     (as_is, ["find", "FILE", "homes", "--where", "age >"], "syntax error"),
+    (as_is, ["find", "FILE", "homes", "--order-by", "age DESC DESC"], "syntax error"),
+    (as_is, ["find", "FILE", "homes", "--limit", "-1"], "argument --limit: must be a number of rows >= 0"),
     (as_is, ["find", "FILE", "homes", "--where", "age > ?"], "Incorrect number of bindings supplied"),
     (write_locked, ["merge", "FILE", "homes", "--timeout", "0.1"], "database is locked"),
     *[(odd_table, [command, "FILE", "my t", *more],
@@ -198,6 +211,8 @@ def malformed_key(homes, tmp_path, col_num="x,1"):
     (as_is, ["find", "FILE", "homes", "--timeout", "nan"], "argument --timeout: must be a finite number"),
     (as_is, ["load", "FILE", "homes", "-", "--batch", "0"], "argument --batch: must be a number of rows >= 1"),
     (as_is, ["load", "FILE", "homes", "-", "--unique", "a,,b"], "argument --unique: --unique takes column names"),
+    (as_is, ["load", "FILE", "homes", "-", "--delimiter", ";;"], "argument --delimiter: takes one ASCII character"),
+    (as_is, ["load", "FILE", "homes", "-", "--delimiter", '"'], "argument --delimiter: takes one ASCII character"),
 ])
 def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
     path, holder = setup(homes, tmp_path)
@@ -222,6 +237,12 @@ def test_bad_input_is_one_line(homes, tmp_path, setup, argv, message):
 
 HOMES_COLUMNS = "name, type, address, age"
 LOSSLESS = "k,v\n1,645\n2,-3\n3,1.5\n4,00645\n5,+3\n6,1.50\n7,1e3\n8, 7\n9,\n10,-0\n11,99999999999999999999\n12,inf\n"
+
+
+try:
+    from compression import zstd
+except ImportError:
+    zstd = None
 
 
 def merge_report(report):
@@ -263,9 +284,30 @@ LOADS = [
                     '{"k": 99999999999999999999, "w": 1e400}\n'
                     '{"k":3,"v" :[1e400, 2, "\\ud800"],\t"w": 1.10, "x":{ "b\\"]" : 1E5, "c": {}}, '
                     '"y": "a\\"[\\ud83d\\ude00"}\r\n', "t",
-     [(1, '{"a": [1, "é"]}', None, 1, ""), (2, None, None, None, 2.5),
+     [("1", '{"a": [1, "é"]}', None, "true", ""), ("2", None, None, None, "2.5"),
       ("99999999999999999999", None, "1e400", None, None),
-      (3, '[1e400, 2, "\\ud800"]', 1.1, '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
+      ("3", '[1e400, 2, "\\ud800"]', "1.1", '{ "b\\"]" : 1E5, "c": {}}', 'a"[😀')]),  # nested values as written
+    # JSON Lines: one type per column too, from JSON's own types; true and false are 1 and 0
+    ([], "p.jsonl", '{"i": 1, "r": 1, "t": "0517", "b": true, "n": null, "m": 2, "x": 0.5}\n'
+                    '{"i": -3, "r": 2.5, "t": 1200, "b": false, "m": 9007199254740993, "x": 9007199254740993}\n', "t",
+     [(1, 1.0, "0517", 1, None, 2, "0.5"), (-3, 2.5, "1200", 0, None, 9007199254740993, "9007199254740993")]),
+    (["--type", "k=text"], "p.jsonl", '{"k": 5, "v": 1.5}\n', "t", [("5", 1.5)]),
+    (["--no-convert"], "p.jsonl", '{"k": 5, "v": 1.5}\n', "t", [("5", "1.5")]),
+    (["--batch", "2", "--format", "jsonl"], "-", '{"k": 1, "v": "a"}\n{"k": 2, "v": "b"}\n{"v": "c", "k": 3}\n', "t",
+     [(1, "a"), (2, "b"), (3, "c")]),
+    (["--batch", "5", "--format", "jsonl"], "-", '{"v": "a"}\n{"v": 1}\n\n{"v": 2.5}\n', "t", [("a",), ("1",), ("2.5",)]),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": "0517", "v": 1}\n', "t",
+     '2: k: "0517" is not a JSON integer within 64 bits (the column is INTEGER)'),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": true, "v": true}\n', "t",
+     [(1, 2.5), (1, 1.0)]),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": 2.5, "v": 1}\n', "t",
+     "2: k: 2.5 is not a JSON integer within 64 bits (the column is INTEGER)"),
+    (["--batch", "1", "--format", "jsonl"], "-", '{"k": 1, "v": 2.5}\n{"k": 2, "v": 9007199254740993}\n', "t",
+     "2: v: 9007199254740993 is not a JSON number that a REAL holds exactly (the column is REAL)"),
+    # into a table without types: the rule of each value
+    (["--missing", "null"], "p.jsonl", '{"name": "e", "age": true}\n{"name": 5, "age": 99999999999999999999}\n'
+                                       '{"age": 2.5}\n', "homes",
+     [("e", None, None, 1), (5, None, None, "99999999999999999999"), (None, None, None, 2.5)]),
     ([], "-", "k,v\n1,x\n", "t", [(1, "x")]),
     (["--missing", "null"], "p.csv", "age,name\n7,e\n,f\n", "homes", [("e", None, None, 7), ("f", None, None, None)]),
     (["--missing", "null"], "p.jsonl", '{"age": 7, "name": "e"}\n{"Address": "q"}\n', "homes", [("e", None, None, 7), (None, None, "q", None)]),
@@ -320,6 +362,22 @@ LOADS = [
     ([], "p.csv", "k\n1\n", "t-1", "FILE: table name 't-1' is not a plain name (letters, digits and _, not "
                                     "starting with a digit)"),
     ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv or jsonl"),
+    # files as they come: compressed, by the extension or --compression, and any one-character separator
+    ([], "p.csv.gz", gzip.compress(b"k,v\n1,a\n2,0517\n"), "t", [(1, "a"), (2, "0517")]),
+    ([], "p.TSV.bz2", bz2.compress(b"k\tv\n1\t2.5\n"), "t", [(1, 2.5)]),
+    ([], "p.jsonl.xz", lzma.compress(b'{"k": 1}\n{"k": 2}\n'), "t", [(1,), (2,)]),
+    (["--compression", "gzip", "--delimiter", ";"], "-", gzip.compress(b"k;v\n1;a,b\n"), "t", [(1, "a,b")]),
+    (["--compression", "xz", "--format", "jsonl"], "p.data", lzma.compress(b'{"k": "x"}\n'), "t", [("x",)]),
+    (["--compression", "none"], "p.csv.gz", "k\n1\n", "t", [(1,)]),
+    ([], "p.csv.gz", gzip.compress(b"k,v\n1,a\n")[:-9], "t",
+     "SRC: cannot read it as gzip data: Compressed file ended before the end-of-stream marker was reached"),
+    ([], "p.jsonl.xz", lzma.compress(b'{"k": 1}\n{"k": 2}\n')[:-30], "t",
+     "3: cannot read it as xz data: Compressed file ended before the end-of-stream marker was reached"),
+    (["--compression", "zst"], "p.csv", zstd.compress(b"k\n1\n") if zstd else b"k\n1\n", "t",
+     [(1,)] if zstd else "SRC: this Python cannot read Zstandard (zst) data: that comes with Python 3.14"),
+    (["--delimiter", ";"], "p.csv", "k;v\n1;a,b\n2;1,5\n", "t", [(1, "a,b"), (2, "1,5")]),
+    (["--delimiter", "|"], "p.tsv", 'k|v\n1|"a|b"\n2|x\ty\n', "t", [(1, "a|b"), (2, "x\ty")]),
+    (["--delimiter", ";"], "p.jsonl", '{"k": 1}\n', "t", "SRC: --delimiter is for CSV and TSV, not JSON Lines"),
 ]
 
 
@@ -347,7 +405,7 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
         assert conn.execute("SELECT count(*) FROM temp_homes").fetchone() == (0,)
         return
     staged = conn.execute(f"SELECT * FROM temp_{table}").fetchall()[3 if table == "homes" else 0:]
-    assert staged == expected and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
+    assert list(map(repr, staged)) == list(map(repr, expected)) and out.startswith(f"{table}: {'' if table == 'homes' else 'new table; '}"
                                                  f"{len(expected)} row{'s' * (len(expected) != 1)} staged from {shown}; ")
 
 
@@ -503,6 +561,9 @@ def test_loaded_columns_answer_as_their_data(tmp_path, correction):
     (tmp_path / "bad.csv").write_text("dep_delay,id\n1.5,9999\nabc,1\n")
     assert run("load", db, "flights", str(tmp_path / "bad.csv"), "--missing", "null")[2].endswith(
         ":3: dep_delay: 'abc' is not a number whose every digit a REAL keeps (the column is REAL)\n")
+    (tmp_path / "bad.jsonl").write_text('{"id": 9999, "dep_time": "0517"}\n{"id": "0517"}\n')
+    assert run("load", db, "flights", str(tmp_path / "bad.jsonl"), "--missing", "null")[2].endswith(
+        ':2: id: "0517" is not a JSON integer within 64 bits (the column is INTEGER)\n')
     assert dump(db) == before
 
 
@@ -522,18 +583,35 @@ JSON_NESTED = st.recursive(
                                 st.lists(JSON_SCALARS | JSON_NESTED, min_size=3, max_size=3)), min_size=1, max_size=8),
        separators=st.sampled_from([(",", ":"), (", ", ": "), (" ,\t", " : \r")]), ascii=st.booleans())
 def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, ascii):
-    """Each top-level value as the load defines it, each nested one as its text on the line."""
+    """Each column one type from JSON's types of its values (INTEGER: integers within 64 bits; REAL: numbers,
+    integers that a double holds; TEXT otherwise), each value stored as that type only where it keeps its
+    value, each nested one as its text on the line."""
     from morvel.cli import main
 
     def written(value):
         return json.dumps(value, separators=separators, ensure_ascii=ascii)
 
-    def stored(value):
+    def integer(v):
+        return type(v) in (int, bool) and -(2**63) <= v < 2**63  # true and false are 1 and 0
+
+    def column_kind(values):
+        present = [v for v in values if v is not None]
+        if all(map(integer, present)):
+            return "integer"
+        if all(type(v) is float or integer(v) and float(v) == v for v in present):
+            return "real"
+        return "text"
+
+    def stored(value, kind):
+        if value is None:
+            return None
+        if kind == "integer":
+            return int(value)
+        if kind == "real":
+            return float(value)
         if isinstance(value, (list, dict)):
             return written(value)
-        if isinstance(value, bool):
-            return int(value)
-        return str(value) if isinstance(value, int) and not -(2**63) <= value < 2**63 else value
+        return json.dumps(value) if isinstance(value, (bool, float)) else str(value)
 
     with tempfile.TemporaryDirectory(dir=tmp_path) as folder:
         src, db = os.path.join(folder, "rows.jsonl"), os.path.join(folder, "rows.db")
@@ -546,7 +624,9 @@ def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, 
         conn = sqlite3.connect(db)
         got = conn.execute("SELECT a, b, c FROM temp_t ORDER BY rowid").fetchall()
         conn.close()
-    assert got == [tuple(stored(dict(zip(keys, values))[k]) for k in "abc") for keys, values in lines]
+    objects = [dict(zip(keys, values)) for keys, values in lines]
+    kinds = {k: column_kind([o[k] for o in objects]) for k in "abc"}
+    assert list(map(repr, got)) == [repr(tuple(stored(o[k], kinds[k]) for k in "abc")) for o in objects]
 
 
 def locks_held(pid, path):
@@ -686,6 +766,38 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
     assert (code, out) == (0, '[\n  {\n    "name": "名前",\n    "n": 1\n  }\n]\n')
 
 
+@pytest.mark.parametrize("native", ["1", "0"])
+def test_find_writes_what_query_answers(tmp_path, native):
+    """Rows written part by part as they are answered read as the whole answer would: one JSON array, JSON
+    Lines, CSV, the table view aligned over all of them; more rows than one part holds."""
+    import csv
+    from morvel.cli.common import aligned, cell, dumps
+
+    path = str(tmp_path / "many.db")
+    values = [None, 1, -2.5, 1e300, float("inf"), "Café \"名前\"\n", b"\x00\xff", "", 2**62]
+    managed(path, "t", ["k", "v", "w"], [[0]], main=[(i, values[i % 9], f"m{i}") for i in range(2500)],
+            staged=[(i, values[(i + 1) % 9], f"s{i}") for i in range(0, 5000, 3)])
+    with contextlib.closing(sqlite3.connect(path)) as conn:
+        answer = morvel.query(conn, "t", "k % 5 <> 1", order_by="w")
+    header = ["k", "v", "w"]
+    env = {**os.environ, "MORVEL_NATIVE": native}
+
+    def find(*argv):
+        r = subprocess.run([sys.executable, "-m", "morvel", "find", path, "t", "--where", "k % 5 <> 1", "--order-by",
+                            "w", *argv], capture_output=True, text=True, env=env)
+        assert (r.returncode, r.stderr) == (0, "")
+        return r.stdout
+
+    objects = [dict(zip(header, ("x'00ff'" if type(v) is bytes else v for v in r))) for r in answer]
+    assert len(answer) > 2000 and find("--json") == dumps(objects) + "\n"
+    assert find("--jsonl") == "".join(json.dumps(o, ensure_ascii=False) + "\n" for o in objects)
+    table = io.StringIO()
+    csv.writer(table, lineterminator="\n").writerows([header, *([cell(v) for v in r] for r in answer)])
+    assert find("--csv") == table.getvalue()
+    assert find() == "\n".join(aligned(header, answer)) + f"\n({len(answer)} rows)\n"
+    assert find("--limit", "3", "--jsonl") == "".join(json.dumps(o, ensure_ascii=False) + "\n" for o in objects[:3])
+
+
 def test_find_selects_names_that_need_quoting(tmp_path):
     """--select names columns as the table names them: "tag name" is not the column tag under another name."""
     path = str(tmp_path / "q.db")
@@ -693,13 +805,14 @@ def test_find_selects_names_that_need_quoting(tmp_path):
     assert run("find", path, "t", "--select", 'tag name, x"y', "--csv") == (0, 'tag name,"x""y"\nold,q\nnew,r\n', "")
 
 
-@pytest.mark.parametrize("quiet", [False, True])
-def test_progress_only_on_a_terminal(tmp_path, quiet):
+@pytest.mark.parametrize("quiet, merge", [(False, False), (True, False), (False, True), (True, True)])
+def test_progress_only_on_a_terminal(tmp_path, quiet, merge):
     src = tmp_path / "rows.csv"
     src.write_text("k\n" + "1\n" * 25_000)
     main, tty = pty.openpty()
     r = subprocess.run([sys.executable, "-m", "morvel", "load", str(tmp_path / "new.db"), "t", str(src),
-                        *(["--quiet"] if quiet else [])], stderr=tty, stdout=subprocess.PIPE, text=True)
+                        *(["--quiet"] if quiet else []), *(["--merge"] if merge else [])],
+                       stderr=tty, stdout=subprocess.PIPE, text=True)
     os.close(tty)
     shown = b""
     with contextlib.suppress(OSError):  # the end of a pseudo-terminal whose other end is closed
@@ -711,6 +824,8 @@ def test_progress_only_on_a_terminal(tmp_path, quiet):
         assert shown == b""
     else:  # after each chunk of rows: rows, rows per second, share of the file; cleared at the end
         assert re.match(rb"\r10,000 rows, [\d,]+ rows/s, \d+% of .*rows.csv\x1b\[K", shown) and shown.endswith(b"\r\x1b[K")
+        # the merge is a step of its own: the line goes on to it rather than standing at the share read
+        assert (b"\r25,000 rows staged; merging into t...\x1b[K\r\x1b[K" in shown) == merge, shown
 
 
 def parsed(path, block, monkeypatch):

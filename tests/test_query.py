@@ -112,6 +112,9 @@ def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
     assert rows_typed(r[::-1] for r in ordered) == rows_typed(merged)
     assert morvel.query(on(path, conn), "t", text, params, order_by="c0 DESC", limit=limit, columns=cols[::-1]) \
         == ordered[:limit]
+    assert in_parts(on(path, conn), "t", text, params)[0] == answer
+    assert in_parts(on(path, conn), "t", text, params, order_by="c0 DESC", limit=limit, columns=cols[::-1])[0] \
+        == ordered[:limit]
     assert not conn.in_transaction
 
 
@@ -265,6 +268,10 @@ def test_staged_rows_beyond_one_read(conn, path, where):
     ordered = morvel.query(c, "t", where, order_by="v")
     assert ordered == answer
     assert morvel.query(c, "t", where, order_by="v", limit=25_000) == answer[:25_000]
+    # handed out part by part, the answer is the same, and so with a limit and an ordering
+    for kwargs in ({}, {"limit": 20_000}, {"order_by": "v"}, {"order_by": "v", "limit": 25_000}, {"limit": 0}):
+        rows, sizes = in_parts(c, "t", where, **kwargs)
+        assert rows == answer[:kwargs.get("limit")] and all(0 < n <= 1024 for n in sizes), kwargs
 
 
 MB = 2**20
@@ -276,7 +283,25 @@ BOUNDED = {
     "limit_staged": ("staged", [], {"limit": 1}),
     "where_limit_staged": ("staged", [], {"where": "1", "limit": 3}),
     "ordered_limit_staged": ("staged", [], {"order_by": "v", "limit": 1}),
+    # no limit, the answer handed out part by part: the call holds one part, whatever the answer's size
+    "parts_main": ("main", [[0]], {"each": True}),
+    "parts_where_staged": ("staged", [], {"where": "k % 2 = 0", "each": True}),
+    "parts_ordered_main": ("main", [[0]], {"order_by": "v DESC", "each": True}),
 }
+
+
+def in_parts(conn, table, where="", params=(), *, columns="*", order_by=None, limit=None, keep=True):
+    """The answer as the native query hands it out part by part: (rows, the size of each part)."""
+    rows, sizes = [], []
+
+    def each(part):
+        sizes.append(len(part))
+        if keep:
+            rows.extend(part)
+
+    n = mv._query(conn, table, where, params, columns, order_by, limit, each)
+    assert n == sum(sizes)
+    return rows, sizes
 
 
 @pytest.mark.parametrize("path", [pytest.param("native", marks=needs_native), "method"], indirect=True)
@@ -288,8 +313,14 @@ def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]
-        answer = morvel.query(conn, "t", **kwargs)
+        if "each" in kwargs:
+            _, sizes = in_parts(conn, "t", **{k: v for k, v in kwargs.items() if k != "each"}, keep=False)
+        else:
+            answer = morvel.query(conn, "t", **kwargs)
         peak = tracemalloc.get_traced_memory()[1] - before
     finally:
         tracemalloc.stop()
-    assert len(answer) == kwargs["limit"] and peak < 4 * MB
+    if "each" in kwargs:
+        assert sum(sizes) == (50_000 if "where" in kwargs else 100_000) and max(sizes) <= 1024 and peak < 4 * MB
+    else:
+        assert len(answer) == kwargs["limit"] and peak < 4 * MB

@@ -7,7 +7,7 @@ the main table will hold after the merge, before it.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Sequence, cast
 
 if TYPE_CHECKING:
     from morvel.morvel import _Connection
@@ -111,4 +111,4 @@ def query(
     """
     from morvel.morvel import _query
 
-    return _query(conn, table, where, params, columns, order_by, limit)
+    return cast("list[list[Any]]", _query(conn, table, where, params, columns, order_by, limit, None))

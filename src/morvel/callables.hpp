@@ -34,8 +34,9 @@ Ref find(PyObject* conn, PyObject* select, PyObject* table, PyObject* conditions
 Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObject* row, PyObject* uniques,
                         PyObject* cols, PyObject* total_select, PyObject* eqivalent_set);
 // query.cpp
+// each: None, or a callable given the answer part by part (then the number of rows is returned).
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
-          PyObject* order_by, PyObject* limit);
+          PyObject* order_by, PyObject* limit, PyObject* each);
 // csv.cpp
 Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
               PyObject* convert, PyObject* shape, PyObject* limit);

@@ -133,7 +133,8 @@ constexpr Spec kSpecs[kFnCount] = {
     // signatures: every argument is passed, so none has a default.
     {Fn::load, "_load", "_load", nullptr, 700, {"conn", "table", "rows", "comm", "batch"}, false, body<load>},
     {Fn::merge, "_merge", "_merge", nullptr, 720, {"conn", "table", "comm", "rebuild"}, false, body<merge>},
-    {Fn::query, "_query", "_query", nullptr, 760, {"conn", "table", "where", "params", "columns", "order_by", "limit"},
+    {Fn::query, "_query", "_query", nullptr, 760, {"conn", "table", "where", "params", "columns", "order_by", "limit",
+                                                     "each"},
      false, body<query>},
     // The command line's loader: CSV fields to values (csv.cpp).
     {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740,

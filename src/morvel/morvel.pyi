@@ -1,6 +1,6 @@
 import sqlite3 as sqlite3
 from types import ModuleType
-from typing import Any, Iterable, Mapping, MutableMapping, Protocol, Sequence
+from typing import Any, Callable, Iterable, Mapping, MutableMapping, Protocol, Sequence
 
 morvel_state: ModuleType
 
@@ -147,7 +147,8 @@ def _query(
     columns: str | Sequence[str],
     order_by: str | None,
     limit: int | None,
-) -> list[list[Any]]: ...
+    each: Callable[[list[list[Any]]], object] | None,
+) -> list[list[Any]] | int: ...
 
 # Private: the command line's conversion of CSV fields (morvel.loader).
 def _parse_csv(

@@ -7,6 +7,7 @@
 // it, by SQL `=` under each main column's collation. A tuple that holds NULL equals nothing.
 #include <algorithm>
 #include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,9 @@ constexpr std::string_view kMatchingPage = R"(
 // Pages and reads are of this many rows at most; with a limit the first one is of about the rows still
 // wanted (at least kFirstRows), and each next one twice the one before.
 constexpr Py_ssize_t kPageRows = 16384, kFirstRows = 64;
+
+// With a callback, the answer is handed out in lists of this many rows (the last one shorter).
+constexpr Py_ssize_t kPartRows = 1024;
 
 // Staged and main rows as one ordered stream; the source (1 staged, 0 main) and the rowid lead each row.
 // The rowid keeps its name, so that the condition and the ordering may use it as on one table. Rows that
@@ -508,7 +512,9 @@ private:
 
 class Answer {
 public:
-    Answer(db::Cursor& cur, PyObject* table, PyObject* params) : cur_(cur), table_(table), params_(params) {}
+    // `each`: called with each part of the answer in turn (null: the answer is one list).
+    Answer(db::Cursor& cur, PyObject* table, PyObject* params, PyObject* each)
+        : cur_(cur), table_(table), params_(params), each_(each) {}
 
     Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit) {
         cols_ = read_columns(cur_, table_);
@@ -539,7 +545,7 @@ public:
         if (ordered) {
             read_staged_keys();
             ordered_pass(order_by);
-        } else if (!filtered && limit_ < 0) {
+        } else if (!filtered && limit_ < 0 && !each_) {  // its staged rows come newest first: held whole
             staged_in_one_pass();
             main_pass();
         } else {
@@ -547,16 +553,30 @@ public:
             staged_pass();
             if (!full()) main_pass();
         }
-        return std::move(answer_);
+        if (!each_) return std::move(answer_);
+        hand_out();
+        return int_object(given_);
     }
 
 private:
-    bool full() const { return limit_ >= 0 && PyList_GET_SIZE(answer_.get()) >= limit_; }
+    Py_ssize_t answered() const { return given_ + PyList_GET_SIZE(answer_.get()); }
+
+    bool full() const { return limit_ >= 0 && answered() >= limit_; }
 
     // The rows of the first page or read: all a page takes without a limit, else about the rows still wanted.
     Py_ssize_t first_read() const {
         if (limit_ < 0) return kPageRows;
-        return std::clamp(limit_ - PyList_GET_SIZE(answer_.get()), kFirstRows, kPageRows);
+        return std::clamp(limit_ - answered(), kFirstRows, kPageRows);
+    }
+
+    // The rows gathered so far go to the callback, and a new part begins.
+    void hand_out() {
+        const Py_ssize_t n = PyList_GET_SIZE(answer_.get());
+        if (n == 0) return;
+        Ref part = std::move(answer_);
+        answer_ = own(PyList_New(0));
+        given_ += n;
+        own(PyObject_CallOneArg(each_, part.get()));
     }
 
     // How each key matches main rows, from the main columns' collations.
@@ -621,6 +641,7 @@ private:
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(out.get(), i, item_at(row, layout.slot[static_cast<size_t>(out_[static_cast<size_t>(i)])]).release());
         check(PyList_Append(answer_.get(), out.get()));
+        if (each_ && PyList_GET_SIZE(answer_.get()) >= kPartRows) hand_out();
     }
 
     // Records the row's tuple for every key; true when a row met before (a newer one: rows come newest
@@ -789,6 +810,8 @@ private:
     db::Cursor& cur_;
     PyObject* table_;
     PyObject* params_;
+    PyObject* each_;
+    Py_ssize_t given_ = 0;  // rows handed to each_
     Ref cols_, text_, staging_, where_, answer_;
     std::vector<Key> keys_;
     std::vector<Py_ssize_t> out_;
@@ -800,15 +823,21 @@ private:
 }  // namespace
 
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
-          PyObject* limit) {
+          PyObject* limit, PyObject* each) {
     // The arguments are checked before anything is sent.
     const bool filtered = clause(where, "where");
     const bool ordered = clause(order_by, "order_by");
     const Py_ssize_t most = row_limit(limit);
+    if (each != Py_None && !PyCallable_Check(each)) {
+        raise(PyExc_TypeError, "each must be callable or None, not %.200s", Py_TYPE(each)->tp_name);
+    }
     Ref bound = bound_params(params);
     db::Read read(conn, table);  // the table's text is pasted into every statement: a plain identifier only
-    CollectorPause pause;
-    Ref answer = Answer(read.cur, read.text.get(), bound.get()).run(where, filtered, columns, order_by, ordered, most);
+    // Parts handed out are freed as they go: nothing piles up for the collector to wait on.
+    std::optional<CollectorPause> pause;
+    if (each == Py_None) pause.emplace();
+    Ref answer = Answer(read.cur, read.text.get(), bound.get(), each == Py_None ? nullptr : each)
+                     .run(where, filtered, columns, order_by, ordered, most);
     return read.done(std::move(answer));
 }
 

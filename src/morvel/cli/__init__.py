@@ -17,7 +17,7 @@ from typing import Sequence
 
 from morvel.cli import load
 from morvel.cli.common import PROG, CliError, Database, seconds
-from morvel.cli.find import cmd_find, param
+from morvel.cli.find import cmd_find, param, row_count
 from morvel.cli.merge import cmd_merge
 from morvel.cli.repair import cmd_repair
 from morvel.cli.tables import cmd_tables
@@ -88,7 +88,8 @@ def parser() -> argparse.ArgumentParser:
         help="print the rows of one table as the merge will leave them, staged or merged",
         description="Print the rows that TABLE will hold once its staged rows are merged: the staged rows "
         "that no newer staged row replaces, then the main rows that no staged row replaces, as an aligned "
-        "table (NULL shows as NULL, blobs as x'hex'), CSV (NULL empty) or JSON (null).",
+        "table (NULL shows as NULL, blobs as x'hex'), CSV (NULL empty), JSON (null) or JSON Lines, or in the "
+        "order of --order-by. Rows are written as they are answered, so memory does not grow with the answer.",
     )
     p.add_argument("table", metavar="TABLE", help="a managed table")
     p.add_argument("--select", default="*", metavar="COLS", help="comma-separated columns (default: all)")
@@ -96,9 +97,15 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--param", action="append", default=[], type=param, metavar="VALUE",
                    help="a value for the next ? in --where (repeatable): a number as a number, x'01ff' as a "
                    "blob, '...' as the text inside the quotes, anything else as text")
+    p.add_argument("--order-by", metavar="ORDERING",
+                   help="an SQL ordering of the whole answer, e.g. \"price DESC, name\" (default: staged rows, "
+                   "then main rows, each in rowid order)")
+    p.add_argument("--limit", type=row_count, metavar="N", help="at most N rows (after superseded rows are left out)")
     fmt = p.add_mutually_exclusive_group()
     fmt.add_argument("--csv", dest="format", action="store_const", const="csv", help="print CSV")
-    fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print JSON")
+    fmt.add_argument("--json", dest="format", action="store_const", const="json", help="print one JSON array")
+    fmt.add_argument("--jsonl", dest="format", action="store_const", const="jsonl",
+                     help="print JSON Lines: one object per row")
     p.set_defaults(run=cmd_find, format="text")
 
     load.add_parser(sub)

@@ -5,8 +5,10 @@ their fields (INTEGER when each is ``645``; REAL when each is that or a decimal 
 digit, ``17.00``; TEXT otherwise, ``0517`` anywhere), a first pass over the file telling them (the first
 batch, for standard input); an existing table's declared types convert the fields, and a field the type
 would change stops the load; a column without a type makes a number of a field only when that number
-written back is the same text (``645``; never ``00645`` or ``1.50``). JSON keeps its own types, and an
-object or array inside a line's object is stored as its text on the line, exactly as written. CSV records
+written back is the same text (``645``; never ``00645`` or ``1.50``). JSON Lines get the same rule by
+JSON's types (INTEGER: integers within 64 bits, true and false as 1 and 0; REAL: numbers; TEXT: anything
+else, where true and false are stored as those words), and an object or array inside a line's object is
+stored as its text on the line, exactly as written. CSV records
 are parsed and their fields converted by the compiled module (``_parse_csv``); rows are staged through
 ``morvel.load``, a batch at a time, so memory follows the batch, not the file.
 
@@ -19,10 +21,13 @@ command holds a shared flock on FILE while its connection is open, which is how 
 from __future__ import annotations
 
 import argparse
+import bz2
 import contextlib
+import gzip
 import io
 import itertools
 import json
+import lzma
 import math
 import os
 import re
@@ -30,8 +35,9 @@ import sqlite3
 import stat
 import sys
 import time
+import zlib
 from pathlib import Path
-from typing import IO, Any, Callable, Iterator, Sequence
+from typing import IO, Any, Callable, Iterator, Sequence, cast
 
 import morvel
 from morvel import morvel as mv
@@ -94,31 +100,77 @@ class Interrupted(CliError):
     status = 130
 
 
-class Source:
-    """A file or standard input, read as UTF-8 (a byte-order mark is skipped); knows how far it has read."""
+def zstd_file(raw: IO[bytes]) -> IO[bytes]:
+    try:
+        from compression import zstd  # type: ignore[import-not-found]  # Python 3.14 on
+    except ImportError:
+        raise CliError("this Python cannot read Zstandard (zst) data: that comes with Python 3.14") from None
+    return zstd.ZstdFile(raw)  # type: ignore[no-any-return]
 
-    def __init__(self, path: str) -> None:
+
+DECOMPRESS: dict[str, Callable[[IO[bytes]], IO[bytes]]] = {
+    "gzip": lambda raw: cast(IO[bytes], gzip.GzipFile(fileobj=raw, mode="rb")),
+    "bz2": lambda raw: cast(IO[bytes], bz2.BZ2File(raw)),
+    "xz": lambda raw: cast(IO[bytes], lzma.LZMAFile(raw)),
+    "zst": zstd_file,
+}
+
+
+COMPRESSED = {".gz": "gzip", ".bz2": "bz2", ".xz": "xz", ".zst": "zst"}  # by extension
+
+
+def compression_of(path: str, given: str) -> str | None:
+    """The compression a source is read through: --compression's, else its extension's (none for -)."""
+    if given != "auto":
+        return None if given == "none" else given
+    return None if path == "-" else COMPRESSED.get(Path(path).suffix.lower())
+
+
+class Source:
+    """A file or standard input, read as UTF-8 (a byte-order mark is skipped), through a decompressor
+    when compressed; knows how far it has read."""
+
+    def __init__(self, path: str, compression: str | None = None) -> None:
         self.name = "<stdin>" if path == "-" else path
         if path == "-":
-            self.raw: IO[bytes] = sys.stdin.buffer
+            self.file: IO[bytes] = sys.stdin.buffer
         else:
             try:
-                self.raw = open(path, "rb")  # noqa: SIM115 - closed by close()
+                self.file = open(path, "rb")  # noqa: SIM115 - closed by close()
             except OSError as e:
                 raise CliError(f"{path}: {e.strerror}") from None
         try:
-            st = os.fstat(self.raw.fileno())
+            st = os.fstat(self.file.fileno())
             self.size = st.st_size if stat.S_ISREG(st.st_mode) else None
         except (OSError, io.UnsupportedOperation):
             self.size = None
+        self.compression = compression
+        try:
+            self.raw = DECOMPRESS[compression](self.file) if compression else self.file
+        except CliError as e:
+            self.close()
+            raise CliError(f"{self.name}: {e}") from None
         self.started = False
+
+    @contextlib.contextmanager
+    def reading(self, line: Callable[[], int] | None = None) -> Iterator[None]:
+        """A decompressor's complaint as the source's error (at the line reached, when known)."""
+        try:
+            yield
+        except (OSError, EOFError, lzma.LZMAError, zlib.error) as e:
+            if not self.compression:
+                raise
+            what = f"cannot read it as {self.compression} data: {e}"
+            raise (self.error(line(), what) if line else CliError(f"{self.name}: {what}")) from None
 
     def read(self, n: int) -> bytes:
         """Up to n bytes, at least one unless the source has ended; the byte-order mark left out."""
-        block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+        with self.reading():
+            block = self.raw.read1(n) if isinstance(self.raw, io.BufferedReader) else self.raw.read(n)
+            if not self.started:
+                while len(block) < 3 and (more := self.raw.read(3 - len(block))):
+                    block += more
         if not self.started:
-            while len(block) < 3 and (more := self.raw.read(3 - len(block))):
-                block += more
             self.started = True
             if block.startswith(BOM):
                 return block[3:] or self.read(n)  # nothing after the mark yet is not the end
@@ -126,17 +178,22 @@ class Source:
 
     def lines(self) -> Iterator[tuple[int, str]]:
         """(number, text) of each line ("\n" ends one; JSON takes "\r" as blank space)."""
-        for number, raw in enumerate(self.raw, 1):
-            try:
-                yield number, (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
-            except UnicodeDecodeError as e:
-                raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
+        number = 0
+        with self.reading(lambda: number + 1):
+            for raw in self.raw:
+                number += 1
+                try:
+                    text = (raw.removeprefix(BOM) if number == 1 else raw).decode("utf-8")
+                except UnicodeDecodeError as e:
+                    raise self.error(number, f"not UTF-8 text (byte {e.object[e.start]:#04x})") from None
+                yield number, text
 
     def share_read(self) -> float | None:
+        """The share of the file read (of the compressed bytes, when it is compressed)."""
         if not self.size:
             return None
         try:
-            return min(self.raw.tell() / self.size, 1.0)
+            return min(self.file.tell() / self.size, 1.0)
         except (OSError, ValueError):
             return None
 
@@ -145,15 +202,17 @@ class Source:
 
     def seekable(self) -> bool:
         """Whether it can be read again from its start (a regular file)."""
-        return self.size is not None and self.raw is not sys.stdin.buffer
+        return self.size is not None and self.file is not sys.stdin.buffer
 
     def rewind(self) -> None:
         self.raw.seek(0)
         self.started = False
 
     def close(self) -> None:
-        if self.raw is not sys.stdin.buffer:
+        if getattr(self, "raw", self.file) is not self.file:
             self.raw.close()
+        if self.file is not sys.stdin.buffer:
+            self.file.close()
 
 
 class Rows:
@@ -165,8 +224,12 @@ class Rows:
     line = 0  # the last line read
 
     require_all: tuple[str, str] | None = None  # (table, why): a source without some of its columns is refused
+    letters = ""  # JSON Lines: how each column converts a value (JSON_CONVERT's keys)
 
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
+        raise NotImplementedError
+
+    def infer(self, limit: int | None) -> list[str]:
         raise NotImplementedError
 
     def check_all(self, line: int, names: tuple[str, ...], columns: list[str]) -> None:
@@ -194,7 +257,9 @@ class DelimitedRows(Rows):
     converts a block at a time. Blank lines hold no row."""
 
     def __init__(self, source: Source, delimiter: str, convert: bool) -> None:
-        self.source, self.delimiter, self.convert = source, delimiter, convert
+        # True/False: each value by its own rule, or text; later a letter per column for its declared type
+        self.source, self.delimiter = source, delimiter
+        self.convert: bool | str = convert
         self.data, self.pos, self.ended = b"", 0, False
         header = self.parse(None, None, 1)
         if not header:
@@ -209,7 +274,7 @@ class DelimitedRows(Rows):
             rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended, self.delimiter,
                                                            convert, shape, limit)
             if stop:
-                line, what, *field = stop
+                line, what, *field = cast("tuple[int, str, *tuple[int, ...]]", stop)
                 raise self.source.error(line, f"{self.header[field[0]]}: {what}" if field else what)
             if rows or self.ended:
                 return rows
@@ -267,16 +332,99 @@ def no_constant(name: str) -> None:
 
 
 def json_value(value: Any) -> Any:
-    """A top-level JSON value as stored: null is NULL, true and false are 1 and 0 (SQLite has no booleans),
-    an integer beyond 64 bits keeps its text; NESTED for an object or an array, whose source text is stored."""
+    """A top-level JSON value as read: NESTED for an object or an array, whose source text is stored;
+    others as the decoder gives them (a number beyond a float's range as its text)."""
     kind = type(value)
-    if value is None or kind is str or kind is float:
-        return value
+    if kind is tuple or kind is list:
+        return NESTED
+    return value
+
+
+def untyped_json(value: Any) -> Any:
+    """A JSON value into a column without a type: null is NULL, true and false are 1 and 0 (SQLite has no
+    booleans), an integer beyond 64 bits keeps its text."""
+    kind = type(value)
     if kind is bool:
         return int(value)
     if kind is int:
         return value if value in INT64 else str(value)
-    return NESTED
+    return value
+
+
+def text_json(value: Any) -> Any:
+    """A JSON value into a TEXT column: a text as it is, true and false as JSON writes them, a number as
+    its shortest text (``1.10`` is ``1.1``)."""
+    kind = type(value)
+    if kind is str or value is None:
+        return value
+    if kind is bool:
+        return "true" if value else "false"
+    return repr(value) if kind is float else str(value)
+
+
+def integer_json(value: Any) -> Any:
+    """A JSON value into an INTEGER column: a JSON integer within 64 bits, true and false as 1 and 0 (as
+    SQLite writes booleans); anything else would change."""
+    if value is None or (type(value) is int and value in INT64):
+        return value
+    if type(value) is bool:
+        return int(value)
+    raise JsonTypeError(value, "a JSON integer within 64 bits", "INTEGER")
+
+
+def real_json(value: Any) -> Any:
+    """A JSON value into a REAL column: a finite number, an integer only where a double holds it exactly
+    (true and false are 1 and 0)."""
+    kind = type(value)
+    if value is None or kind is float:
+        return value
+    if kind is bool or kind is int and int(float(value)) == value:
+        return float(value)
+    raise JsonTypeError(value, "a JSON number that a REAL holds exactly", "REAL")
+
+
+class JsonTypeError(ValueError):
+    def __init__(self, value: Any, wanted: str, column_type: str) -> None:
+        shown = json.dumps(value, ensure_ascii=False)
+        super().__init__(f"{shown if len(shown) <= 40 else shown[:37] + '...'} is not {wanted} (the column is "
+                         f"{column_type})")
+
+
+JSON_CONVERT = {"v": untyped_json, "t": text_json, "i": integer_json, "r": real_json}
+
+
+AS_IS: dict[str, set[type]] = {"v": {str, int, float, type(None)}, "t": {str, type(None)}, "i": {int, type(None)},
+         "r": {float, type(None)}}  # the types of values that a column stores as they are (ints within 64 bits)
+
+
+DOUBLE_INT = 2**53  # integers up to this size a double holds, whatever their value
+
+
+def json_kind(value: Any) -> str:
+    """What one JSON value allows its column to be: "n" (null: anything), "i" (an integer that a double
+    holds, true and false too), "I" (an integer within 64 bits that a double does not), "r" (a finite
+    number), "t" (text)."""
+    kind = type(value)
+    if value is None:
+        return "n"
+    if kind is bool:
+        return "i"
+    if kind is int:
+        if value not in INT64:
+            return "t"
+        return "i" if int(float(value)) == value else "I"
+    if kind is float:
+        return "r" if math.isfinite(value) else "t"  # beyond a float's range: kept as its text
+    return "t"  # a string, a nested value, a number beyond a float's range
+
+
+# The kind of a column that held kinds a and b: JOIN[a + b].
+JOIN = {a + b: (a if a == b else b if a == "n" else a if b == "n" else
+                "r" if {a, b} == {"i", "r"} else "I" if {a, b} == {"i", "I"} else "t")
+        for a in "niIrt" for b in "niIrt"}
+
+
+JSON_TYPES = {"n": "TEXT", "i": "INTEGER", "I": "INTEGER", "r": "REAL", "t": "TEXT"}
 
 
 NESTED = object()  # a nested object or array, stored as written on its line
@@ -314,6 +462,8 @@ class JsonRows(Rows):
         decoder = json.JSONDecoder(parse_float=json_number, parse_constant=no_constant, object_pairs_hook=tuple)
         self.scan_line: Scan = decoder.scan_once  # type: ignore[attr-defined]
         self.scan_nested: Scan = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
+        # The first pass only tells types: floats as the C scanner reads them (beyond range: infinite).
+        self.scan_types: Scan = json.JSONDecoder(object_pairs_hook=tuple).scan_once  # type: ignore[attr-defined]
         self.lines = source.lines()
         self.pending = self.next_object()
         if self.pending is None:
@@ -321,6 +471,41 @@ class JsonRows(Rows):
         number, keys, _ = self.pending
         self.check_keys(number, keys)
         self.header = list(keys)
+        self.letters = "v" * len(keys)  # how each column converts a value: JSON_CONVERT's keys
+        self.kept: list[tuple[int, tuple[str, ...], list[Any]]] = []  # objects read by infer, not yet given
+
+    def take(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
+        return self.kept.pop() if self.kept else self.next_object()
+
+    def infer(self, limit: int | None) -> list[str]:
+        """Each column's type from its values: of the whole source (read again afterwards), or, when it
+        cannot be read again, of its first `limit` objects (kept, and converted by those types)."""
+        at = {c.lower(): i for i, c in enumerate(self.header)}
+        kinds = ["n"] * len(self.header)
+        assert self.pending is not None
+        if self.source.seekable():
+            self.infer_all(kinds, at, self.pending[1:])
+            self.source.rewind()
+            self.lines = self.source.lines()
+            self.pending = self.next_object()
+            return [JSON_TYPES[k] for k in kinds]
+        left = sys.maxsize if limit is None else limit
+        kept = []
+        obj: tuple[int, tuple[str, ...], list[Any]] | None = self.pending
+        while obj is not None and left > 0 and kinds.count("t") < len(kinds):
+            _, keys, values = obj
+            for key, value in zip(keys, values):
+                i = at.get(key.lower())
+                if i is not None:
+                    kinds[i] = JOIN[kinds[i] + json_kind(value)]
+            left -= 1
+            kept.append(obj)
+            obj = self.next_object() if left > 0 else None
+        if obj is not None:  # read, not yet told: every column was TEXT already
+            kept.append(obj)
+        self.pending = kept[0]
+        self.kept = kept[:0:-1]  # taken from the end
+        return [JSON_TYPES[k] for k in kinds]
 
     def next_object(self) -> tuple[int, tuple[str, ...], list[Any]] | None:
         """(line number, keys, values as stored) of the next object."""
@@ -355,11 +540,11 @@ class JsonRows(Rows):
             return number, keys, row
         return None
 
-    def decode(self, text: str) -> Any:
+    def decode(self, text: str, scan: Callable[[str, int], tuple[Any, int]] | None = None) -> Any:
         """json.JSONDecoder.decode of a line."""
         blank = BLANK.match
         try:
-            obj, end = self.scan_line(text, blank(text).end())  # type: ignore[union-attr]
+            obj, end = (scan or self.scan_line)(text, blank(text).end())  # type: ignore[union-attr]
         except StopIteration as e:
             raise json.JSONDecodeError("Expecting value", text, e.value) from None
         end = blank(text, end).end()  # type: ignore[union-attr]
@@ -385,6 +570,46 @@ class JsonRows(Rows):
                 raise self.source.error(number, f"keys {first!r} and {key!r} name one column (case does not count)")
             seen[key.lower()] = key
 
+    def infer_all(self, kinds: list[str], at: dict[str, int], first: tuple[tuple[str, ...], list[Any]]) -> None:
+        """The first pass over a whole file, from the `first` object's (keys, values) on: only the types of
+        the values, read from the decoded pairs. A line that is wrong ends it: the pass that stages the rows
+        refuses that line. Lines of the same keys and the same types of values tell nothing new, but for
+        integers that a double may not hold: the integers' places are kept for each such shape."""
+        shapes: dict[tuple[tuple[str, ...], tuple[type, ...]], tuple[tuple[int, int], ...]] = {}
+
+        def pairs() -> Iterator[tuple[tuple[str, ...], Sequence[Any]]]:
+            yield first
+            for _, line in self.lines:
+                if not line or line.isspace():
+                    continue
+                try:
+                    obj = self.decode(line, self.scan_types)
+                except (ValueError, RecursionError):
+                    return
+                if type(obj) is not tuple:
+                    return
+                if obj:
+                    keys, values = zip(*obj)
+                    yield keys, values
+
+        for keys, values in pairs():
+            shape = (keys, tuple(map(type, values)))
+            ints = shapes.get(shape)
+            if ints is None:
+                if len(shapes) >= KEYS_KEPT:
+                    shapes.clear()
+                places = [at.get(key.lower()) for key in keys]
+                for i, value in zip(places, values):
+                    if i is not None:
+                        kinds[i] = JOIN[kinds[i] + json_kind(value)]
+                if kinds.count("t") == len(kinds):
+                    return
+                shapes[shape] = tuple((n, i) for n, (i, t) in enumerate(zip(places, shape[1])) if i is not None and t is int)
+            else:
+                for n, i in ints:
+                    if not -DOUBLE_INT <= values[n] <= DOUBLE_INT:
+                        kinds[i] = JOIN[kinds[i] + json_kind(values[n])]
+
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         columns = self.header
         at = {c.lower(): i for i, c in enumerate(columns)}
@@ -403,42 +628,89 @@ class JsonRows(Rows):
             places[keys] = found = tuple(at[k.lower()] for k in keys)
             return found
 
+        letters = self.letters
+        converts = [JSON_CONVERT[c] for c in letters]
+        untyped = letters == "v" * width
+        # Rows whose values are all of the types their columns take as they are (integers within 64 bits
+        # aside) need no conversion: by the types of its values, whether a row is such, and where its
+        # integers are.
+        # By the types of a row's values: where its integers are, and which values are not of a type
+        # their column takes as it is.
+        shapes: dict[tuple[type, ...], tuple[tuple[int, ...], tuple[int, ...]]] = {}
+
+        def converted(number: int, row: list[Any]) -> list[Any]:
+            types = tuple(map(type, row))
+            shape = shapes.get(types)
+            if shape is None:
+                if len(shapes) >= KEYS_KEPT:
+                    shapes.clear()
+                shapes[types] = shape = (tuple(i for i, t in enumerate(types) if t is int),
+                                         tuple(i for i, (t, c) in enumerate(zip(types, letters)) if t not in AS_IS[c]))
+            ints, others = shape
+            try:
+                if all(row[i] in INT64 for i in ints):
+                    for i in others:
+                        row[i] = converts[i](row[i])
+                    return row
+                return list(map(untyped_json, row)) if untyped else [f(v) for f, v in zip(converts, row)]
+            except JsonTypeError:
+                for column, f, v in zip(columns, converts, row):
+                    try:
+                        f(v)
+                    except JsonTypeError as e:
+                        raise self.source.error(number, f"{column}: {e}") from None
+                raise
+
         while self.pending is not None:
             chunk: list[Sequence[Any]] = []
             while self.pending is not None and len(chunk) < size:
                 number, keys, values = self.pending
                 if keys == in_order:
-                    chunk.append(values)
+                    chunk.append(converted(number, values))
                 else:
                     where = places.get(keys) or place(number, keys)
                     row: list[Any] = [None] * width
                     for i, value in zip(where, values):
                         row[i] = value
-                    chunk.append(row)
-                self.pending = self.next_object()
+                    chunk.append(converted(number, row))
+                self.pending = self.take()
             yield chunk
 
     def bind(self, columns: list[str]) -> None:
         # Every line is matched by its own keys: the first one's are only a header for a new table.
+        if len(columns) != len(self.letters):
+            self.letters = "v" * len(columns)
         self.header = list(columns)
         self.order = None
 
 
-def open_rows(source: Source, fmt: str, convert: bool) -> Rows:
+def open_rows(source: Source, fmt: str, convert: bool, delimiter: str | None = None) -> Rows:
     if fmt == "jsonl":
+        if delimiter is not None:
+            raise CliError(f"{source.name}: --delimiter is for CSV and TSV, not JSON Lines")
         return JsonRows(source)
-    return DelimitedRows(source, "\t" if fmt == "tsv" else ",", convert)
+    return DelimitedRows(source, delimiter or ("\t" if fmt == "tsv" else ","), convert)
 
 
 def format_of(path: str, given: str | None) -> str:
+    """--format, else the extension's (the one before a compression's: rows.csv.gz is CSV)."""
     if given:
         return given
     if path == "-":
         return "csv"
-    fmt = FORMATS.get(Path(path).suffix.lower())
+    name = Path(path)
+    if name.suffix.lower() in COMPRESSED:
+        name = name.with_suffix("")
+    fmt = FORMATS.get(name.suffix.lower())
     if fmt is None:
         raise CliError(f"{path}: cannot tell the format from the name: give --format csv, tsv or jsonl")
     return fmt
+
+
+def delimiter(text: str) -> str:
+    if len(text) != 1 or not text.isascii() or text in '"\r\n':
+        raise argparse.ArgumentTypeError(f"takes one ASCII character other than a quote or a line end, not {text!r}")
+    return text
 
 
 class Progress:
@@ -460,6 +732,13 @@ class Progress:
         sys.stderr.write(f"\r{rows:,} rows, {rate:,.0f} rows/s{of}\x1b[K")
         sys.stderr.flush()
         self.written = True
+
+    def phase(self, what: str) -> None:
+        """A step after the reading, shown at once: the line does not stand at the share read meanwhile."""
+        if self.shown:
+            sys.stderr.write(f"\r{what}\x1b[K")
+            sys.stderr.flush()
+            self.written = True
 
     def clear(self) -> None:
         if self.written:
@@ -548,8 +827,6 @@ def column_types(rows: Rows, args: argparse.Namespace) -> list[str]:
         if name.lower() not in at:
             raise rows.source.error(1, f"--type column {name!r} is not in the source ({', '.join(rows.header)})")
         types[at[name.lower()]] = kind
-    if isinstance(rows, JsonRows):  # JSON's own types are kept, value by value
-        return [t or "" for t in types]
     if args.no_convert:
         return [t or "TEXT" for t in types]
     if None in types:
@@ -574,6 +851,8 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
     definitions = [f"{n} {t}" if t else n for n, t in zip(names, types)]
     if isinstance(rows, DelimitedRows):
         rows.convert = "".join(LETTERS[t] for t in types)
+    else:
+        rows.letters = "".join(LETTERS[t] for t in types)
     try:
         mv.create_table(conn, table, definitions,
                         [{"name": f"index_{i}", "cols": ",".join(names[p] for p in key)}
@@ -615,16 +894,18 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
         raise rowid_error(args.file, table, column)
     check_header(rows.header, lambda what: rows.source.error(1, what))
     known = {c.lower() for c in columns}
+    # Each field as its column's declared type keeps it; a table without types keeps the rule of each
+    # value (or text, with --no-convert).
+    letters = {name.lower(): declared_letter(kind) for name, kind in info}
     if isinstance(rows, DelimitedRows):
         unknown = [c for c in rows.header if c.lower() not in known]
         if unknown:
             raise rows.source.error(1, f"column {unknown[0]!r} is not in table {table} ({', '.join(columns)})")
-        # Each field as its column's declared type keeps it; a table without types keeps the rule of
-        # each value (or text, with --no-convert).
-        letters = {name.lower(): declared_letter(kind) for name, kind in info}
         if any(v != "v" for v in letters.values()):
             untyped = "t" if args.no_convert else "v"
             rows.convert = "".join(letters[c.lower()].replace("v", untyped) for c in rows.header)
+    else:
+        rows.letters = "".join(letters[c.lower()] for c in columns)
     if args.missing != "null" and (args.merge or conn.execute(
             "SELECT 1 FROM unique_table WHERE table_name = ? LIMIT 1", (table,)).fetchone()):
         rows.require_all = (table, "--merge" if args.merge else "its unique keys")
@@ -670,6 +951,8 @@ def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
             morvel.prepare(conn)
             table, created = target(conn, rows, args)
             staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
+            if args.merge:
+                progress.phase(f"{staged:,} row{'s' * (staged != 1)} staged; merging into {table}...")
             merged = merge(conn, table) if args.merge else None
             conn.commit()
         except KeyboardInterrupt:
@@ -694,9 +977,9 @@ def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
 def open_for_load(args: argparse.Namespace) -> Loading:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
-    source = Source(args.source)
+    source = Source(args.source, compression_of(args.source, args.compression))
     try:
-        rows = open_rows(source, fmt, not args.no_convert)
+        rows = open_rows(source, fmt, not args.no_convert, args.delimiter)
         return Loading(Database(args.file, args.timeout, create=True), rows)
     except BaseException:
         source.close()
@@ -731,7 +1014,8 @@ def add_parser(sub: Any) -> None:
         "of its --type. Values are kept as written: an empty field is NULL; an existing table's types "
         "convert the fields, and a field its column's type would change stops the load; a column without "
         "a type makes a number of a field only when the number written back is the same text (645, "
-        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON keeps its types, an "
+        "-3, 1.5; but 00645, +3, 1.50, 1e3 stay text); JSON Lines by JSON's types (INTEGER, true and false "
+        "as 1 and 0; REAL; TEXT for strings, where true and false are those words), an "
         "object or array inside a line's object is stored as its text on the line, and a line whose keys "
         "repeat or differ only in case is wrong. A FILE that the load created is removed again when it "
         "fails, unless another connection has it open or has written to it (another load waiting for this "
@@ -749,11 +1033,17 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--merge", action="store_true", help="merge the staged rows into the main table afterwards")
     p.add_argument("--format", choices=["csv", "tsv", "jsonl"],
                    help="the source's format (default: from its extension; csv for standard input)")
+    p.add_argument("--compression", choices=["auto", "none", "gzip", "bz2", "xz", "zst"], default="auto",
+                   help="read the source through this decompressor (default: by the extension: .gz, .bz2, .xz, "
+                   ".zst; none for standard input); zst needs Python 3.14")
+    p.add_argument("--delimiter", type=delimiter, metavar="CHAR",
+                   help="the field separator of CSV or TSV, one ASCII character such as ';' or '|' (default: ',' "
+                   "for CSV, a tab for TSV)")
     p.add_argument("--type", action="append", default=[], metavar="COL=TYPE", type=column_type,
                    help="the type of a column of a new table: integer, real or text (repeatable; default: "
                    "what every field of the column allows)")
     p.add_argument("--no-convert", action="store_true",
-                   help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT)")
+                   help="keep every non-empty CSV/TSV field as text (a new table's columns are TEXT, for JSON Lines too)")
     p.add_argument("--missing", choices=["refuse", "null"], default="refuse",
                    help="a source without some of the table's columns, with --merge or into a table with unique "
                    "keys: refused (default), or those columns are NULL")

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <utility>
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "connection.hpp"
 #include "core.hpp"
 
 namespace morvel::arrow {
@@ -94,5 +99,77 @@ private:
 using Schema = Owned<ArrowSchema>;
 using Array = Owned<ArrowArray>;
 using Stream = Owned<ArrowArrayStream>;
+
+// ---------------------------------------------------------------------------------------------------
+// Reading Arrow data in place (arrow.cpp)
+
+// The values of one column, read from the buffers of each batch's array as SQLite values: integers of
+// every width (unsigned ones beyond 2^63 - 1 refused), floats (NaN as NULL), booleans as 1 and 0, text
+// and binary of every layout, decimals as their exact text, dates, times and timestamps as ISO-8601 text,
+// dictionary-encoded columns as their values. A type it cannot store so is refused, naming the column,
+// before any value is read.
+class Column {
+public:
+    Column(const ArrowSchema& schema, PyObject* name);
+    Column(const Column&) = delete;
+    Column& operator=(const Column&) = delete;
+    ~Column();
+
+    // The column's array for the next batch; `base` is the batch's own offset and `first` the place of the
+    // batch's first row in the whole source (for messages). `array` must outlive the batch's reads.
+    void start(const ArrowArray& array, int64_t base, int64_t first);
+    // The value of the batch's `row`: text and blobs point into the array's buffers, or into this column's
+    // own room until the next call.
+    db::Value value(int64_t row);
+
+    enum class Type : unsigned char;
+    struct Zone;
+
+private:
+    db::Value at(int64_t i);
+    db::Value text(const char* p, int64_t n, int64_t i);
+    [[noreturn]] void refuse_value(int64_t i, const char* why);
+
+    Ref name_;
+    Type type_;
+    int unit_ = 0;     // times and timestamps: 0 s, 1 ms, 2 us, 3 ns
+    int width_ = 0;    // fixed-size binary: bytes; decimals: bits
+    int scale_ = 0;    // decimals
+    std::unique_ptr<Zone> zone_;  // timestamps with a time zone
+    std::unique_ptr<Column> dictionary_;  // dictionary-encoded: the values; this column reads the indexes
+    const ArrowArray* array_ = nullptr;
+    int64_t base_ = 0, first_ = 0;
+    std::string room_;
+};
+
+// A source of record batches: an object's `__arrow_c_stream__()`, or its `__arrow_c_array__()` (one batch).
+// The schema is read, and every column's type checked, when it is made.
+class Reader {
+public:
+    // Whether `data` exposes either method.
+    static bool exposes(PyObject* data);
+    explicit Reader(PyObject* data);
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    ~Reader();
+
+    size_t width() const noexcept { return columns_.size(); }
+    PyObject* name(size_t i) const noexcept { return names_[i].get(); }
+    Column& column(size_t i) noexcept { return *columns_[i]; }
+    // Moves to the next batch; false once there is none. rows(): its length.
+    bool next();
+    int64_t rows() const noexcept { return batch_->length; }
+    // Whether the batch's `row` is itself null (every value of it is then NULL).
+    bool null_row(int64_t row) const noexcept;
+
+private:
+    Stream stream_;  // not live for a single batch
+    Schema schema_;
+    Array batch_;
+    bool single_ = false;  // the one batch of __arrow_c_array__, not yet read
+    int64_t first_ = 0;    // rows in the batches before this one
+    std::vector<Ref> names_;
+    std::vector<std::unique_ptr<Column>> columns_;
+};
 
 }  // namespace morvel::arrow

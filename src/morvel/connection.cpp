@@ -112,6 +112,30 @@ Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row) {
     return sent;
 }
 
+void execute_values(Cursor& cur, PyObject* statement, const Value* values, size_t n) {
+    if (cur.session_ != nullptr && run_values(*cur.session_, statement, values, n, cur.tuples_, cur.rows_)) {
+        cur.method_ = false;
+        return;
+    }
+    Ref row = own(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (size_t i = 0; i < n; ++i) {
+        const Value& v = values[i];
+        PyObject* o = nullptr;
+        switch (v.kind) {
+            case Value::Kind::Int: o = PyLong_FromLongLong(v.i); break;
+            case Value::Kind::Real: o = PyFloat_FromDouble(v.d); break;
+            case Value::Kind::Text:
+                o = PyUnicode_DecodeUTF8(v.p, static_cast<Py_ssize_t>(v.n), "strict");
+                break;
+            case Value::Kind::Blob: o = PyBytes_FromStringAndSize(v.p, static_cast<Py_ssize_t>(v.n)); break;
+            default: o = Py_NewRef(Py_None); break;
+        }
+        if (o == nullptr) throw PyError{};
+        PyTuple_SET_ITEM(row.get(), static_cast<Py_ssize_t>(i), o);
+    }
+    cur.through_method(statement, row.get());
+}
+
 IntStatement::IntStatement(PyObject* head, std::string_view tail) : head_(Ref::borrow(head)), tail_(tail) {
     if (PyUnicode_IS_ASCII(head))
         ascii_head_.assign(static_cast<const char*>(PyUnicode_DATA(head)), static_cast<size_t>(PyUnicode_GET_LENGTH(head)));

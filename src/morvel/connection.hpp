@@ -14,6 +14,7 @@ namespace morvel::db {
 
 class IntStatement;
 class Stream;
+struct Value;
 
 struct Session;  // the native execution state of a connection on a thread (native.hpp)
 // A cursor's share of its session, given back when the cursor goes (native.hpp's release).
@@ -33,6 +34,7 @@ private:
     friend void execute(Cursor&, PyObject*);
     friend void execute(Cursor&, PyObject*, PyObject*);
     friend Py_ssize_t execute_row(Cursor&, PyObject*, PyObject*);
+    friend void execute_values(Cursor&, PyObject*, const Value*, size_t);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
     friend class Stream;
@@ -62,6 +64,22 @@ void execute(Cursor& cur, PyObject* statement, PyObject* params);
 // execute(statement, list(row)): one row of a bulk load. The caller's row is never bound itself: a
 // tuple cannot change, anything else is copied into a new list first. Returns how many values were sent.
 Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row);
+
+// One SQLite value held outside any Python object (read from Arrow buffers, say): text is UTF-8, and text
+// and blobs stay valid until the statement they are bound to has run.
+struct Value {
+    enum class Kind : unsigned char { Null, Int, Real, Text, Blob };
+    Kind kind = Kind::Null;
+    long long i = 0;
+    double d = 0;
+    const char* p = nullptr;
+    size_t n = 0;
+};
+
+// Sends `statement` with the `n` values as its parameters: bound as they are on the native path, where no
+// adapter is registered for a type the values would take in Python; through the cursor's execute, as a
+// tuple of int, float, str, bytes and None, everywhere else.
+void execute_values(Cursor& cur, PyObject* statement, const Value* values, size_t n);
 
 Ref fetchall(Cursor& cur);
 

@@ -1,7 +1,9 @@
 // Loading: rows appended to the staging or the main table, one INSERT per row (morvel.load a batch of rows
 // at a time from any iterable), and main rows deleted by rowid.
 #include <string_view>
+#include <vector>
 
+#include "arrow.hpp"
 #include "callables.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
@@ -31,17 +33,22 @@ constexpr std::string_view kDeleteRowTail = R"()
         )";
 
 
-// The placeholder list for the values of the first row: "?" then ",?" for each further value.
+// "?" then ",?" for each further value.
+Ref placeholders(Py_ssize_t n) {
+    TextBuilder b;
+    b.ascii("?");
+    for (Py_ssize_t i = 1; i < n; ++i) b.ascii(",?");
+    return b.finish();
+}
+
+// The placeholder list for the values of the first row.
 Ref placeholders(PyObject* rows) {
     Ref first = item_at(rows, 0);
     const Py_ssize_t n = check_size(PyObject_Size(first.get()));
     if (n == 0) {
         raise(PyExc_ValueError, "row 0 is empty: a row holds one value per column of the table");
     }
-    TextBuilder b;
-    b.ascii("?");
-    for (Py_ssize_t i = 1; i < n; ++i) b.ascii(",?");
-    return b.finish();
+    return placeholders(n);
 }
 
 // How many values a placeholder list takes: "?" and then ",?" per further value.
@@ -161,6 +168,84 @@ private:
 };
 
 
+// The table's columns, each with the place of the source's column that gives its values (-1: none, NULL).
+// Names match as SQLite matches them, ASCII letters in either case. A source column the table lacks is an
+// error; so is a table column the source lacks when the table has unique keys, unless `missing_null`
+// says it is meant to be NULL: a merge would replace main rows by rows without those values.
+std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const std::vector<Ref>& source,
+                                      bool missing_null) {
+    Ref staging = TextBuilder().ascii("temp_").text(table).finish();
+    Ref columns = read_columns(cur, staging.get());
+    const Py_ssize_t width = PyList_GET_SIZE(columns.get());
+    std::vector<Py_ssize_t> from(static_cast<size_t>(width), -1);
+    if (width == 0) {  // no staging table: the INSERT says so, with the source's columns in order
+        from.resize(source.size());
+        for (size_t i = 0; i < source.size(); ++i) from[i] = static_cast<Py_ssize_t>(i);
+        return from;
+    }
+    auto folded = [&](PyObject* name) { return call_method(name, names->lower.get(), {}); };
+    Ref at = own(PyDict_New());
+    for (Py_ssize_t j = 0; j < width; ++j)
+        check(PyDict_SetItem(at.get(), folded(PyList_GET_ITEM(columns.get(), j)).get(), own(PyLong_FromSsize_t(j)).get()));
+    for (size_t i = 0; i < source.size(); ++i) {
+        PyObject* place = PyDict_GetItemWithError(at.get(), folded(source[i].get()).get());
+        if (place == nullptr) {
+            if (PyErr_Occurred()) throw PyError{};
+            Ref listed = call_method(names->comma_space.get(), names->join.get(), {columns.get()});
+            const bool index = PyUnicode_CompareWithASCIIString(source[i].get(), "__index_level_0__") == 0;
+            raise(PyExc_ValueError, "column %R is not a column of %U (%U)%s", source[i].get(), table, listed.get(),
+                  index ? ": it is a DataFrame's index (reset_index(drop=True) leaves it out)" : "");
+        }
+        const Py_ssize_t j = PyLong_AsSsize_t(place);
+        if (from[static_cast<size_t>(j)] >= 0)
+            raise(PyExc_ValueError, "columns %R and %R are both column %R of %U", source[static_cast<size_t>(from[static_cast<size_t>(j)])].get(),
+                  source[i].get(), PyList_GET_ITEM(columns.get(), j), table);
+        from[static_cast<size_t>(j)] = static_cast<Py_ssize_t>(i);
+    }
+    if (missing_null) return from;
+    Ref lacking = own(PyList_New(0));
+    for (Py_ssize_t j = 0; j < width; ++j)
+        if (from[static_cast<size_t>(j)] < 0) check(PyList_Append(lacking.get(), PyList_GET_ITEM(columns.get(), j)));
+    if (PyList_GET_SIZE(lacking.get()) > 0 && check(PyObject_IsTrue(read_uniques(cur, table).get()))) {
+        Ref listed = call_method(names->comma_space.get(), names->join.get(), {lacking.get()});
+        raise(PyExc_ValueError,
+              "the data has no column %U of %U, which has unique keys: a merge would replace main rows by rows "
+              "without those values; give missing=\"null\" if they are meant to be NULL",
+              listed.get(), table);
+    }
+    return from;
+}
+
+// Arrow data staged row by row through insert_temp's statement, one placeholder per column of the table,
+// each value bound from the column buffers.
+Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, bool missing_null) {
+    arrow::Reader in(data);  // the schema and every column's type are checked before `conn` is asked anything
+    db::Call call(conn, comm);
+    std::vector<Ref> source;
+    for (size_t i = 0; i < in.width(); ++i) source.push_back(Ref::borrow(in.name(i)));
+    const std::vector<Py_ssize_t> from = match_columns(call.cur, table, source, missing_null);
+    const Py_ssize_t width = static_cast<Py_ssize_t>(from.size());
+    if (width == 0) raise(PyExc_ValueError, "the Arrow data has no columns");
+    Ref statement = sql(kInsertStaging, {table, placeholders(width).get()});
+    std::vector<db::Value> row(from.size());
+    Py_ssize_t staged = 0;
+    call.run_rows([&](db::Cursor& cur) {
+        SignalPoll poll;
+        while (in.next()) {
+            for (int64_t r = 0, n = in.rows(); r < n; ++r) {
+                poll();
+                const bool null_row = in.null_row(r);
+                for (size_t j = 0; j < from.size(); ++j)
+                    row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r);
+                call.atomic.begin();
+                db::execute_values(cur, statement.get(), row.data(), row.size());
+                ++staged;
+            }
+        }
+    });
+    return own(PyLong_FromSsize_t(staged));
+}
+
 }  // namespace
 
 // The loads begin their transaction before each row they send (insert_rows, run_rows): no row, nothing sent.
@@ -184,6 +269,7 @@ Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObje
     // The checks and the first batch come before the cursor.
     Ref name = str_of(table);
     require_plain(name.get(), "table");  // before the first row is taken from the iterable
+    if (arrow::Reader::exposes(rows)) return load_arrow(conn, name.get(), rows, comm, false);
     require_rows(rows, kRowsInstead);
     Batches batches(rows, batch);
     PyObject* chunk = batches.next();

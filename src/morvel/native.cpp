@@ -675,6 +675,36 @@ bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& ro
     return run_bound(s, statement, [&](const Statement& prepared) { return s.bind(prepared, params); }, tuples, rows);
 }
 
+bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, bool tuples, Ref& rows) {
+    auto bind = [&](const Statement& prepared) {
+        if (static_cast<size_t>(prepared.params) != n) return false;  // the method raises the count error
+        s.refresh_adapted();
+        if (s.adapted != 0) return false;
+        const sqlite::Api& api = s.n->api;
+        for (size_t i = 0; i < n; ++i) {
+            const Value& v = values[i];
+            const int at = static_cast<int>(i) + 1;
+            if ((v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob) && v.n > INT_MAX) return false;
+            int rc;
+            switch (v.kind) {
+                case Value::Kind::Int: rc = api.bind_int64(prepared.stmt, at, v.i); break;
+                case Value::Kind::Real: rc = api.bind_double(prepared.stmt, at, v.d); break;
+                case Value::Kind::Text:
+                    rc = api.bind_text(prepared.stmt, at, v.p, static_cast<int>(v.n), sqlite::STATIC);
+                    break;
+                // A zero-length blob with no address would bind NULL: bind it from a byte of its own.
+                case Value::Kind::Blob:
+                    rc = api.bind_blob(prepared.stmt, at, v.n == 0 ? "" : v.p, static_cast<int>(v.n), sqlite::STATIC);
+                    break;
+                default: rc = api.bind_null(prepared.stmt, at); break;
+            }
+            if (rc != sqlite::OK) return false;
+        }
+        return true;
+    };
+    return run_bound(s, statement, bind, tuples, rows);
+}
+
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
     // A trace callback is given the text of a statement run inside another one as it was prepared, not
     // with its parameters written in: there the integer must be in the text.

@@ -42,6 +42,9 @@ void release(Session* s) noexcept;
 // (`tuples`). false: the statement was not sent (the implicit BEGIN before it may have been, as the method
 // would send it) and must go through the method, which then finds the transaction open.
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows);
+// The same for `n` values held outside Python objects; false also when an adapter is registered for any
+// type such values take in Python, which the method would call.
+bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, bool tuples, Ref& rows);
 // The same for a statement whose one parameter takes the integer `value`.
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);
 

@@ -1,5 +1,6 @@
 // Loading: rows appended to the staging or the main table, one INSERT per row (morvel.load a batch of rows
 // at a time from any iterable), and main rows deleted by rowid.
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -216,30 +217,43 @@ std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const st
     return from;
 }
 
-// Arrow data staged row by row through insert_temp's statement, one placeholder per column of the table,
-// each value bound from the column buffers.
+// Arrow data staged through insert_temp's INSERT, one placeholder per column of the table, each value bound
+// from the column buffers. Rows go `group` to a statement ("Values (?,...),(?,...)"): a row's share of
+// SQLite's work per statement is most of the cost of a row bound without Python objects. The rows left at
+// the end go one to a statement.
 Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, bool missing_null) {
     arrow::Reader in(data);  // the schema and every column's type are checked before `conn` is asked anything
     db::Call call(conn, comm);
     std::vector<Ref> source;
     for (size_t i = 0; i < in.width(); ++i) source.push_back(Ref::borrow(in.name(i)));
     const std::vector<Py_ssize_t> from = match_columns(call.cur, table, source, missing_null);
-    const Py_ssize_t width = static_cast<Py_ssize_t>(from.size());
+    const size_t width = from.size();
     if (width == 0) raise(PyExc_ValueError, "the Arrow data has no columns");
-    Ref statement = sql(kInsertStaging, {table, placeholders(width).get()});
-    std::vector<db::Value> row(from.size());
+    // Within the 999 parameters that every SQLite build takes.
+    const size_t group = std::max<size_t>(1, std::min<size_t>(16, 999 / width));
+    Ref one = placeholders(static_cast<Py_ssize_t>(width));
+    Ref single = sql(kInsertStaging, {table, one.get()});
+    TextBuilder many;
+    for (size_t k = 0; k < group; ++k) many.ascii(k == 0 ? "" : "),(").text(one.get());
+    Ref grouped = sql(kInsertStaging, {table, many.finish().get()});
+    std::vector<db::Value> values(width * group);
     Py_ssize_t staged = 0;
     call.run_rows([&](db::Cursor& cur) {
         SignalPoll poll;
         while (in.next()) {
-            for (int64_t r = 0, n = in.rows(); r < n; ++r) {
+            const int64_t rows = in.rows();
+            for (int64_t r = 0; r < rows;) {
                 poll();
-                const bool null_row = in.null_row(r);
-                for (size_t j = 0; j < from.size(); ++j)
-                    row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r);
+                const size_t take = rows - r >= static_cast<int64_t>(group) ? group : 1;
+                for (size_t k = 0; k < take; ++k, ++r) {
+                    db::Value* row = values.data() + k * width;
+                    const bool null_row = in.null_row(r);
+                    for (size_t j = 0; j < width; ++j)
+                        row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r);
+                }
                 call.atomic.begin();
-                db::execute_values(cur, statement.get(), row.data(), row.size());
-                ++staged;
+                db::execute_values(cur, take == 1 ? single.get() : grouped.get(), values.data(), take * width);
+                staged += static_cast<Py_ssize_t>(take);
             }
         }
     });

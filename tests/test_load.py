@@ -74,6 +74,22 @@ class Frame:
         raise AssertionError("not read")
 
 
+class Interchange:
+    """A DataFrame that exposes only the interchange protocol: its items are its columns, and no Arrow stream."""
+
+    def __init__(self, *columns):
+        self.columns = columns
+
+    def __len__(self):
+        return len(self.columns)
+
+    def __getitem__(self, i):
+        return self.columns[i]
+
+    def __dataframe__(self, nan_as_null=False, allow_copy=True):
+        raise AssertionError("not read")
+
+
 # ---------------------------------------------------------------- deletion by rowid
 
 
@@ -112,7 +128,7 @@ LOADS = {
     "huge_batch": (lambda: iter(ROWS), True, 10**30, ValueError, []),
     # one row object refilled for every row: each row is taken as it was when it came
     "reused_row": (lambda: _refilled(10), True, 4, 10, [(i, i, i, i) for i in range(10)]),
-    "frame": (lambda: Frame((1, 2), (3, 4)), True, 10, TypeError, []),
+    "frame": (lambda: Interchange((1, 2), (3, 4)), True, 10, TypeError, []),
     "comm_false": (lambda: (r for r in ROWS), False, 2, 3, ROWS),
     # without comm the caller's transaction is the caller's: the rows before the failure stay in it
     "comm_false_raises": (lambda: _raises_after(2), False, 1, KeyError, ROWS[:2]),

@@ -431,6 +431,18 @@ def test_load_sequences(proxy, tables, name):
     assert proxy.log == ([CURSOR] if LOAD_LOGS[name] else []) + LOAD_LOGS[name]
 
 
+def test_arrow_load_sequence(proxy, tables):
+    """The staging table's columns read first (and its unique keys, as columns are missing); then sixteen rows
+    to a statement, the rest one to a statement."""
+    pa = pytest.importorskip("pyarrow")
+    morvel.load(proxy, "t4", pa.table({"d": list(range(17)), "B": ["x"] * 17}))
+    group = "),(".join(["?,?,?,?"] * 16)
+    values = [[None, "x", None, i] for i in range(17)]
+    assert proxy.log == [CURSOR, *key_reads("temp_t4")[:2], *key_reads("t4")[2:], BEGIN,
+                         ins("temp_t4", group, [v for row in values[:16] for v in row]),
+                         ins("temp_t4", "?,?,?,?", values[16]), COMMIT]
+
+
 def test_load_inside_an_open_transaction(proxy, tables):
     """Its own savepoint, rolled back to and released when the rows end badly: never the caller's rollback."""
     tables.execute("INSERT INTO t1 VALUES ('mine')")

@@ -339,9 +339,14 @@ db::Value Column::text(const char* p, int64_t n, int64_t row) {
     return v;
 }
 
-db::Value Column::value(int64_t row) { return at(base_ + row); }
+void Column::reserve(size_t slots) {
+    if (rooms_.size() < slots) rooms_.resize(slots);
+    if (dictionary_) dictionary_->reserve(slots);
+}
 
-db::Value Column::at(int64_t row) {
+db::Value Column::value(int64_t row, size_t slot) { return at(base_ + row, slot); }
+
+db::Value Column::at(int64_t row, size_t slot) {
     const ArrowArray& a = *array_;
     const int64_t i = a.offset + row;  // the place in the buffers
     db::Value v;
@@ -366,10 +371,11 @@ db::Value Column::at(int64_t row) {
         v.n = static_cast<size_t>(n);
         return v;
     };
+    std::string& room = rooms_[slot];
     auto formatted = [&] {
         v.kind = db::Value::Kind::Text;
-        v.p = room_.data();
-        v.n = room_.size();
+        v.p = room.data();
+        v.n = room.size();
         return v;
     };
     if (dictionary_) {
@@ -385,7 +391,7 @@ db::Value Column::at(int64_t row) {
             default: index = static_cast<long long>(load_at<uint64_t>(data, i) & INT64_MAX); break;
         }
         if (index < 0 || index >= dictionary_->array_->length) refuse_value(row, "a dictionary index out of range");
-        return dictionary_->at(index);
+        return dictionary_->at(index, slot);
     }
     switch (type_) {
         case Type::Bool: return integer(bit(data, i) ? 1 : 0);
@@ -431,23 +437,23 @@ db::Value Column::at(int64_t row) {
         }
         case Type::FixedBinary: return blob(static_cast<const char*>(data) + int64_t{width_} * i, width_);
         case Type::Decimal:
-            room_.clear();
-            write_decimal(room_, static_cast<const unsigned char*>(data) + int64_t{width_ / 8} * i, width_, scale_);
+            room.clear();
+            write_decimal(room, static_cast<const unsigned char*>(data) + int64_t{width_ / 8} * i, width_, scale_);
             return formatted();
         case Type::Date32:
-            room_.clear();
-            write_date(room_, load_at<int32_t>(data, i));
+            room.clear();
+            write_date(room, load_at<int32_t>(data, i));
             return formatted();
         case Type::Date64:
-            room_.clear();
-            write_date(room_, floor_div(load_at<int64_t>(data, i), 86400000));
+            room.clear();
+            write_date(room, floor_div(load_at<int64_t>(data, i), 86400000));
             return formatted();
         case Type::Time32: case Type::Time64: {
             const int64_t t = type_ == Type::Time32 ? load_at<int32_t>(data, i) : load_at<int64_t>(data, i);
             const int64_t per = kPerSecond[unit_];
             if (t < 0 || t >= 86400 * per) refuse_value(row, "a time of day outside 00:00:00 to 24:00:00");
-            room_.clear();
-            write_time(room_, t / per, t % per, unit_);
+            room.clear();
+            write_time(room, t / per, t % per, unit_);
             return formatted();
         }
         case Type::Timestamp: {
@@ -468,11 +474,11 @@ db::Value Column::at(int64_t row) {
                 offset = zone_->offset;
             }
             seconds += offset;
-            room_.clear();
-            write_date(room_, floor_div(seconds, 86400));
-            room_.push_back(' ');
-            write_time(room_, seconds - floor_div(seconds, 86400) * 86400, fraction, unit_);
-            if (zone_) write_offset(room_, offset);
+            room.clear();
+            write_date(room, floor_div(seconds, 86400));
+            room.push_back(' ');
+            write_time(room, seconds - floor_div(seconds, 86400) * 86400, fraction, unit_);
+            if (zone_) write_offset(room, offset);
             return formatted();
         }
         default: return v;

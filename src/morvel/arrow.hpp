@@ -119,14 +119,16 @@ public:
     // batch's first row in the whole source (for messages). `array` must outlive the batch's reads.
     void start(const ArrowArray& array, int64_t base, int64_t first);
     // The value of the batch's `row`: text and blobs point into the array's buffers, or into this column's
-    // own room until the next call.
-    db::Value value(int64_t row);
+    // room `slot` (below `slots`, given first) until the next call with that slot: the values of one
+    // statement's rows stay valid together.
+    void reserve(size_t slots);
+    db::Value value(int64_t row, size_t slot = 0);
 
     enum class Type : unsigned char;
     struct Zone;
 
 private:
-    db::Value at(int64_t i);
+    db::Value at(int64_t i, size_t slot);
     db::Value text(const char* p, int64_t n, int64_t i);
     [[noreturn]] void refuse_value(int64_t i, const char* why);
 
@@ -139,7 +141,7 @@ private:
     std::unique_ptr<Column> dictionary_;  // dictionary-encoded: the values; this column reads the indexes
     const ArrowArray* array_ = nullptr;
     int64_t base_ = 0, first_ = 0;
-    std::string room_;
+    std::vector<std::string> rooms_ = std::vector<std::string>(1);
 };
 
 // A source of record batches: an object's `__arrow_c_stream__()`, or its `__arrow_c_array__()` (one batch).

@@ -237,6 +237,7 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
     for (size_t k = 0; k < group; ++k) many.ascii(k == 0 ? "" : "),(").text(one.get());
     Ref grouped = sql(kInsertStaging, {table, many.finish().get()});
     std::vector<db::Value> values(width * group);
+    for (size_t i = 0; i < in.width(); ++i) in.column(i).reserve(group);
     Py_ssize_t staged = 0;
     call.run_rows([&](db::Cursor& cur) {
         SignalPoll poll;
@@ -249,7 +250,7 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
                     db::Value* row = values.data() + k * width;
                     const bool null_row = in.null_row(r);
                     for (size_t j = 0; j < width; ++j)
-                        row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r);
+                        row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r, k);
                 }
                 call.atomic.begin();
                 db::execute_values(cur, take == 1 ? single.get() : grouped.get(), values.data(), take * width);

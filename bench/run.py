@@ -8,6 +8,7 @@
     python bench/run.py --query-memory [--out DIR]
     python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
+    python bench/run.py --frames [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --smoke ...   (any of the above, every size a hundredth: CI's check that they run)
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
@@ -22,7 +23,9 @@ memory (query-cost.txt and .json); --query-memory measures only morvel.query's p
 answer and its key sets, with and without limit, where and order_by (query-memory.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
 against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
 (load-command.txt and .json); --load-cycle measures only the load cycle, the connections of other packages
-included (load-cycle.txt and .json). Every ratio is module time / other
+included (load-cycle.txt and .json); --frames measures only Arrow tables, DataFrames and records into
+morvel.load against adbc_ingest, pandas' to_sql and the C floor of bench/floor.c (frames.txt and .json;
+bench/frames.py). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -52,6 +55,7 @@ from pathlib import Path
 
 import sqlite_utils
 
+import frames as fr
 import harness as h
 import morvel
 from morvel import morvel as mv
@@ -1018,6 +1022,7 @@ def shrink() -> None:
     LOAD_COMMAND_ROWS //= 100
     QUERY_MEMORY_MAIN //= 100
     QUERY_MEMORY_STAGED //= 100
+    fr.ROWS //= 100
 
 
 def main() -> None:
@@ -1037,6 +1042,8 @@ def main() -> None:
                         help="measure only the load command against the SQLite shell and sqlite-utils (minutes)")
     parser.add_argument("--load-cycle", action="store_true",
                         help="measure only the load cycle, on the connections of other packages too")
+    parser.add_argument("--frames", action="store_true",
+                        help="measure only Arrow tables, DataFrames and records into morvel.load against their peers")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--query-cost", action="store_true",
@@ -1097,11 +1104,14 @@ def main() -> None:
                                              (args.query_cost, "query-cost", query_cost, query_cost_report),
                                              (args.query_memory, "query-memory", query_memory, query_memory_report),
                                              (args.load_cycle, "load-cycle", lambda work, rounds: load_cycle(rounds, work),
-                                              load_cycle_report)):
+                                              load_cycle_report),
+                                             (args.frames, "frames", lambda work, rounds: fr.frames(
+                                                 work, rounds, int(args.sizes.split(",")[-1]) if args.sizes else fr.ROWS),
+                                              fr.report)):
         if not wanted:
             continue
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
-            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5, "load-cycle": 7}.get(name, 15))
+            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5, "load-cycle": 7, "frames": 5}.get(name, 15))
         text = report_of(res)
         out.mkdir(parents=True, exist_ok=True)
         (out / f"{name}.txt").write_text(text)

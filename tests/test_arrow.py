@@ -229,3 +229,77 @@ def test_arrow_cases(conn, monkeypatch, table, data, outcome, native):
         assert morvel.load(conn, table, data) == len(outcome)
     assert not conn.in_transaction
     assert conn.execute(f"SELECT * FROM temp_{table}").fetchall() == outcome
+
+
+# ---------------------------------------------------------------- the command line's Parquet and Arrow files
+
+def write_file(path, table):
+    if path.suffix == ".parquet":
+        import pyarrow.parquet as pq
+        pq.write_table(table, path, row_group_size=3)
+    elif path.name.endswith(".stream.arrow"):
+        with pa.ipc.new_stream(path, table.schema) as w:
+            w.write_table(table, max_chunksize=2)
+    else:
+        import pyarrow.feather as feather
+        feather.write_feather(table, path, chunksize=2)
+
+
+SAMPLE = pa.table({"id": [1, 2, 3, 4], "price": [1.5, None, 2.0, 3.25], "name": ["a", "b", None, "d"],
+                   "day": pa.array([dt.date(2024, 1, d) for d in (1, 2, 3, 4)], pa.date32()),
+                   "ok": [True, False, None, True], "raw": [b"\x00", b"", None, b"z"]})
+# source file, arguments after it, the exit status, and what the table then holds: its declared types and
+# staged rows, or the one line on standard error
+FILE_LOADS = {
+    "parquet_new_table": ("s.parquet", [], 0, ("INTEGER REAL TEXT TEXT INTEGER BLOB", python_rows(SAMPLE))),
+    "feather_merged": ("s.feather", ["--unique", "id", "--merge"], 0, ("INTEGER REAL TEXT TEXT INTEGER BLOB", [])),
+    "ipc_stream": ("s.stream.arrow", [], 0, ("INTEGER REAL TEXT TEXT INTEGER BLOB", python_rows(SAMPLE))),
+    "format_given": ("s.bin", ["--format", "parquet"], 0, ("INTEGER REAL TEXT TEXT INTEGER BLOB", python_rows(SAMPLE))),
+    "not_that_format": ("s.csv", ["--format", "parquet"], 1, "cannot read it as parquet data"),
+    "no_compression": ("s.parquet", ["--compression", "gzip"], 1, "is read as it is"),
+}
+
+
+@pytest.mark.parametrize("name, argv, status, then", FILE_LOADS.values(), ids=FILE_LOADS.keys())
+def test_load_command_reads_columnar_files(tmp_path, capsys, name, argv, status, then):
+    from morvel.cli import main
+
+    source = tmp_path / name
+    if name.endswith(".csv"):
+        source.write_text("id\n1\n")
+    else:
+        write_file(source if name != "s.bin" else tmp_path / "s.parquet", SAMPLE)
+        if name == "s.bin":
+            (tmp_path / "s.parquet").rename(source)
+    db = str(tmp_path / "t.db")
+    assert main(["load", db, "t", str(source), "--quiet", *argv]) == status
+    err = capsys.readouterr().err
+    if status:
+        assert then in err and err.count("\n") == 1
+        return
+    types, staged = then
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        assert " ".join(r[2] for r in conn.execute("PRAGMA table_info(t)")) == types
+        assert conn.execute("SELECT * FROM temp_t").fetchall() == staged
+        if "--merge" in argv:
+            assert conn.execute("SELECT * FROM t ORDER BY id").fetchall() == python_rows(SAMPLE)
+
+
+def test_load_command_into_a_table_with_keys(tmp_path, capsys):
+    """An existing table: its columns by name; with unique keys, a file without all of them needs --missing null."""
+    from morvel.cli import main
+
+    db, source = str(tmp_path / "t.db"), tmp_path / "part.parquet"
+    managed(db, "t", ["id", "name", "extra"], keys={"k": [0]})
+    write_file(source, pa.table({"name": ["x"], "id": [7]}))
+    assert main(["load", db, "t", str(source), "--quiet"]) == 1
+    assert "no column 'extra' of table t here" in capsys.readouterr().err
+    assert main(["load", db, "t", str(source), "--quiet", "--missing", "null"]) == 0
+    write_file(source, pa.table({"id": [8], "zz": [1]}))
+    assert main(["load", db, "t", str(source), "--quiet", "--missing", "null"]) == 1
+    assert "column 'zz' is not in table t" in capsys.readouterr().err
+    write_file(source, pa.table({"id": [[1]]}))
+    assert main(["load", db, "t", str(source), "--quiet", "--missing", "null"]) == 1
+    assert "column 'id' is of Arrow format '+l'" in capsys.readouterr().err
+    with contextlib.closing(sqlite3.connect(db)) as conn:
+        assert conn.execute("SELECT * FROM temp_t").fetchall() == [(7, "x", None)]

@@ -1,4 +1,5 @@
-"""`python -m morvel load`: rows from CSV, TSV or JSON Lines staged into a managed table, all or nothing.
+"""`python -m morvel load`: rows from CSV, TSV or JSON Lines (or Parquet and Arrow IPC files, through
+morvel.cli.columnar) staged into a managed table, all or nothing.
 
 Values are kept as written: an empty CSV field is NULL. A new table's columns get one type each from all
 their fields (INTEGER when each is ``645``; REAL when each is that or a decimal whose double keeps every
@@ -41,6 +42,8 @@ from typing import IO, Any, Callable, Iterator, Sequence, cast
 
 import morvel
 from morvel import morvel as mv
+from morvel.cli.columnar import FORMATS as COLUMNAR
+from morvel.cli.columnar import ColumnarSource, declared_type
 from morvel.cli.common import (
     CliError,
     Database,
@@ -55,7 +58,7 @@ from morvel.cli.common import (
     seconds,
 )
 
-FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+FORMATS = {".csv": "csv", ".tsv": "tsv", ".tab": "tsv", ".jsonl": "jsonl", ".ndjson": "jsonl", **COLUMNAR}
 
 
 CHUNK = 10_000  # rows read and converted at a time; progress moves between chunks
@@ -684,6 +687,19 @@ class JsonRows(Rows):
         self.order = None
 
 
+class ArrowRows(Rows):
+    """The rows of a Parquet or Arrow IPC file, staged from its Arrow stream; its schema types a new table."""
+
+    source: ColumnarSource  # type: ignore[assignment]
+
+    def __init__(self, source: ColumnarSource) -> None:
+        self.source = source
+        self.header = list(source.schema.names)
+
+    def infer(self, limit: int | None) -> list[str]:
+        return [declared_type(t) for t in self.source.schema.types]
+
+
 def open_rows(source: Source, fmt: str, convert: bool, delimiter: str | None = None) -> Rows:
     if fmt == "jsonl":
         if delimiter is not None:
@@ -703,7 +719,8 @@ def format_of(path: str, given: str | None) -> str:
         name = name.with_suffix("")
     fmt = FORMATS.get(name.suffix.lower())
     if fmt is None:
-        raise CliError(f"{path}: cannot tell the format from the name: give --format csv, tsv or jsonl")
+        raise CliError(f"{path}: cannot tell the format from the name: give --format csv, tsv, jsonl, parquet or "
+                       "arrow")
     return fmt
 
 
@@ -716,7 +733,7 @@ def delimiter(text: str) -> str:
 class Progress:
     """One line on standard error, rewritten a few times a second: rows, rows per second, share read."""
 
-    def __init__(self, source: Source, shown: bool) -> None:
+    def __init__(self, source: Source | ColumnarSource, shown: bool) -> None:
         self.source, self.shown = source, shown
         self.start = self.last = time.perf_counter()
         self.written = False
@@ -851,7 +868,7 @@ def create(conn: sqlite3.Connection, table: str, rows: Rows, args: argparse.Name
     definitions = [f"{n} {t}" if t else n for n, t in zip(names, types)]
     if isinstance(rows, DelimitedRows):
         rows.convert = "".join(LETTERS[t] for t in types)
-    else:
+    elif isinstance(rows, JsonRows):
         rows.letters = "".join(LETTERS[t] for t in types)
     try:
         mv.create_table(conn, table, definitions,
@@ -897,19 +914,20 @@ def target(conn: sqlite3.Connection, rows: Rows, args: argparse.Namespace) -> tu
     # Each field as its column's declared type keeps it; a table without types keeps the rule of each
     # value (or text, with --no-convert).
     letters = {name.lower(): declared_letter(kind) for name, kind in info}
-    if isinstance(rows, DelimitedRows):
+    if isinstance(rows, (DelimitedRows, ArrowRows)):
         unknown = [c for c in rows.header if c.lower() not in known]
         if unknown:
             raise rows.source.error(1, f"column {unknown[0]!r} is not in table {table} ({', '.join(columns)})")
+    if isinstance(rows, DelimitedRows):
         if any(v != "v" for v in letters.values()):
             untyped = "t" if args.no_convert else "v"
             rows.convert = "".join(letters[c.lower()].replace("v", untyped) for c in rows.header)
-    else:
+    elif isinstance(rows, JsonRows):
         rows.letters = "".join(letters[c.lower()] for c in columns)
     if args.missing != "null" and (args.merge or conn.execute(
             "SELECT 1 FROM unique_table WHERE table_name = ? LIMIT 1", (table,)).fetchone()):
         rows.require_all = (table, "--merge" if args.merge else "its unique keys")
-        if isinstance(rows, DelimitedRows):
+        if isinstance(rows, (DelimitedRows, ArrowRows)):
             rows.check_all(1, tuple(rows.header), columns)
     rows.bind(columns)
     return table, False
@@ -950,7 +968,10 @@ def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
             begin_write(conn)
             morvel.prepare(conn)
             table, created = target(conn, rows, args)
-            staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
+            if isinstance(rows, ArrowRows):
+                staged = load_arrow(conn, table, rows, progress)
+            else:
+                staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
             if args.merge:
                 progress.phase(f"{staged:,} row{'s' * (staged != 1)} staged; merging into {table}...")
             merged = merge(conn, table) if args.merge else None
@@ -974,9 +995,28 @@ def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
     print(f"{what}; {merged + '; ' if merged else ''}{elapsed:.3f} s")
 
 
+def load_arrow(conn: sqlite3.Connection, table: str, rows: ArrowRows, progress: Progress) -> int:
+    """The file's Arrow stream staged as it is read; a value or type the module refuses names the column."""
+    try:
+        # the columns it lacks were refused already unless they are meant to be NULL
+        return morvel.load(conn, table, rows.source.stream(progress.update), False, missing="null")
+    except ValueError as e:
+        raise CliError(f"{rows.source.name}: {e}") from None
+
+
 def open_for_load(args: argparse.Namespace) -> Loading:
     """Reads the source's header, then opens FILE, creating it when missing (the catalog comes with the load)."""
     fmt = format_of(args.source, args.format)
+    if fmt in COLUMNAR.values():
+        if args.source == "-" or args.compression not in ("auto", "none") or args.delimiter or args.no_convert:
+            raise CliError(f"{args.source}: a {fmt} file is read as it is: from a file, without --compression, "
+                           "--delimiter or --no-convert")
+        arrow_rows = ArrowRows(ColumnarSource(args.source, fmt))
+        try:
+            return Loading(Database(args.file, args.timeout, create=True), arrow_rows)
+        except BaseException:
+            arrow_rows.source.close()
+            raise
     source = Source(args.source, compression_of(args.source, args.compression))
     try:
         rows = open_rows(source, fmt, not args.no_convert, args.delimiter)
@@ -1006,7 +1046,7 @@ def batch_size(text: str) -> int:
 def add_parser(sub: Any) -> None:
     p = sub.add_parser(
         "load",
-        help="stage rows from CSV, TSV or JSON Lines into a table, all or nothing",
+        help="stage rows from CSV, TSV, JSON Lines, Parquet or Arrow files into a table, all or nothing",
         description="Stage the rows of SOURCE into TABLE of FILE in one transaction: all of them, or "
         "nothing when a row is wrong (the line is named) or Ctrl-C stops it. FILE and TABLE are created "
         "when missing, TABLE with the source's columns in order, each of one type that all its fields allow "
@@ -1024,14 +1064,15 @@ def add_parser(sub: Any) -> None:
     )
     p.add_argument("file", metavar="FILE", help="the SQLite file (created with the catalog when missing)")
     p.add_argument("table", metavar="TABLE", help="a managed table, or a new one made from the source's columns")
-    p.add_argument("source", metavar="SOURCE", help="a CSV, TSV or JSON Lines file, or - for standard input")
+    p.add_argument("source", metavar="SOURCE", help="a CSV, TSV or JSON Lines file, or - for standard input; a "
+                   "Parquet (.parquet) or Arrow IPC (.arrow, .feather) file with pyarrow installed")
     p.add_argument("--unique", action="append", default=[], metavar="COLS",
                    type=lambda t: column_list(t, "--unique"),
                    help="a unique key of a new table, e.g. sku or name,address (repeatable)")
     p.add_argument("--index", action="append", default=[], metavar="COLS",
                    type=lambda t: column_list(t, "--index"), help="an index of a new table (repeatable)")
     p.add_argument("--merge", action="store_true", help="merge the staged rows into the main table afterwards")
-    p.add_argument("--format", choices=["csv", "tsv", "jsonl"],
+    p.add_argument("--format", choices=["csv", "tsv", "jsonl", "parquet", "arrow"],
                    help="the source's format (default: from its extension; csv for standard input)")
     p.add_argument("--compression", choices=["auto", "none", "gzip", "bz2", "xz", "zst"], default="auto",
                    help="read the source through this decompressor (default: by the extension: .gz, .bz2, .xz, "

@@ -205,7 +205,7 @@ def test_dicts_store_what_tuples_store(conn, rows, batch):
     its values in column order, None for a missing key."""
     for table in ("d", "q"):
         managed(conn, table, COLS)
-    dicts = [{(COLS[i].upper() if upper else COLS[i]): values[i] for i in order for given_, upper in [keys[i]] if given_}
+    dicts = [{(COLS[i].upper() if keys[i][1] else COLS[i]): values[i] for i in order if keys[i][0]}
              for values, order, keys in rows]
     tuples = [tuple(v if given_ else None for v, (given_, _) in zip(values, keys)) for values, _, keys in rows]
     assert morvel.load(conn, "d", dicts, batch=batch) == morvel.load(conn, "q", tuples, batch=batch) == len(rows)

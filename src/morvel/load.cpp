@@ -200,7 +200,8 @@ private:
     static Ref copy(PyObject* tuple) {
         const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
         Ref out = own(PyTuple_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, Ref::borrow(PyTuple_GET_ITEM(tuple, i)).release());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Ref::borrow(PyTuple_GET_ITEM(tuple, i)).release());
         return out;
     }
 

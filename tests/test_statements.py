@@ -420,13 +420,22 @@ LOAD_LOGS = {
     "huge_batch": [],
     "frame": [],
     "comm_false": [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS],
+    # mappings: the staging table's columns read inside the call's transaction, before the first INSERT
+    "dicts": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS]
+    + [COMMIT],
+    # a row lacks a column: whether the table has unique keys is read once
+    "dicts_partial": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH, *key_reads("t4")[2:]]
+    + [ins("temp_t4", "?,?,?,?", list(r)) for r in [("x", None, None, 1), (None, 2, 3, None), (None,) * 4]] + [COMMIT],
+    "unknown_key": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH]
+    + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]] + [ROLLBACK],
 }
 
 
 @pytest.mark.parametrize("name", LOAD_LOGS)
 def test_load_sequences(proxy, tables, name):
     make_rows, comm, batch, outcome, _ = LOADS[name]
-    with contextlib.nullcontext() if isinstance(outcome, int) else pytest.raises(outcome):
+    error = outcome[0] if isinstance(outcome, tuple) else outcome  # an error, or with its message
+    with contextlib.nullcontext() if isinstance(outcome, int) else pytest.raises(error):
         morvel.load(proxy, "t4", make_rows(), comm, batch=batch)
     assert proxy.log == ([CURSOR] if LOAD_LOGS[name] else []) + LOAD_LOGS[name]
 

@@ -7,7 +7,7 @@ the main table will hold after the merge, before it.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, NamedTuple, Sequence, cast
+from typing import TYPE_CHECKING, Any, Iterable, Literal, Mapping, NamedTuple, Sequence, cast
 
 if TYPE_CHECKING:
     from morvel.morvel import _Connection
@@ -36,8 +36,8 @@ def prepare(conn: _Connection) -> None:
         cur.execute(statement)
 
 
-def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float = True, *,
-         batch: int = 100_000) -> int:
+def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]] | Iterable[Mapping[str, Any]],
+         comm: bool | float = True, *, batch: int = 100_000, missing: Literal["refuse", "null"] = "refuse") -> int:
     """Stage every row of any iterable in temp_<table>; returns the number of rows staged.
 
     Rows go through insert_temp's own statement (its placeholders from the first row) and are checked as
@@ -46,10 +46,21 @@ def load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: boo
     is all or nothing in every transaction mode: its own BEGIN IMMEDIATE ... commit when no transaction is
     open, a savepoint inside an open one, undone when a row is refused or the iterable raises (that error
     propagates). An empty iterable sends nothing.
+
+    Rows may also be mappings of column names to values (dicts, df.to_dict("records"), polars' to_dicts()
+    or iter_rows(named=True)): the first row decides, and a later row of the other kind is a TypeError.
+    Each mapping is staged in the order of the table's columns, its keys matched to their names as SQLite
+    matches names (ASCII letters without case); a key that is no column is a ValueError, a key that is not
+    str a TypeError. A column the mapping lacks is NULL, unless the table has unique keys: the merge
+    replaces main rows by those keys, and the values the row lacks would be lost, so such a row is refused
+    (ValueError) unless missing="null" says they are meant to be NULL.
+
+    numpy's integer, floating and bool scalars are stored as the INTEGER, REAL and 1/0 they hold (a float
+    NaN as NULL, as for float("nan")); insert_temp binds them as the sqlite3 module does.
     """
     from morvel import morvel as native  # the compiled module is imported by its first use, not by the package
 
-    return native._load(conn, table, rows, comm, batch)
+    return native._load(conn, table, rows, comm, batch, missing)
 
 
 class Merged(NamedTuple):

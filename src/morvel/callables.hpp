@@ -24,7 +24,7 @@ Ref insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm)
 Ref insert_main(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm);
 Ref delete_row_main(PyObject* conn, PyObject* table, PyObject* ids, PyObject* comm);
 // The work of morvel.load.
-Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch);
+Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch, PyObject* missing);
 // merge.cpp
 Ref temp_to_main(PyObject* conn, PyObject* table, PyObject* comm);
 // The work of morvel.merge, as a plain tuple.

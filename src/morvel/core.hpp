@@ -95,7 +95,7 @@ struct Names {
     Ref isolation_level, in_transaction, autocommit, upper;  // a call's own transaction
     Ref strip, OperationalError, fetchmany;  // query's arguments, errors and bounded reads
     Ref arrow_c_stream, arrow_c_array, dataframe;  // what tabular data exposes instead of rows
-    Ref lower, join, comma_space;  // column names matched, and listed in messages
+    Ref join, comma_space;  // column names listed in messages
 };
 // The table of the module state (state.hpp), under the short name every subsystem uses.
 extern const std::unique_ptr<Names>& names;

@@ -207,7 +207,7 @@ void init_functions() {
         .fetchmany = interned("fetchmany"),
         .arrow_c_stream = interned("__arrow_c_stream__"), .arrow_c_array = interned("__arrow_c_array__"),
         .dataframe = interned("__dataframe__"),
-        .lower = interned("lower"), .join = interned("join"), .comma_space = interned(", "),
+        .join = interned("join"), .comma_space = interned(", "),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));
     std::array<Ref, kFnCount> built;

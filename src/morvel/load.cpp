@@ -1,7 +1,10 @@
 // Loading: rows appended to the staging or the main table, one INSERT per row (morvel.load a batch of rows
 // at a time from any iterable), and main rows deleted by rowid.
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arrow.hpp"
@@ -62,19 +65,25 @@ class RowKind {
 public:
     void require_row(PyObject* row, Py_ssize_t at) {
         if (PyList_CheckExact(row) || PyTuple_CheckExact(row)) return;
-        bool refused = PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row) || PyDict_Check(row) ||
-                       PyAnySet_Check(row) || PyMemoryView_Check(row);
-        if (!refused) {
-            if (!mapping_) {
-                Ref abc = own(PyImport_ImportModule("collections.abc"));
-                mapping_ = own(PyObject_GetAttrString(abc.get(), "Mapping"));
-            }
-            refused = check(PyObject_IsInstance(row, mapping_.get())) != 0;
+        if (no_values(row) || mapping(row)) refuse(row, at);
+    }
+    // A dict, or any collections.abc.Mapping.
+    bool mapping(PyObject* row) {
+        if (PyDict_Check(row)) return true;
+        if (!mapping_) {
+            Ref abc = own(PyImport_ImportModule("collections.abc"));
+            mapping_ = own(PyObject_GetAttrString(abc.get(), "Mapping"));
         }
-        if (refused) {
-            raise(PyExc_TypeError, "row %zd is of type '%.200s', not a sequence of column values", at,
-                         Py_TYPE(row)->tp_name);
-        }
+        return check(PyObject_IsInstance(row, mapping_.get())) != 0;
+    }
+    // The iterables other than mappings whose items are no column values.
+    static bool no_values(PyObject* row) {
+        return PyUnicode_Check(row) || PyBytes_Check(row) || PyByteArray_Check(row) || PyAnySet_Check(row) ||
+               PyMemoryView_Check(row);
+    }
+    [[noreturn]] static void refuse(PyObject* row, Py_ssize_t at) {
+        raise(PyExc_TypeError, "row %zd is of type '%.200s', not a sequence of column values", at,
+              Py_TYPE(row)->tp_name);
     }
 
 private:
@@ -127,12 +136,263 @@ void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObjec
 
 
 
+// numpy's integer, floating and bool scalars, stored by morvel.load as the int, float or 1/0 they hold:
+// the sqlite3 module binds a numpy integer or bool (no int) as the bytes of its buffer, a blob that no
+// `a = 1` finds. Only numpy's own types are converted, each type looked at once per load: any other class
+// (one with __index__ too) keeps what the sqlite3 module and its adapters make of it.
+class Numbers {
+public:
+    // The row (a tuple) with its numpy scalars converted: a new tuple unless `ours`, the row itself when
+    // there are none.
+    Ref row(Ref values, bool ours) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+            if (builtin(v)) continue;
+            Ref stored = convert(v);
+            if (!stored) continue;
+            if (!ours) {
+                values = copy(values.get());
+                ours = true;
+            }
+            Ref old = Ref::steal(PyTuple_GET_ITEM(values.get(), i));
+            PyTuple_SET_ITEM(values.get(), i, stored.release());
+        }
+        return values;
+    }
+
+private:
+    enum class As { Itself, Int, Float, Bool };
+
+    // The exact types that bind as they are, the usual values first.
+    static bool builtin(PyObject* v) {
+        const PyTypeObject* t = Py_TYPE(v);
+        return t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type || v == Py_None ||
+               t == &PyBytes_Type || t == &PyBool_Type;
+    }
+    // The value stored for `v`; empty when it is `v` itself.
+    Ref convert(PyObject* v) {
+        switch (as(Py_TYPE(v))) {
+            case As::Int: return own(PyNumber_Index(v));
+            case As::Float: return own(PyNumber_Float(v));
+            case As::Bool: return Ref::borrow(check(PyObject_IsTrue(v)) ? names->one.get() : names->zero.get());
+            case As::Itself: break;
+        }
+        return {};
+    }
+    As as(PyTypeObject* t) {
+        for (const auto& [type, how] : seen_)
+            if (type.get() == reinterpret_cast<PyObject*>(t)) return how;
+        const As how = classify(t);
+        seen_.emplace_back(Ref::borrow(reinterpret_cast<PyObject*>(t)), how);
+        return how;
+    }
+    // A numpy scalar type is a static type whose module (its name before the dot) is numpy; a class
+    // written in Python, a subclass of numpy's included, is a heap type. numpy 2's bool has no __index__
+    // and a timedelta64 (an integer type) none either: its count means nothing without its unit.
+    static As classify(PyTypeObject* t) {
+        if (PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE)) return As::Itself;
+        const std::string_view name = t->tp_name;
+        constexpr std::string_view numpy = "numpy.";
+        if (!name.starts_with(numpy) || name.find('.', numpy.size()) != std::string_view::npos) return As::Itself;
+        if (name == "numpy.bool" || name == "numpy.bool_") return As::Bool;
+        if (name == "numpy.timedelta64" || t->tp_mro == nullptr) return As::Itself;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t->tp_mro); ++i) {
+            const std::string_view base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t->tp_mro, i))->tp_name;
+            if (base == "numpy.integer") return As::Int;
+            if (base == "numpy.floating") return As::Float;
+        }
+        return As::Itself;
+    }
+    static Ref copy(PyObject* tuple) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+        Ref out = own(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Ref::borrow(PyTuple_GET_ITEM(tuple, i)).release());
+        return out;
+    }
+
+    std::vector<std::pair<Ref, As>> seen_;
+};
+
+// `text` with its ASCII capitals in lower case and every other character as it is: how SQLite compares
+// names.
+Ref ascii_lower(PyObject* text) {
+    check(compat::ready(text));
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Ref out = own(PyUnicode_New(n, PyUnicode_MAX_CHAR_VALUE(text)));
+    void* to = PyUnicode_DATA(out.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        PyUnicode_WRITE(kind, to, i, c);
+    }
+    return out;
+}
+
+// "refuse" (the default) or "null": whether a row of a table with unique keys may lack some columns.
+bool null_missing(PyObject* missing) {
+    if (PyUnicode_Check(missing)) {
+        if (PyUnicode_CompareWithASCIIString(missing, "null") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(missing, "refuse") == 0) return false;
+    }
+    raise(PyExc_ValueError, "missing must be 'refuse' or 'null', not %R", missing);
+}
+
+// Rows given as mappings, each made the tuple of its values in the order of the staging table's columns,
+// its keys matched to their names as SQLite matches names (ASCII letters without case). A key that names
+// no column, or a column another key of the row names too, is refused; a column without a key is NULL,
+// unless the table has unique keys: the merge replaces main rows by those keys, and would lose the values
+// the row lacks (missing="null" says they are meant to be NULL).
+class Records {
+public:
+    Records(db::Cursor& cur, PyObject* table, bool null_missing)
+        : cur_(cur), table_(Ref::borrow(table)), at_(own(PyDict_New())), folded_(own(PyDict_New())),
+          null_missing_(null_missing) {
+        Ref staging = TextBuilder().ascii("temp_").text(table).finish();
+        Ref columns = read_columns(cur, staging.get());
+        width_ = PyList_GET_SIZE(columns.get());
+        if (width_ == 0) {
+            raise(PyExc_ValueError, "row 0 is a mapping, but there is no table %U whose columns its keys name",
+                  staging.get());
+        }
+        TextBuilder listed;
+        for (Py_ssize_t i = 0; i < width_; ++i) {
+            PyObject* column = PyList_GET_ITEM(columns.get(), i);
+            if (!PyUnicode_Check(column)) {
+                raise(PyExc_TypeError, "the column names of %U are read as %.200s, not str: no key can name them",
+                      staging.get(), Py_TYPE(column)->tp_name);
+            }
+            // Interned, as the keys written in code are: those are found by identity.
+            PyObject* name = own(PyUnicode_FromObject(column)).release();
+            PyUnicode_InternInPlace(&name);
+            Ref interned = Ref::steal(name);
+            Ref at = own(PyLong_FromSsize_t(i));
+            check(PyDict_SetItem(at_.get(), interned.get(), at.get()));
+            check(PyDict_SetItem(folded_.get(), ascii_lower(interned.get()).get(), at.get()));
+            check(PyList_SetItem(columns.get(), i, interned.release()));
+            if (i > 0) listed.ascii(", ");
+            listed.text(name);
+        }
+        columns_ = std::move(columns);
+        listed_ = listed.finish();
+    }
+
+    // The row's values in column order: a new tuple.
+    Ref row(PyObject* record, Py_ssize_t at, Numbers& numbers) {
+        Ref values = own(PyTuple_New(width_));
+        size_t n = 0;  // the key's place in the row
+        if (PyDict_CheckExact(record)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(record, &pos, &key, &value)) place(values.get(), n++, key, value, at);
+        } else {
+            // Any other mapping as dict() reads one: its keys by iteration, each value by subscription.
+            for (ForEach keys(record); Ref key = keys.next();)
+                place(values.get(), n++, key.get(), item(record, key.get()).get(), at);
+        }
+        missing_.clear();
+        for (Py_ssize_t i = 0; i < width_; ++i) {
+            if (PyTuple_GET_ITEM(values.get(), i) != nullptr) continue;
+            missing_.push_back(i);
+            PyTuple_SET_ITEM(values.get(), i, Ref::borrow(Py_None).release());
+        }
+        if (!missing_.empty()) require_complete(at);
+        // Only the batch holds the tuple, and no Python code ever sees it: it can be part of no cycle.
+        // Untracked, a batch of them costs the collector nothing (tracked, they would be walked by every
+        // collection until the batch is sent).
+        PyObject_GC_UnTrack(values.get());
+        return numbers.row(std::move(values), true);
+    }
+
+private:
+    // The rows of one source mostly repeat the same key objects in the same order (the names of a
+    // frame's columns, the keys of a literal): the key at place n is first compared, by identity, with
+    // the key the last row had there, and looked up only when it differs.
+    void place(PyObject* values, size_t n, PyObject* key, PyObject* value, Py_ssize_t at) {
+        Py_ssize_t i;
+        if (n < last_.size() && last_[n].first.get() == key) {
+            i = last_[n].second;
+        } else {
+            i = position(key, at);
+            if (n < last_.size()) {
+                last_[n] = {Ref::borrow(key), i};  // held: its address cannot be taken by another key
+            } else if (n < static_cast<size_t>(width_)) {
+                last_.emplace_back(Ref::borrow(key), i);
+            }
+        }
+        if (PyTuple_GET_ITEM(values, i) != nullptr) {
+            raise(PyExc_ValueError,
+                  "row %zd has key %R for column %U of %U, which another of its keys names too (keys match "
+                  "column names with ASCII letters compared without case)",
+                  at, key, PyList_GET_ITEM(columns_.get(), i), table_.get());
+        }
+        PyTuple_SET_ITEM(values, i, Ref::borrow(value).release());
+    }
+
+    Py_ssize_t position(PyObject* key, Py_ssize_t at) {
+        if (PyUnicode_CheckExact(key)) {
+            PyObject* found = PyDict_GetItemWithError(at_.get(), key);
+            if (found != nullptr) return PyLong_AsSsize_t(found);
+            if (PyErr_Occurred()) throw PyError{};
+        } else if (!PyUnicode_Check(key)) {
+            raise(PyExc_TypeError, "row %zd has key %R of type '%.200s': the keys of a row are column names (str)",
+                  at, key, Py_TYPE(key)->tp_name);
+        }
+        // Another spelling of a column's name (or a str subclass): found by its ASCII lower case, and kept
+        // for the rows to come.
+        Ref text = own(PyUnicode_FromObject(key));
+        PyObject* found = PyDict_GetItemWithError(folded_.get(), ascii_lower(text.get()).get());
+        if (found == nullptr) {
+            if (PyErr_Occurred()) throw PyError{};
+            raise(PyExc_ValueError, "row %zd has key %R, which is not a column of %U (%U)", at, key, table_.get(),
+                  listed_.get());
+        }
+        if (PyDict_GET_SIZE(at_.get()) < kSpellingsKept) check(PyDict_SetItem(at_.get(), text.get(), found));
+        return PyLong_AsSsize_t(found);
+    }
+
+    void require_complete(Py_ssize_t at) {
+        if (null_missing_) return;
+        if (keyed_ < 0) keyed_ = check(PyObject_IsTrue(read_uniques(cur_, table_.get()).get()));
+        if (keyed_ == 0) return;
+        TextBuilder lacking;
+        for (size_t n = 0; n < missing_.size(); ++n) {
+            if (n > 0) lacking.ascii(", ");
+            lacking.text(PyList_GET_ITEM(columns_.get(), missing_[n]));
+        }
+        raise(PyExc_ValueError,
+              "row %zd has no key for %U of %U (%U), which has unique keys: the main rows a merge replaces "
+              "would lose those values; pass missing='null' if they are meant to be NULL",
+              at, lacking.finish().get(), table_.get(), listed_.get());
+    }
+
+    static constexpr Py_ssize_t kSpellingsKept = 1024;
+    db::Cursor& cur_;
+    Ref table_;
+    Ref at_;       // a key as rows write it (a column's own name, or another spelling seen) -> its position
+    Ref folded_;   // a column's name in ASCII lower case -> its position
+    Ref columns_;  // the columns' names, in table order
+    Ref listed_;   // "a, b, c"
+    Py_ssize_t width_ = 0;
+    bool null_missing_;
+    int keyed_ = -1;  // whether the table has unique keys, read when a row first lacks a column
+    std::vector<Py_ssize_t> missing_;
+    std::vector<std::pair<Ref, Py_ssize_t>> last_;  // the keys of the last row, in its order, and their columns
+};
+
 // Rows taken from an iterator `size` at a time into one list, reused: what a load holds at once. Each
 // row's values are taken as the row is taken, into a tuple of their own: an iterable that refills one row
-// object for every row (as readers of binary formats do) stages each row as it was when it came.
+// object for every row (as readers of binary formats do) stages each row as it was when it came. Row 0
+// decides what all the rows are: sequences of the columns' values, or mappings of column names to values;
+// for mappings the staging table's columns are read through the cursor that `open` gives, inside the
+// call's transaction.
 class Batches {
 public:
-    Batches(PyObject* rows, PyObject* size) : rows_(rows), chunk_(own(PyList_New(0))) {
+    Batches(PyObject* rows, PyObject* size, PyObject* table, bool null_missing, std::function<db::Cursor&()> open)
+        : rows_(rows), chunk_(own(PyList_New(0))), table_(table), null_missing_(null_missing), open_(std::move(open)) {
         Ref n = own(PyNumber_Index(size));
         size_ = PyLong_AsSsize_t(n.get());
         if (size_ == -1 && PyErr_Occurred()) {
@@ -153,24 +413,53 @@ public:
             poll();
             Ref row = rows_.next();
             if (!row) break;
-            kind_.require_row(row.get(), taken_);
-            if (!PyTuple_CheckExact(row.get())) row = own(PySequence_Tuple(row.get()));
+            if (taken_ == 0 && kind_.mapping(row.get())) records_.emplace(open_(), table_, null_missing_);
+            row = records_ ? record(row.get()) : values(std::move(row));
             check(PyList_Append(chunk_.get(), row.get()));
         }
         return chunk_.get();
     }
 
 private:
+    Ref values(Ref row) {
+        const bool exact = PyTuple_CheckExact(row.get());
+        if (!exact && !PyList_CheckExact(row.get())) {
+            if (kind_.mapping(row.get())) {
+                raise(PyExc_TypeError,
+                      "row %zd is a mapping (type '%.200s'), but row 0 is a sequence: the rows of one load are "
+                      "all sequences of column values or all mappings of column names to values",
+                      taken_, Py_TYPE(row.get())->tp_name);
+            }
+            if (RowKind::no_values(row.get())) RowKind::refuse(row.get(), taken_);
+        }
+        if (!exact) row = own(PySequence_Tuple(row.get()));
+        return numbers_.row(std::move(row), !exact);
+    }
+    Ref record(PyObject* row) {
+        if (!PyDict_CheckExact(row) && !kind_.mapping(row)) {
+            raise(PyExc_TypeError,
+                  "row %zd is of type '%.200s', not a mapping, but row 0 is one: the rows of one load are all "
+                  "sequences of column values or all mappings of column names to values",
+                  taken_, Py_TYPE(row)->tp_name);
+        }
+        return records_->row(row, taken_, numbers_);
+    }
+
     ForEach rows_;
     Ref chunk_;
+    PyObject* table_;
+    bool null_missing_;
+    std::function<db::Cursor&()> open_;
     Py_ssize_t size_ = 0;
     Py_ssize_t taken_ = 0;
     RowKind kind_;
+    Numbers numbers_;
+    std::optional<Records> records_;
 };
 
 
 // The table's columns, each with the place of the source's column that gives its values (-1: none, NULL).
-// Names match as SQLite matches them, ASCII letters in either case. A source column the table lacks is an
+// Names match as SQLite matches them, ASCII letters in either case (as the keys of mappings, below). A source column the table lacks is an
 // error; so is a table column the source lacks when the table has unique keys, unless `missing_null`
 // says it is meant to be NULL: a merge would replace main rows by rows without those values.
 std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const std::vector<Ref>& source,
@@ -184,7 +473,7 @@ std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const st
         for (size_t i = 0; i < source.size(); ++i) from[i] = static_cast<Py_ssize_t>(i);
         return from;
     }
-    auto folded = [&](PyObject* name) { return call_method(name, names->lower.get(), {}); };
+    auto folded = [](PyObject* name) { return ascii_lower(name); };
     Ref at = own(PyDict_New());
     for (Py_ssize_t j = 0; j < width; ++j)
         check(PyDict_SetItem(at.get(), folded(PyList_GET_ITEM(columns.get(), j)).get(), own(PyLong_FromSsize_t(j)).get()));
@@ -211,7 +500,7 @@ std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const st
         Ref listed = call_method(names->comma_space.get(), names->join.get(), {lacking.get()});
         raise(PyExc_ValueError,
               "the data has no column %U of %U, which has unique keys: a merge would replace main rows by rows "
-              "without those values; give missing=\"null\" if they are meant to be NULL",
+              "without those values; pass missing='null' if they are meant to be NULL",
               listed.get(), table);
     }
     return from;
@@ -280,24 +569,30 @@ Ref insert_temp(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm)
     });
 }
 
-Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch) {
-    // The checks and the first batch come before the cursor.
+Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObject* batch, PyObject* missing) {
+    // The checks and the first batch come before the cursor, unless row 0 is a mapping: then the cursor
+    // comes with it, to read the columns its keys name.
     Ref name = str_of(table);
     require_plain(name.get(), "table");  // before the first row is taken from the iterable
-    if (arrow::Reader::exposes(rows)) return load_arrow(conn, name.get(), rows, comm, false);
+    if (arrow::Reader::exposes(rows)) return load_arrow(conn, name.get(), rows, comm, null_missing(missing));
     require_rows(rows, kRowsInstead);
-    Batches batches(rows, batch);
+    std::optional<db::Call> call;
+    Batches batches(rows, batch, name.get(), null_missing(missing), [&]() -> db::Cursor& {
+        call.emplace(conn, comm);
+        call->atomic.begin();
+        return call->cur;
+    });
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
-    db::Call call(conn, comm);
+    if (!call) call.emplace(conn, comm);
     // The statement of insert_temp for the whole load: its placeholders come from the very first row.
     Ref values = placeholders(chunk);
     Ref statement = sql(kInsertStaging, {name.get(), values.get()});
     const Py_ssize_t width = placeholder_count(values.get());
     Py_ssize_t staged = 0;
-    call.run_rows([&](db::Cursor& cur) {
+    call->run_rows([&](db::Cursor& cur) {
         for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-            insert_rows(cur, call.atomic, statement.get(), chunk, width, staged);
+            insert_rows(cur, call->atomic, statement.get(), chunk, width, staged);
             staged += PyList_GET_SIZE(chunk);
         }
     });

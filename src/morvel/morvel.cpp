@@ -131,7 +131,7 @@ constexpr Spec kSpecs[kFnCount] = {
      body<check_newest_unique>},
     // Private callables behind the package's own functions (src/morvel/__init__.py), which give them their
     // signatures: every argument is passed, so none has a default.
-    {Fn::load, "_load", "_load", nullptr, 700, {"conn", "table", "rows", "comm", "batch"}, false, body<load>},
+    {Fn::load, "_load", "_load", nullptr, 700, {"conn", "table", "rows", "comm", "batch", "missing"}, false, body<load>},
     {Fn::merge, "_merge", "_merge", nullptr, 720, {"conn", "table", "comm", "rebuild"}, false, body<merge>},
     {Fn::query, "_query", "_query", nullptr, 760, {"conn", "table", "where", "params", "columns", "order_by", "limit",
                                                      "each"},

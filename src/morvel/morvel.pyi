@@ -1,6 +1,6 @@
 import sqlite3 as sqlite3
 from types import ModuleType
-from typing import Any, Callable, Iterable, Mapping, MutableMapping, Protocol, Sequence
+from typing import Any, Callable, Iterable, Literal, Mapping, MutableMapping, Protocol, Sequence
 
 morvel_state: ModuleType
 
@@ -137,7 +137,10 @@ def _check_newest_unique(
 ) -> tuple[bool, set[Any] | None]: ...
 
 # Private: the work of the package's own functions (morvel.load, merge, query), which pass every argument on.
-def _load(conn: _Connection, table: str, rows: Iterable[Sequence[Any]], comm: bool | float, batch: int) -> int: ...
+def _load(
+    conn: _Connection, table: str, rows: Iterable[Sequence[Any]] | Iterable[Mapping[str, Any]], comm: bool | float,
+    batch: int, missing: Literal["refuse", "null"],
+) -> int: ...
 def _merge(conn: _Connection, table: str, comm: bool | float, rebuild: bool | None) -> tuple[int, int, int, bool]: ...
 def _query(
     conn: _Connection,

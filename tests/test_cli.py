@@ -361,7 +361,7 @@ LOADS = [
                                               "load would replace it"),
     ([], "p.csv", "k\n1\n", "t-1", "FILE: table name 't-1' is not a plain name (letters, digits and _, not "
                                     "starting with a digit)"),
-    ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv or jsonl"),
+    ([], "p.txt", "k\n1\n", "t", "SRC: cannot tell the format from the name: give --format csv, tsv, jsonl, parquet or arrow"),
     # files as they come: compressed, by the extension or --compression, and any one-character separator
     ([], "p.csv.gz", gzip.compress(b"k,v\n1,a\n2,0517\n"), "t", [(1, "a"), (2, "0517")]),
     ([], "p.TSV.bz2", bz2.compress(b"k\tv\n1\t2.5\n"), "t", [(1, 2.5)]),

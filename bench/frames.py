@@ -19,8 +19,9 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import morvel
 from morvel import morvel as mv
@@ -139,8 +140,6 @@ def frames(work: str, rounds: int, n: int = ROWS) -> dict:
     except ImportError:
         pass
     try:
-        import pandas as pd
-
         plain = table.to_pandas()  # numpy-backed columns, as pandas makes them by default
         contenders["pandas"] = module(plain)
 
@@ -199,8 +198,9 @@ def memory(work: str, n: int) -> dict:
 
 
 def report(res: dict) -> str:
-    lines = [f"Tabular data into morvel.load: {res['rows']:,} lineitem-shaped rows (16 columns), CPU time, "
-             f"median of {res['rounds']} rounds", ""]
+    head = (f"Tabular data into morvel.load: {res['rows']:,} lineitem-shaped rows (16 columns), CPU time, "
+            f"median of {res['rounds']} rounds")
+    lines = [head, ""]
     for name, s in res["cpu_s"].items():
         lines.append(f"  {name:<14}{s:9.3f} s")
     lines.append("")

@@ -3,15 +3,16 @@
 import contextlib
 import datetime as dt
 import decimal
+import math
 import sqlite3
 import zoneinfo
 
 import pytest
+from conftest import RecordingConnection, dump, examples, managed
 from hypothesis import given
 from hypothesis import strategies as st
 
 import morvel
-from conftest import RecordingConnection, dump, examples, managed
 
 pa = pytest.importorskip("pyarrow")
 
@@ -37,7 +38,7 @@ def zone_offset(tz, seconds):
         return (-1 if tz[0] == "-" else 1) * (int(tz[1:3]) * 3600 + int(tz[4:6]) * 60)
     if tz in ("UTC", "Etc/UTC"):
         return 0
-    instant = dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(seconds=seconds)
+    instant = dt.datetime(1970, 1, 1, tzinfo=dt.UTC) + dt.timedelta(seconds=seconds)
     return int(instant.astimezone(zoneinfo.ZoneInfo(tz)).utcoffset().total_seconds())
 
 
@@ -67,7 +68,7 @@ def expected(column):
     if pa.types.is_boolean(t):
         return [None if v is None else int(v) for v in values]
     if pa.types.is_floating(t):
-        return [None if v is None or v != v else float(v) for v in values]
+        return [None if v is None or math.isnan(v) else float(v) for v in values]
     if pa.types.is_decimal(t):
         return [None if v is None else f"{v:.{t.scale}f}" for v in values]
     if pa.types.is_date(t):
@@ -162,9 +163,9 @@ def test_frames_store_what_their_arrow_data_stores(tmp_path_factory, table):
         frames.append(table.to_pandas(types_mapper=pd.ArrowDtype))
     for i, frame in enumerate(frames):
         exported = pa.table(frame)
-        got = stored(tmp, f"frame{i}", lambda c: morvel.load(c, "t", frame), exported.column_names)
+        got = stored(tmp, f"frame{i}", lambda c, f=frame: morvel.load(c, "t", f), exported.column_names)
         rows = python_rows(exported)
-        assert got == stored(tmp, f"rows{i}", lambda c: rows and morvel.morvel.insert_temp(c, "t", rows),
+        assert got == stored(tmp, f"rows{i}", lambda c, r=rows: r and morvel.morvel.insert_temp(c, "t", r),
                              exported.column_names)
 
 
@@ -241,7 +242,7 @@ def write_file(path, table):
         with pa.ipc.new_stream(path, table.schema) as w:
             w.write_table(table, max_chunksize=2)
     else:
-        import pyarrow.feather as feather
+        from pyarrow import feather
         feather.write_feather(table, path, chunksize=2)
 
 

@@ -14,7 +14,7 @@ BATCH = 65_536  # rows of a Parquet file read at a time
 
 def declared_type(arrow_type: Any) -> str:
     """The declared type of a new table's column for an Arrow type: what its stored values are."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if pa.types.is_dictionary(arrow_type):
         return declared_type(arrow_type.value_type)
@@ -34,8 +34,8 @@ class ColumnarSource:
     def __init__(self, path: str, fmt: str) -> None:
         self.name = path
         try:
-            import pyarrow as pa
-            import pyarrow.parquet as pq
+            import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+            import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise CliError(f"{path}: reading {fmt} files needs pyarrow: pip install 'morvel[arrow]'") from None
         self.read_rows = 0
@@ -69,7 +69,7 @@ class ColumnarSource:
 
     def stream(self, progress: Callable[[int], None]) -> Any:
         """A record batch reader over the batches, reporting the rows read as each batch is taken."""
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
         def counted() -> Iterator[Any]:
             for batch in self.batches():

@@ -195,10 +195,45 @@ struct Part {
         return is_null(i) ? KNull : only;
     }
 
+    // The common cases inline, the rest out of line: this runs for every value.
     void present(bool yes) {
+        if (yes && valid.empty()) return;
+        mark(yes);
+    }
+    void kind(Kind k) {
+        if (k == only && kinds.empty()) return;
+        change(k);
+    }
+
+    void add_null() {
+        present(false);
+        placeholders(true, true);
+        if (!kinds.empty()) kinds.push_back(KNull);
+        ++n;
+    }
+    void add_number(Kind k, int64_t w) {
+        present(true);
+        kind(k);
+        if (words.empty()) start_words();
+        words.push_back(w);
+        placeholders(false, true);
+        ++n;
+    }
+    // A text or a blob: its bytes go to `bytes` between these two.
+    void begin_bytes(Kind k) {
+        present(true);
+        kind(k);
+        placeholders(true, false);
+        if (offsets.empty()) start_offsets();
+    }
+    void end_bytes() {
+        offsets.push_back(static_cast<int32_t>(bytes.size()));
+        ++n;
+    }
+
+    [[gnu::noinline]] void mark(bool yes) {
         const size_t at = static_cast<size_t>(n >> 3);
         if (valid.empty()) {
-            if (yes) return;
             valid.reserve(static_cast<size_t>(kBatchRows / 8));
             valid.assign(at + 1, 0xFF);
         } else if (at >= valid.size()) {
@@ -209,9 +244,8 @@ struct Part {
             ++nulls;
         }
     }
-    void kind(Kind k) {
+    [[gnu::noinline]] void change(Kind k) {
         if (kinds.empty()) {
-            if (only == k) return;
             if (only == KNull) {
                 only = k;
                 return;
@@ -225,37 +259,32 @@ struct Part {
         if (word && !words.empty()) words.push_back(0);
         if (end && !offsets.empty()) offsets.push_back(offsets.back());
     }
+    [[gnu::noinline]] void start_words() {
+        words.reserve(static_cast<size_t>(kBatchRows));
+        words.resize(static_cast<size_t>(n));
+    }
+    [[gnu::noinline]] void start_offsets() {
+        offsets.reserve(static_cast<size_t>(kBatchRows + 1));
+        offsets.resize(static_cast<size_t>(n + 1));
+    }
 
-    void add_null() {
-        present(false);
-        placeholders(true, true);
-        if (!kinds.empty()) kinds.push_back(KNull);
-        ++n;
-    }
-    void add_number(Kind k, int64_t w) {
-        present(true);
-        kind(k);
-        if (words.empty()) {
-            words.reserve(static_cast<size_t>(kBatchRows));
-            words.resize(static_cast<size_t>(n));
+    // Takes the last value off again.
+    void pop() {
+        --n;
+        if (!valid.empty()) {
+            const size_t at = static_cast<size_t>(n >> 3);
+            if (is_null(n)) {
+                valid[at] = static_cast<uint8_t>(valid[at] | (1u << (n & 7)));
+                --nulls;
+            }
+            if ((n & 7) == 0) valid.pop_back();
         }
-        words.push_back(w);
-        placeholders(false, true);
-        ++n;
-    }
-    // A text or a blob: its bytes go to `bytes` between these two.
-    void begin_bytes(Kind k) {
-        present(true);
-        kind(k);
-        placeholders(true, false);
-        if (offsets.empty()) {
-            offsets.reserve(static_cast<size_t>(kBatchRows + 1));
-            offsets.resize(static_cast<size_t>(n + 1));
+        if (static_cast<int64_t>(words.size()) > n) words.pop_back();
+        if (static_cast<int64_t>(kinds.size()) > n) kinds.pop_back();
+        if (!offsets.empty()) {
+            offsets.pop_back();
+            bytes.resize(static_cast<size_t>(offsets.back()));
         }
-    }
-    void end_bytes() {
-        offsets.push_back(static_cast<int32_t>(bytes.size()));
-        ++n;
     }
 
     // The values in the opposite order, in place.
@@ -421,33 +450,24 @@ public:
     void row(PyObject* row, const std::vector<Py_ssize_t>& slot) override {
         const size_t ncols = out_.size();
         const bool tuple = PyTuple_CheckExact(row);
-        held_.clear();
-        bool cut = false;
         for (size_t c = 0; c < ncols; ++c) {
             const Py_ssize_t at = slot[static_cast<size_t>(out_[c])];
-            PyObject* v;
             if (tuple && at >= 0 && at < PyTuple_GET_SIZE(row)) {
-                v = PyTuple_GET_ITEM(row, at);
+                values_[c] = PyTuple_GET_ITEM(row, at);
             } else {
                 held_.push_back(item_at(row, at));
-                v = held_.back().get();
+                values_[c] = held_.back().get();
             }
-            values_[c] = v;
-            if (open_ == nullptr) continue;
-            size_t size = 0;
-            if (PyUnicode_Check(v)) {
-                check(compat::ready(v));
-                size = utf8_bound(v);
-            } else if (PyBytes_Check(v)) {
-                size = static_cast<size_t>(PyBytes_GET_SIZE(v));
-            } else if (PyByteArray_Check(v)) {
-                size = static_cast<size_t>(PyByteArray_GET_SIZE(v));
-            }
-            if (size > 0 && open_->parts[c].bytes.size() + size > static_cast<size_t>(kBatchBytes)) cut = true;
         }
-        if (cut || (open_ != nullptr && open_->rows == kBatchRows)) close();
-        if (open_ == nullptr) open();
-        for (size_t c = 0; c < ncols; ++c) add(c, values_[c]);
+        if (open_ == nullptr || open_->rows == kBatchRows) open();
+        for (size_t c = 0; c < ncols; ++c) {
+            if (add(c, values_[c])) continue;
+            // Its texts would not fit the batch: the row begins the next one.
+            for (size_t d = 0; d < c; ++d) open_->parts[d].pop();
+            open();
+            for (size_t d = 0; d < ncols; ++d) add(d, values_[d]);
+            break;
+        }
         ++open_->rows;
         held_.clear();
     }
@@ -493,6 +513,7 @@ public:
 
 private:
     void open() {
+        close();
         data_->batches.emplace_back();
         open_ = &data_->batches.back();
         open_->parts.resize(out_.size());
@@ -504,11 +525,14 @@ private:
         open_ = nullptr;
     }
 
-    void add(size_t c, PyObject* v) {
+    // Adds a value to the open batch; false, with nothing added, when its bytes would not fit (a value too large
+    // for a batch of its own raises).
+    bool add(size_t c, PyObject* v) {
         Part& p = open_->parts[c];
+        PyTypeObject* type = Py_TYPE(v);
         if (v == Py_None) {
             p.add_null();
-        } else if (PyLong_Check(v)) {
+        } else if (type == &PyLong_Type || (type != &PyFloat_Type && type != &PyUnicode_Type && PyLong_Check(v))) {
             int overflow = 0;
             const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (overflow != 0)
@@ -517,34 +541,41 @@ private:
             p.add_number(KInt, x);
             kinds_[c] |= bit(KInt);
             if (!inexact_[c] && !double_holds(x)) inexact_[c] = true;
-        } else if (PyFloat_Check(v)) {
+        } else if (type == &PyFloat_Type || (type != &PyUnicode_Type && PyFloat_Check(v))) {
             p.add_number(KReal, bits_of(PyFloat_AS_DOUBLE(v)));
             kinds_[c] |= bit(KReal);
         } else if (PyUnicode_Check(v)) {
+            check(compat::ready(v));
+            if (!room(p, c, utf8_bound(v))) return false;
             p.begin_bytes(KText);
             append_utf8(p.bytes, v);
-            fits(p, c);
+            if (p.bytes.size() > static_cast<size_t>(kBatchBytes)) too_large(c);
             p.end_bytes();
             kinds_[c] |= bit(KText);
         } else if (PyBytes_Check(v) || PyByteArray_Check(v)) {
+            const bool bytes = PyBytes_Check(v);
+            const size_t size = static_cast<size_t>(bytes ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v));
+            if (!room(p, c, size)) return false;
+            if (size > static_cast<size_t>(kBatchBytes)) too_large(c);
             p.begin_bytes(KBlob);
-            if (PyBytes_Check(v))
-                append(p.bytes, PyBytes_AS_STRING(v), static_cast<size_t>(PyBytes_GET_SIZE(v)));
-            else
-                append(p.bytes, PyByteArray_AS_STRING(v), static_cast<size_t>(PyByteArray_GET_SIZE(v)));
-            fits(p, c);
+            append(p.bytes, bytes ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v), size);
             p.end_bytes();
             kinds_[c] |= bit(KBlob);
         } else {
             raise(PyExc_TypeError, "query_arrow: column %U holds a value of type %.200s, which no Arrow column of "
-                                   "SQLite values takes", names_[c].get(), Py_TYPE(v)->tp_name);
+                                   "SQLite values takes", names_[c].get(), type->tp_name);
         }
+        return true;
     }
 
-    // A value alone in its batch may still be too large for it.
-    void fits(const Part& p, size_t c) const {
-        if (p.bytes.size() > static_cast<size_t>(kBatchBytes))
-            raise(PyExc_OverflowError, "query_arrow: a value of column %U takes more than 2 GiB", names_[c].get());
+    // Whether `size` more bytes fit the open batch's part; a batch without rows takes any value that fits at all.
+    bool room(const Part& p, size_t c, size_t size) const {
+        (void)c;
+        return open_->rows == 0 || p.bytes.size() + size <= static_cast<size_t>(kBatchBytes);
+    }
+
+    [[noreturn]] void too_large(size_t c) const {
+        raise(PyExc_OverflowError, "query_arrow: a value of column %U takes more than 2 GiB", names_[c].get());
     }
 
     std::shared_ptr<Data> data_ = std::make_shared<Data>();

@@ -842,9 +842,7 @@ def query_arrow_report(res: dict) -> str:
         lines.append(f"  {args:<22} {c['answered']:>9,} rows: query {c['query_s']:.3f} s, query_arrow "
                      f"{c['query_arrow_s']:.3f} s, ratio {c['ratio']:.2f}{table}")
     types = ", ".join(f"{k} {v}" for k, v in res["cases"][0]["types"].items()) if res["cases"] else ""
-    return "
-".join(lines + ["", f"columns: {types}"]) + "
-"
+    return "\n".join(lines + ["", f"columns: {types}"]) + "\n"
 
 
 SECOND_THREAD_SIZES = [10_000, 100_000]

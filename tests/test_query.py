@@ -383,6 +383,36 @@ def test_query_cases(h, path, fn, kwargs, expected):
         assert c.executes()[0] == ("BEGIN", None) and c.executes()[-1] == ("COMMIT", None)
 
 
+# query_arrow's type of a column, by its values (staged and main rows alike), and by its declared type where it
+# holds only NULLs.
+ARROW_TYPES = {
+    "integers": ("", [1, None, -(2 ** 63)], "int64"),
+    "reals": ("", [0.5, None, -0.0], "float64"),
+    "reals_and_integers": ("", [1.5, 2, 2 ** 53], "float64"),
+    "integer_beyond_a_double": ("", [1.5, 2 ** 53 + 1], "utf8"),
+    "texts": ("", ["a", None, "\u00e9\U0001f600"], "utf8"),
+    "blobs": ("", [b"\x00\xff", None, b""], "binary"),
+    "texts_and_numbers": ("", ["a", 1, 1e20, 0.1, -2.5e-7, None], "utf8"),
+    "blobs_and_others": ("", [b"\xff", "b", 2.5, 3], "binary"),
+    "declared_integer": (" BIGINT", [None, None], "int64"),
+    "declared_real": (" DOUBLE PRECISION", [None], "float64"),
+    "declared_text": (" VARCHAR(10)", [None], "utf8"),
+    "declared_blob": (" BLOB", [None], "binary"),
+    "declared_numeric": (" DATE", [None], "null"),
+    "declared_nothing": ("", [None], "null"),
+    "no_row": (" INTEGER", [], "int64"),
+}
+
+
+@pytest.mark.parametrize("declared,values,expected", ARROW_TYPES.values(), ids=ARROW_TYPES.keys())
+def test_arrow_types(conn, path, declared, values, expected):
+    rows = list(enumerate(values))
+    managed(conn, "r", ["k", "v" + declared], [[0]], main=rows[::2], staged=rows[1::2])
+    arrow = morvel.query_arrow(on(path, conn), "r", columns="v")
+    assert arrow.types == (expected,)
+    check_arrow(conn, "r", morvel.query(on(path, conn), "r", columns="v"), ["v"], arrow)
+
+
 @pytest.mark.parametrize("reader", ["query", "find"])
 def test_one_snapshot(tmp_path, path, reader):
     """A second connection stages a new version of a main row and merges while the call runs (from a

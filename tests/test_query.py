@@ -413,7 +413,7 @@ def test_arrow_types(conn, path, declared, values, expected):
     check_arrow(conn, "r", morvel.query(on(path, conn), "r", columns="v"), ["v"], arrow)
 
 
-@pytest.mark.parametrize("reader", ["query", "find"])
+@pytest.mark.parametrize("reader", ["query", "query_arrow", "find"])
 def test_one_snapshot(tmp_path, path, reader):
     """A second connection stages a new version of a main row and merges while the call runs (from a
     function in its condition): the call answers as if that had not happened, and leaves no transaction
@@ -436,6 +436,7 @@ def test_one_snapshot(tmp_path, path, reader):
     reader_conn.create_function("merge_once", 1, merge_once)
     c = on(path, reader_conn)
     read = {"query": lambda: morvel.query(c, "h", "merge_once(a)"),
+            "query_arrow": lambda: arrow_rows(morvel.query_arrow(c, "h", "merge_once(a)")),
             "find": lambda: mv.find(c, "*", "h", "WHERE merge_once(a)")}[reader]
     before = [[1, "new"], [3, "three"], [2, "two"]]
     assert read() == before and merged  # the merge happened during the call, after its first statement

@@ -158,15 +158,18 @@ def query_arrow(
 ) -> ArrowAnswer:
     """What query(conn, table, where, params, ...) answers, the same rows in the same order, as Arrow data.
 
-    The call reads exactly as query reads (the same statements in one snapshot, the same errors) and keeps
-    the rows in column buffers, not Python lists; the columns are named as query's `columns` (the table's
-    for "*"). A column's Arrow type comes from the values answered: only integers int64; only reals, or
-    reals and integers that a double holds exactly, float64; only texts utf8; only blobs binary; any other
-    mix utf8, each value as SQLite's CAST(value AS TEXT) writes it (the connection's SQLite writes the
-    reals), or binary where blobs are among them, each value as CAST(value AS BLOB) makes it. NULLs are
-    nulls, and a column of NULLs only (or an empty answer) takes its type from its declared type's
-    affinity: INTEGER int64, REAL float64, TEXT utf8, a declared type naming BLOB binary, NUMERIC or none
-    Arrow's null type. Values are typed as the connection answers them: a text_factory's bytes are blobs.
+    The call reads as query reads (its statements, in one snapshot, with its errors; and, in that snapshot,
+    PRAGMA table_info where a column holds only NULLs, and a SELECT of CASTs where reals become texts) and
+    keeps the rows in column buffers, not Python lists: beyond them it holds what query holds beyond its
+    answer. The columns are named as query's `columns` (the table's for "*"); batches are of 65,536 rows
+    (fewer where a batch's texts would pass 2 GiB). A column's Arrow type comes from the values answered:
+    only integers int64; only reals, or reals and integers that a double holds exactly, float64; only
+    texts utf8; only blobs binary; any other mix utf8, each value as SQLite's CAST(value AS TEXT) writes it
+    (the connection's SQLite writes the reals), or binary where blobs are among them, each value as
+    CAST(value AS BLOB) makes it. NULLs are nulls, and a column of NULLs only (or an empty answer) takes
+    its type from its declared type's affinity: INTEGER int64, REAL float64, TEXT utf8, a declared type
+    naming BLOB binary, NUMERIC or none Arrow's null type. Values are typed as the connection answers them (what a text_factory makes of a
+    text counts as a text if it is a str); an object that a converter made raises TypeError.
     """
     from morvel.morvel import _query_arrow
 

@@ -840,8 +840,8 @@ private:
 
 namespace {
 
-Ref answer(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
-           PyObject* limit, PyObject* each, AnswerSink* sink) {
+Ref run_query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
+              PyObject* order_by, PyObject* limit, PyObject* each, AnswerSink* sink) {
     // The arguments are checked before anything is sent.
     const bool filtered = clause(where, "where");
     const bool ordered = clause(order_by, "order_by");
@@ -863,12 +863,12 @@ Ref answer(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, P
 
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
           PyObject* limit, PyObject* each) {
-    return answer(conn, table, where, params, columns, order_by, limit, each, nullptr);
+    return run_query(conn, table, where, params, columns, order_by, limit, each, nullptr);
 }
 
 Ref query_into(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
                PyObject* order_by, PyObject* limit, AnswerSink& sink) {
-    return answer(conn, table, where, params, columns, order_by, limit, Py_None, &sink);
+    return run_query(conn, table, where, params, columns, order_by, limit, Py_None, &sink);
 }
 
 }  // namespace morvel

@@ -70,3 +70,8 @@ def package(conn: sqlite3.Connection) -> tuple[int, morvel.Merged, list[list[Any
     report = morvel.merge(conn, "t", rebuild=None)
     rows = morvel.query(conn, "t", "k > ?", ["a"], columns=["k"], order_by="k DESC", limit=5)
     return staged, report, rows
+
+
+def arrow(conn: sqlite3.Connection) -> tuple[int, tuple[str, ...], tuple[str, ...], object]:
+    answer: morvel.ArrowAnswer = morvel.query_arrow(conn, "t", "k > ?", ["a"], columns="k", order_by="k", limit=5)
+    return len(answer), answer.columns, answer.types, answer.__arrow_c_stream__(None)

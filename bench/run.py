@@ -6,6 +6,7 @@
     python bench/run.py --merge [--rounds R] [--out DIR]
     python bench/run.py --query-cost [--out DIR]
     python bench/run.py --query-memory [--out DIR]
+    python bench/run.py --query-arrow [--rounds R] [--out DIR]
     python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
     python bench/run.py --frames [--sizes N] [--rounds R] [--out DIR]
@@ -20,7 +21,9 @@ morvel.merge against the upserts and its growth sweep of rebuild choices (merge.
 growth.png redrawn with this sweep beside the panels of the last full run's results.json, where there is one);
 --query-cost measures only morvel.query against a plain fetch of the same candidate rows, its growth and its
 memory (query-cost.txt and .json); --query-memory measures only morvel.query's peak memory beyond its
-answer and its key sets, with and without limit, where and order_by (query-memory.txt and .json); --load-command measures only `python -m morvel load` of a CSV file
+answer and its key sets, with and without limit, where and order_by (query-memory.txt and .json); --query-arrow
+measures only morvel.query_arrow against morvel.query of the same rows, in CPU time (query-arrow.txt and .json);
+--load-command measures only `python -m morvel load` of a CSV file
 against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
 (load-command.txt and .json); --load-cycle measures only the load cycle, the connections of other packages
 included (load-cycle.txt and .json); --frames measures only Arrow tables, DataFrames and records into
@@ -35,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import gc
 import importlib
 import itertools
 import json
@@ -779,6 +783,72 @@ def query_cost_report(res: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+# morvel.query_arrow against morvel.query: the same answer, as Arrow data or as lists; CPU time of the call
+# (time.process_time), the answer's own freeing left out, median of the per-round ratios. Goal: at most 1.0.
+QUERY_ARROW_ROWS = 1_000_000                   # staged rows (batch_rows: keys with repeats), empty main table
+QUERY_ARROW_GOAL = 1.0
+QUERY_ARROW_CASES = [{}, {"where": "n % 2 = 0"}, {"order_by": "score"}]
+
+
+def cpu_of(path: str, call) -> float:
+    """The CPU time of call(conn) on a new connection to `path`; what it returns is freed afterwards."""
+    conn = sqlite3.connect(path)
+    gc.collect()
+    start = time.process_time()
+    answer = call(conn)
+    elapsed = time.process_time() - start
+    del answer
+    conn.close()
+    return elapsed
+
+
+def query_arrow_cost(work: str, rounds: int) -> dict:
+    """morvel.query_arrow and morvel.query of the same rows, side by side in rotating order; and pyarrow.table
+    of the Arrow answer, where pyarrow is installed (the bench extras do not need it)."""
+    try:
+        import pyarrow
+    except ImportError:
+        pyarrow = None
+    base = module_base(os.path.join(work, "qa.db"), 0, batch_rows(QUERY_ARROW_ROWS))
+    res: dict = {"machine": machine(), "staged": QUERY_ARROW_ROWS, "cases": []}
+    for kwargs in QUERY_ARROW_CASES:
+        contenders = {"query": lambda c, k=kwargs: morvel.query(c, "t", **k),
+                      "query_arrow": lambda c, k=kwargs: morvel.query_arrow(c, "t", **k)}
+        if pyarrow is not None:
+            contenders["query_arrow+pyarrow.table"] = lambda c, k=kwargs: pyarrow.table(morvel.query_arrow(c, "t", **k))
+        times: dict[str, list[float]] = {name: [] for name in contenders}
+        names = list(contenders)
+        for r in range(rounds):
+            for name in names[r % len(names):] + names[:r % len(names)]:
+                times[name].append(cpu_of(base, contenders[name]))
+        with sqlite3.connect(base) as conn:
+            answer = morvel.query_arrow(conn, "t", **kwargs)
+        case = {"kwargs": kwargs, "answered": len(answer), "types": dict(zip(answer.columns, answer.types)),
+                **{f"{name}_s": statistics.median(t) for name, t in times.items()},
+                "ratio": h.ratio(times, "query_arrow", "query")}
+        if pyarrow is not None:
+            case["ratio_with_table"] = h.ratio(times, "query_arrow+pyarrow.table", "query")
+        res["cases"].append(case)
+        print(f"  {case}", file=sys.stderr, flush=True)
+    os.remove(base)
+    return res
+
+
+def query_arrow_report(res: dict) -> str:
+    lines = [f"query arrow: {res['machine']}",
+             f"morvel.query_arrow(conn, 't', ...) / morvel.query(conn, 't', ...), {res['staged']:,} staged rows (k with "
+             "repeats, name, score, n; one unique key on k), empty main table: CPU time of the call (process_time), "
+             f"the answer's freeing left out, median of the per-round ratios. Goal: at most {QUERY_ARROW_GOAL}.", ""]
+    for c in res["cases"]:
+        args = ", ".join(f"{k}={v!r}" for k, v in c["kwargs"].items()) or "(no arguments)"
+        table = (f"; with pyarrow.table {c['query_arrow+pyarrow.table_s']:.3f} s, ratio {c['ratio_with_table']:.2f}"
+                 if "ratio_with_table" in c else "")
+        lines.append(f"  {args:<22} {c['answered']:>9,} rows: query {c['query_s']:.3f} s, query_arrow "
+                     f"{c['query_arrow_s']:.3f} s, ratio {c['ratio']:.2f}{table}")
+    types = ", ".join(f"{k} {v}" for k, v in res["cases"][0]["types"].items()) if res["cases"] else ""
+    return "\n".join(lines + ["", f"columns: {types}"]) + "\n"
+
+
 SECOND_THREAD_SIZES = [10_000, 100_000]
 
 
@@ -1011,6 +1081,7 @@ def shrink() -> None:
     so, to see that they still work, in seconds)."""
     global CYCLE_MAIN, CYCLE_BATCH, MERGE_CASES, MERGE_SWEEP, QUERY_GROWTH, FIND_STAGED_SIZES, FIND_VERSIONS
     global INDEX_COST_ROWS, SECOND_THREAD_SIZES, LOAD_COMMAND_ROWS, QUERY_MEMORY_MAIN, QUERY_MEMORY_STAGED
+    global QUERY_ARROW_ROWS
     CYCLE_MAIN, CYCLE_BATCH = CYCLE_MAIN // 100, CYCLE_BATCH // 100
     MERGE_CASES = {(m // 100, b // 100): goals for (m, b), goals in MERGE_CASES.items()}
     MERGE_SWEEP = {m // 100: shares for m, shares in MERGE_SWEEP.items()}
@@ -1023,6 +1094,7 @@ def shrink() -> None:
     QUERY_MEMORY_MAIN //= 100
     QUERY_MEMORY_STAGED //= 100
     fr.ROWS //= 100
+    QUERY_ARROW_ROWS //= 100
 
 
 def main() -> None:
@@ -1050,6 +1122,8 @@ def main() -> None:
                         help="measure only morvel.query against a plain fetch of its candidate rows")
     parser.add_argument("--query-memory", action="store_true",
                         help="measure only morvel.query's peak memory beyond its answer and its key sets")
+    parser.add_argument("--query-arrow", action="store_true",
+                        help="measure only morvel.query_arrow against morvel.query, in CPU time")
     parser.add_argument("--query-memory-child", help=argparse.SUPPRESS)
     parser.add_argument("--trace", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--smoke", action="store_true",
@@ -1103,6 +1177,7 @@ def main() -> None:
                                               second_thread_report),
                                              (args.query_cost, "query-cost", query_cost, query_cost_report),
                                              (args.query_memory, "query-memory", query_memory, query_memory_report),
+                                             (args.query_arrow, "query-arrow", query_arrow_cost, query_arrow_report),
                                              (args.load_cycle, "load-cycle", lambda work, rounds: load_cycle(rounds, work),
                                               load_cycle_report),
                                              (args.frames, "frames", lambda work, rounds: fr.frames(
@@ -1111,7 +1186,8 @@ def main() -> None:
         if not wanted:
             continue
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
-            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5, "load-cycle": 7, "frames": 5}.get(name, 15))
+            res = measure(work, args.rounds or {"find-cost": 3, "query-cost": 5, "load-cycle": 7, "frames": 5,
+                                                 "query-arrow": 7}.get(name, 15))
         text = report_of(res)
         out.mkdir(parents=True, exist_ok=True)
         (out / f"{name}.txt").write_text(text)

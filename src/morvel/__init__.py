@@ -2,7 +2,7 @@
 
 The compiled module ``morvel.morvel`` holds the functions: ``from morvel.morvel import create_table, find``.
 ``prepare(conn)`` readies any connection's database for them; ``query(conn, table, ...)`` answers the rows
-the main table will hold after the merge, before it.
+the main table will hold after the merge, before it; ``query_arrow`` answers them as Arrow data.
 """
 
 from __future__ import annotations
@@ -123,3 +123,66 @@ def query(
     from morvel.morvel import _query
 
     return cast("list[list[Any]]", _query(conn, table, where, params, columns, order_by, limit, None))
+
+
+class ArrowAnswer:
+    """The answer of query_arrow, as Arrow data: its rows held in column buffers of the compiled module's own.
+
+    It has the Arrow PyCapsule interface: ``__arrow_c_stream__()`` hands out a new stream of its batches at
+    each call (the answer is read once, by query_arrow), so pyarrow.table(answer), polars.DataFrame(answer)
+    or pandas.DataFrame.from_arrow(answer) read it without pyarrow being needed here. len() is its number of
+    rows; `columns` its column names and `types` their Arrow types ("int64", "float64", "utf8", "binary" or
+    "null"), in order.
+    """
+
+    __slots__ = ("_answer", "_rows", "columns", "types")
+
+    def __init__(self, answer: object, rows: int, columns: Sequence[str], types: Sequence[str]) -> None:
+        self._answer, self._rows = answer, rows
+        self.columns: tuple[str, ...] = tuple(columns)
+        self.types: tuple[str, ...] = tuple(types)
+
+    def __len__(self) -> int:
+        return self._rows
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A PyCapsule named "arrow_array_stream" holding a stream of the answer's batches. A requested schema
+        is passed over: the answer's types are its own (the consumer may cast)."""
+        from morvel.morvel import _arrow_stream
+
+        return _arrow_stream(self._answer, requested_schema)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}: {kind}" for name, kind in zip(self.columns, self.types))
+        return f"<morvel.ArrowAnswer of {self._rows} rows ({shown})>"
+
+
+def query_arrow(
+    conn: _Connection,
+    table: str,
+    where: str = "",
+    params: Sequence[Any] | Mapping[str, Any] = (),
+    *,
+    columns: str | Sequence[str] = "*",
+    order_by: str | None = None,
+    limit: int | None = None,
+) -> ArrowAnswer:
+    """What query(conn, table, where, params, ...) answers, the same rows in the same order, as Arrow data.
+
+    The call reads as query reads (its statements, in one snapshot, with its errors; and, in that snapshot,
+    PRAGMA table_info where a column holds only NULLs, and a SELECT of CASTs where reals become texts) and
+    keeps the rows in column buffers, not Python lists: beyond them it holds what query holds beyond its
+    answer. The columns are named as query's `columns` (the table's for "*"); batches are of 65,536 rows
+    (fewer where a batch's texts would pass 2 GiB). A column's Arrow type comes from the values answered:
+    only integers int64; only reals, or reals and integers that a double holds exactly, float64; only
+    texts utf8; only blobs binary; any other mix utf8, each value as SQLite's CAST(value AS TEXT) writes it
+    (the connection's SQLite writes the reals), or binary where blobs are among them, each value as
+    CAST(value AS BLOB) makes it. NULLs are nulls, and a column of NULLs only (or an empty answer) takes
+    its type from its declared type's affinity: INTEGER int64, REAL float64, TEXT utf8, a declared type
+    naming BLOB binary, NUMERIC or none Arrow's null type. Values are typed as the connection answers them (what a text_factory makes of a
+    text counts as a text if it is a str); an object that a converter made raises TypeError.
+    """
+    from morvel.morvel import _query_arrow
+
+    answer, rows, names, types = _query_arrow(conn, table, where, params, columns, order_by, limit)
+    return ArrowAnswer(answer, rows, names, types)

@@ -37,6 +37,12 @@ Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObje
 // each: None, or a callable given the answer part by part (then the number of rows is returned).
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
           PyObject* order_by, PyObject* limit, PyObject* each);
+// arrow_export.cpp
+// query's answer as Arrow data: (the answer, its number of rows, its column names, their Arrow types).
+Ref query_arrow(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
+                PyObject* order_by, PyObject* limit);
+// A capsule of an ArrowArrayStream over an answer of query_arrow (requested_schema is passed over).
+Ref arrow_stream(PyObject* answer, PyObject* requested_schema);
 // csv.cpp
 Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
               PyObject* convert, PyObject* shape, PyObject* limit);

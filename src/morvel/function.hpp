@@ -33,6 +33,8 @@ enum class Fn : int {
     merge,  // the package's morvel.merge
     query,
     parse_csv,
+    query_arrow,   // the package's morvel.query_arrow
+    arrow_stream,  // its answer's __arrow_c_stream__
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

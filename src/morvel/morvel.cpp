@@ -139,6 +139,11 @@ constexpr Spec kSpecs[kFnCount] = {
     // The command line's loader: CSV fields to values (csv.cpp).
     {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740,
      {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, body<parse_csv>},
+    // morvel.query_arrow and the stream of its answer (arrow_export.cpp).
+    {Fn::query_arrow, "_query_arrow", "_query_arrow", nullptr, 780,
+     {"conn", "table", "where", "params", "columns", "order_by", "limit"}, false, body<query_arrow>},
+    {Fn::arrow_stream, "_arrow_stream", "_arrow_stream", nullptr, 800, {"answer", "requested_schema"}, false,
+     body<arrow_stream>},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

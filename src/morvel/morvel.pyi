@@ -153,6 +153,19 @@ def _query(
     each: Callable[[list[list[Any]]], object] | None,
 ) -> list[list[Any]] | int: ...
 
+# Private: the work of morvel.query_arrow (the answer, its rows, column names and Arrow types) and the
+# stream of its answer, a PyCapsule "arrow_array_stream".
+def _query_arrow(
+    conn: _Connection,
+    table: str,
+    where: str | None,
+    params: Sequence[Any] | Mapping[str, Any],
+    columns: str | Sequence[str],
+    order_by: str | None,
+    limit: int | None,
+) -> tuple[object, int, list[str], list[str]]: ...
+def _arrow_stream(answer: object, requested_schema: object | None) -> object: ...
+
 # Private: the command line's conversion of CSV fields (morvel.loader).
 def _parse_csv(
     data: bytes, pos: int, line: int, final: bool, delimiter: str, convert: bool | None,

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "answer_sink.hpp"
 #include "callables.hpp"
 #include "catalog.hpp"
 #include "connection.hpp"
@@ -512,9 +513,10 @@ private:
 
 class Answer {
 public:
-    // `each`: called with each part of the answer in turn (null: the answer is one list).
-    Answer(db::Cursor& cur, PyObject* table, PyObject* params, PyObject* each)
-        : cur_(cur), table_(table), params_(params), each_(each) {}
+    // `each`: called with each part of the answer in turn (null: the answer is one list); `sink`: takes
+    // every row instead (null: none).
+    Answer(db::Cursor& cur, PyObject* table, PyObject* params, PyObject* each, AnswerSink* sink = nullptr)
+        : cur_(cur), table_(table), params_(params), each_(each), sink_(sink) {}
 
     Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit) {
         cols_ = read_columns(cur_, table_);
@@ -537,6 +539,7 @@ public:
         }
         if (!keys_.empty()) settle_matches();
         out_ = output_columns(columns, cols_.get(), text_.get());
+        if (sink_) sink_->columns(cols_.get(), out_);
         limit_ = limit;
         answer_ = own(PyList_New(0));
         where_ = filtered ? Ref::borrow(where) : Ref{};
@@ -552,6 +555,10 @@ public:
             read_staged_keys();
             staged_pass();
             if (!full()) main_pass();
+        }
+        if (sink_) {
+            sink_->finish(cur_, text_.get());
+            return int_object(given_);
         }
         if (!each_) return std::move(answer_);
         hand_out();
@@ -636,6 +643,11 @@ private:
     }
 
     void emit(PyObject* row, const Layout& layout) {
+        if (sink_) {
+            sink_->row(row, layout.slot);
+            ++given_;
+            return;
+        }
         const Py_ssize_t n = static_cast<Py_ssize_t>(out_.size());
         Ref out = own(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -740,7 +752,10 @@ private:
         newest_first(layout, [&](PyObject* row) {
             if (!superseded(row, at)) emit(row, layout);
         });
-        check(PyList_Reverse(answer_.get()));
+        if (sink_)
+            sink_->reverse();
+        else
+            check(PyList_Reverse(answer_.get()));
     }
 
     // With a condition, a limit or an ordering: the key columns of every staged row first, newest first (a
@@ -811,7 +826,8 @@ private:
     PyObject* table_;
     PyObject* params_;
     PyObject* each_;
-    Py_ssize_t given_ = 0;  // rows handed to each_
+    AnswerSink* sink_;
+    Py_ssize_t given_ = 0;  // rows handed to each_ or sink_
     Ref cols_, text_, staging_, where_, answer_;
     std::vector<Key> keys_;
     std::vector<Py_ssize_t> out_;
@@ -822,8 +838,10 @@ private:
 
 }  // namespace
 
-Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
-          PyObject* limit, PyObject* each) {
+namespace {
+
+Ref run_query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
+              PyObject* order_by, PyObject* limit, PyObject* each, AnswerSink* sink) {
     // The arguments are checked before anything is sent.
     const bool filtered = clause(where, "where");
     const bool ordered = clause(order_by, "order_by");
@@ -836,9 +854,21 @@ Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, Py
     // Parts handed out are freed as they go: nothing piles up for the collector to wait on.
     std::optional<CollectorPause> pause;
     if (each == Py_None) pause.emplace();
-    Ref answer = Answer(read.cur, read.text.get(), bound.get(), each == Py_None ? nullptr : each)
+    Ref answer = Answer(read.cur, read.text.get(), bound.get(), each == Py_None ? nullptr : each, sink)
                      .run(where, filtered, columns, order_by, ordered, most);
     return read.done(std::move(answer));
+}
+
+}  // namespace
+
+Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
+          PyObject* limit, PyObject* each) {
+    return run_query(conn, table, where, params, columns, order_by, limit, each, nullptr);
+}
+
+Ref query_into(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
+               PyObject* order_by, PyObject* limit, AnswerSink& sink) {
+    return run_query(conn, table, where, params, columns, order_by, limit, Py_None, &sink);
 }
 
 }  // namespace morvel

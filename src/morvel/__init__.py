@@ -92,6 +92,25 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     return Merged(*native._merge(conn, table, comm, rebuild))
 
 
+def index_staging(conn: _Connection, table: str, on: bool = True, comm: bool | float = True) -> None:
+    """Give temp_<table> the indexes of the table's catalog (on=True), or take them away (on=False).
+
+    Every index that index_table registers for `table` (so each unique key's lookup index too) is made on the
+    staging table as temp_<table>_<index>, and the choice is recorded in the table staging_index (made by the
+    first call that turns it on; files without it, and every catalog function, work as before). query then
+    answers by one SQL statement that seeks in those indexes instead of reading every staged row. insert_temp,
+    load, temp_to_main and merge keep the indexes (the merges empty the staging table without dropping them).
+    An index registered later (insert_index, insert_unique, create_table) is not copied by itself: call
+    index_staging(conn, table) again, which makes the copies the catalog's as they are now (those already
+    as wanted stay); so does it after create_table or drop_table, which drop the staging table with its
+    indexes. Repeating a call changes nothing. With comm True it is all or nothing (BEGIN IMMEDIATE ...
+    commit, or a savepoint inside an open transaction), as the other calls that take comm.
+    """
+    from morvel import morvel as native
+
+    native._index_staging(conn, table, on, comm)
+
+
 def query(
     conn: _Connection,
     table: str,

@@ -37,6 +37,9 @@ Ref check_newest_unique(PyObject* conn, PyObject* table, PyObject* rowid, PyObje
 // each: None, or a callable given the answer part by part (then the number of rows is returned).
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,
           PyObject* order_by, PyObject* limit, PyObject* each);
+// staging.cpp
+// The work of morvel.index_staging.
+Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm);
 // csv.cpp
 Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
               PyObject* convert, PyObject* shape, PyObject* limit);

@@ -33,6 +33,7 @@ enum class Fn : int {
     merge,  // the package's morvel.merge
     query,
     parse_csv,
+    index_staging,  // the package's morvel.index_staging
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

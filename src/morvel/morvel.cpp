@@ -139,6 +139,8 @@ constexpr Spec kSpecs[kFnCount] = {
     // The command line's loader: CSV fields to values (csv.cpp).
     {Fn::parse_csv, "_parse_csv", "_parse_csv", nullptr, 740,
      {"data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false, body<parse_csv>},
+    {Fn::index_staging, "_index_staging", "_index_staging", nullptr, 780, {"conn", "table", "on", "comm"}, false,
+     body<index_staging>},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -367,4 +367,4 @@ def test_failed_import_leaves_nothing_behind():
     out = subprocess.run([sys.executable, "-c", _FAILED_IMPORT], capture_output=True, text=True, check=True)
     first, second = out.stdout.splitlines()
     assert first == "ImportError cannot import name morvel_state init morvel.morvel 4 False"
-    assert second == "['DB', '_check_newest_unique', '_insert_main'] DB"
+    assert second == "['DB', '_check_newest_unique', '_index_staging'] DB"

@@ -1,4 +1,4 @@
-"""`tables FILE`: each managed table with its row counts, unique keys and indexes."""
+"""`tables FILE`: each managed table with its row counts, unique keys, indexes and kind of staging."""
 
 from __future__ import annotations
 
@@ -27,11 +27,15 @@ def cmd_tables(db: Database, args: argparse.Namespace) -> None:
             t.staged,
             ", ".join(f"{n}({c})" for n, c in t.unique_keys) or "-",
             ", ".join(index_text(i) for i in t.indexes) or "-",
+            t.staging,
         ]
         for t in tables
     ]
-    for line in aligned(["table", "rows", "staged", "unique keys", "indexes"], rows):
+    for line in aligned(["table", "rows", "staged", "unique keys", "indexes", "staging"], rows):
         print(line)
     missing = sum(len(t.missing()) for t in tables)
     if missing:
         print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")
+    for t in tables:
+        if t.staging == "stale":
+            print(f"{t.name}: the staging table lacks some catalog indexes: run `{PROG} staging {args.file} {t.name} --index`")

@@ -135,6 +135,12 @@ def query(
     ordering over the table's columns, e.g. "price DESC") orders the whole answer. limit: at most that
     many rows, counted after superseded rows are left out.
 
+    With indexed staging (index_staging, and each unique key's index present on the staging table) the answer
+    comes from one SQL statement that seeks in the staging table's and the main table's indexes (a staged row
+    is superseded by a newer one equal by value: `=` under BINARY; a main row by a staged one equal under the
+    main column's `=`), with the same rows in the same order; otherwise, and where the connection reads text
+    as something other than str, each staged key is read as below.
+
     All statements read one snapshot: outside a transaction the call opens one and commits it at the end.
     Nothing is written. The candidate rows are read part by part, and no further once `limit` rows are
     answered: beyond its answer the call holds the key sets and one part.

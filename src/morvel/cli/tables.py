@@ -27,11 +27,15 @@ def cmd_tables(db: Database, args: argparse.Namespace) -> None:
             t.staged,
             ", ".join(f"{n}({c})" for n, c in t.unique_keys) or "-",
             ", ".join(index_text(i) for i in t.indexes) or "-",
-            t.staging,
         ]
         for t in tables
     ]
-    for line in aligned(["table", "rows", "staged", "unique keys", "indexes", "staging"], rows):
+    header = ["table", "rows", "staged", "unique keys", "indexes"]
+    if any(t.staging != "index-free" for t in tables):  # a file that never chose indexed staging shows no column
+        header.append("staging")
+        for row, t in zip(rows, tables):
+            row.append(t.staging)
+    for line in aligned(header, rows):
         print(line)
     missing = sum(len(t.missing()) for t in tables)
     if missing:

@@ -67,6 +67,7 @@ def in_memory() -> list[list[object]]:
 def package(conn: sqlite3.Connection) -> tuple[int, morvel.Merged, list[list[Any]]]:
     staged = morvel.load(conn, "t", (row for row in [("a",), ("b",)]), batch=10)
     staged += morvel.load(conn, "t", [{"k": "c"}, {}], missing="null")
+    morvel.index_staging(conn, "t")
     report = morvel.merge(conn, "t", rebuild=None)
     rows = morvel.query(conn, "t", "k > ?", ["a"], columns=["k"], order_by="k DESC", limit=5)
     return staged, report, rows

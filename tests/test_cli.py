@@ -51,6 +51,7 @@ def homes(tmp_path):
 HOMES_JSON = {
     "table": "homes", "rows": 3, "staged": 3,
     "unique_keys": [{"name": "unique_0", "columns": "name,address"}],
+    "staging": "index-free",
     "indexes": [
         {"name": "index_0", "sqlite_name": "homes_index_0", "columns": "name,type,address", "exists": True},
         {"name": "unique_0", "sqlite_name": "homes_unique_0", "columns": "name,address", "exists": True},
@@ -115,6 +116,24 @@ def test_merge_reports_what_it_did(homes, table, options, counts, after):
     conn = sqlite3.connect(homes)
     assert sorted(conn.execute(f"SELECT * FROM {table}").fetchall(), key=repr) == sorted(after, key=repr)
     assert conn.execute(f"SELECT count(*) FROM temp_{table}").fetchone() == (0,)
+
+
+def test_staging_shows_and_sets_the_choice(homes):
+    assert run("staging", homes, "homes") == (0, "homes: index-free staging\n", "")
+    assert run("staging", homes, "homes", "--index") == (0, "homes: indexed staging\n", "")
+    conn = sqlite3.connect(homes)
+    assert sorted(r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'temp_homes'")) == [
+        "temp_homes_index_0", "temp_homes_unique_0"]
+    out = run("tables", homes)[1]
+    assert re.search(r"^homes\s.*\sindexed$", out, re.M) and re.search(r"^owners\s.*\sindex-free$", out, re.M)
+    mv.insert_index(conn, {"table": "homes", "name": "later", "cols": "age"})
+    conn.close()
+    out = run("tables", homes)[1]
+    assert re.search(r"^homes\s.*\sstale$", out, re.M) and "staging " + homes + " homes --index" in out
+    assert run("staging", homes, "homes", "--index")[1] == "homes: indexed staging\n"
+    assert run("staging", homes, "homes", "--no-index") == (0, "homes: index-free staging\n", "")
+    assert json.loads(run("tables", homes, "--json")[1])[0]["staging"] == "index-free"
+    assert "staging" not in run("tables", homes)[1]  # no table indexed: the column as before
 
 
 def test_repair_rebuilds_indexes_dropped_by_hand(homes):

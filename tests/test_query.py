@@ -248,9 +248,14 @@ def histories(draw):
     return specs, [declared(n) for n in names], keys, repeated + repeated[:2], batches
 
 
+# Indexed staging (index_staging) answers by one SQL statement; index-free staging by the scan.
+STAGING = ["index_free", "indexed"]
+
+
+@pytest.mark.parametrize("staging", STAGING)
 @examples(200)
 @given(history=histories(), where=st.sampled_from(WHERES), limit=st.integers(0, 6))
-def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
+def test_query_is_what_the_merge_leaves(conn, path, staging, history, where, limit):
     specs, cols, keys, repeated, batches = history
     with_fold(conn)
     mv.drop_table(conn, "t")  # the connection serves every example
@@ -258,6 +263,7 @@ def test_query_is_what_the_merge_leaves(conn, path, history, where, limit):
         conn.execute(f"CREATE TABLE {table} ({', '.join(specs)})")
     for i, k in enumerate(keys):  # the key's own index on its plain names
         mv.insert_unique(conn, "t", f"u{i}", ",".join(cols[c] for c in k), ",".join(map(str, k)))
+    morvel.index_staging(conn, "t", staging == "indexed")
     mv._insert_main(conn, "t", repeated)
     for i, (staged, merge) in enumerate(batches):  # the last batch stays staged
         mv.insert_temp(conn, "t", staged)
@@ -305,9 +311,12 @@ def two_tables(conn):
     return conn
 
 
-@pytest.fixture
-def h(conn):
-    return two_tables(conn)
+@pytest.fixture(params=STAGING)
+def h(conn, request):
+    two_tables(conn)
+    for table in ("h", "q"):
+        morvel.index_staging(conn, table, request.param == "indexed")
+    return conn
 
 
 # The rows of q that the merge leaves: the staged ones, and main's k = 4 (1 shares `k v`, 2 `x"y` under
@@ -471,11 +480,13 @@ def big(conn, shape):
 
 
 @pytest.mark.parametrize("where", ["", "k % 3 = 0"])
-def test_staged_rows_beyond_one_read(conn, path, where):
+@pytest.mark.parametrize("staging", STAGING)
+def test_staged_rows_beyond_one_read(conn, path, where, staging):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a
     boundary between reads; more rows answered than one page or one part of an ordered read holds, with and
     without a limit that ends the reading in the middle of one."""
     big(conn, "staged_and_main")
+    morvel.index_staging(conn, "t", staging == "indexed")
     merged = _made("merged").execute(f"SELECT * FROM t WHERE {where or 1}").fetchall()
     c = on(path, conn)
     answer = morvel.query(c, "t", where)

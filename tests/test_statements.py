@@ -663,6 +663,34 @@ def test_find_statements_with_keys(proxy, linked):
 
 # ---------------------------------------------------------------- query
 
+# whether the staging table is indexed: the record's table and the staging table's indexes, in one read
+STAGING_STATE = (sql("SELECT type, name FROM sqlite_master",
+                     "WHERE (type = 'table' AND name = 'staging_index') OR (type = 'index' AND tbl_name = ? "
+                     "COLLATE NOCASE)"), ["temp_h"])
+
+
+def test_query_statements_with_indexed_staging(proxy, conn):
+    two_tables(conn)
+    morvel.index_staging(conn, "h")
+    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c", limit=5) == [[11], [41], [30]]
+    newer = "NOT EXISTS (SELECT 1 FROM temp_h AS n WHERE n.rowid > s.rowid AND s.\"a\" = n.\"a\" AND n.\"a\" = s.\"a\" COLLATE BINARY)"
+    staged = "NOT EXISTS (SELECT 1 FROM temp_h AS n WHERE m.\"a\" = n.\"a\")"
+    assert proxy.executes() == [
+        ("BEGIN", None),
+        ("PRAGMA table_info(h)", None),
+        ("PRAGMA table_info(temp_h)", None),
+        (sql("SELECT *", "FROM unique_table", "WHERE table_name = 'h'"), None),
+        STAGING_STATE,
+        (sql("SELECT count(*) FROM staging_index WHERE table_name = ?"), ["h"]),
+        # the whole answer: staged rows no newer one repeats, main rows no staged one repeats
+        (sql("SELECT * FROM (", "    SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_h AS s",
+             f"    WHERE {newer}", "    UNION ALL", "    SELECT 0, rowid, * FROM h AS m", f"    WHERE {staged}", ")")[:-9]
+         + sql("WHERE (", ")").replace("(\n" + " " * 12, "(\nb <> ?\n" + " " * 12, 1)[:-9]
+         + sql("ORDER BY morvel_source_ DESC, rowid") + sql("LIMIT 5"), ["y"]),
+        ("COMMIT", None),
+    ]
+
+
 def test_query_statements(proxy, conn):
     two_tables(conn)
     assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c") == [[11], [41], [30]]
@@ -673,6 +701,7 @@ def test_query_statements(proxy, conn):
         ("PRAGMA table_info(h)", None),
         ("PRAGMA table_info(temp_h)", None),
         (sql("SELECT *", "FROM unique_table", "WHERE table_name = 'h'"), None),
+        STAGING_STATE,
         # the collation of each column: the table's own text (a temporary table of the name first)
         (f"{pad}SELECT sql FROM ({pad}    SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND "
          f"name = 'h' COLLATE NOCASE{pad}    UNION ALL{pad}    SELECT 1, sql FROM sqlite_master WHERE type = "

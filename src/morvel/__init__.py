@@ -92,6 +92,25 @@ def merge(conn: _Connection, table: str, comm: bool | float = True, *, rebuild: 
     return Merged(*native._merge(conn, table, comm, rebuild))
 
 
+def index_staging(conn: _Connection, table: str, on: bool = True, comm: bool | float = True) -> None:
+    """Give temp_<table> the indexes of the table's catalog (on=True), or take them away (on=False).
+
+    Every index that index_table registers for `table` (so each unique key's lookup index too) is made on the
+    staging table as temp_<table>_<index>, and the choice is recorded in the table staging_index (made by the
+    first call that turns it on; files without it, and every catalog function, work as before). query then
+    answers by one SQL statement that seeks in those indexes instead of reading every staged row. insert_temp,
+    load, temp_to_main and merge keep the indexes (the merges empty the staging table without dropping them).
+    An index registered later (insert_index, insert_unique, create_table) is not copied by itself: call
+    index_staging(conn, table) again, which makes the copies the catalog's as they are now (those already
+    as wanted stay); so does it after create_table or drop_table, which drop the staging table with its
+    indexes. Repeating a call changes nothing. With comm True it is all or nothing (BEGIN IMMEDIATE ...
+    commit, or a savepoint inside an open transaction), as the other calls that take comm.
+    """
+    from morvel import morvel as native
+
+    native._index_staging(conn, table, on, comm)
+
+
 def query(
     conn: _Connection,
     table: str,
@@ -115,6 +134,12 @@ def query(
     names. Staged rows come first, then main rows, each in rowid order, unless `order_by` (an SQL
     ordering over the table's columns, e.g. "price DESC") orders the whole answer. limit: at most that
     many rows, counted after superseded rows are left out.
+
+    With indexed staging (index_staging, and each unique key's index present on the staging table) the answer
+    comes from one SQL statement that seeks in the staging table's and the main table's indexes (a staged row
+    is superseded by a newer one equal by value: `=` under BINARY; a main row by a staged one equal under the
+    main column's `=`), with the same rows in the same order; otherwise, and where the connection reads text
+    as something other than str, each staged key is read as below.
 
     All statements read one snapshot: outside a transaction the call opens one and commits it at the end.
     Nothing is written. The candidate rows are read part by part, and no further once `limit` rows are

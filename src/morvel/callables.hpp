@@ -43,6 +43,9 @@ Ref query_arrow(PyObject* conn, PyObject* table, PyObject* where, PyObject* para
                 PyObject* order_by, PyObject* limit);
 // A capsule of an ArrowArrayStream over an answer of query_arrow (requested_schema is passed over).
 Ref arrow_stream(PyObject* answer, PyObject* requested_schema);
+// staging.cpp
+// The work of morvel.index_staging.
+Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm);
 // csv.cpp
 Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
               PyObject* convert, PyObject* shape, PyObject* limit);

@@ -75,4 +75,8 @@ void drop_indexes_off_catalog(db::Cursor& cur, PyObject* table);
 // The positions of one key: every item of `positions`.
 std::vector<Position> positions_of(PyObject* positions);
 
+// Whether morvel.query may answer through the staging table's indexes (staging.cpp): the table's choice is
+// recorded and the staging table has each key's lookup index (under the key names given).
+bool staging_indexed(db::Cursor& cur, PyObject* text, const std::vector<Ref>& key_names);
+
 }  // namespace morvel

@@ -35,6 +35,7 @@ enum class Fn : int {
     parse_csv,
     query_arrow,   // the package's morvel.query_arrow
     arrow_stream,  // its answer's __arrow_c_stream__
+    index_staging,  // the package's morvel.index_staging
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);

@@ -144,6 +144,8 @@ constexpr Spec kSpecs[kFnCount] = {
      {"conn", "table", "where", "params", "columns", "order_by", "limit"}, false, body<query_arrow>},
     {Fn::arrow_stream, "_arrow_stream", "_arrow_stream", nullptr, 800, {"answer", "requested_schema"}, false,
      body<arrow_stream>},
+    {Fn::index_staging, "_index_staging", "_index_staging", nullptr, 820, {"conn", "table", "on", "comm"}, false,
+     body<index_staging>},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -136,12 +136,13 @@ def _check_newest_unique(
     eqivalent_set: set[Any],
 ) -> tuple[bool, set[Any] | None]: ...
 
-# Private: the work of the package's own functions (morvel.load, merge, query), which pass every argument on.
+# Private: the work of the package's own functions (morvel.load, merge, query, index_staging), which pass every argument on.
 def _load(
     conn: _Connection, table: str, rows: Iterable[Sequence[Any]] | Iterable[Mapping[str, Any]], comm: bool | float,
     batch: int, missing: Literal["refuse", "null"],
 ) -> int: ...
 def _merge(conn: _Connection, table: str, comm: bool | float, rebuild: bool | None) -> tuple[int, int, int, bool]: ...
+def _index_staging(conn: _Connection, table: str, on: bool, comm: bool | float) -> None: ...
 def _query(
     conn: _Connection,
     table: str,

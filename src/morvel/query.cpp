@@ -107,6 +107,29 @@ constexpr std::string_view kJoined = R"(
             ON {}
         )";
 
+// With indexed staging (staging.cpp), the whole answer in one statement that seeks in the staging table's
+// indexes: staged rows that no newer staged row repeats for some key, then main rows that no staged row
+// repeats. Staged rows compare by value, as the merge compares them among themselves: the staging column's
+// own `=` finds the candidates through its index, and `=` under BINARY keeps those equal by value. A main
+// row is matched as the merge's join matches it: the main column's `=` (the left operand's collation).
+// NULL equals nothing under `=`. The condition, the ordering and the limit apply to the two as one table.
+constexpr std::string_view kIndexedHead = R"(
+            SELECT * FROM (
+                SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_{} AS s
+                WHERE {}
+                UNION ALL
+                SELECT 0, rowid, * FROM {} AS m
+                WHERE {}
+            ))";
+constexpr std::string_view kIndexedNewer = "NOT EXISTS (SELECT 1 FROM temp_{} AS n WHERE n.rowid > s.rowid{})";
+constexpr std::string_view kIndexedStaged = "NOT EXISTS (SELECT 1 FROM temp_{} AS n WHERE {})";
+constexpr std::string_view kIndexedOrder = R"(
+            ORDER BY morvel_source_ DESC, rowid
+        )";
+constexpr std::string_view kIndexedLimit = R"(
+            LIMIT {}
+        )";
+
 [[noreturn]] void fail(PyObject* type, PyObject* message) {
     PyErr_SetObject(type, message);
     throw PyError{};
@@ -518,7 +541,8 @@ public:
     Answer(db::Cursor& cur, PyObject* table, PyObject* params, PyObject* each, AnswerSink* sink = nullptr)
         : cur_(cur), table_(table), params_(params), each_(each), sink_(sink) {}
 
-    Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit) {
+    Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit,
+            bool plain_values) {
         cols_ = read_columns(cur_, table_);
         text_ = fstr_of(table_);
         if (PyList_GET_SIZE(cols_.get()) == 0) {
@@ -532,10 +556,30 @@ public:
             fail(operational_error().get(), message.get());
         }
         Ref uniques = read_uniques(cur_, table_);
+        std::vector<Ref> key_names;
+        bool seekable = plain_values;
         for (const UniqueKey& k : unique_keys(uniques.get())) {
             Key key{{}, own(PySet_New(nullptr))};
             for (const Position& p : k.positions) key.columns.push_back(column_of(p, cols_.get()));
+            // A key of no columns supersedes every older staged row, which `=` does not say.
+            seekable = seekable && !key.columns.empty();
+            key_names.push_back(k.name);
             keys_.push_back(std::move(key));
+        }
+        if (seekable && staging_indexed(cur_, text_.get(), key_names)) {
+            out_ = output_columns(columns, cols_.get(), text_.get());
+            if (sink_) sink_->columns(cols_.get(), out_);
+            limit_ = limit;
+            answer_ = own(PyList_New(0));
+            where_ = filtered ? Ref::borrow(where) : Ref{};
+            indexed_pass(ordered ? order_by : nullptr);
+            if (sink_) {
+                sink_->finish(cur_, text_.get());
+                return int_object(given_);
+            }
+            if (!each_) return std::move(answer_);
+            hand_out();
+            return int_object(given_);
         }
         if (!keys_.empty()) settle_matches();
         out_ = output_columns(columns, cols_.get(), text_.get());
@@ -822,6 +866,54 @@ private:
         }
     }
 
+    // The key columns' equalities between the staged rows `n` and the rows `other`: by the column's `=`, and
+    // by value between staged rows.
+    Ref key_match(const Key& k, std::string_view other, bool by_value) const {
+        TextBuilder b;
+        for (size_t i = 0; i < k.columns.size(); ++i) {
+            Ref name = identifier(PyList_GET_ITEM(cols_.get(), k.columns[i]));
+            if (i > 0 || by_value) b.ascii(" AND ");
+            b.ascii(other).ascii(".").text(name.get()).ascii(" = n.").text(name.get());
+            if (by_value) b.ascii(" AND n.").text(name.get()).ascii(" = s.").text(name.get()).ascii(" COLLATE BINARY");
+        }
+        return b.finish();
+    }
+
+    // The answer by one statement through the staging table's indexes, read part by part.
+    void indexed_pass(PyObject* order_by) {
+        TextBuilder newer, staged;
+        for (const Key& k : keys_) {
+            if (&k != &keys_.front()) {
+                newer.ascii(" AND ");
+                staged.ascii(" AND ");
+            }
+            newer.text(sql(kIndexedNewer, {text_.get(), key_match(k, "s", true).get()}).get());
+            staged.text(sql(kIndexedStaged, {text_.get(), key_match(k, "m", false).get()}).get());
+        }
+        if (keys_.empty()) {
+            newer.ascii("1");
+            staged.ascii("1");
+        }
+        TextBuilder b;
+        b.text(sql(kIndexedHead, {text_.get(), newer.finish().get(), text_.get(), staged.finish().get()}).get());
+        if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
+        b.text(order_by ? sql(kOrderedTail, {order_by}).get() : ascii_text(kIndexedOrder).get());
+        if (limit_ >= 0) b.text(sql(kIndexedLimit, {own(PyUnicode_FromFormat("%zd", limit_)).get()}).get());
+        const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
+        db::Stream rows(cur_, b.finish().get(), params_);
+        SignalPoll poll;
+        for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
+            Ref part = rows.next(most);
+            if (check_size(PyObject_Size(part.get())) == 0) return;
+            for (ForEach it(part.get()); Ref row = it.next();) {
+                poll();
+                if (full()) return;
+                emit(row.get(), layout);
+            }
+            if (full()) return;
+        }
+    }
+
     db::Cursor& cur_;
     PyObject* table_;
     PyObject* params_;
@@ -854,8 +946,14 @@ Ref run_query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params
     // Parts handed out are freed as they go: nothing piles up for the collector to wait on.
     std::optional<CollectorPause> pause;
     if (each == Py_None) pause.emplace();
+    // The merge compares staged rows by the values the connection reads: SQL compares them as stored, the
+    // same only while text is read as str.
+    PyObject* factory = nullptr;
+    if (compat::get_optional_attr(conn, names->text_factory.get(), &factory) < 0) throw PyError{};
+    Ref text_factory = Ref::steal(factory);
+    const bool plain_values = !text_factory || text_factory.get() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
     Ref answer = Answer(read.cur, read.text.get(), bound.get(), each == Py_None ? nullptr : each, sink)
-                     .run(where, filtered, columns, order_by, ordered, most);
+                     .run(where, filtered, columns, order_by, ordered, most, plain_values);
     return read.done(std::move(answer));
 }
 

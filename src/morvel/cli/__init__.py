@@ -20,6 +20,7 @@ from morvel.cli.common import PROG, CliError, Database, seconds
 from morvel.cli.find import cmd_find, param, row_count
 from morvel.cli.merge import cmd_merge
 from morvel.cli.repair import cmd_repair
+from morvel.cli.staging import cmd_staging
 from morvel.cli.tables import cmd_tables
 from morvel.cli.version import VersionAction, native_off_reason
 
@@ -70,6 +71,20 @@ def parser() -> argparse.ArgumentParser:
                    help="drop and rebuild the table's indexes (yes), keep them live (no), or choose by the "
                    "batch's size against the table's (auto, the default)")
     p.set_defaults(run=cmd_merge)
+
+    p = sub.add_parser(
+        "staging",
+        parents=[common],
+        help="show or set whether a table's staging table is indexed",
+        description="Index the staging table of TABLE like its main table (--index: every index of the "
+        "catalog, under names of its own, so that find and query seek staged rows instead of reading them "
+        "all), or make it index-free again (--no-index), in one transaction; --index again copies the "
+        "indexes registered since. Without an option, print the current choice.",
+    )
+    p.add_argument("table", metavar="TABLE", help="a managed table")
+    p.add_argument("--index", action=argparse.BooleanOptionalAction, default=None,
+                   help="index the staging table (--index) or drop its indexes (--no-index)")
+    p.set_defaults(run=cmd_staging)
 
     p = sub.add_parser(
         "repair",

@@ -165,6 +165,9 @@ class Table:
     staged: int
     unique_keys: list[tuple[str, str]]  # (name, columns)
     indexes: list[Index]
+    # "indexed" (morvel.index_staging), "index-free", or "stale": chosen, but the staging table lacks some of
+    # the catalog's indexes (a later index, or the staging table made anew): `staging FILE TABLE --index` again
+    staging: str = "index-free"
 
     def missing(self) -> list[Index]:
         return [i for i in self.indexes if not i.exists]
@@ -175,6 +178,7 @@ class Table:
             "rows": self.rows,
             "staged": self.staged,
             "unique_keys": [{"name": n, "columns": c} for n, c in self.unique_keys],
+            "staging": self.staging,
             "indexes": [
                 {"name": i.name, "sqlite_name": i.sqlite_name, "columns": i.columns, "exists": i.exists}
                 for i in self.indexes
@@ -202,11 +206,16 @@ def describe(conn: sqlite3.Connection, name: str, count: bool = True) -> Table:
             "SELECT index_name, columns FROM index_table WHERE table_name = ? ORDER BY index_name", (name,)
         )
     ]
+    staging = "index-free"
+    if "staging_index" in {r[0].lower() for r in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}:
+        if conn.execute("SELECT count(*) FROM staging_index WHERE table_name = ?", (name,)).fetchone()[0]:
+            complete = all(f"temp_{name}_{i.name}".lower() in in_schema for i in indexes)
+            staging = "indexed" if complete else "stale"
     rows = staged = -1
     if count:
         rows = conn.execute(f"SELECT count(*) FROM {ident(name)}").fetchone()[0]
         staged = conn.execute(f"SELECT count(*) FROM {ident('temp_' + name)}").fetchone()[0]
-    return Table(name, rows, staged, [(str(n), str(c)) for n, c in uniques], indexes)
+    return Table(name, rows, staged, [(str(n), str(c)) for n, c in uniques], indexes, staging)
 
 
 def managed(conn: sqlite3.Connection, path: str, name: str) -> str:

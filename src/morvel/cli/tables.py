@@ -1,4 +1,4 @@
-"""`tables FILE`: each managed table with its row counts, unique keys and indexes."""
+"""`tables FILE`: each managed table with its row counts, unique keys, indexes and kind of staging."""
 
 from __future__ import annotations
 
@@ -30,8 +30,16 @@ def cmd_tables(db: Database, args: argparse.Namespace) -> None:
         ]
         for t in tables
     ]
-    for line in aligned(["table", "rows", "staged", "unique keys", "indexes"], rows):
+    header = ["table", "rows", "staged", "unique keys", "indexes"]
+    if any(t.staging != "index-free" for t in tables):  # a file that never chose indexed staging shows no column
+        header.append("staging")
+        for row, t in zip(rows, tables):
+            row.append(t.staging)
+    for line in aligned(header, rows):
         print(line)
     missing = sum(len(t.missing()) for t in tables)
     if missing:
         print(f"{plural(missing, 'catalog index', 'catalog indexes')} missing: run `{PROG} repair {args.file}`")
+    for t in tables:
+        if t.staging == "stale":
+            print(f"{t.name}: the staging table lacks some catalog indexes: run `{PROG} staging {args.file} {t.name} --index`")

@@ -1,0 +1,149 @@
+"""morvel.index_staging: the staging table indexed like the main table's catalog, recorded in the file, kept by
+every later write and merge, removed again; and what query answers through it."""
+
+import sqlite3
+
+import pytest
+
+import morvel
+from conftest import RecordingConnection, managed, schema
+from morvel import morvel as mv
+
+
+def staged_indexes(conn, table="t"):
+    return sorted((n, s) for n, t, s in schema(conn, "index") if t == f"temp_{table}")
+
+
+def recorded(conn):
+    if not conn.execute("SELECT 1 FROM sqlite_master WHERE name = 'staging_index'").fetchall():
+        return None
+    return conn.execute("SELECT * FROM staging_index").fetchall()
+
+
+@pytest.fixture
+def t(conn):
+    managed(conn, "t", ["k", "v", "w"], {"key": [0]}, main=[(1, "a", 10), (2, "b", 20)],
+            staged=[(2, "c", 30), (3, "d", 40)], index={"by_w": "w"})
+    return conn
+
+
+WANTED = [("temp_t_by_w", "CREATE INDEX temp_t_by_w ON temp_t (w)"), ("temp_t_key", "CREATE INDEX temp_t_key ON temp_t (k)")]
+
+# Each step, then what the staging table's indexes and the record are.
+STEPS = {
+    "on": ([lambda c: morvel.index_staging(c, "t")], WANTED, [("t",)]),
+    "idempotent": ([lambda c: morvel.index_staging(c, "t")] * 2, WANTED, [("t",)]),
+    "off": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.index_staging(c, "t", False)], [], []),
+    "off_without_record": ([lambda c: morvel.index_staging(c, "t", on=False)], [], None),
+    "insert_temp_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: mv.insert_temp(c, "t", [(9, "x", 1)])],
+                          WANTED, [("t",)]),
+    "load_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.load(c, "t", [(9, "x", 1)])],
+                   WANTED, [("t",)]),
+    "temp_to_main_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: mv.temp_to_main(c, "t")],
+                           WANTED, [("t",)]),
+    "merge_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.merge(c, "t", rebuild=False)],
+                    WANTED, [("t",)]),
+    "rebuilding_merge_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.merge(c, "t", rebuild=True)],
+                               WANTED, [("t",)]),
+    # an index registered later is copied by the next call; one dropped from the catalog goes
+    "resync": ([lambda c: morvel.index_staging(c, "t"), lambda c: mv.insert_index(c, {"table": "t", "name": "v2", "cols": "v"}),
+                lambda c: mv.drop_index(c, "t", "by_w"), lambda c: morvel.index_staging(c, "t")],
+               [("temp_t_key", "CREATE INDEX temp_t_key ON temp_t (k)"), ("temp_t_v2", "CREATE INDEX temp_t_v2 ON temp_t (v)")],
+               [("t",)]),
+    # create_table drops the staging table with its indexes: the record stays, query scans until a new call
+    "create_table_drops": ([lambda c: morvel.index_staging(c, "t"), lambda c: mv.create_table(c, "t", ["k"], [], [])],
+                           [], [("t",)]),
+}
+
+
+@pytest.mark.parametrize("steps,indexes,record", STEPS.values(), ids=STEPS.keys())
+def test_index_staging_steps(t, steps, indexes, record):
+    main = schema(t, "index")
+    main = [i for i in main if not i[0].startswith("temp_")]
+    for step in steps:
+        step(t)
+    assert staged_indexes(t) == indexes and recorded(t) == record
+    if staged_indexes(t) == WANTED:  # the main table's indexes as they were
+        assert [i for i in schema(t, "index") if not i[0].startswith("temp_")] == main
+    assert not t.in_transaction
+
+
+def test_query_answers_the_same_through_the_indexes(t):
+    before = morvel.query(t, "t"), morvel.query(t, "t", "w >= ?", [20], order_by="w DESC", limit=2)
+    morvel.index_staging(t, "t")
+    proxy = RecordingConnection(t)
+    assert (morvel.query(proxy, "t"), morvel.query(proxy, "t", "w >= ?", [20], order_by="w DESC", limit=2)) == before
+    assert any("NOT EXISTS" in s for s, _ in proxy.executes())  # through the one statement
+    morvel.index_staging(t, "t", False)
+    proxy.clear()
+    assert morvel.query(proxy, "t") == before[0] and not any("NOT EXISTS" in s for s, _ in proxy.executes())
+
+
+@pytest.mark.parametrize("comm", [True, False])
+def test_index_staging_is_all_or_nothing(t, comm):
+    """A failure halfway (a catalog index on a column that does not exist) leaves neither indexes nor record."""
+    t.execute("INSERT INTO index_table VALUES ('t', 'broken', 'no_such_column')")
+    t.commit()
+    t.execute("SELECT 1")
+    if not comm:
+        t.execute("BEGIN")
+    with pytest.raises(sqlite3.OperationalError, match="no_such_column"):
+        morvel.index_staging(t, "t", comm=comm)
+    if not comm:
+        t.rollback()
+    assert staged_indexes(t) == [] and recorded(t) is None and not t.in_transaction
+
+
+def test_index_staging_commits_with_comm_and_joins_without(t, db_path):
+    morvel.index_staging(t, "t", comm=False)
+    assert t.in_transaction
+    t.rollback()  # the record table itself may stay, as DDL outside a transaction commits at once
+    assert staged_indexes(t) == [] and not recorded(t)
+    morvel.index_staging(t, "t")
+    assert not t.in_transaction
+    with sqlite3.connect(db_path) as other:
+        assert staged_indexes(other) == WANTED and recorded(other) == [("t",)]
+
+
+REFUSED = {
+    "unmanaged": (lambda c: c.execute("CREATE TABLE plain (a)") and morvel.index_staging(c, "plain"),
+                  ValueError, "plain is not a managed table"),
+    "missing": (lambda c: morvel.index_staging(c, "nope"), ValueError, "nope is not a managed table"),
+    "not_plain": (lambda c: morvel.index_staging(c, "a b"), ValueError, "not a plain SQL identifier"),
+    # a table named temp whose index takes the name the copy of t's index would take
+    "name_taken": (lambda c: (c.execute("CREATE TABLE temp_x (a)"), c.execute("CREATE INDEX temp_t_key ON temp_x (a)"),
+                              morvel.index_staging(c, "t")), ValueError, "'temp_t_key'.*is the name of an index of 'temp_x'"),
+}
+
+
+@pytest.mark.parametrize("call,error,message", REFUSED.values(), ids=REFUSED.keys())
+def test_index_staging_refuses(t, call, error, message):
+    with pytest.raises(error, match=message):
+        call(t)
+    assert staged_indexes(t) == [] and recorded(t) is None
+
+
+def test_a_file_made_before_and_one_with_indexed_staging_work_with_every_function(tmp_path):
+    """Every catalog function on a file without staging_index, and on one with it: the same outcome."""
+    outcomes = []
+    for indexed in (False, True):
+        path = str(tmp_path / f"{indexed}.db")
+        managed(path, "t", ["k", "v"], [[0]], main=[(1, "a")], staged=[(1, "b"), (2, "c")])
+        with sqlite3.connect(path) as c:
+            if indexed:
+                morvel.index_staging(c, "t")
+            mv.insert_temp(c, "t", [(3, "d")])
+            found = mv.find(c, "*", "t", "")
+            queried = morvel.query(c, "t")
+            mv.temp_to_main(c, "t")
+            mv.insert_temp(c, "t", [(3, "e")])
+            report = morvel.merge(c, "t")
+            mv.drop_table_index(c, "t")
+            mv.active_table_index(c, "t")
+            mv.delete_row_main(c, "t", [1])
+            rows = c.execute("SELECT rowid, * FROM t ORDER BY rowid").fetchall()
+            outcomes.append((sorted(found), queried, report, rows))
+            if indexed:
+                assert staged_indexes(c) == [("temp_t_u0", "CREATE INDEX temp_t_u0 ON temp_t (k)")]
+            mv.drop_table(c, "t")
+    assert outcomes[0] == outcomes[1]

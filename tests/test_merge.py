@@ -381,4 +381,4 @@ def test_rebuild_chosen_by_size(conn, main, holes, batch, rebuilt, counted):
     conn.commit()
     proxy = RecordingConnection(conn)
     assert morvel.merge(proxy, "t") == (batch, 0, 0, rebuilt)
-    assert any("count(*)" in s for s in proxy.statements()) == counted
+    assert any(s.strip() == "SELECT count(*) FROM t" for s in proxy.statements()) == counted

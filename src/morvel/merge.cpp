@@ -303,10 +303,11 @@ constexpr std::string_view kDeleteReplacedSet = R"(
         )";
 
 // Whether what the connection reads is what SQLite stores, so that comparing in SQL is comparing what
-// the Python rows would hold: text as str, rows as tuples, no converter registered (detect_types cannot be
-// read from every connection, so any converter of its module counts). An object without these settings
-// (a proxy, another package's connection) is taken at its word.
-bool reads_as_stored(PyObject* conn) {
+// the Python rows would hold: text as str, rows as tuples. An object without these settings (a proxy,
+// another package's connection) is taken at its word. The converters registered with the module of the
+// connection's type (or of a base) go into `converters`: detect_types cannot be read from every connection,
+// so whether one could apply is decided by the key columns' declared types and names (has_converter).
+bool reads_as_stored(PyObject* conn, std::vector<Ref>& converters) {
     auto optional = [](PyObject* o, PyObject* name) {
         PyObject* found = nullptr;
         if (compat::get_optional_attr(o, name, &found) < 0) throw PyError{};
@@ -325,10 +326,41 @@ bool reads_as_stored(PyObject* conn) {
             if (PyErr_Occurred()) throw PyError{};
             continue;
         }
-        Ref converters = optional(module.get(), names->converters.get());
-        if (converters && check(PyObject_IsTrue(converters.get()))) return false;
+        Ref found = optional(module.get(), names->converters.get());
+        if (found && check(PyObject_IsTrue(found.get()))) converters.push_back(std::move(found));
     }
     return true;
+}
+
+constexpr std::string_view kDeclaredTypes = R"(
+            SELECT name, type FROM pragma_table_info('{}')
+        )";
+
+// Whether a registered converter could apply to a key column as the sqlite3 module reads it: by the
+// declared type's first word (up to a blank or "("), upper-cased, or by a "[type]" in the column's name.
+bool has_converter(db::Cursor& cur, PyObject* table, const std::vector<std::vector<Ref>>& keys,
+                   const std::vector<Ref>& converters) {
+    if (converters.empty() || keys.empty()) return false;
+    Ref types = db::query(cur, sql(kDeclaredTypes, {quoted(fstr_of(table).get()).get()}).get());
+    Ref declared = own(PyDict_New());
+    for (ForEach it(types.get()); Ref row = it.next();)
+        check(PyDict_SetItem(declared.get(), item_at(row.get(), 0).get(), item_at(row.get(), 1).get()));
+    for (const std::vector<Ref>& columns : keys)
+        for (const Ref& c : columns) {
+            if (!PyUnicode_Check(c.get()) || PyUnicode_FindChar(c.get(), '[', 0, PyUnicode_GET_LENGTH(c.get()), 1) != -1)
+                return true;
+            PyObject* type = PyDict_GetItemWithError(declared.get(), c.get());
+            if (type == nullptr && PyErr_Occurred()) throw PyError{};
+            if (type == nullptr || !PyUnicode_Check(type)) continue;
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(type);
+            Py_ssize_t end = 0;
+            while (end < length && PyUnicode_READ_CHAR(type, end) != ' ' && PyUnicode_READ_CHAR(type, end) != '(') ++end;
+            Ref word = own(PyUnicode_Substring(type, 0, end));
+            Ref upper = call_method(word.get(), names->upper.get(), {});
+            for (const Ref& conv : converters)
+                if (check(PySequence_Contains(conv.get(), upper.get()))) return true;
+        }
+    return false;
 }
 
 // The cost model of `rebuild=None`, fitted to bench/run.py's growth sweep (main tables of 10,000 to
@@ -403,7 +435,8 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
     bool rebuilt = false;
     // Where the rows read are SQLite's own values, SQLite itself finds the superseded staged rows: no key
     // is held in Python. Elsewhere each staged row's key values are read and compared as Python objects.
-    const bool in_sql = reads_as_stored(conn);
+    std::vector<Ref> converters;
+    bool in_sql = reads_as_stored(conn, converters);
     call.run([&](db::Cursor& cur) {
         // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
         // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
@@ -428,7 +461,11 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
                     for (const Position& p : k.positions) columns.push_back(p.of(cols.get(), 0));
                     if (!columns.empty()) s.key_columns.push_back(std::move(columns));
                 }
+                // Keys that a converter may turn into other objects are compared as those objects.
+                in_sql = !has_converter(cur, table, s.key_columns, converters);
             }
+        }
+        if (in_sql) {
             Ref bound = list_of({high.get()});
             if (!s.key_columns.empty()) {
                 make_row_set(cur, kSupersededSet);

@@ -62,12 +62,8 @@ def rss_kb() -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-def memory_child(path: str, rows: int) -> None:
-    """In a process of its own: stage `rows` (half new versions of main rows), then measure the merge alone."""
-    module_file(path, rows)
-    conn = sqlite3.connect(path)
-    mv.insert_temp(conn, "t", rows_of(rows, rows // 2, 2))
-    conn.close()
+def memory_child(path: str) -> None:
+    """In a process of its own, which has built no rows: the merge alone, its memory measured."""
     conn = sqlite3.connect(path)
     before = rss_kb()
     tracemalloc.start()
@@ -76,16 +72,21 @@ def memory_child(path: str, rows: int) -> None:
     cpu = time.process_time() - start
     _, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    peak_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB on Linux
+    peak_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB on Linux, the process's peak
     conn.close()
-    print(json.dumps({"rows": rows, "merged": list(merged), "cpu_s": cpu, "python_peak_mb": peak / 2**20,
-                      "rss_added_mb": max(0, peak_rss - before) / 1024}))
+    print(json.dumps({"merged": list(merged), "cpu_s": cpu, "python_peak_mb": peak / 2**20,
+                      "rss_before_mb": before / 1024, "rss_added_mb": max(0, peak_rss - before) / 1024}))
 
 
 def memory(work: str, rows: int) -> dict:
+    """`rows` main rows and `rows` staged (half new versions of main rows), built here; merged in a child."""
     path = os.path.join(work, "memory.db")
-    out = subprocess.run([sys.executable, __file__, "--child", path, "--rows", str(rows)],
-                         capture_output=True, text=True, check=True).stdout
+    module_file(path, rows)
+    conn = sqlite3.connect(path)
+    mv.insert_temp(conn, "t", rows_of(rows, rows // 2, 2))
+    conn.close()
+    out = subprocess.run([sys.executable, __file__, "--child", path], capture_output=True, text=True,
+                         check=True).stdout
     os.remove(path)
     return json.loads(out.splitlines()[-1])
 
@@ -142,7 +143,7 @@ def main() -> None:
     p.add_argument("--child", default=None, help=argparse.SUPPRESS)
     a = p.parse_args()
     if a.child:
-        memory_child(a.child, a.rows)
+        memory_child(a.child)
         return
     scale = 100 if a.smoke else 1
     rows = a.rows // scale
@@ -151,7 +152,7 @@ def main() -> None:
         print(f"SQLite {sqlite3.sqlite_version}, load average {os.getloadavg()}")
         m = memory(work, rows)
         print(f"morvel.merge of {rows:,} staged into {rows:,} main rows (half replacing): {m}")
-        for batch in (int(b) // scale for b in a.batches.split(",")):
+        for batch in (int(b) // scale for b in a.batches.split(",") if b):
             c = cycle(work, rows, batch, a.rounds)
             print(f"load cycle {batch:,} into {rows:,}: merge {c['merge_s'] * 1e3:.1f} ms, INSERT OR REPLACE "
                   f"{c['replace_s'] * 1e3:.1f} ms, ON CONFLICT DO UPDATE {c['upsert_s'] * 1e3:.1f} ms; "

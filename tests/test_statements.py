@@ -564,8 +564,10 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     # the staged rows that a newer one repeats: found by SQLite, no key read back
     superseded = [*row_set("morvel_superseded"),
                   ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
-                         'SELECT r FROM (SELECT rowid AS r, max(rowid) OVER (PARTITION BY "k" COLLATE BINARY) AS newest',
-                         '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL) WHERE r < newest'), [3]), *changes]
+                         'SELECT s.rowid FROM temp_t AS s JOIN (SELECT "k" COLLATE BINARY AS k0, max(rowid) AS newest',
+                         '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL',
+                         '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1) AS d',
+                         'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest'), [3]), *changes]
     high = [ex(sql(*ends)), FETCH, *superseded]
     join = sql("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
     # rebuilt: the rowids found before the drops, kept by SQLite, deleted after; live: deleted by the join itself

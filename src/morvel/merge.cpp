@@ -2,6 +2,7 @@
 // temp_to_main, and morvel.merge with its copy by SQLite and its choice between live indexes and a rebuild.
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -273,24 +274,42 @@ void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound)
 }
 
 // The staged rows up to `bound` that a newer one repeats in this key, into the temporary kSupersededSet:
-// for each row the newest rowid among the rows with its values, compared as the merge compares staged rows
-// (by value: SQLite's `=` of stored values under BINARY whatever the column's collation, which is Python's
-// `==` of what the sqlite3 module reads; a NULL matches nothing). The sort spills to the temporary store.
+// the key values held by more than one staged row, each with its newest rowid, then the older rows that
+// hold them. Values compare as the merge compares staged rows (by value: SQLite's `=` of the stored values
+// under BINARY whatever the column's collation, which is Python's `==` of what the sqlite3 module reads;
+// a NULL matches nothing). The grouping's sort spills to the temporary store.
 constexpr std::string_view kInsertSupersededHead = R"(
             INSERT OR IGNORE INTO temp.morvel_superseded
-            SELECT r FROM (SELECT rowid AS r, max(rowid) OVER (PARTITION BY )";
-constexpr std::string_view kInsertSupersededMiddle = R"() AS newest
+            SELECT s.rowid FROM temp_{} AS s JOIN (SELECT )";
+constexpr std::string_view kInsertSupersededFrom = R"(max(rowid) AS newest
                 FROM temp_{} WHERE rowid <= ?)";
-constexpr std::string_view kInsertSupersededTail = R"() WHERE r < newest
+constexpr std::string_view kInsertSupersededGroup = R"(
+                GROUP BY )";
+constexpr std::string_view kInsertSupersededOn = R"( HAVING count(*) > 1) AS d
+            ON )";
+constexpr std::string_view kInsertSupersededTail = R"(s.rowid < d.newest
         )";
 
 Ref superseded_statement(PyObject* text, const std::vector<Ref>& columns) {
+    std::vector<Ref> quoted_names;
+    for (const Ref& c : columns) quoted_names.push_back(identifier(c.get()));
+    auto alias = [](TextBuilder& b, size_t i) -> TextBuilder& { return b.ascii("k").ascii(std::to_string(i)); };
     TextBuilder b;
-    b.ascii(kInsertSupersededHead);
+    b.text(sql(kInsertSupersededHead, {text}).get());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        b.text(quoted_names[i].get()).ascii(" COLLATE BINARY AS ");
+        alias(b, i).ascii(", ");
+    }
+    b.text(sql(kInsertSupersededFrom, {text}).get());
+    for (const Ref& q : quoted_names) b.ascii(" AND ").text(q.get()).ascii(" IS NOT NULL");
+    b.ascii(kInsertSupersededGroup);
     for (size_t i = 0; i < columns.size(); ++i)
-        b.ascii(i == 0 ? "" : ", ").text(identifier(columns[i].get()).get()).ascii(" COLLATE BINARY");
-    b.text(sql(kInsertSupersededMiddle, {text}).get());
-    for (const Ref& c : columns) b.ascii(" AND ").text(identifier(c.get()).get()).ascii(" IS NOT NULL");
+        b.ascii(i == 0 ? "" : ", ").text(quoted_names[i].get()).ascii(" COLLATE BINARY");
+    b.ascii(kInsertSupersededOn);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        b.ascii("s.").text(quoted_names[i].get()).ascii(" COLLATE BINARY = d.");
+        alias(b, i).ascii(" AND ");
+    }
     return b.ascii(kInsertSupersededTail).finish();
 }
 

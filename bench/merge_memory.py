@@ -17,7 +17,6 @@ import argparse
 import json
 import os
 import random
-import resource
 import shutil
 import statistics
 import subprocess
@@ -57,9 +56,11 @@ def plain_file(path: str, main_rows: int) -> None:
     conn.close()
 
 
-def rss_kb() -> int:
+def rss_kb(field: str = "VmRSS") -> int:
+    """The process's resident memory now (VmRSS) or at its peak (VmHWM), in KiB. Not ru_maxrss: across exec
+    it keeps the peak of the parent that forked the process."""
     with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 
 
 def memory_child(path: str) -> None:
@@ -72,7 +73,7 @@ def memory_child(path: str) -> None:
     cpu = time.process_time() - start
     _, peak = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    peak_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB on Linux, the process's peak
+    peak_rss = rss_kb("VmHWM")
     conn.close()
     print(json.dumps({"merged": list(merged), "cpu_s": cpu, "python_peak_mb": peak / 2**20,
                       "rss_before_mb": before / 1024, "rss_added_mb": max(0, peak_rss - before) / 1024}))

@@ -530,7 +530,7 @@ def test_merge_opens_its_transaction_before_its_first_read(proxy, conn, setup, b
 
 
 class StagesDuringMerge(RecordingConnection):
-    """Stages one more row right after the merge has read the staged rows, as another thread could."""
+    """Stages one more row right after the merge has read how far the staged rows go, as another thread could."""
 
     def cursor(self):
         cur = super().cursor()
@@ -538,12 +538,17 @@ class StagesDuringMerge(RecordingConnection):
 
         def execute(sql, *params):
             result = forward(sql, *params)
-            if sql.lstrip().startswith("SELECT rowid, ") and "FROM temp_t" in sql:
+            if sql.lstrip().startswith("SELECT (SELECT max(rowid) FROM temp_t)"):
                 self.real.execute("INSERT INTO temp_t VALUES ('late', 9)")
             return result
 
         cur.execute = execute
         return cur
+
+
+def row_set(name):
+    """A temporary set of rowids that the merge makes, and drops."""
+    return [ex(sql(f"DROP TABLE IF EXISTS temp.{name}")), ex(sql(f"CREATE TEMP TABLE {name} (id INTEGER PRIMARY KEY)"))]
 
 
 @pytest.mark.parametrize("rebuild", [True, False])
@@ -553,18 +558,29 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     suspend, reactivate = index_steps(conn, "t")
     proxy = StagesDuringMerge(conn)
     assert morvel.merge(proxy, "t", rebuild=rebuild) == (2, 1, 1, rebuild)
-    ends = "SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t)"
-    high = [ex(sql(ends)), FETCH,
-            ex(sql("SELECT rowid, \"k\", NULL FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]), FETCH]
+    ends = ["SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t),",
+            "    (SELECT count(*) FROM temp_t)"]
+    changes = [ex(sql("SELECT changes()")), FETCH]
+    # the staged rows that a newer one repeats: found by SQLite, no key read back
+    superseded = [*row_set("morvel_superseded"),
+                  ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
+                         'SELECT s.rowid FROM temp_t AS s JOIN (SELECT "k" COLLATE BINARY AS k0, max(rowid) AS newest',
+                         '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL',
+                         '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1) AS d',
+                         'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest'), [3]), *changes]
+    high = [ex(sql(*ends)), FETCH, *superseded]
     join = sql("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
-    # rebuilt: the rowids found before the drops, deleted one by one; live: deleted by the join itself
-    deletes = [("execute", join, [3]), FETCH, *suspend, CURSOR, dele("t", 1)] \
+    # rebuilt: the rowids found before the drops, kept by SQLite, deleted after; live: deleted by the join itself
+    deletes = [*row_set("morvel_replaced"), ex("\n" + " " * 12 + "INSERT OR IGNORE INTO temp.morvel_replaced" + join, [3]),
+               *changes, *suspend, ex(sql("DELETE FROM t WHERE rowid IN (SELECT id FROM temp.morvel_replaced)")),
+               ex(sql("DROP TABLE IF EXISTS temp.morvel_replaced"))] \
         if rebuild else [sel_index("t"), FETCH, SEL_MASTER, FETCH, ex(sql("DELETE FROM t WHERE rowid IN (")[:-9] + join + ")", [3]),
-                         ex(sql("SELECT changes()")), FETCH]
+                         *changes]
     expected = head_reads("t")[:-2] + high + deletes \
-        + [ex(sql("DELETE FROM temp_t WHERE rowid = ?"), [2]),
+        + [ex(sql("DELETE FROM temp_t WHERE rowid IN (SELECT id FROM temp.morvel_superseded)")),
            ex(sql("INSERT INTO t SELECT * FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]),
-           ex(sql("DELETE FROM temp_t WHERE rowid <= ?"), [3])] + reactivate + [COMMIT]
+           ex(sql("DELETE FROM temp_t WHERE rowid <= ?"), [3]),
+           ex(sql("DROP TABLE IF EXISTS temp.morvel_superseded"))] + reactivate + [COMMIT]
     assert proxy.log == expected
     assert conn.execute("SELECT rowid, * FROM t ORDER BY rowid").fetchall() == [(2, "b", 2), (3, "c", 5), (4, "a", 3)]
     assert conn.execute("SELECT rowid, * FROM temp_t").fetchall() == [(4, "late", 9)]  # staged during the merge

@@ -96,6 +96,7 @@ struct Names {
     Ref strip, OperationalError, fetchmany, text_factory;  // query's arguments, errors, bounded reads, values
     Ref arrow_c_stream, arrow_c_array, dataframe;  // what tabular data exposes instead of rows
     Ref join, comma_space;  // column names listed in messages
+    Ref text_factory, row_factory, converters, module;  // how a connection turns values into objects
 };
 // The table of the module state (state.hpp), under the short name every subsystem uses.
 extern const std::unique_ptr<Names>& names;

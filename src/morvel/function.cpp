@@ -208,6 +208,8 @@ void init_functions() {
         .arrow_c_stream = interned("__arrow_c_stream__"), .arrow_c_array = interned("__arrow_c_array__"),
         .dataframe = interned("__dataframe__"),
         .join = interned("join"), .comma_space = interned(", "),
+        .text_factory = interned("text_factory"), .row_factory = interned("row_factory"),
+        .converters = interned("converters"), .module = interned("__module__"),
     });
     Ref type = own(PyType_FromSpec(&fn_spec));
     std::array<Ref, kFnCount> built;

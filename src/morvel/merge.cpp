@@ -2,6 +2,7 @@
 // temp_to_main, and morvel.merge with its copy by SQLite and its choice between live indexes and a rebuild.
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct Scanned {
     Py_ssize_t staged = 0;
     std::vector<std::vector<Ref>> key_columns;  // without row lookups: each key's column names, to join on
     bool joined = false;                        // origin_ids holds what the joins on key_columns found
+    bool in_sql = false;  // the joins' rowids go to a temporary table (kReplacedSet), not to origin_ids
+    bool main_empty = false;  // no main row to replace: no join runs
+    Py_ssize_t found = 0;     // the main rows the joins found
 };
 
 // The scan phase shared by temp_to_main and merge: the column names, the unique keys, the staged rows
@@ -149,8 +153,10 @@ constexpr std::string_view kChanges = R"(
 
 // The newest staged row, and the main table's rowid range for the rebuild choice: three seeks in one
 // statement (each min() and max() alone is read from an end of the rowid B-tree, not by a scan).
+// The count is of the same snapshot: every staged row up to the newest.
 constexpr std::string_view kStagedHighWater = R"(
-            SELECT (SELECT max(rowid) FROM temp_{}), (SELECT min(rowid) FROM {}), (SELECT max(rowid) FROM {})
+            SELECT (SELECT max(rowid) FROM temp_{}), (SELECT min(rowid) FROM {}), (SELECT max(rowid) FROM {}),
+                (SELECT count(*) FROM temp_{})
         )";
 
 constexpr std::string_view kSelectStagedUpTo = R"(
@@ -209,8 +215,53 @@ double number(PyObject* v) {
     return n;
 }
 
-// The main rows that share a key with a staged row up to `bound`, into s.origin_ids.
+Py_ssize_t changes(db::Cursor& cur) {
+    Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
+    const Py_ssize_t n = PyLong_AsSsize_t(changed.get());
+    if (n == -1 && PyErr_Occurred()) throw PyError{};
+    return n;
+}
+
+// Sets of rowids that SQLite holds for the merge, in its temporary store: the superseded staged rows and
+// the main rows to replace. Each is made anew (a call without a transaction of its own may have left one).
+constexpr std::string_view kSupersededSet = "morvel_superseded";
+constexpr std::string_view kReplacedSet = "morvel_replaced";
+
+constexpr std::string_view kDropRowSet = R"(
+            DROP TABLE IF EXISTS temp.{}
+        )";
+
+constexpr std::string_view kCreateRowSet = R"(
+            CREATE TEMP TABLE {} (id INTEGER PRIMARY KEY)
+        )";
+
+void make_row_set(db::Cursor& cur, std::string_view name) {
+    Ref n = ascii_text(name);
+    db::execute(cur, sql(kDropRowSet, {n.get()}).get());
+    db::execute(cur, sql(kCreateRowSet, {n.get()}).get());
+}
+
+void drop_row_set(db::Cursor& cur, std::string_view name) {
+    db::execute(cur, sql(kDropRowSet, {ascii_text(name).get()}).get());
+}
+
+constexpr std::string_view kInsertReplaced = R"(
+            INSERT OR IGNORE INTO temp.morvel_replaced)";
+
+// The main rows that share a key with a staged row up to `bound`: into s.origin_ids, or with s.in_sql into
+// the temporary kReplacedSet, their number into s.found.
 void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound) {
+    s.joined = true;
+    if (s.main_empty) return;
+    if (s.in_sql) {
+        make_row_set(cur, kReplacedSet);
+        for (const std::vector<Ref>& columns : s.key_columns) {
+            db::execute(cur, TextBuilder().ascii(kInsertReplaced).text(join_statement(text, columns).get()).finish().get(),
+                        bound);
+            s.found += changes(cur);  // a row two keys find counts once
+        }
+        return;
+    }
     for (const std::vector<Ref>& columns : s.key_columns) {
         Ref found = db::query(cur, join_statement(text, columns).get(), bound);
         SignalPoll poll;
@@ -219,7 +270,116 @@ void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound)
             check(PySet_Add(s.origin_ids.get(), item_at(hit.get(), 0).get()));
         }
     }
-    s.joined = true;
+    s.found = PySet_GET_SIZE(s.origin_ids.get());
+}
+
+// The staged rows up to `bound` that a newer one repeats in this key, into the temporary kSupersededSet:
+// the key values held by more than one staged row, each with its newest rowid, then the older rows that
+// hold them. Values compare as the merge compares staged rows (by value: SQLite's `=` of the stored values
+// under BINARY whatever the column's collation, which is Python's `==` of what the sqlite3 module reads;
+// a NULL matches nothing). The grouping's sort spills to the temporary store.
+constexpr std::string_view kInsertSupersededHead = R"(
+            INSERT OR IGNORE INTO temp.morvel_superseded
+            SELECT s.rowid FROM temp_{} AS s JOIN (SELECT )";
+constexpr std::string_view kInsertSupersededFrom = R"(max(rowid) AS newest
+                FROM temp_{} WHERE rowid <= ?)";
+constexpr std::string_view kInsertSupersededGroup = R"(
+                GROUP BY )";
+constexpr std::string_view kInsertSupersededOn = R"( HAVING count(*) > 1) AS d
+            ON )";
+constexpr std::string_view kInsertSupersededTail = R"(s.rowid < d.newest
+        )";
+
+Ref superseded_statement(PyObject* text, const std::vector<Ref>& columns) {
+    std::vector<Ref> quoted_names;
+    for (const Ref& c : columns) quoted_names.push_back(identifier(c.get()));
+    auto alias = [](TextBuilder& b, size_t i) -> TextBuilder& { return b.ascii("k").ascii(std::to_string(i)); };
+    TextBuilder b;
+    b.text(sql(kInsertSupersededHead, {text}).get());
+    for (size_t i = 0; i < columns.size(); ++i) {
+        b.text(quoted_names[i].get()).ascii(" COLLATE BINARY AS ");
+        alias(b, i).ascii(", ");
+    }
+    b.text(sql(kInsertSupersededFrom, {text}).get());
+    for (const Ref& q : quoted_names) b.ascii(" AND ").text(q.get()).ascii(" IS NOT NULL");
+    b.ascii(kInsertSupersededGroup);
+    for (size_t i = 0; i < columns.size(); ++i)
+        b.ascii(i == 0 ? "" : ", ").text(quoted_names[i].get()).ascii(" COLLATE BINARY");
+    b.ascii(kInsertSupersededOn);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        b.ascii("s.").text(quoted_names[i].get()).ascii(" COLLATE BINARY = d.");
+        alias(b, i).ascii(" AND ");
+    }
+    return b.ascii(kInsertSupersededTail).finish();
+}
+
+constexpr std::string_view kDropSupersededSet = R"(
+            DELETE FROM temp_{} WHERE rowid IN (SELECT id FROM temp.morvel_superseded)
+        )";
+
+constexpr std::string_view kDeleteReplacedSet = R"(
+            DELETE FROM {} WHERE rowid IN (SELECT id FROM temp.morvel_replaced)
+        )";
+
+// Whether what the connection reads is what SQLite stores, so that comparing in SQL is comparing what
+// the Python rows would hold: text as str, rows as tuples. An object without these settings (a proxy,
+// another package's connection) is taken at its word. The converters registered with the module of the
+// connection's type (or of a base) go into `converters`: detect_types cannot be read from every connection,
+// so whether one could apply is decided by the key columns' declared types and names (has_converter).
+bool reads_as_stored(PyObject* conn, std::vector<Ref>& converters) {
+    auto optional = [](PyObject* o, PyObject* name) {
+        PyObject* found = nullptr;
+        if (compat::get_optional_attr(o, name, &found) < 0) throw PyError{};
+        return Ref::steal(found);
+    };
+    Ref text = optional(conn, names->text_factory.get());
+    if (text && text.get() != reinterpret_cast<PyObject*>(&PyUnicode_Type)) return false;
+    Ref rows = optional(conn, names->row_factory.get());
+    if (rows && rows.get() != Py_None) return false;
+    PyObject* mro = Py_TYPE(conn)->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref name = optional(PyTuple_GET_ITEM(mro, i), names->module.get());
+        if (!name || !PyUnicode_Check(name.get())) continue;
+        Ref module = Ref::steal(PyImport_GetModule(name.get()));
+        if (!module) {
+            if (PyErr_Occurred()) throw PyError{};
+            continue;
+        }
+        Ref found = optional(module.get(), names->converters.get());
+        if (found && check(PyObject_IsTrue(found.get()))) converters.push_back(std::move(found));
+    }
+    return true;
+}
+
+constexpr std::string_view kDeclaredTypes = R"(
+            SELECT name, type FROM pragma_table_info('{}')
+        )";
+
+// Whether a registered converter could apply to a key column as the sqlite3 module reads it: by the
+// declared type's first word (up to a blank or "("), upper-cased, or by a "[type]" in the column's name.
+bool has_converter(db::Cursor& cur, PyObject* table, const std::vector<std::vector<Ref>>& keys,
+                   const std::vector<Ref>& converters) {
+    if (converters.empty() || keys.empty()) return false;
+    Ref types = db::query(cur, sql(kDeclaredTypes, {quoted(fstr_of(table).get()).get()}).get());
+    Ref declared = own(PyDict_New());
+    for (ForEach it(types.get()); Ref row = it.next();)
+        check(PyDict_SetItem(declared.get(), item_at(row.get(), 0).get(), item_at(row.get(), 1).get()));
+    for (const std::vector<Ref>& columns : keys)
+        for (const Ref& c : columns) {
+            if (!PyUnicode_Check(c.get()) || PyUnicode_FindChar(c.get(), '[', 0, PyUnicode_GET_LENGTH(c.get()), 1) != -1)
+                return true;
+            PyObject* type = PyDict_GetItemWithError(declared.get(), c.get());
+            if (type == nullptr && PyErr_Occurred()) throw PyError{};
+            if (type == nullptr || !PyUnicode_Check(type)) continue;
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(type);
+            Py_ssize_t end = 0;
+            while (end < length && PyUnicode_READ_CHAR(type, end) != ' ' && PyUnicode_READ_CHAR(type, end) != '(') ++end;
+            Ref word = own(PyUnicode_Substring(type, 0, end));
+            Ref upper = call_method(word.get(), names->upper.get(), {});
+            for (const Ref& conv : converters)
+                if (check(PySequence_Contains(conv.get(), upper.get()))) return true;
+        }
+    return false;
 }
 
 // The cost model of `rebuild=None`, fitted to bench/run.py's growth sweep (main tables of 10,000 to
@@ -265,7 +425,7 @@ bool rebuild_pays(db::Cursor& cur, PyObject* text, Scanned& s, Py_ssize_t merged
     if (pays(main, 0, m)) return true;
     if (!pays(main, std::min(most, main), m)) return false;
     find_replaced(cur, text, s, bound);
-    return pays(main, static_cast<double>(PySet_GET_SIZE(s.origin_ids.get())), m);
+    return pays(main, static_cast<double>(s.found), m);
 }
 
 }  // namespace
@@ -292,50 +452,103 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
     PyObject* text = call.text.get();
     Py_ssize_t merged = 0, replaced = 0, staged = 0;
     bool rebuilt = false;
+    // Where the rows read are SQLite's own values, SQLite itself finds the superseded staged rows: no key
+    // is held in Python. Elsewhere each staged row's key values are read and compared as Python objects.
+    std::vector<Ref> converters;
+    bool in_sql = reads_as_stored(conn, converters);
     call.run([&](db::Cursor& cur) {
         // Only the rows up to the newest one staged now are read, moved and emptied: rowids grow, so a row
         // staged during the merge (by another thread of this connection) stays staged. Only the rowid and the
         // key values of a staged row are used here; its values are copied by SQLite.
         Ref high = Ref::borrow(Py_None), range;
-        Scanned s = scan(cur, table, text, [&](PyObject* cols, const std::vector<MergeKey>& keys) {
-            range = item_at(db::query(cur, sql(kStagedHighWater, {text, text, text}).get()).get(), 0);
+        auto high_water = [&] {
+            range = item_at(db::query(cur, sql(kStagedHighWater, {text, text, text, text}).get()).get(), 0);
             high = item_at(range.get(), 0);
-            if (high.get() == Py_None) return own(PyList_New(0));
-            Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text});
-            return db::query(cur, select.get(), list_of({high.get()}).get());
-        }, false, 1);
-        merged = PyList_GET_SIZE(s.docs.get());
+        };
+        Scanned s;
+        Py_ssize_t superseded = 0;
+        if (in_sql) {
+            Ref cols = read_columns(cur, table);
+            Ref uniques = read_uniques(cur, table);
+            high_water();
+            s.in_sql = true;
+            if (high.get() != Py_None) {
+                s.staged = PyLong_AsSsize_t(item_at(range.get(), 3).get());
+                if (s.staged == -1 && PyErr_Occurred()) throw PyError{};
+                for (UniqueKey& k : unique_keys(uniques.get())) {
+                    std::vector<Ref> columns;
+                    for (const Position& p : k.positions) columns.push_back(p.of(cols.get(), 0));
+                    if (!columns.empty()) s.key_columns.push_back(std::move(columns));
+                }
+                // Keys that a converter may turn into other objects are compared as those objects.
+                in_sql = !has_converter(cur, table, s.key_columns, converters);
+            }
+        }
+        if (in_sql) {
+            Ref bound = list_of({high.get()});
+            if (!s.key_columns.empty()) {
+                make_row_set(cur, kSupersededSet);
+                for (const std::vector<Ref>& columns : s.key_columns) {
+                    db::execute(cur, superseded_statement(text, columns).get(), bound.get());
+                    superseded += changes(cur);
+                }
+            }
+            merged = s.staged - superseded;
+        } else {
+            s = scan(cur, table, text, [&](PyObject* cols, const std::vector<MergeKey>& keys) {
+                high_water();
+                if (high.get() == Py_None) return own(PyList_New(0));
+                Ref select = sql(kSelectStagedUpTo, {key_select_list(cols, keys).get(), text});
+                return db::query(cur, select.get(), list_of({high.get()}).get());
+            }, false, 1);
+            merged = PyList_GET_SIZE(s.docs.get());
+            superseded = s.staged - merged;
+        }
         staged = s.staged;
+        s.main_empty = item_at(range.get(), 2).get() == Py_None;  // a merge into an empty table replaces nothing
         Ref bound = list_of({high.get()});
         rebuilt =
             rebuild == Py_None ? rebuild_pays(cur, text, s, merged, bound.get(), range.get()) : rebuild == Py_True;
         if (rebuilt) {
             if (!s.joined) find_replaced(cur, text, s, bound.get());  // before the drops
             call_module(Fn::drop_table_index, {conn, table, Py_False});
-            call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
-            replaced = PySet_GET_SIZE(s.origin_ids.get());
+            if (!s.in_sql) {
+                call_module(Fn::delete_row_main, {conn, table, s.origin_ids.get(), Py_False});
+            } else if (s.found > 0) {
+                db::execute(cur, sql(kDeleteReplacedSet, {text}).get());
+            }
+            replaced = s.found;
+        } else if (s.joined && s.in_sql) {  // the choice found the rows already
+            drop_indexes_off_catalog(cur, table);
+            if (s.found > 0) db::execute(cur, sql(kDeleteReplacedSet, {text}).get());
+            replaced = s.found;
         } else {
             // Only the indexes that the reactivation would not leave as they are go first.
             drop_indexes_off_catalog(cur, table);
             Ref head = sql(kDeleteJoinedHead, {text});
             for (const std::vector<Ref>& columns : s.key_columns) {
+                if (s.main_empty) break;
                 db::execute(cur, TextBuilder().text(head.get()).text(join_statement(text, columns).get())
                                      .ascii(kDeleteJoinedTail).finish().get(), bound.get());
-                Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
-                replaced += PyLong_AsSsize_t(changed.get());
-                if (PyErr_Occurred()) throw PyError{};
+                replaced += changes(cur);
             }
         }
+        if (s.in_sql && s.joined && !s.main_empty) drop_row_set(cur, kReplacedSet);
         if (high.get() != Py_None) {
-            Ref drop = sql(kDropSuperseded, {text});
-            SignalPoll poll;
-            for (ForEach it(s.dropped.get()); Ref row = it.next();) {
-                poll();
-                db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
+            if (s.in_sql) {
+                if (superseded > 0) db::execute(cur, sql(kDropSupersededSet, {text}).get());
+            } else {
+                Ref drop = sql(kDropSuperseded, {text});
+                SignalPoll poll;
+                for (ForEach it(s.dropped.get()); Ref row = it.next();) {
+                    poll();
+                    db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
+                }
             }
             db::execute(cur, sql(kCopyStagedUpTo, {text, text}).get(), bound.get());
             db::execute(cur, sql(kEmptyStagingUpTo, {text}).get(), bound.get());
         }
+        if (s.in_sql && !s.key_columns.empty()) drop_row_set(cur, kSupersededSet);
         call_module(Fn::active_table_index, {conn, table, Py_False});
     });
     return own(Py_BuildValue("(nnnO)", merged, replaced, staged - merged, rebuilt ? Py_True : Py_False));

@@ -52,3 +52,26 @@ find_python() {
     [[ -n "$found" ]] || found=$(command -v "python$1" || true)
     echo "$found"
 }
+
+# new_venv PYTHON DIR: a fresh venv of PYTHON at DIR. Where PYTHON has a pip that can install into another
+# environment (22.3 or newer), the venv gets none of its own: putting pip into a venv costs more than most of
+# what is installed after it. venv_pip DIR ARGS... runs pip for the venv at DIR either way.
+new_venv() {
+    if "$1" -c 'import importlib.metadata as m, sys
+sys.exit(tuple(map(int, m.version("pip").split(".")[:2])) < (22, 3))' 2> /dev/null; then
+        "$1" -m venv --without-pip "$2"
+        echo "$1" > "$2/.morvel-pip"
+    else
+        "$1" -m venv "$2"
+    fi
+}
+
+venv_pip() {
+    local dir=$1
+    shift
+    if [[ -f "$dir/.morvel-pip" ]]; then
+        "$(cat "$dir/.morvel-pip")" -m pip --python "$dir/bin/python" "$@"
+    else
+        "$dir/bin/python" -m pip "$@"
+    fi
+}

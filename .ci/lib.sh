@@ -1,13 +1,27 @@
 # Helpers shared by the CI scripts (sourced by them).
 
-# stage NAME COMMAND...: runs COMMAND and reports how long it took: a line "== NAME: N s" on the output,
-# and "NAME N" appended to $MORVEL_CI_TIMES when that is set (.ci/run prints them all at the end).
+# stage NAME COMMAND...: runs COMMAND and reports how long it took, in wall time and in the CPU time (user and
+# system) of the processes it waited for: a line "== NAME: N s (CPU M s)" on the output, and "NAME N M" appended
+# to $MORVEL_CI_TIMES when that is set (.ci/run prints them all at the end). Wall time shows the other block's
+# load; CPU time is what the stage itself costs.
 stage() {
-    local name=$1 start=$SECONDS
+    local name=$1 start=$SECONDS me=$BASHPID cpu0 cpu
     shift
+    cpu0=$(children_cpu "$me")
     "$@"
-    echo "== $name: $((SECONDS - start)) s"
-    if [[ -n "${MORVEL_CI_TIMES:-}" ]]; then echo "$name $((SECONDS - start))" >> "$MORVEL_CI_TIMES"; fi
+    cpu=$(((($(children_cpu "$me") - cpu0) * 2 + $(getconf CLK_TCK)) / (2 * $(getconf CLK_TCK))))
+    echo "== $name: $((SECONDS - start)) s (CPU $cpu s)"
+    if [[ -n "${MORVEL_CI_TIMES:-}" ]]; then echo "$name $((SECONDS - start)) $cpu" >> "$MORVEL_CI_TIMES"; fi
+}
+
+# children_cpu PID: the CPU time, in clock ticks, of every process that shell PID has waited for.
+children_cpu() {
+    local stat
+    read -r stat < "/proc/$1/stat"
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    echo $((${14} + ${15}))
 }
 
 # The test files whose outcome the path of a genuine connection can change, for a run with MORVEL_NATIVE=0:
@@ -37,4 +51,27 @@ find_python() {
     found=$(ls -d "$root"/versions/"$1".[0-9]*/bin/python 2>/dev/null | sort -V | tail -n 1 || true)
     [[ -n "$found" ]] || found=$(command -v "python$1" || true)
     echo "$found"
+}
+
+# new_venv PYTHON DIR: a fresh venv of PYTHON at DIR. Where PYTHON has a pip that can install into another
+# environment (22.3 or newer), the venv gets none of its own: putting pip into a venv costs more than most of
+# what is installed after it. venv_pip DIR ARGS... runs pip for the venv at DIR either way.
+new_venv() {
+    if "$1" -c 'import importlib.metadata as m, sys
+sys.exit(tuple(map(int, m.version("pip").split(".")[:2])) < (22, 3))' 2> /dev/null; then
+        "$1" -m venv --without-pip "$2"
+        echo "$1" > "$2/.morvel-pip"
+    else
+        "$1" -m venv "$2"
+    fi
+}
+
+venv_pip() {
+    local dir=$1
+    shift
+    if [[ -f "$dir/.morvel-pip" ]]; then
+        "$(cat "$dir/.morvel-pip")" -m pip --python "$dir/bin/python" "$@"
+    else
+        "$dir/bin/python" -m pip "$@"
+    fi
 }

@@ -3,9 +3,10 @@
 # release (or, with MORVEL_DIST=DIR, taken from DIR as they are); check what they contain; install each wheel into a
 # fresh venv of its own Python and run that Python's suites against the installed package, from a directory where
 # the source tree is not importable: the whole suite at the depth of a repetition (MORVEL_TEST_DEPTH, 0.1 unless
-# set: .ci/run runs it in full once); with the first Python, the files whose outcome the path can change run with
-# MORVEL_NATIVE=0, the others as they are; the wheels of the tags in MORVEL_CI_SMOKE_TAGS (an interpreter that the
-# README's test command runs the suite on in full) run only the files of the native path and the surface. Unless
+# set: .ci/run runs it in full once); with the Pythons of the tags in MORVEL_CI_NATIVE_OFF_TAGS (default: the
+# first Python's), the files whose outcome the path can change run with MORVEL_NATIVE=0, the others as they are;
+# the wheels of the tags in MORVEL_CI_SMOKE_TAGS (an interpreter that the README's test command runs the suite on
+# in full) run only the files of the native path and the surface. Unless
 # MORVEL_CI_MYPY=0 (one block of CI does it), type-check the example and a typed snippet with mypy --strict
 # (once, with the first Python; and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
@@ -25,6 +26,7 @@ if [[ -z "$dist" ]]; then
     bash "$repo/.ci/wheels.sh" "$dist" "$@"
 fi
 sdist=$(ls "$dist"/morvel-*.tar.gz)
+first_tag=$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 mkdir "$work/run"
 cp -r "$repo/tests" "$work/run/tests"
@@ -41,9 +43,9 @@ echo "== $tag: contents of the sdist and the wheel"
 "$PY" "$repo/.ci/dist_contents.py" "$sdist" "$wheel" "$tag"
 
 echo "== $tag: install the repaired wheel into a fresh venv, test against the installed package"
-"$py" -m venv "$work/test-$tag"
+new_venv "$py" "$work/test-$tag"
 V="$work/test-$tag/bin/python"
-"$V" -m pip install -q "$wheel[test]"
+venv_pip "$work/test-$tag" install -q "$wheel[test]"
 (
 cd "$work/run"
 "$V" -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(sys.prefix), m.__file__'
@@ -51,7 +53,7 @@ export PYTHONDONTWRITEBYTECODE=1
 if [[ " ${MORVEL_CI_SMOKE_TAGS:-} " == *" $tag "* ]]; then
     stage "$tag tests, the native path and the surface" "$V" -m pytest -q -ra -p no:cacheprovider \
         $(path_tests --others) tests/test_surface.py
-elif [[ "$py" == "$1" ]]; then
+elif [[ " ${MORVEL_CI_NATIVE_OFF_TAGS-$first_tag} " == *" $tag "* ]]; then
     echo "== $tag: the tests whose outcome the path can change with the native path off, the others with it on"
     MORVEL_NATIVE=0 stage "$tag tests, native path off" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests)
     stage "$tag tests, the others" "$V" -m pytest -q -ra -p no:cacheprovider $(path_tests --others)
@@ -66,8 +68,8 @@ if [[ "${MORVEL_CI_MYPY:-1}" == 0 ]]; then
     exit 0
 fi
 echo "== mypy --strict"
-V="$work/test-$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')/bin/python"
-"$V" -m pip install -q mypy
+V="$work/test-$first_tag/bin/python"
+venv_pip "$work/test-$first_tag" install -q mypy
 cd "$work/run"
 cp "$repo/.ci/typed_use.py" "$repo/.ci/typed_misuse.py" .
 "$V" -m mypy --strict --no-incremental --cache-dir=/dev/null "$repo/examples/load_cycle.py" typed_use.py

@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# CI inside the Debian unstable root (run by in_sid.sh from the checkout): the release checks of CPython 3.14 and
-# 3.15 (a wheel each, and that version's suite against it as installed, 3.14's with the native path off for the
-# files whose outcome the path can change), the suite under the 3.15 debug
-# interpreter (it asserts on reference-count and error-state misuse; the module's files compiled one by one
-# there, so each stays complete on its own: every other build compiles them as one), and the suite of a module built as for a
-# CPython whose connection layout is not verified (every call on the method path: the files that tell the path). Every suite at the depth of a repetition (MORVEL_TEST_DEPTH=0.1).
+# CI inside the Debian unstable root (run by in_sid.sh from the checkout), in parts: `release`, the release checks
+# of CPython 3.14 and 3.15 (a wheel each, and that version's suite against it as installed, 3.14's with the native
+# path off for the files whose outcome the path can change); `debug`, the suite under the 3.15 debug interpreter (it
+# asserts on reference-count and error-state misuse; the module's files compiled one by one there, so each stays
+# complete on its own: every other build compiles them as one); `unverified`, the suite of a module built as for a
+# CPython whose connection layout is not verified (every call on the method path: the files that tell the path).
+# Every suite at the depth of a repetition (MORVEL_TEST_DEPTH=0.1). .ci/run runs the parts as jobs of their own
+# (and the release checks one version at a time).
+# Usage: sid_tests.sh [PART...]   (default: release debug unverified)
 set -euo pipefail
 source .ci/lib.sh
 export PIP_DISABLE_PIP_VERSION_CHECK=1 MORVEL_TEST_DEPTH=0.1
 work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 
+release() {
 echo "== release checks of the 3.14 and 3.15 wheels"
 stage "release checks 3.14 3.15" bash .ci/release_check.sh "$(command -v python3.14)" "$(command -v python3.15)"
+}
 
+debug() {
 echo "== tests under the debug interpreter, the module's own asserts on too: $(command -v python3.15d)"
 python3.15d -m venv "$work/venv-dbg"
 (
@@ -31,7 +38,9 @@ python3.15d -m venv "$work/venv-dbg"
     # The debug interpreter reports every connection the tests leave to the collector; not the module's.
     MORVEL_NATIVE=require stage "debug tests, 3.15d" python -W ignore::ResourceWarning -m pytest -q -p no:cacheprovider tests
 )
+}
 
+unverified() {
 echo "== a CPython whose connection layout is not verified: the module built on 3.15 as for 3.16"
 # Only the version the headers announce changes: the module sees an interpreter that its table lacks.
 cat > "$work/as-3.16.h" <<'H'
@@ -54,3 +63,12 @@ python3.15 -m venv "$work/venv-unverified"
     source .ci/lib.sh
     stage "unverified-layout tests" python -m pytest -q -p no:cacheprovider $(path_tests --others) tests/test_surface.py
 )
+}
+
+[[ $# -gt 0 ]] || set -- release debug unverified
+for part in "$@"; do
+    case "$part" in
+        release | debug | unverified) "$part" ;;
+        *) echo "sid_tests.sh: no part $part" >&2; exit 2 ;;
+    esac
+done

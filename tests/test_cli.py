@@ -1,4 +1,5 @@
-"""`python -m morvel` run as a subprocess on real files."""
+"""The command line on real files: run in this process as `python -m morvel` runs it (`run`), and as a process of
+its own where processes are what a test is about (other loads on the same file, Ctrl-C, a terminal)."""
 
 import bz2
 import contextlib
@@ -17,6 +18,7 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
@@ -25,13 +27,52 @@ from hypothesis import strategies as st
 
 from conftest import dump, examples, managed
 import morvel
-from morvel.cli import CliError
+from morvel.cli import CliError, main
 from morvel import morvel as mv
 
 
-def run(*argv, cwd=None):
-    r = subprocess.run([sys.executable, "-m", "morvel", *argv], capture_output=True, text=True, cwd=cwd)
-    return r.returncode, r.stdout, r.stderr
+def run(*argv, cwd=None, stdin=None):
+    """`python -m morvel ARGV` in this process (an interpreter's start costs more than most commands, the
+    more so under a sanitizer or a debug interpreter): (exit status, stdout, stderr). Its output goes
+    through streams that encode it as the process's would (stdout strictly as UTF-8, stderr with escapes);
+    `stdin`, bytes, arrives through a pipe, as from a shell."""
+    out, err = io.BytesIO(), io.BytesIO()
+    with contextlib.ExitStack() as stack:
+        if cwd is not None:
+            stack.enter_context(contextlib.chdir(cwd))
+        if stdin is not None:
+            stack.enter_context(piped_stdin(stdin))
+        stdout = io.TextIOWrapper(out, encoding="utf-8", errors="strict")
+        stderr = io.TextIOWrapper(err, encoding="utf-8", errors="backslashreplace")
+        stack.enter_context(contextlib.redirect_stdout(stdout))
+        stack.enter_context(contextlib.redirect_stderr(stderr))
+        try:
+            code = main(list(argv))
+        except SystemExit as e:  # argparse's --help and wrong arguments
+            code = e.code if isinstance(e.code, int) else 0 if e.code is None else 1
+        stdout.flush()
+        stderr.flush()
+    return code, out.getvalue().decode(), err.getvalue().decode()
+
+
+@contextlib.contextmanager
+def piped_stdin(data):
+    """sys.stdin reading `data` from a pipe, written by a thread of its own (a pipe holds only so much)."""
+    r, w = os.pipe()
+
+    def feed():
+        with contextlib.suppress(BrokenPipeError), open(w, "wb") as f:  # a reader that stops early
+            f.write(data)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    kept, sys.stdin = sys.stdin, io.TextIOWrapper(open(r, "rb"))
+    try:
+        yield
+    finally:
+        sys.stdin.close()
+        sys.stdin = kept
+        writer.join()
 
 
 @pytest.fixture
@@ -408,16 +449,14 @@ def test_load(homes, tmp_path, argv, name, content, table, expected):
     if name != "-":
         src.write_bytes(data)
     before = dump(path) if os.path.exists(path) else None
-    r = subprocess.run([sys.executable, "-m", "morvel", "load", path, table, name, *argv], cwd=tmp_path,
-                       input=data, capture_output=True)
-    out, err = r.stdout.decode(), r.stderr.decode()
+    code, out, err = run("load", path, table, name, *argv, cwd=tmp_path, stdin=data if name == "-" else None)
     shown = "<stdin>" if name == "-" else name
     if isinstance(expected, str):
         where = f"{shown}:{expected}" if expected[0].isdigit() else expected.replace("FILE", path).replace("SRC", name)
-        assert (r.returncode, out) == (1, "") and err == f"morvel: {where}\n", err
+        assert (code, out) == (1, "") and err == f"morvel: {where}\n", err
         assert (dump(path) if os.path.exists(path) else None) == before  # nothing of it stays; a file it created is gone
         return
-    assert (r.returncode, err) == (0, ""), err
+    assert (code, err) == (0, ""), err
     conn = sqlite3.connect(path)
     if callable(expected):
         assert expected(out.replace(shown, "SRC"), None), out
@@ -491,7 +530,6 @@ def test_load_stores_each_field_as_defined(tmp_path, monkeypatch, native, rows, 
     """A new table's columns: each field as its column's type (from all the fields) keeps it, and a value
     is of a number type only where that type writes it back as the text's value. A table without types:
     the rule of each value."""
-    from morvel.cli import main
 
     def field(v):  # quoted as RFC 4180 asks, or always
         return '"' + v.replace('"', '""') + '"' if quote_all or any(c in v for c in f'{kind[0]}"\r\n') else v
@@ -605,7 +643,6 @@ def test_json_lines_store_nested_values_as_written(tmp_path, lines, separators, 
     """Each column one type from JSON's types of its values (INTEGER: integers within 64 bits; REAL: numbers,
     integers that a double holds; TEXT otherwise), each value stored as that type only where it keeps its
     value, each nested one as its text on the line."""
-    from morvel.cli import main
 
     def written(value):
         return json.dumps(value, separators=separators, ensure_ascii=ascii)
@@ -786,7 +823,7 @@ def test_wide_characters_line_up_and_json_keeps_them(tmp_path):
 
 
 @pytest.mark.parametrize("native", ["1", "0"])
-def test_find_writes_what_query_answers(tmp_path, native):
+def test_find_writes_what_query_answers(tmp_path, monkeypatch, native):
     """Rows written part by part as they are answered read as the whole answer would: one JSON array, JSON
     Lines, CSV, the table view aligned over all of them; more rows than one part holds."""
     import csv
@@ -799,13 +836,12 @@ def test_find_writes_what_query_answers(tmp_path, native):
     with contextlib.closing(sqlite3.connect(path)) as conn:
         answer = morvel.query(conn, "t", "k % 5 <> 1", order_by="w")
     header = ["k", "v", "w"]
-    env = {**os.environ, "MORVEL_NATIVE": native}
+    monkeypatch.setenv("MORVEL_NATIVE", native)
 
     def find(*argv):
-        r = subprocess.run([sys.executable, "-m", "morvel", "find", path, "t", "--where", "k % 5 <> 1", "--order-by",
-                            "w", *argv], capture_output=True, text=True, env=env)
-        assert (r.returncode, r.stderr) == (0, "")
-        return r.stdout
+        code, out, err = run("find", path, "t", "--where", "k % 5 <> 1", "--order-by", "w", *argv)
+        assert (code, err) == (0, "")
+        return out
 
     objects = [dict(zip(header, ("x'00ff'" if type(v) is bytes else v for v in r))) for r in answer]
     assert len(answer) > 2000 and find("--json") == dumps(objects) + "\n"

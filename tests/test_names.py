@@ -7,6 +7,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
+from conftest import examples
 from morvel import morvel as mv
 
 
@@ -68,6 +69,7 @@ def sent(call, a, b):
 
 
 @pytest.mark.parametrize("call", CALLS)
+@examples(100)
 @given(a=plain, b=texts)
 @example(a="tbl\U00010400", b="\udc80\U0001f600\u0100")  # a lone surrogate; characters of four and two bytes
 @example(a="caf\xe9", b="\xff")  # one byte each, beyond ASCII

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "connection.hpp"
 #include "core.hpp"
 #include "sqlite_api.hpp"
 

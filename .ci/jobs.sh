@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The jobs of CI (.ci/run), and the lane that runs them. A job is a function job_<ID> (ID's - and . as _); JOBS
-# lists each as "ID|the IDs it needs done first", in the order that a lane takes them: the longest first (their
-# CPU times on a quiet 2-core machine beside them), so that two lanes side by side end together; the jobs that
-# others need come before those.
+# lists each as "ID|the IDs it needs done first", in the order that a lane takes them: the jobs that others need
+# first, then the longest first (their CPU times on a quiet 2-core machine beside them), so that two lanes side by
+# side end together.
 # Usage: jobs.sh lane N      one lane of .ci/run: takes the first job of JOBS whose inputs are done (none taken
 #                            yet), runs it, prints its output when it ends, until no job is left or one failed
 #        jobs.sh run ID...   the given jobs one after the other (a job's inputs first), in a work directory of
@@ -16,18 +16,18 @@ source .ci/lib.sh
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 JOBS=(
-    "root|"                     #   1 s: the Debian unstable root (minutes when it is not in its cache yet)
-    "debug|root"                # 200 s: the suite under the 3.15 debug interpreter
-    "sanitizer|"                # 175 s: the suite against the AddressSanitizer + UBSan build on 3.11
-    "readme|"                   # 165 s: the README's test command, the suite in full, and the benchmark smoke run
-    "wheels|"                   #  50 s: the sdist and the wheels of 3.13, 3.12 and 3.11
-    "wheels-sid|root"           #  35 s: the sdist and the wheels of 3.14 and 3.15
-    "release-3.14|wheels-sid"   #  80 s: 3.14's release check, mypy --strict
-    "release-3.13|wheels"       #  65 s
-    "release-3.12|wheels"       #  60 s
-    "release-3.15|wheels-sid"   #  60 s
-    "unverified|root"           #  30 s: the suite of a module built as for an unverified connection layout
-    "release-3.11|wheels"       #  20 s
+    "root|"                     #   0 s: the Debian unstable root (minutes when it is not in its cache yet)
+    "wheels|"                   #  58 s: the sdist and the wheels of 3.13, 3.12 and 3.11
+    "wheels-sid|root"           #  37 s: the sdist and the wheels of 3.14 and 3.15
+    "readme|"                   # 130 s: the README's test command, the suite in full, and the benchmark smoke run
+    "sanitizer|"                # 130 s: the suite against the AddressSanitizer + UBSan build on 3.11
+    "debug|root"                # 125 s: the suite under the 3.15 debug interpreter
+    "release-3.14|wheels-sid"   #  50 s: 3.14's release check, mypy --strict
+    "release-3.13|wheels"       #  50 s
+    "release-3.12|wheels"       #  50 s
+    "release-3.15|wheels-sid"   #  45 s
+    "unverified|root"           #  17 s: the suite of a module built as for an unverified connection layout
+    "release-3.11|wheels"       #  14 s
 )
 
 work=
@@ -144,6 +144,7 @@ job_fn() {
 run_job() {
     local id=$1 lane=$2 start=$SECONDS me=$BASHPID cpu0 cpu rc
     cpu0=$(children_cpu "$me")
+    { flock 9; echo "== job $id started (lane $lane)"; } 9>> "$work/jobs/.print"
     (
         set -e
         "$(job_fn "$id")"
@@ -152,7 +153,7 @@ run_job() {
     cpu=$(((($(children_cpu "$me") - cpu0) * 2 + $(getconf CLK_TCK)) / (2 * $(getconf CLK_TCK))))
     {
         flock 9
-        echo "== job $id (lane $lane) =="
+        echo "== job $id (lane $lane): its output"
         cat "$work/jobs/$id.log"
         if [[ $rc -eq 0 ]]; then
             echo "== job $id: $((SECONDS - start)) s (CPU $cpu s)"

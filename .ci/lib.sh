@@ -2,7 +2,7 @@
 
 # stage NAME COMMAND...: runs COMMAND and reports how long it took, in wall time and in the CPU time (user and
 # system) of the processes it waited for: a line "== NAME: N s (CPU M s)" on the output, and "NAME N M" appended
-# to $MORVEL_CI_TIMES when that is set (.ci/run prints them all at the end). Wall time shows the other block's
+# to $MORVEL_CI_TIMES when that is set (.ci/run prints them all at the end). Wall time shows the other lane's
 # load; CPU time is what the stage itself costs.
 stage() {
     local name=$1 start=$SECONDS me=$BASHPID cpu0 cpu

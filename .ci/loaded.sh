@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole suite N times on each path (native on, then MORVEL_NATIVE=0, alternating) while two CPU-bound
 # processes load the machine: the check that no test depends on timing. Each suite runs as a background job,
-# so it starts with SIGINT ignored (the condition of CI's parallel blocks). Uses the `python` on
+# so it starts with SIGINT ignored (the condition of CI's parallel lanes). Uses the `python` on
 # PATH, with the package and its test extras installed; one line per run; exits 1 when any run failed.
 # Usage: loaded.sh [N]   (N defaults to 10)
 set -uo pipefail

@@ -7,7 +7,7 @@
 # first Python's), the files whose outcome the path can change run with MORVEL_NATIVE=0, the others as they are;
 # the wheels of the tags in MORVEL_CI_SMOKE_TAGS (an interpreter that the README's test command runs the suite on
 # in full) run only the files of the native path and the surface. Unless
-# MORVEL_CI_MYPY=0 (one block of CI does it), type-check the example and a typed snippet with mypy --strict
+# MORVEL_CI_MYPY=0 (one job of CI does it), type-check the example and a typed snippet with mypy --strict
 # (once, with the first Python; and make sure the stub is really what mypy reads).
 # Usage: release_check.sh PYTHON [PYTHON...]
 set -euo pipefail

@@ -69,7 +69,7 @@ job_sanitizer() {
         ASAN_OPTIONS=detect_leaks=0 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         MORVEL_NATIVE=require \
-        MORVEL_TEST_DEPTH=0.1 \
+        MORVEL_TEST_DEPTH=0.1 MORVEL_TEST_HEAVY=1 \
         python -m pytest -q -p no:cacheprovider tests
 }
 

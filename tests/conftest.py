@@ -28,6 +28,8 @@ def pytest_configure(config):
     """The suite's files go to a memory file system where there is one: nothing it checks needs the disk to
     have the data (a process killed mid-write leaves its file in the page cache all the same), and on a disk
     that other work keeps busy every commit would wait on fsync. An explicit --basetemp is kept."""
+    config.addinivalue_line("markers", "heavy: reads more rows than the module's reads, pages and batches hold "
+                                       "(run at full depth, or with MORVEL_TEST_HEAVY=1)")
     if config.option.basetemp is None and os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
         config.option.basetemp = config._morvel_basetemp = tempfile.mkdtemp(prefix="morvel-tests-", dir="/dev/shm")
 
@@ -45,6 +47,19 @@ settings.load_profile("morvel")
 # build at a fraction (MORVEL_TEST_DEPTH=0.1), where every test still runs and what differs between builds shows
 # in the first examples. Properties take their example counts from `examples`, loops their lengths from `DEPTH`.
 DEPTH = float(os.environ.get("MORVEL_TEST_DEPTH", "1"))
+# The tests of data beyond the module's reads, pages and batches (100,000 rows and more) cost half the suite
+# and test code that no interpreter changes: a repetition leaves them out unless asked for them (the sanitizer
+# build asks: it checks the memory at the boundaries between them).
+HEAVY = DEPTH >= 1 or os.environ.get("MORVEL_TEST_HEAVY") == "1"
+
+
+def pytest_collection_modifyitems(config, items):
+    if HEAVY:
+        return
+    light = [item for item in items if item.get_closest_marker("heavy") is None]
+    if len(light) < len(items):
+        config.hook.pytest_deselected(items=[item for item in items if item.get_closest_marker("heavy")])
+        items[:] = light
 
 
 def examples(n, **kwargs):

@@ -44,6 +44,7 @@ def test_nested_steps_go_through_module_attribute(h, monkeypatch):
         original(h, "h", (1, 1), (1, "a", "x"), UNIQ, ["name", "type"], "rowid,name,type", {(1, 1)})
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("staged", [[], [(-1, 0)]])
 def test_deep_chain(conn, staged):
     # row k shares column a with row k+1 for even k and column b for odd k

@@ -30,6 +30,10 @@ def path(request, monkeypatch):
     return request.param
 
 
+# The paths of the tests of many rows: the proxy reads them as the method path does, through the same calls.
+two_paths = pytest.mark.parametrize("path", [pytest.param("native", marks=needs_native), "method"], indirect=True)
+
+
 def on(path, conn):
     return RecordingConnection(conn) if path == "proxy" else conn
 
@@ -488,6 +492,8 @@ def merged_typed(where):
     return rows_typed(_made("merged").execute(f"SELECT * FROM t WHERE {where or 1}").fetchall())
 
 
+@pytest.mark.heavy
+@two_paths
 @pytest.mark.parametrize("where", ["", "k % 3 = 0"])
 @pytest.mark.parametrize("staging", STAGING)
 def test_staged_rows_beyond_one_read(conn, path, where, staging):
@@ -547,7 +553,8 @@ def in_parts(conn, table, where="", params=(), *, columns="*", order_by=None, li
     return rows, sizes
 
 
-@pytest.mark.parametrize("path", [pytest.param("native", marks=needs_native), "method"], indirect=True)
+@pytest.mark.heavy
+@two_paths
 @pytest.mark.parametrize("rows,keys,kwargs", BOUNDED.values(), ids=BOUNDED.keys())
 def test_memory_follows_the_limit(conn, path, rows, keys, kwargs):
     """With a limit, the call reads its candidates part by part and stops once its answer is full: what it
@@ -582,6 +589,8 @@ ARROW_BATCHES = {
 }
 
 
+@pytest.mark.heavy
+@two_paths
 @pytest.mark.parametrize("shape,kwargs", ARROW_BATCHES.values(), ids=ARROW_BATCHES.keys())
 def test_arrow_batches(conn, path, shape, kwargs):
     big(conn, shape)
@@ -599,6 +608,7 @@ def rss_mb():
         return int(f.read().split()[1]) * 4096 / MB
 
 
+@pytest.mark.heavy
 @pytest.mark.skipif(not __import__("os").path.exists("/proc/self/statm"), reason="reads the resident size from /proc")
 @pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="the address sanitizer keeps freed memory resident, in quarantine")

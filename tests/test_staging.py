@@ -1,6 +1,7 @@
 """morvel.index_staging: the staging table indexed like the main table's catalog, recorded in the file, kept by
 every later write and merge, removed again; and what query answers through it."""
 
+import contextlib
 import sqlite3
 
 import pytest
@@ -77,6 +78,55 @@ def test_query_answers_the_same_through_the_indexes(t):
     morvel.index_staging(t, "t", False)
     proxy.clear()
     assert morvel.query(proxy, "t") == before[0] and not any("NOT EXISTS" in s for s, _ in proxy.executes())
+
+
+def rekeyed(c, db_path, tmp_path):
+    """Another connection makes t anew with its key on v, and rows that the new key supersedes."""
+    with contextlib.closing(sqlite3.connect(db_path)) as other:
+        managed(other, "t", ["k", "v", "w"], {"key": [1]}, main=[(1, "a", 10), (2, "b", 20)], staged=[(5, "a", 50)])
+        morvel.index_staging(other, "t")
+
+
+def another_file(c, db_path, tmp_path):
+    """The connection closes; one on another file made by the same statements, with another key, takes its
+    place (and most likely its memory)."""
+    c.close()
+    path = str(tmp_path / "other.db")
+    managed(path, "t", ["k", "v", "w"], {"key": [1]}, main=[(1, "a", 10), (2, "b", 20)], staged=[(2, "a", 30)])
+    other = sqlite3.connect(path)
+    morvel.index_staging(other, "t")
+    return other
+
+
+# Changes after which what the first query read of the catalog no longer holds: the next query reads again.
+CHANGED = {
+    "rekeyed_by_another_connection": rekeyed,
+    "another_connection_on_another_file": another_file,
+    "a_column_added_inside_a_transaction": lambda c, *_: [c.execute("BEGIN"), c.execute("ALTER TABLE t ADD x"),
+                                                         c.execute("ALTER TABLE temp_t ADD x")],
+    "the_catalog_rewritten_inside_a_transaction": lambda c, *_: c.execute(
+        "UPDATE unique_table SET col_num = '1' WHERE table_name = 't'"),
+    "the_catalog_rewritten_and_committed": lambda c, *_: [c.execute(
+        "UPDATE unique_table SET col_num = '1' WHERE table_name = 't'"), c.commit()],
+}
+
+
+@pytest.mark.parametrize("change", CHANGED.values(), ids=CHANGED.keys())
+def test_query_reads_the_catalog_again_after_any_change(t, db_path, tmp_path, change):
+    """A query through indexed staging keeps what it read of the catalog for the next call on the same
+    connection while its database stands where it stood; any change made since, by this connection or another,
+    is seen. The proxy's calls read everything each time."""
+    morvel.index_staging(t, "t")
+    before = morvel.query(t, "t", "k > ?", [0])
+    assert morvel.query(t, "t", "k > ?", [0]) == before
+    made = change(t, db_path, tmp_path)
+    c = made if isinstance(made, sqlite3.Connection) else t
+    try:
+        after = morvel.query(c, "t", "k > ?", [0])
+        assert after == morvel.query(RecordingConnection(c), "t", "k > ?", [0]) and after != before
+    finally:
+        if c is not t:
+            c.close()
 
 
 @pytest.mark.parametrize("comm", [True, False])

@@ -772,11 +772,11 @@ Ref arrow_stream(PyObject* answer, PyObject* requested_schema) {
     if (!PyCapsule_IsValid(answer, kAnswerCapsule))
         raise(PyExc_TypeError, "answer must be what _query_arrow answers, not %.200s", Py_TYPE(answer)->tp_name);
     const auto* data = static_cast<std::shared_ptr<const Data>*>(PyCapsule_GetPointer(answer, kAnswerCapsule));
-    auto state = std::make_unique<StreamState>();
-    state->data = *data;
+    auto stream_state = std::make_unique<StreamState>();
+    stream_state->data = *data;
     auto held = std::make_unique<arrow::Stream>();
     ArrowArrayStream* s = held->get();
-    *s = ArrowArrayStream{stream_schema, stream_next, stream_error, release_stream, state.release()};
+    *s = ArrowArrayStream{stream_schema, stream_next, stream_error, release_stream, stream_state.release()};
     Ref capsule = own(PyCapsule_New(s, arrow::kStreamCapsule, drop_stream));
     check(PyCapsule_SetContext(capsule.get(), held.get()));
     held.release();

@@ -12,6 +12,23 @@
 
 namespace morvel::compat {
 
+// The object that the weak reference `ref` refers to, as a new reference; nullptr once it is gone (3.13
+// deprecates the lookup that borrows it).
+inline PyObject* referent(PyObject* ref) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref, &target) < 0) PyErr_Clear();
+    return target;
+#else
+    PyObject* target = PyWeakref_GetObject(ref);
+    if (target == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return target == Py_None ? nullptr : Py_NewRef(target);
+#endif
+}
+
 // The pending exception, taken out of the thread state and put back unchanged. 3.12 keeps a pending
 // exception as one object and deprecates the (type, value, traceback) triple.
 class PendingException {

@@ -15,6 +15,7 @@ namespace morvel::db {
 class IntStatement;
 class Stream;
 struct Value;
+struct Standing;
 
 struct Session;  // the native execution state of a connection on a thread (native.hpp)
 // A cursor's share of its session, given back when the cursor goes (native.hpp's release).
@@ -37,6 +38,7 @@ private:
     friend void execute_values(Cursor&, PyObject*, const Value*, size_t);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
+    friend bool standing(Cursor&, Standing&);
     friend class Stream;
     // Runs the statement natively when this cursor can; false when the statement was not sent (at most
     // the implicit BEGIN before it was).
@@ -107,6 +109,20 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n);
 Ref query(Cursor& cur, PyObject* statement);
 Ref query(Cursor& cur, PyObject* statement, PyObject* params);
 
+// Where the database of a native cursor's connection stands, for what a caller keeps between calls: `cache`
+// (the connection's own statement cache) and `db` say which open connection it is, and the two counts change
+// with every change to its main database, made by this connection (its rows, inside a transaction too) or
+// committed by another one and seen since a read transaction began. A change of the schema inside a
+// transaction that changes no row shows only in the schema's version (PRAGMA schema_version).
+struct Standing {
+    PyObject* cache = nullptr;  // borrowed: the connection holds it
+    const void* db = nullptr;
+    unsigned data_version = 0;
+    int changes = 0;
+};
+// false, with `out` untouched: the cursor runs nothing natively, and nothing is known.
+bool standing(Cursor& cur, Standing& out);
+
 // ---------------------------------------------------------------------------------------------------
 // Reads taken a bounded number of rows at a time
 
@@ -119,7 +135,10 @@ Ref query(Cursor& cur, PyObject* statement, PyObject* params);
 // cursor until the read has ended.
 class Stream {
 public:
-    Stream(Cursor& cur, PyObject* statement, PyObject* params);
+    // `kept`: a statement that calls repeat with the same text; it goes through the cursor's execute, where
+    // the connection keeps it prepared between calls, whenever the cursor's rows are plain tuples (the
+    // same rows either way). Statements prepared here live only as long as the call.
+    Stream(Cursor& cur, PyObject* statement, PyObject* params, bool kept = false);
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     ~Stream();
@@ -133,6 +152,7 @@ private:
     Ref statement_, params_;
     std::unique_ptr<Reading> native_;
     State state_ = State::Unsent;
+    bool kept_;
 };
 
 void commit(PyObject* conn);

@@ -671,6 +671,16 @@ Busy::~Busy() {
     if (s_ != nullptr) s_->busy = was_;
 }
 
+bool standing(Cursor& cur, Standing& out) {
+    Session* s = cur.session_.get();
+    if (s == nullptr || s->dead || s->gone()) return false;
+    const sqlite::Api& api = s->n->api;
+    unsigned version = 0;
+    if (api.file_control(s->db, "main", sqlite::FCNTL_DATA_VERSION, &version) != sqlite::OK) return false;
+    out = {s->n->statement_cache(s->conn.get()), s->db, version, api.total_changes(s->db)};
+    return out.cache != nullptr;
+}
+
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows) {
     return run_bound(s, statement, [&](const Statement& prepared) { return s.bind(prepared, params); }, tuples, rows);
 }

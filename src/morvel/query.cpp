@@ -15,9 +15,11 @@
 #include "answer_sink.hpp"
 #include "callables.hpp"
 #include "catalog.hpp"
+#include "compat.hpp"
 #include "connection.hpp"
-#include "transaction.hpp"
 #include "function.hpp"
+#include "state.hpp"
+#include "transaction.hpp"
 
 namespace morvel {
 
@@ -129,6 +131,11 @@ constexpr std::string_view kIndexedOrder = R"(
 constexpr std::string_view kIndexedLimit = R"(
             LIMIT {}
         )";
+
+// Begins the read on the native path, where a plan kept from an earlier call may make the catalog's reads
+// needless: the schema's version is part of where the database stands.
+constexpr std::string_view kSchemaVersion = "PRAGMA schema_version";
+constexpr size_t kKeptPlans = 8;
 
 [[noreturn]] void fail(PyObject* type, PyObject* message) {
     PyErr_SetObject(type, message);
@@ -543,8 +550,10 @@ public:
 
     Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit,
             bool plain_values) {
-        cols_ = read_columns(cur_, table_);
         text_ = fstr_of(table_);
+        const bool stamped = plain_values && stamp();
+        if (stamped && kept_plan()) return indexed(where, filtered, columns, order_by, ordered, limit);
+        cols_ = read_columns(cur_, table_);
         if (PyList_GET_SIZE(cols_.get()) == 0) {
             Ref message = own(PyUnicode_FromFormat("no such table: %U", text_.get()));
             fail(operational_error().get(), message.get());
@@ -567,27 +576,11 @@ public:
             keys_.push_back(std::move(key));
         }
         if (seekable && staging_indexed(cur_, text_.get(), key_names)) {
-            out_ = output_columns(columns, cols_.get(), text_.get());
-            if (sink_) sink_->columns(cols_.get(), out_);
-            limit_ = limit;
-            answer_ = own(PyList_New(0));
-            where_ = filtered ? Ref::borrow(where) : Ref{};
-            indexed_pass(ordered ? order_by : nullptr);
-            if (sink_) {
-                sink_->finish(cur_, text_.get());
-                return int_object(given_);
-            }
-            if (!each_) return std::move(answer_);
-            hand_out();
-            return int_object(given_);
+            if (stamped) keep_plan();
+            return indexed(where, filtered, columns, order_by, ordered, limit);
         }
         if (!keys_.empty()) settle_matches();
-        out_ = output_columns(columns, cols_.get(), text_.get());
-        if (sink_) sink_->columns(cols_.get(), out_);
-        limit_ = limit;
-        answer_ = own(PyList_New(0));
-        where_ = filtered ? Ref::borrow(where) : Ref{};
-
+        begin(where, filtered, columns, limit);
         read_joined();
         if (ordered) {
             read_staged_keys();
@@ -600,6 +593,21 @@ public:
             staged_pass();
             if (!full()) main_pass();
         }
+        return finish();
+    }
+
+private:
+    // What every plan does first: the answer's columns, the limit and the condition.
+    void begin(PyObject* where, bool filtered, PyObject* columns, Py_ssize_t limit) {
+        out_ = output_columns(columns, cols_.get(), text_.get());
+        if (sink_) sink_->columns(cols_.get(), out_);
+        limit_ = limit;
+        answer_ = own(PyList_New(0));
+        where_ = filtered ? Ref::borrow(where) : Ref{};
+    }
+
+    // ... and last: the answer, or the count of rows handed out.
+    Ref finish() {
         if (sink_) {
             sink_->finish(cur_, text_.get());
             return int_object(given_);
@@ -609,7 +617,65 @@ public:
         return int_object(given_);
     }
 
-private:
+    Ref indexed(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered,
+                Py_ssize_t limit) {
+        begin(where, filtered, columns, limit);
+        indexed_pass(ordered ? order_by : nullptr);
+        return finish();
+    }
+
+    // Where the database stands now (stamp_), once the read has begun; false off the native path.
+    bool stamp() {
+        if (!db::standing(cur_, stamp_.standing)) return false;
+        Ref rows = db::query(cur_, ascii_text(kSchemaVersion).get());
+        if (check_size(PyObject_Size(rows.get())) != 1) return false;
+        Ref version = item_at(item_at(rows.get(), 0).get(), 0);
+        stamp_.schema_version = PyLong_AsLongLong(version.get());
+        if (stamp_.schema_version == -1 && PyErr_Occurred()) throw PyError{};
+        // The data version read before the read began may be an older one.
+        return db::standing(cur_, stamp_.standing);
+    }
+
+    bool same_stand(const State::QueryPlan& p) const {
+        const db::Standing& now = stamp_.standing;
+        if (p.db != now.db || p.schema_version != stamp_.schema_version || p.data_version != now.data_version ||
+            p.changes != now.changes)
+            return false;
+        Ref cache = Ref::steal(compat::referent(p.cache.get()));
+        return cache.get() == now.cache && PyUnicode_Compare(p.table.get(), text_.get()) == 0;
+    }
+
+    // A plan kept for this connection and table, read where the database stands now: the catalog's answers.
+    bool kept_plan() {
+        for (const State::QueryPlan& p : state.query_plans) {
+            if (!same_stand(p)) continue;
+            if (PyErr_Occurred()) throw PyError{};
+            cols_ = p.columns;
+            staging_ = TextBuilder().ascii("temp_").text(text_.get()).finish();
+            for (const std::vector<Py_ssize_t>& columns : p.keys) keys_.push_back(Key{columns, Ref{}});
+            return true;
+        }
+        if (PyErr_Occurred()) throw PyError{};
+        return false;
+    }
+
+    void keep_plan() {
+        Ref cache = Ref::steal(PyWeakref_NewRef(stamp_.standing.cache, nullptr));
+        if (!cache) {  // a cache that takes no weak reference: nothing is kept, the call goes on
+            PyErr_Clear();
+            return;
+        }
+        State::QueryPlan plan{std::move(cache), stamp_.standing.db, text_, stamp_.schema_version,
+                              stamp_.standing.data_version, stamp_.standing.changes, cols_, {}};
+        for (const Key& k : keys_) plan.keys.push_back(k.columns);
+        if (state.query_plans.size() < kKeptPlans) {
+            state.query_plans.push_back(std::move(plan));
+        } else {
+            state.query_plans[state.next_query_plan] = std::move(plan);
+            state.next_query_plan = (state.next_query_plan + 1) % kKeptPlans;
+        }
+    }
+
     Py_ssize_t answered() const { return given_ + PyList_GET_SIZE(answer_.get()); }
 
     bool full() const { return limit_ >= 0 && answered() >= limit_; }
@@ -900,7 +966,8 @@ private:
         b.text(order_by ? sql(kOrderedTail, {order_by}).get() : ascii_text(kIndexedOrder).get());
         if (limit_ >= 0) b.text(sql(kIndexedLimit, {own(PyUnicode_FromFormat("%zd", limit_)).get()}).get());
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
-        db::Stream rows(cur_, b.finish().get(), params_);
+        // One text per table, condition, ordering and limit: the connection keeps it prepared for the next call.
+        db::Stream rows(cur_, b.finish().get(), params_, true);
         SignalPoll poll;
         for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
             Ref part = rows.next(most);
@@ -926,6 +993,10 @@ private:
     std::vector<long long> older_;   // rowids of the staged rows that a newer staged row supersedes
     std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
     Py_ssize_t limit_ = -1;
+    struct {
+        db::Standing standing;
+        long long schema_version = 0;
+    } stamp_;
 };
 
 }  // namespace

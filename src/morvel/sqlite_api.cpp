@@ -80,7 +80,8 @@ constexpr Native::Layout layout_of(unsigned version) {
             offsetof(L, trace_ctx),
             offsetof(L, progress_ctx),
             offsetof(L, authorizer_ctx),
-            offsetof(L, exceptions)};
+            offsetof(L, exceptions),
+            offsetof(L, statement_cache)};
 }
 
 }  // namespace
@@ -167,6 +168,7 @@ void resolve(Api& api, PyObject* module) {
     sym(api.next_stmt, "sqlite3_next_stmt");
     sym(api.limit, "sqlite3_limit");
     sym(api.total_changes, "sqlite3_total_changes");
+    sym(api.file_control, "sqlite3_file_control");
     sym(api.db_mutex, "sqlite3_db_mutex");
     sym(api.mutex_try, "sqlite3_mutex_try");
     sym(api.mutex_leave, "sqlite3_mutex_leave");
@@ -231,6 +233,12 @@ void self_test(const Native& n, PyObject* sqlite3_module) {
             "the thread check is not where expected");
     require(ptr(ca, L.row_factory) == Py_None && ptr(ca, L.text_factory) == &PyUnicode_Type,
             "the factories are not where expected");
+    PyObject* cache_a = n.statement_cache(ca);
+    require(cache_a != nullptr && cache_a != n.statement_cache(cb) && PyCallable_Check(cache_a),
+            "the statement cache is not where expected");
+    Ref weak = Ref::steal(PyWeakref_NewRef(cache_a, nullptr));
+    if (!weak) PyErr_Clear();
+    require(static_cast<bool>(weak), "the statement cache takes no weak reference");
     for (size_t i = 0; i < std::size(kExceptionNames); ++i) {
         Ref exc = attr(ca, kExceptionNames[i]);
         require(ptr(ca, L.exceptions + sizeof(PyObject*) * i) == exc.get(),

@@ -23,6 +23,7 @@ inline constexpr int ERROR = 1, INTERNAL = 2, PERM = 3, ABORT = 4, BUSY = 5, LOC
 inline constexpr int INTEGER = 1, FLOAT = 2, TEXT = 3, BLOB = 4;
 inline constexpr int LIMIT_SQL_LENGTH = 0;
 inline constexpr int TXN_NONE = 0;
+inline constexpr int FCNTL_DATA_VERSION = 35;
 // SQLITE_STATIC: the bound bytes stay valid until the statement is stepped and reset; SQLITE_TRANSIENT:
 // SQLite copies them before the bind call returns.
 inline const Destructor STATIC = nullptr;
@@ -60,6 +61,7 @@ struct Api {
     sqlite3_stmt* (*next_stmt)(sqlite3*, sqlite3_stmt*);
     int (*limit)(sqlite3*, int, int);
     int (*total_changes)(sqlite3*);
+    int (*file_control)(sqlite3*, const char*, int, void*);
     sqlite3_mutex* (*db_mutex)(sqlite3*);
     int (*mutex_try)(sqlite3_mutex*);
     void (*mutex_leave)(sqlite3_mutex*);
@@ -92,7 +94,7 @@ struct Native {
         unsigned version;      // major and minor, as in (PY_VERSION_HEX >> 16): 0x030B for 3.11
         bool has_autocommit;   // the connection has the autocommit switch (3.12 on)
         size_t size, db, detect_types, isolation_level, autocommit, check_same_thread, initialized,
-            row_factory, text_factory, trace, progress, authorizer, exceptions;
+            row_factory, text_factory, trace, progress, authorizer, exceptions, statement_cache;
     };
     // The interpreters whose layout was verified, one row each; any other runs on the method path.
     static const Layout layouts[];
@@ -111,6 +113,9 @@ struct Native {
     // Single fields of the view, for the checks made at every row or value.
     sqlite3* handle(PyObject* conn) const { return field<sqlite3*>(conn, layout->db); }
     PyObject* text_factory(PyObject* conn) const { return field<PyObject*>(conn, layout->text_factory); }
+    // The connection's own cache of prepared statements: an object made when the connection opens and freed
+    // with it, so a weak reference to it tells whether a connection is still the one it was.
+    PyObject* statement_cache(PyObject* conn) const { return field<PyObject*>(conn, layout->statement_cache); }
     // Raises what the sqlite3 module raises for the last error on `db`.
     [[noreturn]] void raise_error(sqlite3* db) const;
 };

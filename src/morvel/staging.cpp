@@ -142,9 +142,9 @@ Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm)
         Ref staging = staging_name(text);
         if (!table_exists(cur, text) || !table_exists(cur, staging.get()))
             raise(PyExc_ValueError, "%U is not a managed table: it needs both %U and %U", text, text, staging.get());
-        Ref state = db::query(cur, sql(kStagingState, {}).get(), list_of({staging.get()}).get());
+        Ref found = db::query(cur, sql(kStagingState, {}).get(), list_of({staging.get()}).get());
         bool recorded = false;
-        for (ForEach it(state.get()); Ref row = it.next();)
+        for (ForEach it(found.get()); Ref row = it.next();)
             recorded = recorded || PyUnicode_CompareWithASCIIString(item_at(row.get(), 0).get(), "table") == 0;
         if (want) {
             db::execute(cur, sql(kCreateStagingRecord, {}).get());
@@ -158,10 +158,10 @@ Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm)
 
 bool staging_indexed(db::Cursor& cur, PyObject* text, const std::vector<Ref>& key_names) {
     Ref staging = staging_name(text);
-    Ref state = db::query(cur, sql(kStagingState, {}).get(), list_of({staging.get()}).get());
+    Ref found = db::query(cur, sql(kStagingState, {}).get(), list_of({staging.get()}).get());
     bool recorded = false;
     Ref present = own(PySet_New(nullptr));
-    for (ForEach it(state.get()); Ref row = it.next();) {
+    for (ForEach it(found.get()); Ref row = it.next();) {
         Ref name = item_at(row.get(), 1);
         if (PyUnicode_CompareWithASCIIString(item_at(row.get(), 0).get(), "table") == 0)
             recorded = true;

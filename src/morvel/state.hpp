@@ -46,6 +46,22 @@ struct State {
     unsigned long long adapter_changes = 0;
     int adapter_watcher = -1;
 
+    // What the catalog said of the tables that queries answered through indexed staging (query.cpp), kept
+    // while their connection's database stands where it stood then (db::Standing): a handful, the oldest
+    // replaced first.
+    struct QueryPlan {
+        Ref cache;  // a weak reference to the connection's statement cache (db::Standing::cache)
+        const void* db;
+        Ref table;  // the table's text
+        long long schema_version;
+        unsigned data_version;
+        int changes;
+        Ref columns;                                // the main table's column names
+        std::vector<std::vector<Py_ssize_t>> keys;  // per unique key, its columns' positions
+    };
+    std::vector<QueryPlan> query_plans;
+    size_t next_query_plan = 0;
+
     // The native path (sqlite_api.cpp): probed at the first call that could use it; on, what the probe
     // found; off, why.
     enum class Probe { NotYet, Probing, On, Off } probed = Probe::NotYet;

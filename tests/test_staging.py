@@ -28,6 +28,16 @@ def t(conn):
     return conn
 
 
+def failed_load(c):
+    def rows():
+        yield 9, "x", 1
+        raise KeyError("the source broke")
+
+    with pytest.raises(KeyError):
+        morvel.load(c, "t", rows(), batch=1)
+    assert c.execute("SELECT count(*) FROM temp_t").fetchone() == (0,)
+
+
 WANTED = [("temp_t_by_w", "CREATE INDEX temp_t_by_w ON temp_t (w)"), ("temp_t_key", "CREATE INDEX temp_t_key ON temp_t (k)")]
 
 # Each step, then what the staging table's indexes and the record are.
@@ -40,6 +50,12 @@ STEPS = {
                           WANTED, [("t",)]),
     "load_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.load(c, "t", [(9, "x", 1)])],
                    WANTED, [("t",)]),
+    # from empty, the indexes go before the rows and come back after them; a failed load brings them back too
+    "load_into_empty_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.merge(c, "t"),
+                               lambda c: morvel.load(c, "t", [(9, "x", 1), (10, "y", 2)], batch=1)],
+                              WANTED, [("t",)]),
+    "failed_load_into_empty_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.merge(c, "t"),
+                                      failed_load], WANTED, [("t",)]),
     "temp_to_main_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: mv.temp_to_main(c, "t")],
                            WANTED, [("t",)]),
     "merge_keeps": ([lambda c: morvel.index_staging(c, "t"), lambda c: morvel.merge(c, "t", rebuild=False)],

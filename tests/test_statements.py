@@ -275,6 +275,14 @@ def ins(table, val_str, params):
     return ex(sql(f"INSERT INTO {table} Values ({val_str})"), params)
 
 
+def staging_state(table):
+    """Whether the staging table is indexed: the record's table and the staging table's indexes, in one read
+    (a load that owns its transaction asks, to build them after its rows where it fills the table from empty)."""
+    return [ex(sql("SELECT type, name FROM sqlite_master",
+                   "WHERE (type = 'table' AND name = 'staging_index') OR (type = 'index' AND tbl_name = ? "
+                   "COLLATE NOCASE)"), [f"temp_{table}"]), FETCH]
+
+
 def dele(table, j):
     return ex(sql(f"DELETE From {table} Where rowid in ({j})"))
 
@@ -412,21 +420,22 @@ def test_delete_sequences(proxy, filled, table, ids, comm, error, log, remaining
 
 
 # morvel.load's log after its cursor, for test_load's cases that send something or nothing at all
+ASKS = [BEGIN, *staging_state("t4")]
 LOAD_LOGS = {
-    "generator": [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT],
+    "generator": ASKS + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS] + [COMMIT],
     "empty": [],
-    "refused_row": [BEGIN] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]] + [ROLLBACK],
+    "refused_row": ASKS + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]] + [ROLLBACK],
     "bad_batch": [],
     "huge_batch": [],
     "frame": [],
     "comm_false": [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS],
     # mappings: the staging table's columns read inside the call's transaction, before the first INSERT
-    "dicts": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS]
+    "dicts": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH, *staging_state("t4")] + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS]
     + [COMMIT],
     # a row lacks a column: whether the table has unique keys is read once
-    "dicts_partial": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH, *key_reads("t4")[2:]]
+    "dicts_partial": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH, *key_reads("t4")[2:], *staging_state("t4")]
     + [ins("temp_t4", "?,?,?,?", list(r)) for r in [("x", None, None, 1), (None, 2, 3, None), (None,) * 4]] + [COMMIT],
-    "unknown_key": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH]
+    "unknown_key": [BEGIN, ex("PRAGMA table_info(temp_t4)"), FETCH, *staging_state("t4")]
     + [ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]] + [ROLLBACK],
 }
 
@@ -447,7 +456,7 @@ def test_arrow_load_sequence(proxy, tables):
     morvel.load(proxy, "t4", pa.table({"d": list(range(17)), "B": ["x"] * 17}))
     group = "),(".join(["?,?,?,?"] * 16)
     values = [[None, "x", None, i] for i in range(17)]
-    assert proxy.log == [CURSOR, *key_reads("temp_t4")[:2], *key_reads("t4")[2:], BEGIN,
+    assert proxy.log == [CURSOR, *key_reads("temp_t4")[:2], *key_reads("t4")[2:], *ASKS,
                          ins("temp_t4", group, [v for row in values[:16] for v in row]),
                          ins("temp_t4", "?,?,?,?", values[16]), COMMIT]
 
@@ -457,7 +466,7 @@ def test_load_inside_an_open_transaction(proxy, tables):
     tables.execute("INSERT INTO t1 VALUES ('mine')")
     with pytest.raises(KeyError):
         morvel.load(proxy, "t4", _raises_after(2), batch=1)
-    assert proxy.log == [CURSOR, ex("SAVEPOINT morvel"), *[ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]],
+    assert proxy.log == [CURSOR, ex("SAVEPOINT morvel"), *staging_state("t4"), *[ins("temp_t4", "?,?,?,?", list(r)) for r in ROWS[:2]],
                          ex("ROLLBACK TO morvel"), ex("RELEASE morvel")]
 
 
@@ -679,10 +688,7 @@ def test_find_statements_with_keys(proxy, linked):
 
 # ---------------------------------------------------------------- query
 
-# whether the staging table is indexed: the record's table and the staging table's indexes, in one read
-STAGING_STATE = (sql("SELECT type, name FROM sqlite_master",
-                     "WHERE (type = 'table' AND name = 'staging_index') OR (type = 'index' AND tbl_name = ? "
-                     "COLLATE NOCASE)"), ["temp_h"])
+STAGING_STATE = staging_state("h")[0][1:]
 
 
 def test_query_statements_with_indexed_staging(proxy, conn):

@@ -79,4 +79,10 @@ std::vector<Position> positions_of(PyObject* positions);
 // recorded and the staging table has each key's lookup index (under the key names given).
 bool staging_indexed(db::Cursor& cur, PyObject* text, const std::vector<Ref>& key_names);
 
+// A load into an empty staging table whose indexes the table's choice put there: they go before its rows
+// and are built again after them (suspend true), since building an index from all its keys at once costs a
+// fraction of keeping it up to date row by row. Only for a call whose own transaction undoes both on failure.
+bool suspend_staging_indexes(db::Cursor& cur, PyObject* text);
+void resume_staging_indexes(db::Cursor& cur, PyObject* text);
+
 }  // namespace morvel

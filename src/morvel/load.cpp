@@ -506,6 +506,24 @@ std::vector<Py_ssize_t> match_columns(db::Cursor& cur, PyObject* table, const st
     return from;
 }
 
+// The staging table's indexes while morvel.load fills it from empty, inside the call's own transaction: its
+// rollback brings them back if the load fails.
+class Suspension {
+public:
+    Suspension(db::Cursor& cur, db::Atomic& atomic, PyObject* table) : cur_(cur), table_(table) {
+        atomic.begin();
+        on_ = atomic.undoes() && suspend_staging_indexes(cur, table);
+    }
+    void resume() const {
+        if (on_) resume_staging_indexes(cur_, table_);
+    }
+
+private:
+    db::Cursor& cur_;
+    PyObject* table_;
+    bool on_ = false;
+};
+
 // Arrow data staged through insert_temp's INSERT, one placeholder per column of the table, each value bound
 // from the column buffers. Rows go `group` to a statement ("Values (?,...),(?,...)"): a row's share of
 // SQLite's work per statement is most of the cost of a row bound without Python objects. The rows left at
@@ -530,6 +548,7 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
     Py_ssize_t staged = 0;
     call.run_rows([&](db::Cursor& cur) {
         SignalPoll poll;
+        std::optional<Suspension> suspended;  // at the first row: no row, nothing sent
         while (in.next()) {
             const int64_t rows = in.rows();
             for (int64_t r = 0; r < rows;) {
@@ -541,11 +560,13 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
                     for (size_t j = 0; j < width; ++j)
                         row[j] = from[j] < 0 || null_row ? db::Value{} : in.column(static_cast<size_t>(from[j])).value(r, k);
                 }
+                if (!suspended) suspended.emplace(cur, call.atomic, table);
                 call.atomic.begin();
                 db::execute_values(cur, take == 1 ? single.get() : grouped.get(), values.data(), take * width);
                 staged += static_cast<Py_ssize_t>(take);
             }
         }
+        if (suspended) suspended->resume();
     });
     return own(PyLong_FromSsize_t(staged));
 }
@@ -591,10 +612,12 @@ Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObje
     const Py_ssize_t width = placeholder_count(values.get());
     Py_ssize_t staged = 0;
     call->run_rows([&](db::Cursor& cur) {
+        const Suspension suspended(cur, call->atomic, name.get());
         for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
             insert_rows(cur, call->atomic, statement.get(), chunk, width, staged);
             staged += PyList_GET_SIZE(chunk);
         }
+        suspended.resume();
     });
     return own(PyLong_FromSsize_t(staged));
 }

@@ -54,6 +54,10 @@ constexpr std::string_view kStagingRecorded = R"(
             SELECT count(*) FROM staging_index WHERE table_name = ?
         )";
 
+constexpr std::string_view kStagingEmpty = R"(
+            SELECT 1 FROM temp_{} LIMIT 1
+        )";
+
 Ref staging_name(PyObject* text) { return TextBuilder().ascii("temp_").text(text).finish(); }
 
 // The name of the staging table's copy of the catalog index `name`.
@@ -156,21 +160,40 @@ Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm)
     });
 }
 
-bool staging_indexed(db::Cursor& cur, PyObject* text, const std::vector<Ref>& key_names) {
+namespace {
+
+// Whether the table's choice of indexed staging is recorded; `present` receives the staging table's index names.
+bool staging_recorded(db::Cursor& cur, PyObject* text, PyObject* present) {
     Ref staging = staging_name(text);
     Ref found = db::query(cur, sql(kStagingState, {}).get(), list_of({staging.get()}).get());
     bool recorded = false;
-    Ref present = own(PySet_New(nullptr));
     for (ForEach it(found.get()); Ref row = it.next();) {
         Ref name = item_at(row.get(), 1);
         if (PyUnicode_CompareWithASCIIString(item_at(row.get(), 0).get(), "table") == 0)
             recorded = true;
         else
-            check(PySet_Add(present.get(), name.get()));
+            check(PySet_Add(present, name.get()));
     }
     if (!recorded) return false;
     Ref count = item_at(item_at(db::query(cur, sql(kStagingRecorded, {}).get(), list_of({text}).get()).get(), 0).get(), 0);
-    if (!check(PyObject_IsTrue(count.get()))) return false;
+    return check(PyObject_IsTrue(count.get()));
+}
+
+}  // namespace
+
+bool suspend_staging_indexes(db::Cursor& cur, PyObject* text) {
+    Ref present = own(PySet_New(nullptr));
+    if (!staging_recorded(cur, text, present.get()) || PySet_GET_SIZE(present.get()) == 0) return false;
+    if (PyList_GET_SIZE(db::query(cur, sql(kStagingEmpty, {text}).get()).get()) != 0) return false;
+    sync_indexes(cur, text, false);
+    return true;
+}
+
+void resume_staging_indexes(db::Cursor& cur, PyObject* text) { sync_indexes(cur, text, true); }
+
+bool staging_indexed(db::Cursor& cur, PyObject* text, const std::vector<Ref>& key_names) {
+    Ref present = own(PySet_New(nullptr));
+    if (!staging_recorded(cur, text, present.get())) return false;
     // Each key's lookup index, under the key's name: without one, every staged row would be a scan.
     for (const Ref& key : key_names) {
         Ref name = TextBuilder().ascii("temp_").text(text).ascii("_").text(str_of(key.get()).get()).finish();

@@ -39,6 +39,8 @@ public:
 
     void begin();
     void commit();
+    // After begin(): whether a failure of the call undoes all it did (its own transaction or savepoint).
+    bool undoes() const noexcept { return own_ != Own::None; }
 
 private:
     bool requested();

@@ -48,18 +48,22 @@ settings.load_profile("morvel")
 # in the first examples. Properties take their example counts from `examples`, loops their lengths from `DEPTH`.
 DEPTH = float(os.environ.get("MORVEL_TEST_DEPTH", "1"))
 # The tests of data beyond the module's reads, pages and batches (100,000 rows and more) cost half the suite
-# and test code that no interpreter changes: a repetition leaves them out unless asked for them (the sanitizer
-# build asks: it checks the memory at the boundaries between them).
-HEAVY = DEPTH >= 1 or os.environ.get("MORVEL_TEST_HEAVY") == "1"
+# and test code that no interpreter changes: a repetition leaves them out unless asked for them, and then runs
+# them on the native path alone (the sanitizer build asks: it checks the memory at the boundaries between them).
+HEAVY = "all" if DEPTH >= 1 else "native" if os.environ.get("MORVEL_TEST_HEAVY") == "1" else None
 
 
 def pytest_collection_modifyitems(config, items):
-    if HEAVY:
-        return
-    light = [item for item in items if item.get_closest_marker("heavy") is None]
-    if len(light) < len(items):
-        config.hook.pytest_deselected(items=[item for item in items if item.get_closest_marker("heavy")])
-        items[:] = light
+    def left_out(item):
+        if HEAVY == "all" or item.get_closest_marker("heavy") is None:
+            return False
+        return HEAVY is None or getattr(item, "callspec", None) is not None and \
+            item.callspec.params.get("path", "native") != "native"
+
+    out = [item for item in items if left_out(item)]
+    if out:
+        config.hook.pytest_deselected(items=out)
+        items[:] = [item for item in items if not left_out(item)]
 
 
 def examples(n, **kwargs):

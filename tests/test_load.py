@@ -67,8 +67,8 @@ def test_rows_are_new_lists_of_any_iterable(tables, func, prefix):
     assert [r[1:] for r in rows_of(tables, prefix + "t4")] == [tuple(range(i, i + 4)) for i in range(1, 25, 4)]
 
 
-class Frame:
-    """Tabular data as DataFrames and Arrow tables expose it: sized and indexable, its items its columns."""
+class Columns:
+    """Tabular data as DataFrames expose it: sized and indexable, its items its columns."""
 
     def __init__(self, *columns):
         self.columns = columns
@@ -78,22 +78,17 @@ class Frame:
 
     def __getitem__(self, i):
         return self.columns[i]
+
+
+class Frame(Columns):
+    """... and an Arrow stream, as DataFrames and Arrow tables have."""
 
     def __arrow_c_stream__(self, requested_schema=None):
         raise AssertionError("not read")
 
 
-class Interchange:
-    """A DataFrame that exposes only the interchange protocol: its items are its columns, and no Arrow stream."""
-
-    def __init__(self, *columns):
-        self.columns = columns
-
-    def __len__(self):
-        return len(self.columns)
-
-    def __getitem__(self, i):
-        return self.columns[i]
+class Interchange(Columns):
+    """... and only the interchange protocol, no Arrow stream."""
 
     def __dataframe__(self, nan_as_null=False, allow_copy=True):
         raise AssertionError("not read")

@@ -915,6 +915,18 @@ private:
         b.text(sql(kOrderedTail, {order_by}).get());
         Ref statement = b.finish();
         db::Stream rows(cur_, statement.get(), params_);
+        read_parts(rows, [&](PyObject* row) {
+            Ref source = item_at(row, 0);
+            const bool staged = check(PyObject_IsTrue(source.get())) != 0;
+            const long long rowid = rowid_of(row, 1);
+            if (!(staged ? older(rowid) : replaced(row, at, rowid))) emit(row, layout);
+        });
+    }
+
+    // Reads `rows` part by part, the first part about the rows the answer still wants and each next one
+    // twice as large, giving each row to `take` until the answer is full.
+    template <class Take>
+    void read_parts(db::Stream& rows, Take&& take) {
         SignalPoll poll;
         for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
             Ref part = rows.next(most);
@@ -922,11 +934,7 @@ private:
             for (ForEach it(part.get()); Ref row = it.next();) {
                 poll();
                 if (full()) return;
-                Ref source = item_at(row.get(), 0);
-                const bool staged = check(PyObject_IsTrue(source.get())) != 0;
-                const long long rowid = rowid_of(row.get(), 1);
-                if (staged ? older(rowid) : replaced(row.get(), at, rowid)) continue;
-                emit(row.get(), layout);
+                take(row.get());
             }
             if (full()) return;
         }
@@ -968,17 +976,7 @@ private:
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
         // One text per table, condition, ordering and limit: the connection keeps it prepared for the next call.
         db::Stream rows(cur_, b.finish().get(), params_, true);
-        SignalPoll poll;
-        for (Py_ssize_t most = first_read();; most = std::min(most * 2, kPageRows)) {
-            Ref part = rows.next(most);
-            if (check_size(PyObject_Size(part.get())) == 0) return;
-            for (ForEach it(part.get()); Ref row = it.next();) {
-                poll();
-                if (full()) return;
-                emit(row.get(), layout);
-            }
-            if (full()) return;
-        }
+        read_parts(rows, [&](PyObject* row) { emit(row, layout); });
     }
 
     db::Cursor& cur_;

@@ -34,6 +34,21 @@ class RawProxy(RecordingConnection):
         return cur
 
 
+class Batching(RecordingConnection):
+    """A proxy whose cursors take executemany too: morvel.load sends its batches with it."""
+
+    def cursor(self):
+        cur = super().cursor()
+
+        def executemany(sql, rows):
+            self.log.append(("executemany", sql, [list(r) for r in rows]))
+            cur._cursor.executemany(sql, rows)
+            return cur
+
+        cur.executemany = executemany
+        return cur
+
+
 def four_and_one(conn):
     """Tables t4 (four columns) and t1 (one), no keys."""
     managed(conn, "t4", ["a", "b", "c", "d"])
@@ -134,6 +149,11 @@ LOADS = {
     "reused_row": (lambda: _refilled(10), True, 4, 10, [(i, i, i, i) for i in range(10)]),
     "frame": (lambda: Interchange((1, 2), (3, 4)), True, 10, TypeError, []),
     "comm_false": (lambda: (r for r in ROWS), False, 2, 3, ROWS),
+    # a row refused as it is taken: nothing of its batch is sent; one the connection rejects: those before it
+    "comm_false_refused_row": (lambda: iter([ROWS[0], ROWS[1], "abcd", ROWS[2]]), False, 5, TypeError, []),
+    "comm_false_no_sequence": (lambda: iter([ROWS[0], 5, ROWS[1]]), False, 5, TypeError, []),
+    "comm_false_rejected_row": (lambda: iter([ROWS[0], (1, 2), ROWS[1]]), False, 5, sqlite3.ProgrammingError,
+                                ROWS[:1]),
     # without comm the caller's transaction is the caller's: the rows before the failure stay in it
     "comm_false_raises": (lambda: _raises_after(2), False, 1, KeyError, ROWS[:2]),
     # mappings: staged in the table's column order, keys matched without ASCII case, a missing key NULL
@@ -160,12 +180,12 @@ LOADS = {
 
 
 @pytest.mark.parametrize("make_rows,comm,batch,outcome,staged", LOADS.values(), ids=LOADS.keys())
-@pytest.mark.parametrize("through", ["connection", "proxy"])
+@pytest.mark.parametrize("through", ["connection", "proxy", "batching"])
 def test_load_cases(tables, db_path, make_rows, comm, batch, outcome, staged, through):
     from morvel import load
 
-    proxy = RecordingConnection(tables)
-    target = proxy if through == "proxy" else tables
+    proxy = (Batching if through == "batching" else RecordingConnection)(tables)
+    target = tables if through == "connection" else proxy
     if isinstance(outcome, int):
         assert load(target, "t4", make_rows(), comm, batch=batch) == outcome
     else:
@@ -174,6 +194,8 @@ def test_load_cases(tables, db_path, make_rows, comm, batch, outcome, staged, th
             load(target, "t4", make_rows(), comm, batch=batch)
     assert tables.in_transaction == (not comm and bool(staged))
     assert [r[1:] for r in rows_of(tables, "temp_t4")] == [tuple(r) for r in staged]
+    if through == "batching" and staged:  # one statement per batch of rows
+        assert {e[0] for e in proxy.log if len(e) > 1 and "INSERT" in e[1]} == {"executemany"}
     if comm:  # nothing left holding the file
         other = sqlite3.connect(db_path, timeout=0)
         other.execute("INSERT INTO t1 VALUES (1)")

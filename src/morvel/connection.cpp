@@ -46,6 +46,20 @@ Cursor::Cursor(Ref cursor, Session* session, bool tuples) noexcept
 
 void SessionRelease::operator()(Session* s) const noexcept { release(s); }
 
+namespace {
+
+// The sqlite3 module refuses a text of several statements; a connection that took one without an error ran
+// the first, or all: either way not what the same call does on sqlite3.
+void refuse_several(PyObject* statement) {
+    if (PyUnicode_Check(statement) && several_statements(statement)) {
+        raise(PyExc_ValueError,
+              "the connection took a text of several statements without an error: it does not refuse them "
+              "as sqlite3 does, and may have run the first of them, or all");
+    }
+}
+
+}  // namespace
+
 void Cursor::through_method(PyObject* statement, PyObject* params) {
     rows_ = Ref{};
     method_ = true;
@@ -54,13 +68,7 @@ void Cursor::through_method(PyObject* statement, PyObject* params) {
         call_method(object_.get(), names->execute.get(), {statement});
     else
         call_method(object_.get(), names->execute.get(), {statement, params});
-    // The sqlite3 module refuses a text of several statements; a connection that took one without an error
-    // ran the first, or all: either way not what the same call does on sqlite3.
-    if (PyUnicode_Check(statement) && several_statements(statement)) {
-        raise(PyExc_ValueError,
-                        "the connection took a text of several statements without an error: it does not refuse them "
-                        "as sqlite3 does, and may have run the first of them, or all");
-    }
+    refuse_several(statement);
 }
 
 Cursor cursor(PyObject* conn) {
@@ -99,6 +107,29 @@ void execute(Cursor& cur, PyObject* statement) {
 void execute(Cursor& cur, PyObject* statement, PyObject* params) {
     const bool exact = PyList_CheckExact(params) || PyTuple_CheckExact(params);
     if (!(exact && cur.native(statement, params))) cur.through_method(statement, params);
+}
+
+namespace {
+
+Ref executemany_of(PyObject* object) {
+    PyObject* found = nullptr;
+    if (compat::get_optional_attr(object, names->executemany.get(), &found) < 0) throw PyError{};
+    return Ref::steal(found);
+}
+
+}  // namespace
+
+bool takes_many(Cursor& cur) { return cur.session_ == nullptr && executemany_of(cur.object_.get()); }
+
+bool execute_many(Cursor& cur, PyObject* statement, PyObject* rows) {
+    if (cur.session_ != nullptr) return false;
+    const Ref method = executemany_of(cur.object_.get());
+    if (!method) return false;
+    cur.rows_ = Ref{};
+    cur.method_ = true;
+    call(method.get(), {statement, rows});
+    refuse_several(statement);
+    return true;
 }
 
 Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row) {

@@ -35,6 +35,8 @@ private:
     friend void execute(Cursor&, PyObject*);
     friend void execute(Cursor&, PyObject*, PyObject*);
     friend Py_ssize_t execute_row(Cursor&, PyObject*, PyObject*);
+    friend bool execute_many(Cursor&, PyObject*, PyObject*);
+    friend bool takes_many(Cursor&);
     friend void execute_values(Cursor&, PyObject*, const Value*, size_t);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
@@ -66,6 +68,14 @@ void execute(Cursor& cur, PyObject* statement, PyObject* params);
 // execute(statement, list(row)): one row of a bulk load. The caller's row is never bound itself: a
 // tuple cannot change, anything else is copied into a new list first. Returns how many values were sent.
 Py_ssize_t execute_row(Cursor& cur, PyObject* statement, PyObject* row);
+
+// executemany(statement, rows) through the cursor's own method, on the method path where the cursor has
+// one: one statement per batch rather than per row (over a network, a round trip is most of a row's cost).
+// false, with nothing sent: the native path binds each row itself, or the cursor has no executemany. `rows`
+// is a list the caller built, of tuples and lists no other code holds.
+bool execute_many(Cursor& cur, PyObject* statement, PyObject* rows);
+// Whether execute_many would send (the cursor's executemany looked up now).
+bool takes_many(Cursor& cur);
 
 // One SQLite value held outside any Python object (read from Arrow buffers, say): text is UTF-8, and text
 // and blobs stay valid until the statement they are bound to has run.

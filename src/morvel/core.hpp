@@ -93,7 +93,7 @@ struct Names {
     Ref comma, star, empty, quote, two_quotes, double_quote, two_double_quotes;
     Ref one, zero;  // the row-key sources 1 (staging) and 0 (main)
     Ref isolation_level, in_transaction, autocommit, upper;  // a call's own transaction
-    Ref strip, OperationalError, fetchmany;  // query's arguments, errors and bounded reads
+    Ref strip, OperationalError, fetchmany, executemany;  // query's arguments, errors, bounded reads, batches
     Ref arrow_c_stream, arrow_c_array, dataframe;  // what tabular data exposes instead of rows
     Ref join, comma_space;  // column names listed in messages
     Ref text_factory, row_factory, converters, module;  // how a connection turns values into objects

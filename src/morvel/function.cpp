@@ -204,7 +204,7 @@ void init_functions() {
         .isolation_level = interned("isolation_level"), .in_transaction = interned("in_transaction"),
         .autocommit = interned("autocommit"), .upper = interned("upper"),
         .strip = interned("strip"), .OperationalError = interned("OperationalError"),
-        .fetchmany = interned("fetchmany"),
+        .fetchmany = interned("fetchmany"), .executemany = interned("executemany"),
         .arrow_c_stream = interned("__arrow_c_stream__"), .arrow_c_array = interned("__arrow_c_array__"),
         .dataframe = interned("__dataframe__"),
         .join = interned("join"), .comma_space = interned(", "),

@@ -10,6 +10,7 @@
 #include "arrow.hpp"
 #include "callables.hpp"
 #include "catalog.hpp"
+#include "compat.hpp"
 #include "connection.hpp"
 #include "transaction.hpp"
 #include "function.hpp"
@@ -135,6 +136,21 @@ void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObjec
 }
 
 
+
+// morvel.load's rows (Batches made each a tuple): as insert_rows sends them, or, where the cursor takes many
+// rows at once (the method path, a cursor with executemany), by one executemany. A row of another width
+// than the statement's ends it, sent too: the connection refuses it, or binds it, as it would the one row.
+void load_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows, Py_ssize_t width,
+               Py_ssize_t at) {
+    if (!db::takes_many(cur)) return insert_rows(cur, call, statement, rows, width, at);
+    const Py_ssize_t n = PyList_GET_SIZE(rows);
+    Py_ssize_t end = 0, bound = width;
+    while (end < n && bound == width) bound = PyTuple_GET_SIZE(PyList_GET_ITEM(rows, end++));
+    if (end == 0) return;
+    call.begin();
+    db::execute_many(cur, statement, end == n ? rows : own(PyList_GetSlice(rows, 0, end)).get());
+    require_bound_width(bound, width, at + end - 1);
+}
 
 // numpy's integer, floating and bool scalars, stored by morvel.load as the int, float or 1/0 they hold:
 // the sqlite3 module binds a numpy integer or bool (no int) as the bytes of its buffer, a blob that no
@@ -614,7 +630,7 @@ Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObje
     call->run_rows([&](db::Cursor& cur) {
         const Suspension suspended(cur, call->atomic, name.get());
         for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-            insert_rows(cur, call->atomic, statement.get(), chunk, width, staged);
+            load_rows(cur, call->atomic, statement.get(), chunk, width, staged);
             staged += PyList_GET_SIZE(chunk);
         }
         suspended.resume();

@@ -9,7 +9,7 @@ need_sdist = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANG
               "src/morvel/py.typed", "src/morvel/__init__.py", "src/morvel/morvel_state.py",
               "src/morvel/sqlite_api.cpp", "src/morvel/compat.hpp"}
 need_wheel = {"morvel/__init__.py", "morvel/morvel_state.py", "morvel/morvel.pyi", "morvel/py.typed",
-              "morvel/cli/__init__.py", "morvel/cli/load.py", "morvel/__main__.py"}
+              "morvel/cli/__init__.py", "morvel/cli/load.py", "morvel/__main__.py", "morvel/aio.py"}
 problems = [f"sdist lacks {n}" for n in sorted(need_sdist - sdist)]
 problems += [f"wheel lacks {n}" for n in sorted(need_wheel - wheel)]
 if not any(n.startswith("morvel/morvel.") and n.endswith(".so") for n in wheel):

@@ -597,10 +597,12 @@ def test_arrow_batches(conn, path, shape, kwargs):
     c = on(path, conn)
     arrow = morvel.query_arrow(c, "t", **kwargs)
     answer = morvel.query(c, "t", **kwargs)
-    _, sizes, rows = read_stream(arrow)
+    _, sizes, rows = read_stream(arrow)  # once: check_arrow's reading of these many rows would repeat it
     assert rows == answer and sorted(sizes, reverse=True) == [65_536] * (len(answer) // 65_536) + [
         len(answer) % 65_536] * (len(answer) % 65_536 > 0)
-    check_arrow(conn, "t", answer, answer_names(conn, "t", kwargs.get("columns", "*")), arrow)
+    names = answer_names(conn, "t", kwargs.get("columns", "*"))
+    types, expected = as_arrow(conn, "t", answer, names)
+    assert (list(arrow.columns), list(arrow.types)) == (names, types) and typed(rows) == typed(expected)
 
 
 def rss_mb():

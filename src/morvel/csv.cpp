@@ -290,7 +290,10 @@ std::string shown(const char* s, Py_ssize_t n) {
         k = 40;
         while (k > 0 && (static_cast<unsigned char>(s[k]) & 0xc0) == 0x80) --k;
     }
-    return "'" + std::string(s, static_cast<size_t>(k)) + (k < n ? "...'" : "'");
+    std::string out(1, '\'');
+    out.append(s, static_cast<size_t>(k));
+    out += k < n ? "...'" : "'";
+    return out;
 }
 
 class Parser {

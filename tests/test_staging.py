@@ -3,6 +3,8 @@ every later write and merge, removed again; and what query answers through it.""
 
 import contextlib
 import sqlite3
+import subprocess
+import sys
 
 import pytest
 
@@ -213,3 +215,26 @@ def test_a_file_made_before_and_one_with_indexed_staging_work_with_every_functio
                 assert staged_indexes(c) == [("temp_t_u0", "CREATE INDEX temp_t_u0 ON temp_t (k)")]
             mv.drop_table(c, "t")
     assert outcomes[0] == outcomes[1]
+
+
+def test_a_condition_that_closes_the_connection_raises_through_the_indexes(tmp_path):
+    """Python code that closes the connection in the middle of the indexed plan's one statement (a function of
+    the condition) meets the closed-connection error, where the sqlite3 module's own execute would crash: the
+    statement runs on the native path, however often the same text comes. In a process of its own."""
+    script = f"""
+import sqlite3, morvel
+from morvel import morvel as mv
+c = sqlite3.connect({str(tmp_path / "closing.db")!r})
+morvel.prepare(c)
+mv.create_table(c, "t", ["k", "v"], [], [{{"name": "key", "cols": [0]}}])
+mv.insert_temp(c, "t", [(1, "a"), (2, "b")])
+morvel.index_staging(c, "t")
+assert morvel.query(c, "t", "k > ?", [0]) == morvel.query(c, "t", "k > ?", [0]) == [[1, "a"], [2, "b"]]
+c.create_function("closer", 1, lambda k: c.close() or 1)
+try:
+    morvel.query(c, "t", "closer(k)")
+except sqlite3.ProgrammingError as e:
+    print(e)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "Cannot operate on a closed database.\n", "")

@@ -224,8 +224,8 @@ Ref query(Cursor& cur, PyObject* statement, PyObject* params) {
 // ---------------------------------------------------------------------------------------------------
 // Reads taken a bounded number of rows at a time
 
-Stream::Stream(Cursor& cur, PyObject* statement, PyObject* params, bool kept)
-    : cur_(cur), statement_(Ref::borrow(statement)), params_(Ref::borrow(params)), kept_(kept) {}
+Stream::Stream(Cursor& cur, PyObject* statement, PyObject* params)
+    : cur_(cur), statement_(Ref::borrow(statement)), params_(Ref::borrow(params)) {}
 
 Stream::~Stream() = default;  // a native read still open resets its statement
 
@@ -235,7 +235,7 @@ Ref Stream::next(Py_ssize_t most) {
         state_ = State::Ended;  // whatever fails below ends the read
         PyObject* params = params_.get();
         const bool exact = params == nullptr || PyList_CheckExact(params) || PyTuple_CheckExact(params);
-        if (cur_.session_ != nullptr && exact && !(kept_ && cur_.tuples_)) {
+        if (cur_.session_ != nullptr && exact) {
             auto reading = std::make_unique<Reading>();
             Ref rows;
             if (reading->open(*cur_.session_, statement_.get(), params, cur_.tuples_, count, rows)) {

@@ -145,10 +145,7 @@ bool standing(Cursor& cur, Standing& out);
 // cursor until the read has ended.
 class Stream {
 public:
-    // `kept`: a statement that calls repeat with the same text; it goes through the cursor's execute, where
-    // the connection keeps it prepared between calls, whenever the cursor's rows are plain tuples (the
-    // same rows either way). Statements prepared here live only as long as the call.
-    Stream(Cursor& cur, PyObject* statement, PyObject* params, bool kept = false);
+    Stream(Cursor& cur, PyObject* statement, PyObject* params);
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
     ~Stream();
@@ -162,7 +159,6 @@ private:
     Ref statement_, params_;
     std::unique_ptr<Reading> native_;
     State state_ = State::Unsent;
-    bool kept_;
 };
 
 void commit(PyObject* conn);

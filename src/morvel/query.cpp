@@ -974,8 +974,7 @@ private:
         b.text(order_by ? sql(kOrderedTail, {order_by}).get() : ascii_text(kIndexedOrder).get());
         if (limit_ >= 0) b.text(sql(kIndexedLimit, {own(PyUnicode_FromFormat("%zd", limit_)).get()}).get());
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
-        // One text per table, condition, ordering and limit: the connection keeps it prepared for the next call.
-        db::Stream rows(cur_, b.finish().get(), params_, true);
+        db::Stream rows(cur_, b.finish().get(), params_);
         read_parts(rows, [&](PyObject* row) { emit(row, layout); });
     }
 

@@ -694,21 +694,29 @@ STAGING_STATE = staging_state("h")[0][1:]
 def test_query_statements_with_indexed_staging(proxy, conn):
     two_tables(conn)
     morvel.index_staging(conn, "h")
-    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c", limit=5) == [[11], [41], [30]]
     newer = "NOT EXISTS (SELECT 1 FROM temp_h AS n WHERE n.rowid > s.rowid AND s.\"a\" = n.\"a\" AND n.\"a\" = s.\"a\" COLLATE BINARY)"
     staged = "NOT EXISTS (SELECT 1 FROM temp_h AS n WHERE m.\"a\" = n.\"a\")"
-    assert proxy.executes() == [
-        ("BEGIN", None),
-        ("PRAGMA table_info(h)", None),
-        ("PRAGMA table_info(temp_h)", None),
-        (sql("SELECT *", "FROM unique_table", "WHERE table_name = 'h'"), None),
-        STAGING_STATE,
-        (sql("SELECT count(*) FROM staging_index WHERE table_name = ?"), ["h"]),
-        # the whole answer: staged rows no newer one repeats, main rows no staged one repeats
+    reads = [("BEGIN", None), ("PRAGMA table_info(h)", None), ("PRAGMA table_info(temp_h)", None),
+             (sql("SELECT *", "FROM unique_table", "WHERE table_name = 'h'"), None), STAGING_STATE,
+             (sql("SELECT count(*) FROM staging_index WHERE table_name = ?"), ["h"])]
+    condition = "(\nb <> ?\n" + " " * 12 + ")"
+
+    def arm(source, table, alias, survives, limit):
+        return (sql(f"SELECT {source} AS morvel_source_, rowid AS rowid, * FROM {table} AS {alias}",
+                    f"WHERE {survives} AND ")[:-9] + condition + sql("ORDER BY rowid") + sql(f"LIMIT {limit}"), ["y"])
+
+    # without an ordering: staged rows no newer one repeats, then main rows no staged one repeats, by rowid
+    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c", limit=5) == [[11], [41], [30]]
+    assert proxy.executes() == reads + [arm(1, "temp_h", "s", newer, 5), arm(0, "h", "m", staged, 3), ("COMMIT", None)]
+    # with one: the two as one table, in one statement
+    proxy.clear()
+    assert morvel.query(proxy, "h", "b <> ?", ["y"], columns="c", order_by="c", limit=5) == [[11], [30], [41]]
+    assert proxy.executes() == reads + [
         (sql("SELECT * FROM (", "    SELECT 1 AS morvel_source_, rowid AS rowid, * FROM temp_h AS s",
              f"    WHERE {newer}", "    UNION ALL", "    SELECT 0, rowid, * FROM h AS m", f"    WHERE {staged}", ")")[:-9]
          + sql("WHERE (", ")").replace("(\n" + " " * 12, "(\nb <> ?\n" + " " * 12, 1)[:-9]
-         + sql("ORDER BY morvel_source_ DESC, rowid") + sql("LIMIT 5"), ["y"]),
+         + sql("ORDER BY", ")").replace("BY\n" + " " * 12 + ")", "BY\nc\n" + " " * 12 + ", morvel_source_ DESC, rowid")
+         + sql("LIMIT 5"), ["y"]),
         ("COMMIT", None),
     ]
 

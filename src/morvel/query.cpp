@@ -123,11 +123,20 @@ constexpr std::string_view kIndexedHead = R"(
                 SELECT 0, rowid, * FROM {} AS m
                 WHERE {}
             ))";
+// Without an ordering of the caller's, the staged rows and then the main rows, each table by a statement of
+// its own in rowid order: the same rows in the same order, at half the preparation of the one statement
+// (SQLite's sort over the two as one table is most of it), which a point query pays at every call.
+constexpr std::string_view kIndexedArm = R"(
+            SELECT {} AS morvel_source_, rowid AS rowid, * FROM {} AS {}
+            WHERE {})";
+constexpr std::string_view kIndexedArmWhere = R"( AND (
+{}
+            ))";
+constexpr std::string_view kIndexedArmOrder = R"(
+            ORDER BY rowid
+        )";
 constexpr std::string_view kIndexedNewer = "NOT EXISTS (SELECT 1 FROM temp_{} AS n WHERE n.rowid > s.rowid{})";
 constexpr std::string_view kIndexedStaged = "NOT EXISTS (SELECT 1 FROM temp_{} AS n WHERE {})";
-constexpr std::string_view kIndexedOrder = R"(
-            ORDER BY morvel_source_ DESC, rowid
-        )";
 constexpr std::string_view kIndexedLimit = R"(
             LIMIT {}
         )";
@@ -953,7 +962,8 @@ private:
         return b.finish();
     }
 
-    // The answer by one statement through the staging table's indexes, read part by part.
+    // The answer through the staging table's indexes, read part by part: by one statement with the caller's
+    // ordering, else by one per table.
     void indexed_pass(PyObject* order_by) {
         TextBuilder newer, staged;
         for (const Key& k : keys_) {
@@ -968,14 +978,35 @@ private:
             newer.ascii("1");
             staged.ascii("1");
         }
-        TextBuilder b;
-        b.text(sql(kIndexedHead, {text_.get(), newer.finish().get(), text_.get(), staged.finish().get()}).get());
-        if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
-        b.text(order_by ? sql(kOrderedTail, {order_by}).get() : ascii_text(kIndexedOrder).get());
-        if (limit_ >= 0) b.text(sql(kIndexedLimit, {own(PyUnicode_FromFormat("%zd", limit_)).get()}).get());
+        Ref survive_staged = newer.finish(), survive_main = staged.finish();
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
-        db::Stream rows(cur_, b.finish().get(), params_);
-        read_parts(rows, [&](PyObject* row) { emit(row, layout); });
+        auto read = [&](Ref statement) {
+            db::Stream rows(cur_, statement.get(), params_);
+            read_parts(rows, [&](PyObject* row) { emit(row, layout); });
+        };
+        auto limited = [&](TextBuilder& b) {
+            if (limit_ >= 0) b.text(sql(kIndexedLimit, {own(PyUnicode_FromFormat("%zd", limit_ - answered())).get()}).get());
+            return b.finish();
+        };
+        if (!order_by) {
+            const std::pair<const char*, PyObject*> arms[] = {{"1", staging_.get()}, {"0", text_.get()}};
+            for (const auto& [source, table] : arms) {
+                const bool staged_arm = table == staging_.get();
+                TextBuilder b;
+                b.text(sql(kIndexedArm, {ascii_text(source).get(), table, ascii_text(staged_arm ? "s" : "m").get(),
+                                         staged_arm ? survive_staged.get() : survive_main.get()}).get());
+                if (where_) b.text(sql(kIndexedArmWhere, {where_.get()}).get());
+                b.text(ascii_text(kIndexedArmOrder).get());
+                read(limited(b));
+                if (full()) return;
+            }
+            return;
+        }
+        TextBuilder b;
+        b.text(sql(kIndexedHead, {text_.get(), survive_staged.get(), text_.get(), survive_main.get()}).get());
+        if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
+        b.text(sql(kOrderedTail, {order_by}).get());
+        read(limited(b));
     }
 
     db::Cursor& cur_;

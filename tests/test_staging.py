@@ -2,6 +2,7 @@
 every later write and merge, removed again; and what query answers through it."""
 
 import contextlib
+import os
 import sqlite3
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import sys
 import pytest
 
 import morvel
-from conftest import RecordingConnection, managed, schema
+from conftest import RecordingConnection, managed, needs_native, schema
 from morvel import morvel as mv
 
 
@@ -217,10 +218,12 @@ def test_a_file_made_before_and_one_with_indexed_staging_work_with_every_functio
     assert outcomes[0] == outcomes[1]
 
 
+@needs_native
 def test_a_condition_that_closes_the_connection_raises_through_the_indexes(tmp_path):
-    """Python code that closes the connection in the middle of the indexed plan's one statement (a function of
-    the condition) meets the closed-connection error, where the sqlite3 module's own execute would crash: the
-    statement runs on the native path, however often the same text comes. In a process of its own."""
+    """Python code that closes the connection in the middle of the indexed plan's statements (a function of
+    the condition) meets the closed-connection error, where the sqlite3 module's own execute would crash (and
+    does, on the method path): they run on the native path, however often the same text comes. In a process
+    of its own."""
     script = f"""
 import sqlite3, morvel
 from morvel import morvel as mv
@@ -236,5 +239,6 @@ try:
 except sqlite3.ProgrammingError as e:
     print(e)
 """
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                          env={**os.environ, "MORVEL_NATIVE": "require"})
     assert (done.returncode, done.stdout, done.stderr) == (0, "Cannot operate on a closed database.\n", "")

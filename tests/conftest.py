@@ -307,6 +307,47 @@ class _Proxied:
         return self.name
 
 
+class _Awaited:
+    """aiosqlite connections, on an event loop of their own in another thread, as morvel.aio's calls see them:
+    every statement, commit and rollback an awaited call of aiosqlite's API."""
+
+    name = "aiosqlite"
+
+    @property
+    def missing(self):
+        try:
+            import aiosqlite  # noqa: F401
+        except ImportError as e:
+            return f"aiosqlite is not installed ({e})"
+        return None
+
+    def __call__(self, path, **kwargs):
+        import asyncio
+        import threading
+
+        import aiosqlite
+        from morvel import aio
+
+        class Connection(aio._Connection):
+            def close(self):
+                self._wait(self._async.close())
+                loop.call_soon_threadsafe(loop.stop)
+                thread.join()
+                loop.close()
+
+        loop = asyncio.new_event_loop()
+        thread = threading.Thread(target=loop.run_forever, daemon=True)
+        thread.start()
+
+        async def opened():
+            return await aiosqlite.connect(path, **kwargs)
+
+        return Connection(asyncio.run_coroutine_threadsafe(opened(), loop).result(), loop)
+
+    def __repr__(self):
+        return self.name
+
+
 # The connections of other packages, each a factory: connect(path, isolation_level=...) -> connection.
 FOREIGN = {
     "pysqlite3": Connector("pysqlite3", "pysqlite3-binary", "pysqlite3.dbapi2"),
@@ -314,7 +355,8 @@ FOREIGN = {
     "libsql": Connector("libsql", "libsql", "libsql"),
 }
 # Every kind of connection the functions are proved on: a genuine one, the proxy and the foreign ones.
-CONNECTORS = {"sqlite3": Connector("sqlite3", "sqlite3", "sqlite3"), "proxy": _Proxied(), **FOREIGN}
+CONNECTORS = {"sqlite3": Connector("sqlite3", "sqlite3", "sqlite3"), "proxy": _Proxied(), **FOREIGN,
+              "aiosqlite": _Awaited()}
 
 
 def _connector(request):

@@ -267,8 +267,9 @@ def test_a_connection_takes_the_calls_of_one_thread_at_a_time(connector, tmp_pat
     the connection's own sqlite3 module (sqlite3's for any other object), even a thread that the first one
     waits for; the first thread's own calls nested inside its call run, and so do calls on another
     connection. Once the call has ended, by an error here, the connection takes calls from any thread."""
-    # The proxy is no connection of any module's, and libsql's module has no ProgrammingError.
-    refused = (sqlite3 if connector.name in ("proxy", "libsql") else connector.module).ProgrammingError
+    # The proxy and aiosqlite's stand-in are no connections of any module's; libsql's module has no
+    # ProgrammingError.
+    refused = (sqlite3 if connector.name in ("proxy", "libsql", "aiosqlite") else connector.module).ProgrammingError
     paths = [str(tmp_path / "one.db"), str(tmp_path / "other.db")]
     conn, other = (shared(connector, p) for p in paths)
     for c in (conn, other):

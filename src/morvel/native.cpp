@@ -676,7 +676,14 @@ bool standing(Cursor& cur, Standing& out) {
     if (s == nullptr || s->dead || s->gone()) return false;
     const sqlite::Api& api = s->n->api;
     unsigned version = 0;
-    if (api.file_control(s->db, "main", sqlite::FCNTL_DATA_VERSION, &version) != sqlite::OK) return false;
+    int rc;
+    // It waits for the connection's mutex, which a thread inside a statement of the connection may hold
+    // while it waits for the interpreter lock (a function of the statement's): the lock goes meanwhile, and
+    // the pin keeps the handle from being freed by a close() in between.
+    Py_BEGIN_ALLOW_THREADS
+    rc = api.file_control(s->db, "main", sqlite::FCNTL_DATA_VERSION, &version);
+    Py_END_ALLOW_THREADS
+    if (rc != sqlite::OK || s->gone()) return false;
     out = {s->n->statement_cache(s->conn.get()), s->db, version, api.total_changes(s->db)};
     return out.cache != nullptr;
 }

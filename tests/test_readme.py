@@ -132,3 +132,4 @@ def test_readme_runs(tmp_path, monkeypatch):
                 run_session(page, start, body, tmp_path)
             kinds.append(kind)
     assert {"python", "console"} <= set(kinds)
+    assert len(README.read_text().splitlines()) <= 250, "the README is a front door: the rest goes to docs/"

@@ -7,7 +7,7 @@
     python bench/run.py --query-cost [--out DIR]
     python bench/run.py --query-memory [--out DIR]
     python bench/run.py --query-arrow [--rounds R] [--out DIR]
-    python bench/run.py --load-command [--sizes N] [--rounds R] [--out DIR]
+    python bench/run.py --load-command [--shape products|lineitem] [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
     python bench/run.py --frames [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --smoke ...   (any of the above, every size a hundredth: CI's check that they run)
@@ -23,9 +23,9 @@ growth.png redrawn with this sweep beside the panels of the last full run's resu
 memory (query-cost.txt and .json); --query-memory measures only morvel.query's peak memory beyond its
 answer and its key sets, with and without limit, where and order_by (query-memory.txt and .json); --query-arrow
 measures only morvel.query_arrow against morvel.query of the same rows, in CPU time (query-arrow.txt and .json);
---load-command measures only `python -m morvel load` of a CSV file
-against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
-(load-command.txt and .json); --load-cycle measures only the load cycle, the connections of other packages
+--load-command measures only `python -m morvel load` of a CSV file (6 columns, or with --shape lineitem
+lineitem's 16) against the SQLite shell's .import and sqlite-utils insert --csv, each a process of its own
+(load-command.txt and .json, load-command-lineitem.* for lineitem); --load-cycle measures only the load cycle, the connections of other packages
 included (load-cycle.txt and .json); --frames measures only Arrow tables, DataFrames and records into
 morvel.load against adbc_ingest, pandas' to_sql and the C floor of bench/floor.c (frames.txt and .json;
 bench/frames.py). Every ratio is module time / other
@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import datetime
 import gc
 import importlib
 import itertools
@@ -480,12 +481,42 @@ def load_csv(path: str, n: int) -> int:
     return os.path.getsize(path)
 
 
-def load_command(work: str, n: int, rounds: int) -> dict:
+def lineitem_csv(path: str, n: int) -> int:
+    """A CSV file of n rows shaped as TPC-H's lineitem as its generator writes it (decimals with two places:
+    `17.00`, dates as ISO text), about 120 bytes a row; returns its size."""
+    rng = random.Random(7)
+    day = datetime.date(1992, 1, 1).toordinal()
+    dates = [datetime.date.fromordinal(day + d).isoformat() for d in range(2600)]
+    words = ["carefully", "final", "deposits", "sleep", "quickly", "ironic", "packages", "among", "the", "blithely"]
+    instructs = ["DELIVER IN PERSON", "COLLECT COD", "NONE", "TAKE BACK RETURN"]
+    modes = ["AIR", "MAIL", "SHIP", "TRUCK", "RAIL", "FOB", "REG AIR"]
+    with open(path, "w", newline="") as f:
+        f.write("l_orderkey,l_partkey,l_suppkey,l_linenumber,l_quantity,l_extendedprice,l_discount,l_tax,"
+                "l_returnflag,l_linestatus,l_shipdate,l_commitdate,l_receiptdate,l_shipinstruct,l_shipmode,"
+                "l_comment\n")
+        for start in range(0, n, 10_000):
+            lines = []
+            for i in range(start, min(n, start + 10_000)):
+                ship = rng.randrange(2500)
+                lines.append(
+                    f"{i // 4 + 1},{rng.randrange(1, 200_001)},{rng.randrange(1, 10_001)},{i % 4 + 1},"
+                    f"{rng.randrange(1, 51)}.00,{rng.randrange(90_000, 10_500_000) / 100:.2f},"
+                    f"0.{rng.randrange(11):02d},0.{rng.randrange(9):02d},{rng.choice('ANR')},{rng.choice('OF')},"
+                    f"{dates[ship]},{dates[ship + rng.randrange(0, 60)]},{dates[ship + rng.randrange(1, 31)]},"
+                    f"{rng.choice(instructs)},{rng.choice(modes)},{' '.join(rng.choices(words, k=rng.randrange(2, 7)))}\n")
+            f.write("".join(lines))
+    return os.path.getsize(path)
+
+
+LOAD_SHAPES = {"products": (load_csv, "6 columns"), "lineitem": (lineitem_csv, "16 columns shaped as TPC-H's lineitem")}
+
+
+def load_command(work: str, n: int, rounds: int, shape: str = "products") -> dict:
     """`python -m morvel load` of a CSV file into a new file against the usual ways of loading one: the SQLite
     shell's .import (every value text, empty fields '') and sqlite-utils insert --csv (types guessed); each
     a process of its own, in rotating order. Wall time, and the CPU time of the process (user + system)."""
     src, target = os.path.join(work, "load.csv"), os.path.join(work, "load.db")
-    size = load_csv(src, n)
+    size = LOAD_SHAPES[shape][0](src, n)
     commands = {"morvel load": [sys.executable, "-m", "morvel", "load", target, "t", src, "--quiet"]}
     if shutil.which("sqlite3"):
         commands["sqlite3 .import"] = ["sqlite3", target, f".import --csv {src} t"]
@@ -513,7 +544,7 @@ def load_command(work: str, n: int, rounds: int) -> dict:
                 if who == "morvel load" and conn.execute("SELECT count(*) FROM temp_t").fetchone()[0] != n:
                     raise RuntimeError("the load command staged another number of rows")
                 stored[who] = stored_types(conn, table)
-    res: dict = {"rows": n, "bytes": size, "rounds": rounds, "stored": stored}
+    res: dict = {"rows": n, "bytes": size, "rounds": rounds, "stored": stored, "shape": shape}
     for who in names:
         res[f"{who}_s"], res[f"{who}_cpu_s"] = statistics.median(wall[who]), statistics.median(cpu[who])
         if who != "morvel load":
@@ -524,7 +555,8 @@ def load_command(work: str, n: int, rounds: int) -> dict:
 
 def load_command_report(res: dict) -> str:
     lines = [f"load command: {machine()}",
-             f"python -m morvel load of a {res['rows']:,}-row CSV file of 6 columns ({res['bytes'] / 1e6:.0f} MB) into a "
+             f"python -m morvel load of a {res['rows']:,}-row CSV file of {LOAD_SHAPES[res.get('shape', 'products')][1]} "
+             f"({res['bytes'] / 1e6:.0f} MB) into a "
              "new file, against the SQLite shell's .import --csv and sqlite-utils insert --csv, each a process of its "
              f"own; median of {res['rounds']} rounds, ratio = morvel load / other (median of paired rounds); CPU = "
              "user + system time of the process", ""]
@@ -1113,6 +1145,8 @@ def main() -> None:
                         help="measure only morvel.merge's load cycle and its growth sweep of rebuild choices")
     parser.add_argument("--load-command", action="store_true",
                         help="measure only the load command against the SQLite shell and sqlite-utils (minutes)")
+    parser.add_argument("--shape", choices=sorted(LOAD_SHAPES), default="products",
+                        help="the CSV file of --load-command: 6 columns (products) or lineitem's 16")
     parser.add_argument("--load-cycle", action="store_true",
                         help="measure only the load cycle, on the connections of other packages too")
     parser.add_argument("--frames", action="store_true",
@@ -1166,11 +1200,12 @@ def main() -> None:
     if args.load_command:
         with tempfile.TemporaryDirectory(prefix="morvel-bench-", dir=args.dir) as work:
             res = load_command(work, int(args.sizes.split(",")[-1]) if args.sizes else LOAD_COMMAND_ROWS,
-                               args.rounds or 3)
+                               args.rounds or 3, args.shape)
         text = load_command_report(res)
         out.mkdir(parents=True, exist_ok=True)
-        (out / "load-command.txt").write_text(text)
-        (out / "load-command.json").write_text(json.dumps(res, indent=1))
+        name = "load-command" if args.shape == "products" else f"load-command-{args.shape}"
+        (out / f"{name}.txt").write_text(text)
+        (out / f"{name}.json").write_text(json.dumps(res, indent=1))
         print(text)
         return None
     for wanted, name, measure, report_of in ((args.find_cost, "find-cost", find_cost, find_cost_report),

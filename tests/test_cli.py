@@ -905,3 +905,53 @@ def test_blocks_do_not_change_what_is_read(tmp_path, monkeypatch, data, block):
     path = tmp_path / "p.csv"
     path.write_bytes(data.encode("latin-1"))  # "\xff" is a byte that is not UTF-8, "\xef\xbb\xbf" the mark
     assert parsed(path, block, monkeypatch) == parsed(path, 1 << 20, monkeypatch)
+
+
+TEXT_PIECES = st.one_of(FIELDS, st.sampled_from(['"a""b"', '"x,y"', '"\n"', "é", "€", "𝄞", '""""']))
+# Fields that a column of each type takes (an empty one is NULL in any)
+TYPED_PIECES = {"i": st.one_of(st.integers(-(2**63), 2**63 - 1).map(str), st.just("")),
+                "r": st.one_of(st.floats(allow_nan=False, allow_infinity=False).map(repr),
+                               st.decimals(places=2, allow_nan=False, allow_infinity=False).map(str),
+                               st.integers(-(10**15), 10**15).map(str), st.just("17.00"), st.just("")),
+                "t": TEXT_PIECES, "v": TEXT_PIECES}
+
+
+@pytest.mark.parametrize("native", ["1", "0"])
+@examples(60)
+@given(data=st.data(), final=st.booleans(), convert=st.one_of(st.booleans(), st.text("irtv", min_size=3, max_size=3)),
+       order=st.one_of(st.none(), st.lists(st.integers(-1, 2), min_size=1, max_size=4).map(tuple)),
+       limit=st.integers(1, 70), start=st.integers(0, 3),
+       spoil=st.one_of(st.none(), st.tuples(st.integers(0, 60), st.integers(0, 2),
+                                            st.sampled_from(["\udcff", "\udce9", "abc", "0517", "1.5.2"]))))
+def test_staging_a_block_stores_what_its_parsed_rows_load(tmp_path, monkeypatch, native, data, final, convert,
+                                                           order, limit, start, spoil):
+    """The command line stages CSV records straight from the bytes: exactly what morvel.load(comm=False) stages
+    from the rows that the same block parses into, with the same place, line and stop (a field its column's type
+    refuses, bytes that are not UTF-8, a ragged record), the unescaped fields of a group of rows included."""
+    monkeypatch.setenv("MORVEL_NATIVE", native)
+    kinds = convert if isinstance(convert, str) else "ttt"
+    records = data.draw(st.lists(st.tuples(*(TYPED_PIECES[k] for k in kinds)).map(list), max_size=60))
+    if spoil and spoil[0] < len(records):  # one field that its column's type, or UTF-8, refuses
+        records[spoil[0]][spoil[1]] = spoil[2]
+
+    def quoted(v):
+        return v if v.startswith('"') else '"' + v.replace('"', '""') + '"' if any(c in v for c in ',"\r\n') else v
+    text = "".join(",".join(map(quoted, r)) + "\n" for r in records).encode("utf-8", "surrogateescape")
+    text = text[:-1] if text and not final else text  # the last record cut off unless the data is final
+    width = 3 if order is None else len(order)
+    args = (text, start if start <= len(text) else 0, 5, final, ",", convert, (3, order), limit)
+    rows, *place = mv._parse_csv(*args)
+    outcome = {}
+    for way in ("staged", "loaded"):
+        path = str(tmp_path / f"{way}.db")
+        with contextlib.closing(sqlite3.connect(path)) as conn:
+            managed(conn, "t", [f"c{i}" for i in range(width)])
+            if way == "staged":
+                staged, *where = mv._stage_csv(conn, "t", *args)
+                assert (staged, where) == (len(rows), place)
+            else:
+                morvel.load(conn, "t", rows, False)
+            conn.commit()
+        outcome[way] = dump(path)
+        os.remove(path)
+    assert outcome["staged"] == outcome["loaded"]

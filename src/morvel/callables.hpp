@@ -49,5 +49,7 @@ Ref index_staging(PyObject* conn, PyObject* table, PyObject* on, PyObject* comm)
 // csv.cpp
 Ref parse_csv(PyObject* data, PyObject* pos, PyObject* line, PyObject* final, PyObject* delimiter,
               PyObject* convert, PyObject* shape, PyObject* limit);
+Ref stage_csv(PyObject* conn, PyObject* table, PyObject* data, PyObject* pos, PyObject* line, PyObject* final,
+              PyObject* delimiter, PyObject* convert, PyObject* shape, PyObject* limit);
 
 }  // namespace morvel

@@ -36,10 +36,11 @@ enum class Fn : int {
     query_arrow,   // the package's morvel.query_arrow
     arrow_stream,  // its answer's __arrow_c_stream__
     index_staging,  // the package's morvel.index_staging
+    stage_csv,      // the command line's CSV rows staged as they are read
     count
 };
 inline constexpr int kFnCount = static_cast<int>(Fn::count);
-inline constexpr int kMaxParams = 8;
+inline constexpr int kMaxParams = 10;
 
 // A body as the call boundary runs it: the bound arguments in parameter order (borrowed), a new reference back.
 using Body = Ref (*)(PyObject* const* args);

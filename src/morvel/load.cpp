@@ -14,6 +14,7 @@
 #include "connection.hpp"
 #include "transaction.hpp"
 #include "function.hpp"
+#include "load.hpp"
 
 namespace morvel {
 
@@ -541,9 +542,7 @@ private:
 };
 
 // Arrow data staged through insert_temp's INSERT, one placeholder per column of the table, each value bound
-// from the column buffers. Rows go `group` to a statement ("Values (?,...),(?,...)"): a row's share of
-// SQLite's work per statement is most of the cost of a row bound without Python objects. The rows left at
-// the end go one to a statement.
+// from the column buffers, a group of rows to a statement; the rows left at the end go one to a statement.
 Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, bool missing_null) {
     arrow::Reader in(data);  // the schema and every column's type are checked before `conn` is asked anything
     db::Call call(conn, comm);
@@ -552,13 +551,8 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
     const std::vector<Py_ssize_t> from = match_columns(call.cur, table, source, missing_null);
     const size_t width = from.size();
     if (width == 0) raise(PyExc_ValueError, "the Arrow data has no columns");
-    // Within the 999 parameters that every SQLite build takes.
-    const size_t group = std::max<size_t>(1, std::min<size_t>(16, 999 / width));
-    Ref one = placeholders(static_cast<Py_ssize_t>(width));
-    Ref single = sql(kInsertStaging, {table, one.get()});
-    TextBuilder many;
-    for (size_t k = 0; k < group; ++k) many.ascii(k == 0 ? "" : "),(").text(one.get());
-    Ref grouped = sql(kInsertStaging, {table, many.finish().get()});
+    const StagingInsert insert(table, width);
+    const size_t group = insert.group();
     std::vector<db::Value> values(width * group);
     for (size_t i = 0; i < in.width(); ++i) in.column(i).reserve(group);
     Py_ssize_t staged = 0;
@@ -578,7 +572,7 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
                 }
                 if (!suspended) suspended.emplace(cur, call.atomic, table);
                 call.atomic.begin();
-                db::execute_values(cur, take == 1 ? single.get() : grouped.get(), values.data(), take * width);
+                insert.send(cur, values.data(), take);
                 staged += static_cast<Py_ssize_t>(take);
             }
         }
@@ -588,6 +582,19 @@ Ref load_arrow(PyObject* conn, PyObject* table, PyObject* data, PyObject* comm, 
 }
 
 }  // namespace
+
+StagingInsert::StagingInsert(PyObject* table, size_t width)
+    : width_(width), group_(group_of(width)) {
+    Ref one = placeholders(static_cast<Py_ssize_t>(width));
+    single_ = sql(kInsertStaging, {table, one.get()});
+    TextBuilder many;
+    for (size_t k = 0; k < group_; ++k) many.ascii(k == 0 ? "" : "),(").text(one.get());
+    grouped_ = sql(kInsertStaging, {table, many.finish().get()});
+}
+
+void StagingInsert::send(db::Cursor& cur, const db::Value* values, size_t rows) const {
+    db::execute_values(cur, rows == 1 ? single_.get() : grouped_.get(), values, rows * width_);
+}
 
 // The loads begin their transaction before each row they send (insert_rows, run_rows): no row, nothing sent.
 

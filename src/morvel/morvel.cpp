@@ -146,6 +146,9 @@ constexpr Spec kSpecs[kFnCount] = {
      body<arrow_stream>},
     {Fn::index_staging, "_index_staging", "_index_staging", nullptr, 820, {"conn", "table", "on", "comm"}, false,
      body<index_staging>},
+    {Fn::stage_csv, "_stage_csv", "_stage_csv", nullptr, 840,
+     {"conn", "table", "data", "pos", "line", "final", "delimiter", "convert", "shape", "limit"}, false,
+     body<stage_csv>},
 };
 
 // spec_of indexes the table by Fn: every row must stand at its own place.

@@ -172,3 +172,7 @@ def _parse_csv(
     data: bytes, pos: int, line: int, final: bool, delimiter: str, convert: bool | None,
     shape: tuple[int, tuple[int, ...] | None] | None, limit: int,
 ) -> tuple[list[tuple[Any, ...]], int, int, tuple[int, str] | None]: ...
+def _stage_csv(
+    conn: _Connection, table: str, data: bytes, pos: int, line: int, final: bool, delimiter: str,
+    convert: bool | str, shape: tuple[int, tuple[int, ...] | None], limit: int,
+) -> tuple[int, int, int, tuple[int, str] | None]: ...

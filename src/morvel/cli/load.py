@@ -10,8 +10,9 @@ written back is the same text (``645``; never ``00645`` or ``1.50``). JSON Lines
 JSON's types (INTEGER: integers within 64 bits, true and false as 1 and 0; REAL: numbers; TEXT: anything
 else, where true and false are stored as those words), and an object or array inside a line's object is
 stored as its text on the line, exactly as written. CSV records
-are parsed and their fields converted by the compiled module (``_parse_csv``); rows are staged through
-``morvel.load``, a batch at a time, so memory follows the batch, not the file.
+are parsed, converted and staged by the compiled module a block at a time (``_stage_csv``: no Python object
+per value); other rows are staged through ``morvel.load``, a batch at a time, so memory follows the batch,
+not the file.
 
 A load that fails leaves nothing of itself: its transaction is rolled back, and a FILE it created is
 removed again, unless another connection has the file open (a second load waiting for this one's lock, a
@@ -271,11 +272,16 @@ class DelimitedRows(Rows):
         self.width = len(self.header)
 
     def parse(self, convert: Any, shape: tuple[int, tuple[int, ...] | None] | None, limit: int,
-              keep: bool = False) -> Any:
-        """Up to `limit` records (their number, for the first pass); with `keep`, the data read stays."""
+              keep: bool = False, into: tuple[sqlite3.Connection, str] | None = None) -> Any:
+        """Up to `limit` records (their number, for the first pass, or staged `into` a table); with `keep`,
+        the data read stays."""
         while True:
-            rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended, self.delimiter,
-                                                           convert, shape, limit)
+            if into is None:
+                rows, self.pos, self.line, stop = mv._parse_csv(self.data, self.pos, self.line, self.ended,
+                                                               self.delimiter, convert, shape, limit)
+            else:
+                rows, self.pos, self.line, stop = mv._stage_csv(*into, self.data, self.pos, self.line, self.ended,
+                                                               self.delimiter, convert, shape, limit)
             if stop:
                 line, what, *field = cast("tuple[int, str, *tuple[int, ...]]", stop)
                 raise self.source.error(line, f"{self.header[field[0]]}: {what}" if field else what)
@@ -312,6 +318,12 @@ class DelimitedRows(Rows):
     def chunks(self, size: int) -> Iterator[list[Sequence[Any]]]:
         while rows := self.parse(self.convert, (self.width, self.order), size):
             yield rows
+
+    def stage(self, conn: sqlite3.Connection, table: str, size: int) -> Iterator[int]:
+        """The rows staged in `table` as they are parsed, with no Python object per value: how many at a
+        time, `size` at most."""
+        while staged := self.parse(self.convert, (self.width, self.order), size, into=(conn, table)):
+            yield staged
 
 
 def field_value(text: str) -> Any:
@@ -970,6 +982,11 @@ def cmd_load(loading: Loading, args: argparse.Namespace) -> None:
             table, created = target(conn, rows, args)
             if isinstance(rows, ArrowRows):
                 staged = load_arrow(conn, table, rows, progress)
+            elif isinstance(rows, DelimitedRows):
+                staged = 0
+                for n in rows.stage(conn, table, min(CHUNK, args.batch)):
+                    staged += n
+                    progress.update(staged)
             else:
                 staged = morvel.load(conn, table, itertools.chain.from_iterable(converted()), False, batch=args.batch)
             if args.merge:

@@ -179,42 +179,6 @@ double half_to_double(uint16_t h) {
     return (h & 0x8000) != 0 ? -v : v;
 }
 
-// Whether [p, p + n) is well-formed UTF-8 (no surrogates, nothing beyond U+10FFFF, no overlong forms).
-bool valid_utf8(const unsigned char* p, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        if (i + 8 <= n) {
-            uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            if ((w & 0x8080808080808080ull) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) len = 2;
-        else if (c == 0xE0) { len = 3; lo = 0xA0; }
-        else if (c == 0xED) { len = 3; hi = 0x9F; }
-        else if (c >= 0xE1 && c <= 0xEF) len = 3;
-        else if (c == 0xF0) { len = 4; lo = 0x90; }
-        else if (c >= 0xF1 && c <= 0xF3) len = 4;
-        else if (c == 0xF4) { len = 4; hi = 0x8F; }
-        else return false;
-        if (i + len > n) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
-}
-
 template <class T>
 T load_at(const void* buffer, int64_t i) {
     T v;
@@ -330,7 +294,7 @@ void Column::refuse_value(int64_t i, const char* why) {
 
 db::Value Column::text(const char* p, int64_t n, int64_t row) {
     if (n < 0) refuse_value(row, "a negative length in the Arrow array");
-    if (!valid_utf8(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n)))
+    if (!valid_utf8(p, static_cast<size_t>(n)))
         refuse_value(row, "the text is not valid UTF-8");
     db::Value v;
     v.kind = db::Value::Kind::Text;

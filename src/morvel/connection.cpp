@@ -202,6 +202,15 @@ bool execute(Cursor& cur, const IntStatement& statement, PyObject* n) {
     return true;
 }
 
+bool visit(Cursor& cur, PyObject* statement, PyObject* params, RowVisitor& visitor) {
+    const bool exact = params == nullptr || PyList_CheckExact(params) || PyTuple_CheckExact(params);
+    if (!exact || cur.session_ == nullptr || !run_visiting(*cur.session_, statement, params, cur.tuples_, visitor))
+        return false;
+    cur.method_ = false;
+    cur.rows_ = Ref{};
+    return true;
+}
+
 Ref fetchall(Cursor& cur) {
     if (cur.method_) {
         Busy busy(cur.session_.get());

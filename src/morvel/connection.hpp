@@ -16,6 +16,7 @@ class IntStatement;
 class Stream;
 struct Value;
 struct Standing;
+class RowVisitor;
 
 struct Session;  // the native execution state of a connection on a thread (native.hpp)
 // A cursor's share of its session, given back when the cursor goes (native.hpp's release).
@@ -40,6 +41,7 @@ private:
     friend void execute_values(Cursor&, PyObject*, const Value*, size_t);
     friend bool execute(Cursor&, const IntStatement&, PyObject*);
     friend Ref fetchall(Cursor&);
+    friend bool visit(Cursor&, PyObject*, PyObject*, RowVisitor&);
     friend bool standing(Cursor&, Standing&);
     friend class Stream;
     // Runs the statement natively when this cursor can; false when the statement was not sent (at most
@@ -94,6 +96,21 @@ struct Value {
 void execute_values(Cursor& cur, PyObject* statement, const Value* values, size_t n);
 
 Ref fetchall(Cursor& cur);
+
+// Takes the rows of a read one at a time, as values that stay valid until row() returns. It runs no Python
+// code: nothing can close the connection or change the statement meanwhile.
+class RowVisitor {
+public:
+    virtual void row(const Value* values, size_t n) = 0;
+
+protected:
+    ~RowVisitor() = default;
+};
+
+// Sends `statement` (`params` as for execute) and hands every row it returns to `visitor`, with no Python
+// object per value, on the native path; false, with nothing sent, where it must go through the method
+// (query() then gives the same rows as Python objects).
+bool visit(Cursor& cur, PyObject* statement, PyObject* params, RowVisitor& visitor);
 
 // A statement with one integer written into its text: head + str(n) + tail, sent once per value (one
 // DELETE per rowid, say). The native path prepares it once with a parameter in the integer's place:

@@ -1,5 +1,7 @@
 // The shared building blocks declared in core.hpp that are not inline: the statement template filler and
 // the list and sequence helpers.
+#include <cstring>
+
 #include "core.hpp"
 
 namespace morvel {
@@ -48,6 +50,47 @@ Ref item_at(PyObject* seq, Py_ssize_t i) {
     }
     Ref key = own(PyLong_FromSsize_t(i));
     return own(PyObject_GetItem(seq, key.get()));
+}
+
+// Whether text[0, size) is UTF-8 as Python's strict decoder takes it: no overlong form, no surrogate, nothing
+// beyond U+10FFFF.
+bool valid_utf8(const char* text, size_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    for (size_t i = 0; i < size;) {
+        if (i + 8 <= size) {  // ASCII eight bytes at a time
+            unsigned long long word = 0;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len = 0;
+        unsigned low = 0x80, high = 0xBF;  // the second byte's range
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + len > size || s[i + 1] < low || s[i + 1] > high) return false;
+        for (size_t k = 2; k < len; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+        i += len;
+    }
+    return true;
 }
 
 }  // namespace morvel

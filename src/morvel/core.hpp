@@ -211,6 +211,10 @@ inline Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyO
     return own(PyObject_VectorcallMethod(name, buf + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Whether text[0, size) is UTF-8 as Python's strict decoder takes it: no overlong form, no surrogate,
+// nothing beyond U+10FFFF.
+bool valid_utf8(const char* text, size_t size);
+
 // Loops over rows, statements or fetched rows run no bytecode for a long time, and a row sent through
 // the sqlite3 module's C methods runs none either: without polling, Ctrl-C would wait for the return.
 class SignalPoll {

@@ -355,48 +355,6 @@ std::string shown(const char* s, Py_ssize_t n) {
     return out;
 }
 
-// Whether s[0, n) is UTF-8 as Python's strict decoder takes it: no overlong form, no surrogate, nothing
-// beyond U+10FFFF.
-bool utf8(const char* text, Py_ssize_t n) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    const auto size = static_cast<size_t>(n);
-    for (size_t i = 0; i < size;) {
-        if (i + 8 <= size) {  // ASCII eight bytes at a time
-            unsigned long long word = 0;
-            std::memcpy(&word, s + i, 8);
-            if ((word & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        unsigned low = 0x80, high = 0xBF;  // the second byte's range
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (i + len > size || s[i + 1] < low || s[i + 1] > high) return false;
-        for (size_t k = 2; k < len; ++k)
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        i += len;
-    }
-    return true;
-}
-
 // The stop for a field that is not UTF-8, naming its first byte that is not ASCII.
 Stop not_utf8(const char* s, Py_ssize_t n, Py_ssize_t line) {
     Py_ssize_t bad = 0;
@@ -508,7 +466,7 @@ public:
             }
             return;
         }
-        if (!utf8(s, n)) throw not_utf8(s, n, line);
+        if (!valid_utf8(s, static_cast<size_t>(n))) throw not_utf8(s, n, line);
         if (transient) s = copies_.emplace_back(s, static_cast<size_t>(n)).data();
         out.kind = db::Value::Kind::Text;
         out.p = s;

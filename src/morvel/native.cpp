@@ -207,6 +207,8 @@ struct Session {
     // as the step after the last row converted found it (ROW: a row is waiting, and the statement runs on).
     Ref rows(const Statement& prepared, int& rc, bool repeated, size_t most = SIZE_MAX);
     Ref rows_of(const Statement& prepared, int& rc, bool repeated, size_t most);
+    // The same rows handed to `visitor` as values, none converted into a Python object.
+    void visit_rows(const Statement& prepared, int& rc, bool repeated, RowVisitor& visitor);
     bool may_hold(const Statement& prepared, bool repeated) const;
     // Whether the connection no longer holds the handle of this session: closed, or re-opened.
     bool gone() const { return n->handle(conn.get()) != db; }
@@ -597,14 +599,77 @@ Ref Session::rows_of(const Statement& prepared, int& rc, bool repeated, size_t m
     return out;
 }
 
+void Session::visit_rows(const Statement& prepared, int& rc, bool repeated, RowVisitor& visitor) {
+    const sqlite::Api& api = n->api;
+    sqlite::sqlite3_stmt* const stmt = prepared.stmt;
+    std::vector<Value> values;
+    unsigned fetched = 0;
+    try {
+        for (; rc == sqlite::ROW; rc = step(stmt, may_hold(prepared, repeated))) {
+            if (gone()) closed(stmt);
+            const int columns = api.column_count(stmt);
+            values.assign(static_cast<size_t>(columns), Value{});
+            for (int i = 0; i < columns; ++i) {
+                Value& v = values[static_cast<size_t>(i)];
+                switch (api.column_type(stmt, i)) {
+                    case sqlite::INTEGER:
+                        v.kind = Value::Kind::Int;
+                        v.i = api.column_int64(stmt, i);
+                        break;
+                    case sqlite::FLOAT:
+                        v.kind = Value::Kind::Real;
+                        v.d = api.column_double(stmt, i);
+                        break;
+                    case sqlite::TEXT: {
+                        const char* text = reinterpret_cast<const char*>(api.column_text(stmt, i));
+                        if (text == nullptr) {
+                            PyErr_NoMemory();
+                            throw PyError{};
+                        }
+                        v.kind = Value::Kind::Text;
+                        v.p = text;
+                        v.n = static_cast<size_t>(api.column_bytes(stmt, i));
+                        // Text the sqlite3 module could not read as str fails as it fails there.
+                        if (!valid_utf8(v.p, v.n)) {
+                            Ref made = Ref::steal(text_value(stmt, i, text));
+                            if (!made) throw PyError{};
+                        }
+                        break;
+                    }
+                    case sqlite::BLOB:
+                        v.kind = Value::Kind::Blob;
+                        v.p = static_cast<const char*>(api.column_blob(stmt, i));
+                        v.n = static_cast<size_t>(api.column_bytes(stmt, i));
+                        break;
+                    default:
+                        break;
+                }
+            }
+            visitor.row(values.data(), values.size());
+            if (++fetched % 1024 == 0 && PyErr_CheckSignals() < 0) throw PyError{};
+        }
+        if (gone()) closed(stmt);
+        if (rc != sqlite::DONE) fail(stmt);
+        api.reset(stmt);
+    } catch (...) {
+        // Every throw leaves the statement reset, unless losing the session has finalized it already.
+        if (!dead) {
+            ErrorStash pending;
+            api.reset(stmt);
+        }
+        throw;
+    }
+}
+
 namespace {
 
 // Runs `statement` natively, its parameters bound by `bind(statement)`; false when it must go through the
 // cursor's own execute instead (nothing has been sent then).
 // With `reading`, a read stops after `most` rows: while rows remain, `reading` keeps the statement.
+// With `visitor`, the rows go to it instead.
 template <class Bind>
 bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& rows, Reading* reading = nullptr,
-               size_t most = SIZE_MAX) {
+               size_t most = SIZE_MAX, RowVisitor* visitor = nullptr) {
     if (s.dead || s.busy) return false;
     Busy busy(&s);
     if (s.gone()) {
@@ -648,7 +713,9 @@ bool run_bound(Session& s, PyObject* statement, Bind&& bind, bool tuples, Ref& r
     }
     int rc = s.step(prepared->stmt, s.may_hold(*prepared, repeated));
     if (s.gone() && (reads || (rc != sqlite::DONE && rc != sqlite::ROW))) s.closed(prepared->stmt);
-    if (reads) {
+    if (reads && visitor != nullptr) {
+        s.visit_rows(*prepared, rc, repeated, *visitor);
+    } else if (reads) {
         rows = s.rows(*prepared, rc, repeated, reading != nullptr ? most : SIZE_MAX);
         if (reading != nullptr && rc == sqlite::ROW) reading->keep(*prepared, repeated);
     } else {
@@ -690,6 +757,12 @@ bool standing(Cursor& cur, Standing& out) {
 
 bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& rows) {
     return run_bound(s, statement, [&](const Statement& prepared) { return s.bind(prepared, params); }, tuples, rows);
+}
+
+bool run_visiting(Session& s, PyObject* statement, PyObject* params, bool tuples, RowVisitor& visitor) {
+    Ref unused;
+    return run_bound(s, statement, [&](const Statement& prepared) { return s.bind(prepared, params); }, tuples, unused,
+                     nullptr, SIZE_MAX, &visitor);
 }
 
 bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, bool tuples, Ref& rows) {

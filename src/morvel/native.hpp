@@ -48,6 +48,8 @@ bool run(Session& s, PyObject* statement, PyObject* params, bool tuples, Ref& ro
 bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, bool tuples, Ref& rows);
 // The same for a statement whose one parameter takes the integer `value`.
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows);
+// The same with every row handed to `visitor` as values (connection.hpp's visit).
+bool run_visiting(Session& s, PyObject* statement, PyObject* params, bool tuples, RowVisitor& visitor);
 
 // A read whose rows are converted a bounded number at a time (db::Stream on the native path). While rows
 // remain, the statement stays where the last step left it and the session is busy: statements of nested

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "answer_sink.hpp"
@@ -18,6 +19,7 @@
 #include "compat.hpp"
 #include "connection.hpp"
 #include "function.hpp"
+#include "key_set.hpp"
 #include "state.hpp"
 #include "transaction.hpp"
 
@@ -245,10 +247,6 @@ long long rowid_of(PyObject* row, Py_ssize_t at) {
 // ---------------------------------------------------------------------------------------------------
 // Each column's collation, read from the table's CREATE TABLE text
 
-// How a main column compares text: the three collations that SQLite itself defines, restated below, and
-// any other one (registered by the application), which only SQLite can apply.
-enum class Collation { Binary, Nocase, Rtrim, Other };
-
 // A piece of an SQL text as SQLite's tokenizer cuts it (what this reading needs of it): a word (a keyword
 // or a plain name), a quoted run (a string or a quoted name), a parenthesis, a comma, anything else.
 struct Token {
@@ -422,88 +420,29 @@ std::vector<Collation> column_collations(PyObject* create, PyObject* cols) {
 // ---------------------------------------------------------------------------------------------------
 // Values as a collation compares them
 
-// How many bytes a code point takes in UTF-8, the encoding in which SQLite's NOCASE compares.
-Py_ssize_t utf8_size(Py_UCS4 c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
-
-// A text as NOCASE compares it: ASCII letters in lower case, nothing else folded. NOCASE stops at a NUL
-// but still tells texts of other lengths apart: past a NUL only the length (in UTF-8 bytes) counts, and
-// that text becomes the part before the NUL, a NUL, and the length in digits.
-Ref nocase_text(PyObject* s) {
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    Py_ssize_t end = n;
-    bool upper = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == 0) {
-            end = i;
-            break;
-        }
-        upper = upper || (c >= 'A' && c <= 'Z');
-    }
-    if (!upper && end == n) return Ref::borrow(s);
-    Ref head = own(PyUnicode_New(end, PyUnicode_MAX_CHAR_VALUE(s)));
-    const int head_kind = PyUnicode_KIND(head.get());
-    void* head_data = PyUnicode_DATA(head.get());
-    for (Py_ssize_t i = 0; i < end; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        PyUnicode_WRITE(head_kind, head_data, i, c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
-    }
-    if (end == n) return head;
-    Py_ssize_t bytes = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) bytes += utf8_size(PyUnicode_READ(kind, data, i));
-    return own(PyUnicode_FromFormat("%U%c%zd", head.get(), 0, bytes));
-}
-
-// A text as RTRIM compares it: without its trailing blanks (U+0020 only).
-Ref rtrim_text(PyObject* s) {
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    while (n > 0 && PyUnicode_READ(kind, data, n - 1) == ' ') --n;
-    return n == PyUnicode_GET_LENGTH(s) ? Ref::borrow(s) : own(PyUnicode_Substring(s, 0, n));
-}
-
-// A value as a column of this collation compares it with `=`: two values are equal under the collation
-// exactly when their folded forms are equal values. Only text is folded; a blob never equals a text.
-Ref folded_value(PyObject* v, Collation c) {
-    if (!PyUnicode_Check(v)) return Ref::borrow(v);
-    if (c == Collation::Nocase) return nocase_text(v);
-    if (c == Collation::Rtrim) return rtrim_text(v);
-    return Ref::borrow(v);
-}
-
-// A seen-set entry (a key's value, or the tuple of its values) folded column by column.
-Ref folded_entry(PyObject* entry, const std::vector<Collation>& collations) {
-    if (collations.size() == 1) return folded_value(entry, collations[0]);
-    const Py_ssize_t n = PyTuple_GET_SIZE(entry);
-    Ref out;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyTuple_GET_ITEM(entry, i);
-        Ref f = folded_value(v, collations[static_cast<size_t>(i)]);
-        if (f.get() == v && !out) continue;
-        if (!out) {
-            out = own(PyTuple_New(n));
-            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Ref::borrow(PyTuple_GET_ITEM(entry, j)).release());
-        }
-        PyTuple_SET_ITEM(out.get(), i, f.release());
-    }
-    return out ? out : Ref::borrow(entry);
-}
-
 // ---------------------------------------------------------------------------------------------------
 
 struct Key {
     std::vector<Py_ssize_t> columns;  // column indexes, in the key's order
-    Ref seen;                         // every tuple a staged row holds for this key
+    KeySet seen;                      // every tuple a staged row holds for this key
     // How a main row's tuple is matched against the staged ones: by value (every column BINARY), by value
     // once folded (NOCASE or RTRIM columns among them), or by SQLite itself (any other collation, or
     // collations this module could not read).
     enum Match { Equal, Folded, Joined } match = Equal;
     std::vector<Collation> collations;  // per key column: the main column's
-    Ref folded;                         // Folded: every staged tuple as the main columns' collations see it
+    KeySet folded;                      // Folded: every staged tuple as the main columns' collations see it
 };
+
+// A key's tuple in a row, written into `out` as the key sets hold it: by value, or with `collations` as those
+// columns compare text; false when it holds NULL. `values` gives a row's value at a position.
+template <class Values>
+bool key_entry(Values&& values, const std::vector<Py_ssize_t>& at, const std::vector<Collation>* collations,
+               std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < at.size(); ++i)
+        if (!append_key_value(out, values(at[i]), collations ? (*collations)[i] : Collation::Binary)) return false;
+    return true;
+}
 
 // Which columns one statement selects, and where each one lands in its rows.
 struct Layout {
@@ -526,17 +465,98 @@ struct Layout {
     Layout(size_t ncols, Py_ssize_t lead) : slot(ncols) {
         for (size_t c = 0; c < ncols; ++c) slot[c] = lead + static_cast<Py_ssize_t>(c);
     }
-
-    std::vector<Position> positions(const std::vector<Py_ssize_t>& columns) const {
-        std::vector<Position> out;
-        for (Py_ssize_t c : columns) out.emplace_back(int_object(slot[static_cast<size_t>(c)]));
-        return out;
-    }
 };
 
 // The answer is built of many new lists that can never form a cycle; the cycle collector, which would
 // traverse all of them again and again as they pile up (half the time of a large call), waits until the
 // call ends. Garbage that other code makes meanwhile is collected then.
+// A fetched row's value at a position, for the key sets.
+auto python_values(PyObject* row) {
+    return [row](Py_ssize_t i) { return item_at(row, i); };
+}
+
+// The rows of one read handed over as values: counted, the last one's rowid (its first value) kept, each
+// given to `take`.
+template <class Take>
+class Visiting final : public db::RowVisitor {
+public:
+    explicit Visiting(Take& take) : take_(take) {}
+    void row(const db::Value* values, size_t) override {
+        ++rows;
+        last = values[0].i;
+        take_(values);
+    }
+    Py_ssize_t rows = 0;
+    long long last = LLONG_MIN;
+
+private:
+    Take& take_;
+};
+
+// Staged rows met as values, their tuples recorded in the key sets a few rows after they are read: each
+// tuple's slot is brought into the cache when its row is read, so that the look-ups of a large set do not
+// wait for memory one after another. The rows are recorded in the order they were read.
+class Behind {
+public:
+    Behind(std::vector<Key>& keys, const std::vector<std::vector<Py_ssize_t>>& at, std::vector<long long>& older)
+        : keys_(keys), at_(at), older_(older), ring_(kDistance) {
+        for (Row& r : ring_) {
+            r.entries.resize(keys.size());
+            r.folded.resize(keys.size());
+            r.present.resize(keys.size());
+        }
+    }
+
+    void row(const db::Value* values) {
+        Row& r = ring_[next_ % kDistance];
+        if (next_ - done_ == kDistance) record(r);
+        r.rowid = values[0].i;
+        const auto value = [values](Py_ssize_t i) -> const db::Value& { return values[i]; };
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            const Key& key = keys_[k];
+            r.present[k] = key_entry(value, at_[k], nullptr, r.entries[k]) ? 1 : 0;
+            if (!r.present[k]) continue;
+            key.seen.prefetch(r.entries[k]);
+            if (key.match == Key::Folded && key_entry(value, at_[k], &key.collations, r.folded[k]))
+                r.present[k] = 2;
+        }
+        ++next_;
+    }
+
+    // Records every row read so far.
+    void finish() {
+        while (done_ < next_) record(ring_[done_ % kDistance]);
+    }
+
+private:
+    static constexpr size_t kDistance = 16;
+    struct Row {
+        long long rowid = 0;
+        std::vector<std::string> entries, folded;
+        std::vector<char> present;  // 0: the tuple holds NULL; 1: entries; 2: entries and folded
+    };
+
+    void record(const Row& r) {
+        bool older = false;
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            if (r.present[k] == 0) continue;
+            if (!keys_[k].seen.insert(r.entries[k])) {
+                older = true;
+                continue;
+            }
+            if (r.present[k] == 2) keys_[k].folded.insert(r.folded[k]);
+        }
+        if (older) older_.push_back(r.rowid);
+        ++done_;
+    }
+
+    std::vector<Key>& keys_;
+    const std::vector<std::vector<Py_ssize_t>>& at_;
+    std::vector<long long>& older_;
+    std::vector<Row> ring_;
+    size_t next_ = 0, done_ = 0;  // rows read, and recorded
+};
+
 class CollectorPause {
 public:
     CollectorPause() noexcept : was_(PyGC_Disable()) {}
@@ -577,7 +597,7 @@ public:
         std::vector<Ref> key_names;
         bool seekable = plain_values;
         for (const UniqueKey& k : unique_keys(uniques.get())) {
-            Key key{{}, own(PySet_New(nullptr))};
+            Key key;
             for (const Position& p : k.positions) key.columns.push_back(column_of(p, cols_.get()));
             // A key of no columns supersedes every older staged row, which `=` does not say.
             seekable = seekable && !key.columns.empty();
@@ -661,7 +681,7 @@ private:
             if (PyErr_Occurred()) throw PyError{};
             cols_ = p.columns;
             staging_ = TextBuilder().ascii("temp_").text(text_.get()).finish();
-            for (const std::vector<Py_ssize_t>& columns : p.keys) keys_.push_back(Key{columns, Ref{}});
+            for (const std::vector<Py_ssize_t>& columns : p.keys) keys_.emplace_back().columns = columns;
             return true;
         }
         if (PyErr_Occurred()) throw PyError{};
@@ -720,7 +740,6 @@ private:
                 folds = folds || coll == Collation::Nocase || coll == Collation::Rtrim;
             }
             k.match = other ? Key::Joined : folds ? Key::Folded : Key::Equal;
-            if (k.match == Key::Folded) k.folded = own(PySet_New(nullptr));
         }
     }
 
@@ -777,42 +796,46 @@ private:
 
     // Records the row's tuple for every key; true when a row met before (a newer one: rows come newest
     // first) already held one of them. The merge tells staged rows apart by value, whatever the collation.
-    bool superseded(PyObject* row, const std::vector<std::vector<Position>>& at) {
+    // `values` gives the row's value at a position.
+    template <class Values>
+    bool superseded(Values&& values, const std::vector<std::vector<Py_ssize_t>>& at) {
         bool older = false;
         for (size_t k = 0; k < keys_.size(); ++k) {
             Key& key = keys_[k];
-            Ref entry = seen_entry(at[k], row, 0);
-            if (holds_null(entry.get(), at[k].size())) continue;
-            const Py_ssize_t before = PySet_GET_SIZE(key.seen.get());
-            check(PySet_Add(key.seen.get(), entry.get()));
-            if (PySet_GET_SIZE(key.seen.get()) == before) {
+            if (!key_entry(values, at[k], nullptr, entry_)) continue;
+            if (!key.seen.insert(entry_)) {
                 older = true;  // its folded form is in `folded` already
                 continue;
             }
-            if (key.match == Key::Folded) check(PySet_Add(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
+            if (key.match == Key::Folded && key_entry(values, at[k], &key.collations, entry_)) key.folded.insert(entry_);
         }
         return older;
     }
 
+    bool superseded(PyObject* row, const std::vector<std::vector<Py_ssize_t>>& at) {
+        return superseded(python_values(row), at);
+    }
+
     // Whether some staged row holds one of the main row's tuples, as the main columns' collations compare
     // them. A key without columns makes no look-up in the merge, so it removes no main row.
-    bool replaced(PyObject* row, const std::vector<std::vector<Position>>& at, long long rowid) const {
+    bool replaced(PyObject* row, const std::vector<std::vector<Py_ssize_t>>& at, long long rowid) {
+        const auto values = python_values(row);
         for (size_t k = 0; k < keys_.size(); ++k) {
             const Key& key = keys_[k];
             if (at[k].empty() || key.match == Key::Joined) continue;
-            Ref entry = seen_entry(at[k], row, 0);
-            if (holds_null(entry.get(), at[k].size())) continue;
-            const bool found = key.match == Key::Equal
-                                   ? check(PySet_Contains(key.seen.get(), entry.get()))
-                                   : check(PySet_Contains(key.folded.get(), folded_entry(entry.get(), key.collations).get()));
-            if (found) return true;
+            const bool equal = key.match == Key::Equal;
+            if (!key_entry(values, at[k], equal ? nullptr : &key.collations, entry_)) continue;
+            if ((equal ? key.seen : key.folded).contains(entry_)) return true;
         }
         return std::binary_search(joined_.begin(), joined_.end(), rowid);
     }
 
-    std::vector<std::vector<Position>> key_positions(const Layout& layout) const {
-        std::vector<std::vector<Position>> at;
-        for (const Key& k : keys_) at.push_back(layout.positions(k.columns));
+    std::vector<std::vector<Py_ssize_t>> key_positions(const Layout& layout) const {
+        std::vector<std::vector<Py_ssize_t>> at;
+        for (const Key& k : keys_) {
+            std::vector<Py_ssize_t>& in_row = at.emplace_back();
+            for (Py_ssize_t c : k.columns) in_row.push_back(layout.slot[static_cast<size_t>(c)]);
+        }
         return at;
     }
 
@@ -843,21 +866,31 @@ private:
         joined_.erase(std::unique(joined_.begin(), joined_.end()), joined_.end());
     }
 
-    // Calls `each` with every staged row, newest first, chunk by chunk.
-    template <class Each>
-    void newest_first(const Layout& layout, Each&& each) {
+    // Calls `each` with every staged row, newest first, chunk by chunk; with `each_values`, a chunk the
+    // connection can hand over as values goes to that instead, with no Python object per value.
+    template <class Each, class EachValues = std::nullptr_t>
+    void newest_first(const Layout& layout, Each&& each, EachValues each_values = nullptr) {
         Ref statement = sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
         Ref bound = own(PyLong_FromLongLong(LLONG_MAX));
         SignalPoll poll;
         for (;;) {
             Ref params = list_of({bound.get()});
-            Ref rows = db::query(cur_, statement.get(), params.get());
             Py_ssize_t n = 0;
             long long last = LLONG_MIN;
-            for (ForEach it(rows.get()); Ref row = it.next(); ++n) {
-                poll();
-                last = rowid_of(row.get(), 0);
-                each(row.get());
+            bool visited = false;
+            if constexpr (!std::is_same_v<EachValues, std::nullptr_t>) {
+                Visiting<EachValues> visiting(each_values);
+                visited = db::visit(cur_, statement.get(), params.get(), visiting);
+                n = visiting.rows;
+                last = visiting.last;
+            }
+            if (!visited) {
+                Ref rows = db::query(cur_, statement.get(), params.get());
+                for (ForEach it(rows.get()); Ref row = it.next(); ++n) {
+                    poll();
+                    last = rowid_of(row.get(), 0);
+                    each(row.get());
+                }
             }
             if (n < kStagedChunk || last == LLONG_MIN) return;
             bound = own(PyLong_FromLongLong(last - 1));
@@ -886,9 +919,14 @@ private:
             for (Py_ssize_t c : k.columns) wanted[static_cast<size_t>(c)] = true;
         const Layout layout(cols_.get(), wanted);
         const auto at = key_positions(layout);
-        newest_first(layout, [&](PyObject* row) {
-            if (superseded(row, at)) older_.push_back(rowid_of(row, 0));
-        });
+        Behind behind(keys_, at, older_);
+        newest_first(
+            layout, [&](PyObject* row) {
+                behind.finish();  // the rows of values before this one first
+                if (superseded(row, at)) older_.push_back(rowid_of(row, 0));
+            },
+            [&](const db::Value* row) { behind.row(row); });
+        behind.finish();
         std::reverse(older_.begin(), older_.end());  // read newest first: now in ascending order
     }
 
@@ -1018,6 +1056,7 @@ private:
     Ref cols_, text_, staging_, where_, answer_;
     std::vector<Key> keys_;
     std::vector<Py_ssize_t> out_;
+    std::string entry_;              // the key tuple at hand, written as the key sets hold it
     std::vector<long long> older_;   // rowids of the staged rows that a newer staged row supersedes
     std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
     Py_ssize_t limit_ = -1;

@@ -1,0 +1,60 @@
+// The key tuples of staged rows, as morvel.query holds them: each tuple written as bytes that are equal
+// exactly when the tuples are equal values (1 and 1.0 alike, a text never a blob), optionally as a column's
+// collation compares it, in a hash set of its own with no Python object per tuple.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "connection.hpp"
+#include "core.hpp"
+
+namespace morvel {
+
+// How a column's `=` compares text: byte for byte, with ASCII letters folded, without trailing blanks, or by
+// a collation that only SQLite itself knows.
+enum class Collation { Binary, Nocase, Rtrim, Other };
+
+// Appends one value of a key tuple, as its column's collation compares it (Binary: by value); false, with
+// nothing appended, for NULL, which equals nothing. A value of another type than SQLite's is a TypeError.
+bool append_key_value(std::string& out, PyObject* v, Collation c);
+bool append_key_value(std::string& out, const db::Value& v, Collation c);
+inline bool append_key_value(std::string& out, const Ref& v, Collation c) { return append_key_value(out, v.get(), c); }
+
+// A set of byte strings: open addressing over their hashes, the strings back to back in one buffer. A key of
+// one integer, the usual one, is kept as that integer in a table of its own: half the memory that the probes
+// touch, and no string.
+class KeySet {
+public:
+    // Adds `key`; false when it was there already.
+    bool insert(std::string_view key);
+    bool contains(std::string_view key) const;
+    // Brings the slot where `key` would go into the cache, for an insert or a look-up soon after.
+    void prefetch(std::string_view key) const;
+
+private:
+    // Integers by open addressing; kEmpty marks a free slot, and has_empty_ tells whether kEmpty itself is in.
+    static constexpr long long kEmpty = LLONG_MIN;
+    bool insert_int(long long v);
+    bool contains_int(long long v) const;
+    std::vector<long long> ints_;
+    size_t int_count_ = 0;
+    bool has_empty_ = false;
+
+    struct Slot {
+        uint64_t hash = 0;
+        uint64_t at = 0;  // 1 + the offset of the string in bytes_; 0: an empty slot
+    };
+    size_t find(std::string_view key, uint64_t hash) const;  // its slot, or the empty one where it would go
+    std::string_view at(const Slot& s) const;
+    void grow();
+
+    std::vector<Slot> slots_;
+    std::vector<char> bytes_;  // each string as its length (4 bytes), then its bytes
+    size_t size_ = 0;
+};
+
+}  // namespace morvel

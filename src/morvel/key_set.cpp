@@ -142,7 +142,7 @@ size_t KeySet::find(std::string_view key, uint64_t hash) const {
 }
 
 void KeySet::grow() {
-    std::vector<Slot> old = std::move(slots_);
+    RawVector<Slot> old = std::move(slots_);
     slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
     const size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
@@ -174,7 +174,7 @@ size_t int_slot(long long v, size_t mask) {
 bool KeySet::insert_int(long long v) {
     if (v == kEmpty) return !std::exchange(has_empty_, true);
     if ((int_count_ + 1) * 2 > ints_.size()) {
-        std::vector<long long> old = std::move(ints_);
+        RawVector<long long> old = std::move(ints_);
         ints_.assign(old.empty() ? 1024 : old.size() * 2, kEmpty);
         const size_t mask = ints_.size() - 1;
         for (long long o : old) {

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,25 @@ bool append_key_value(std::string& out, PyObject* v, Collation c);
 bool append_key_value(std::string& out, const db::Value& v, Collation c);
 inline bool append_key_value(std::string& out, const Ref& v, Collation c) { return append_key_value(out, v.get(), c); }
 
+// Memory that tracemalloc sees (the interpreter's raw domain), so that what a call holds is measured whole.
+template <class T>
+struct RawAllocator {
+    using value_type = T;
+    RawAllocator() noexcept = default;
+    template <class U>
+    RawAllocator(const RawAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        void* p = n > SIZE_MAX / sizeof(T) ? nullptr : PyMem_RawMalloc(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { PyMem_RawFree(p); }
+    template <class U>
+    bool operator==(const RawAllocator<U>&) const noexcept { return true; }
+};
+template <class T>
+using RawVector = std::vector<T, RawAllocator<T>>;
+
 // A set of byte strings: open addressing over their hashes, the strings back to back in one buffer. A key of
 // one integer, the usual one, is kept as that integer in a table of its own: half the memory that the probes
 // touch, and no string.
@@ -40,7 +60,7 @@ private:
     static constexpr long long kEmpty = LLONG_MIN;
     bool insert_int(long long v);
     bool contains_int(long long v) const;
-    std::vector<long long> ints_;
+    RawVector<long long> ints_;
     size_t int_count_ = 0;
     bool has_empty_ = false;
 
@@ -52,8 +72,8 @@ private:
     std::string_view at(const Slot& s) const;
     void grow();
 
-    std::vector<Slot> slots_;
-    std::vector<char> bytes_;  // each string as its length (4 bytes), then its bytes
+    RawVector<Slot> slots_;
+    RawVector<char> bytes_;  // each string as its length (4 bytes), then its bytes
     size_t size_ = 0;
 };
 

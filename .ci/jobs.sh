@@ -111,6 +111,8 @@ release_check() {
 }
 
 job_release_3_13() {
+    # The nodes of the dqlite cluster tests (their client, dqlite-dbapi, is a test extra from 3.13 on).
+    need_debian_command dqlite-demo go-dqlite
     MORVEL_CI_NATIVE_OFF_TAGS=cp313 release_check "$PY313"
 }
 

@@ -75,3 +75,11 @@ venv_pip() {
         "$dir/bin/python" -m pip "$@"
     fi
 }
+
+# need_debian_command CMD PACKAGE: installs Debian's PACKAGE unless CMD is there (waiting for another apt's lock).
+need_debian_command() {
+    command -v "$1" > /dev/null && return
+    local apt=(apt-get -o DPkg::Lock::Timeout=300 install -y -q "$2")
+    "${apt[@]}" > /dev/null 2>&1 || { apt-get -o DPkg::Lock::Timeout=300 update -q > /dev/null && "${apt[@]}" > /dev/null; }
+    command -v "$1" > /dev/null
+}

@@ -348,6 +348,131 @@ class _Awaited:
         return self.name
 
 
+class DqliteCluster:
+    """Three dqlite-demo nodes (Debian's go-dqlite) on 127.0.0.1, each with its data in `folder`; the first
+    one bootstraps the cluster and the others join it."""
+
+    def __init__(self, folder):
+        import socket
+        import subprocess
+        import time
+
+        def free_port():
+            with contextlib.closing(socket.socket()) as s:
+                s.bind(("127.0.0.1", 0))
+                return s.getsockname()[1]
+
+        self.addresses, self.nodes = [], []
+        for i in range(3):
+            db, api = f"127.0.0.1:{free_port()}", f"127.0.0.1:{free_port()}"
+            data = os.path.join(folder, f"node{i}")
+            os.makedirs(data)
+            join = ["--join", self.addresses[0]] if i else []
+            self.nodes.append(subprocess.Popen(["dqlite-demo", "--api", api, "--db", db, "--dir", data, *join],
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            self.addresses.append(db)
+            deadline = time.monotonic() + 30
+            while True:  # up once its database port answers
+                try:
+                    socket.create_connection(("127.0.0.1", int(db.rsplit(":", 1)[1])), timeout=1).close()
+                    break
+                except OSError:
+                    if time.monotonic() > deadline or self.nodes[-1].poll() is not None:
+                        self.stop()
+                        raise RuntimeError(f"dqlite-demo node {i} did not start")
+                    time.sleep(0.05)
+        # The nodes join as spares and are made voters one by one: only with three voters does losing one
+        # leave a quorum.
+        deadline = time.monotonic() + 60
+        while True:
+            shown = subprocess.run(["dqlite", "-s", self.addresses[0], "demo", ".cluster"], capture_output=True,
+                                   text=True, timeout=30).stdout
+            if shown.count("|voter") == 3:
+                break
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"the dqlite nodes did not all become voters: {shown!r}")
+            time.sleep(0.1)
+
+    def connect(self, database, address=None, **kwargs):
+        import dqlitedbapi
+
+        return dqlitedbapi.connect(address or self.addresses[0], database=database, **kwargs)
+
+    def stop(self):
+        for node in self.nodes:
+            if node.poll() is None:
+                node.kill()
+            node.wait()
+
+
+def dqlite_missing():
+    """Why this machine cannot run a dqlite cluster for the tests, or None."""
+    if shutil.which("dqlite-demo") is None:
+        return "dqlite-demo (Debian's go-dqlite) is not installed"
+    try:
+        import dqlitedbapi  # noqa: F401
+    except ImportError as e:
+        return f"dqlite-dbapi (CPython 3.13 and newer) is not installed ({e})"
+    return None
+
+
+def dump_through(conn):
+    """dump()'s answer read through a connection (of a database that is no local file): text read as its
+    bytes in SQL, as dump() reads it."""
+    def as_stored(columns):
+        return ", ".join(f"CASE typeof({c}) WHEN 'text' THEN CAST({c} AS BLOB) ELSE {c} END" for c in columns)
+
+    cur = conn.cursor()
+    tables = [n for n, in cur.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name").fetchall()]
+    rows = {}
+    for t in tables:
+        columns = ["rowid"] + [f'"{c}"' for _, c, *_ in cur.execute(f"PRAGMA table_info({t})").fetchall()]
+        rows[t] = typed(cur.execute(f"SELECT {as_stored(columns)} FROM {t} ORDER BY rowid").fetchall())
+    master = cur.execute(f"SELECT {as_stored(['type', 'name', 'tbl_name', 'rootpage', 'sql'])} FROM sqlite_master "
+                         "ORDER BY name").fetchall()
+    return rows, master
+
+
+class _Dqlite:
+    """Connections to a three-node dqlite cluster through dqlite-dbapi, each path a database of its own on
+    it (the cluster starts at the first connection and stops with the tests)."""
+
+    name = "dqlite"
+    cluster = None
+
+    @property
+    def missing(self):
+        return dqlite_missing()
+
+    @property
+    def module(self):
+        import dqlitedbapi
+
+        return dqlitedbapi
+
+    @staticmethod
+    def database(path):
+        import hashlib
+
+        return hashlib.sha1(str(path).encode()).hexdigest()[:20] + ".db"
+
+    def __call__(self, path, **kwargs):
+        if _Dqlite.cluster is None:
+            import atexit
+
+            _Dqlite.cluster = DqliteCluster(tempfile.mkdtemp(prefix="morvel-dqlite-"))
+            atexit.register(_Dqlite.cluster.stop)
+        return _Dqlite.cluster.connect(self.database(path), **kwargs)
+
+    def dump(self, path):
+        with contextlib.closing(self(path)) as conn:
+            return dump_through(conn)
+
+    def __repr__(self):
+        return self.name
+
+
 # The connections of other packages, each a factory: connect(path, isolation_level=...) -> connection.
 FOREIGN = {
     "pysqlite3": Connector("pysqlite3", "pysqlite3-binary", "pysqlite3.dbapi2"),
@@ -356,7 +481,7 @@ FOREIGN = {
 }
 # Every kind of connection the functions are proved on: a genuine one, the proxy and the foreign ones.
 CONNECTORS = {"sqlite3": Connector("sqlite3", "sqlite3", "sqlite3"), "proxy": _Proxied(), **FOREIGN,
-              "aiosqlite": _Awaited()}
+              "aiosqlite": _Awaited(), "dqlite": _Dqlite()}
 
 
 def _connector(request):

@@ -7,6 +7,7 @@ the README), so that a new release of it that changes any of it is noticed.
 """
 
 import os
+import re
 import sqlite3
 import types
 
@@ -75,7 +76,7 @@ def run(connect, path, steps, level):
     log = [(outcome(s, conn), conn.in_transaction) for s in steps]
     conn.rollback()
     conn.close()
-    return log, dump(path)
+    return log, getattr(connect, "dump", dump)(path)
 
 
 def as_on(kind, observed):
@@ -83,6 +84,13 @@ def as_on(kind, observed):
     SQLite error; the others raise their own classes of the same names."""
     if kind.name == "libsql" and observed[0] == "raised" and hasattr(sqlite3, observed[1]):
         return ("raised", "ValueError", observed[2], None, None)
+    return observed
+
+
+def as_told(kind, observed):
+    """What `kind` raised, as sqlite3 tells it: dqlite-dbapi appends the node that answered to SQLite's message."""
+    if kind.name == "dqlite" and observed[0] == "raised":
+        return (*observed[:2], re.sub(r" to 127\.0\.0\.1:\d+$", "", observed[2]), *observed[3:])
     return observed
 
 
@@ -98,6 +106,9 @@ def reference_mode():
 @examples(40)
 @given(data=st.data())
 def test_random_workloads_agree_with_sqlite3(connector, monkeypatch, tmp_path_factory, level, data):
+    if connector.name == "dqlite" and level is not None:
+        pytest.skip("dqlite-dbapi keeps the isolation level it is given but begins no transaction before a write: "
+                    "only its own autocommit mode is sqlite3's")
     steps = [step(op) for op in data.draw(operations(connector))]
     where = tmp_path_factory.mktemp("w")
     monkeypatch.setenv("MORVEL_NATIVE", reference_mode())
@@ -106,7 +117,7 @@ def test_random_workloads_agree_with_sqlite3(connector, monkeypatch, tmp_path_fa
         monkeypatch.setenv("MORVEL_NATIVE", "0" if reference_mode() == "require" else "1")
     got = run(connector, str(where / "candidate.db"), steps, level)
     for i, (want, have) in enumerate(zip(expected[0], got[0])):
-        assert (as_on(connector, want[0]), want[1]) == have, f"call {i}"
+        assert (as_on(connector, want[0]), want[1]) == (as_told(connector, have[0]), have[1]), f"call {i}"
     assert expected[1] == got[1]
 
 
@@ -119,12 +130,14 @@ def test_failed_merge_rolled_back_leaves_everything_as_before(connector, tmp_pat
     mv._insert_main(conn, "t", [(1, "a", 0)])
     mv.insert_temp(conn, "t", [(1, "b", 1), (2, "c", 2)])
     broken_index(conn)
-    before = dump(path)
+    read = getattr(connector, "dump", dump)
+    before = read(path)
     with pytest.raises(Exception, match="no such column: no_such_column"):
         mv.temp_to_main(conn, "t", comm)
-    assert conn.in_transaction is not comm  # with comm the call rolls back itself; without, the caller does
+    # With comm the call rolls back itself, and so does a merge in autocommit mode; without, the caller does.
+    assert conn.in_transaction is (not comm and conn.isolation_level is not None)
     conn.rollback()
-    assert dump(path) == before
+    assert read(path) == before
     conn.close()
 
 

@@ -307,7 +307,7 @@ def test_a_connection_takes_the_calls_of_one_thread_at_a_time(connector, tmp_pat
     mv.insert_temp(conn, "t", [(4, "after")])
     for c in (conn, other):
         c.close()
-    check = sqlite3.connect(paths[0])
+    check = connector(paths[0]) if hasattr(connector, "dump") else sqlite3.connect(paths[0])  # a cluster's file
     assert check.execute("SELECT * FROM temp_t ORDER BY rowid").fetchall() == [(1, "staged"), (4, "after")]
     assert check.execute("SELECT count(*) FROM t").fetchone() == (0,)
     check.close()

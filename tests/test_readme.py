@@ -29,7 +29,8 @@ ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
 # The pages in the order their examples build on each other.
 PAGES = [README] + [ROOT / "docs" / f"{name}.md" for name in
-                    ("guide", "command-line", "reference", "connections", "performance", "transactions", "internals")]
+                    ("guide", "command-line", "reference", "connections", "scaling-out", "performance", "transactions",
+                     "internals")]
 EXCEPTION = re.compile(r"((?:\w+\.)*\w+(?:Error|Exception|Interrupt)): ?(.*)")
 TIME = re.compile(r"\b\d+\.\d+ s\b")
 

@@ -23,7 +23,7 @@ JOBS=(
     "sanitizer|"                # 165 s: the suite against the AddressSanitizer + UBSan build on 3.11
     "debug|root"                # 125 s: the suite under the 3.15 debug interpreter
     "release-3.12|wheels"       #  64 s
-    "release-3.13|wheels"       #  63 s
+    "release-3.13|wheels"       #  69 s: with the dqlite cluster tests
     "release-3.14|wheels-sid"   #  56 s: 3.14's release check, mypy --strict
     "release-3.11|wheels"       #  32 s
     "release-3.15|wheels-sid"   #  25 s

@@ -85,7 +85,6 @@ bool float_alphabet(const char* s, Py_ssize_t n) {
     return point_or_exponent;
 }
 
-// float(text) when repr() of it gives back `s`, exactly; otherwise nothing.
 // The exponent part of a number literal at s[i], which is 'e' or 'E': an optional sign and digits. `value`
 // gets it (beyond 100000 in magnitude it stays there, past every double's range), i the position after it;
 // returns the number of its digits (0: no exponent after all).
@@ -141,6 +140,7 @@ struct Number {
     double d = 0;
 };
 
+// float(text) when repr() of it gives back `s`, exactly; otherwise false.
 bool float_of_repr(const char* s, Py_ssize_t n, Number& out) {
     if (!float_alphabet(s, n)) return false;
     char* end = nullptr;

@@ -228,6 +228,51 @@ def test_a_trace_callback_that_closes_the_connection(monkeypatch, tmp_path):
     assert dump(path) == before
 
 
+def open_files(path):
+    """The descriptors of this process open on the file at `path` (its journals aside)."""
+    import os
+
+    seen = []
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                seen.append(fd)
+    return seen
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/fd")
+@pytest.mark.parametrize("end", ["close", "del"])
+def test_statements_kept_between_calls_never_hold_a_file_open(monkeypatch, tmp_path, end):
+    """The statements a call prepared wait for the next call on its connection, which finds them after the
+    schema changed too; once the connection closes (or goes), no statement keeps its file open."""
+    import gc
+
+    monkeypatch.setenv("MORVEL_NATIVE", NATIVE)
+    path = str(tmp_path / "kept.db")
+    prepare(path, MAIN, STAGED)
+    conn = sqlite3.connect(path)
+    others = [sqlite3.connect(str(tmp_path / f"other{i}.db")) for i in range(10)]  # beyond the connections kept
+    for c in others:
+        managed(c, "t", ["k"], staged=[(1,)])
+    for c in (conn, *others):
+        mv.find(c, "*", "t", "")
+    first = mv.find(conn, "k", "t", "WHERE k > 0")
+    conn.execute("ALTER TABLE temp_t ADD COLUMN x")  # the kept statements are prepared again by SQLite
+    conn.execute("ALTER TABLE t ADD COLUMN x")
+    conn.commit()
+    assert mv.find(conn, "k", "t", "WHERE k > 0") == first
+    assert open_files(path)
+    if end == "close":
+        conn.close()
+    else:
+        del conn
+        gc.collect()
+    assert open_files(path) == []
+    for c in others:
+        c.close()
+    assert all(open_files(str(tmp_path / f"other{i}.db")) == [] for i in range(10))
+
+
 @pytest.mark.parametrize("mode", [NATIVE, "0"])
 def test_interrupt_from_another_thread_stops_a_long_call(monkeypatch, tmp_path, mode):
     """SQLite stops the statement that runs when interrupt() arrives (one that arrives between two

@@ -222,6 +222,100 @@ struct Session {
 
 void SessionDelete::operator()(Session* s) const noexcept { std::default_delete<Session>()(s); }
 
+// The statements of a connection's sessions, between its calls (state.kept): reset, with no parameter bound.
+struct Kept {
+    Kept(const Native* native, Ref weak, sqlite::sqlite3* handle) noexcept
+        : n(native), cache(std::move(weak)), db(handle) {}
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    // Without the interpreter lock, as the sqlite3 module finalizes its own: a thread inside a statement of the
+    // connection holds the handle's mutex, and may wait for that lock.
+    ~Kept() {
+        if (statements.empty()) return;
+        Py_BEGIN_ALLOW_THREADS
+        for (const auto& entry : statements) n->api.finalize(entry->stmt);
+        Py_END_ALLOW_THREADS
+    }
+
+    const Native* n;
+    Ref cache;  // a weak reference to the connection's statement cache, with kept_gone as its callback
+    sqlite::sqlite3* db;
+    std::vector<std::unique_ptr<Statement>> statements;
+};
+
+void KeptDelete::operator()(Kept* k) const noexcept { std::default_delete<Kept>()(k); }
+
+namespace {
+
+// Preparing is most of the cost of a short call (a point query): the statements of the last few connections
+// used wait for their next call. Their connection's statement cache is dropped by close() before the handle
+// is closed, and when the connection goes: then they are finalized, so that no kept statement holds a closed
+// connection's file open.
+constexpr size_t kKeptConnections = 8;
+
+void forget_kept(size_t i) {
+    const auto gone = std::move(state.kept[i]);  // out of the list before its statements are finalized
+    state.kept.erase(state.kept.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+PyObject* kept_gone(PyObject*, PyObject* weakref) {
+    for (size_t i = 0; i < state.kept.size(); ++i)
+        if (state.kept[i]->cache.get() == weakref) {
+            forget_kept(i);
+            break;
+        }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kKeptGone = {"_kept_gone", kept_gone, METH_O, nullptr};
+
+// The entry of the statements kept for `conn` on the handle `db`, or -1.
+std::ptrdiff_t kept_for(const Native* n, PyObject* conn, sqlite::sqlite3* db) {
+    PyObject* cache = n->statement_cache(conn);
+    if (cache == nullptr) return -1;
+    for (size_t i = 0; i < state.kept.size(); ++i) {
+        if (state.kept[i]->db != db) continue;
+        const Ref referent = Ref::steal(compat::referent(state.kept[i]->cache.get()));
+        if (referent.get() == cache) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+}
+
+// At the end of the last call that held `s`: its statements, kept for the next call on its connection. Where
+// they cannot be kept (no statement cache to watch), the session finalizes them.
+void keep(Session& s) noexcept {
+    if (s.dead || s.cache.empty() || s.gone()) return;
+    PyObject* cache = s.n->statement_cache(s.conn.get());
+    if (cache == nullptr) return;
+    ErrorStash pending;  // the call's own error, if it failed, stays the one that leaves
+    try {
+        if (!state.kept_gone) state.kept_gone = own(PyCFunction_New(&kKeptGone, nullptr));
+        Ref weak = own(PyWeakref_NewRef(cache, state.kept_gone.get()));
+        if (const std::ptrdiff_t old = kept_for(s.n, s.conn.get(), s.db); old >= 0) forget_kept(static_cast<size_t>(old));
+        if (state.kept.size() >= kKeptConnections) forget_kept(0);  // the least recently used
+        std::unique_ptr<Kept, KeptDelete> kept(std::make_unique<Kept>(s.n, std::move(weak), s.db).release());
+        state.kept.push_back(std::move(kept));
+    } catch (...) {
+        PyErr_Clear();  // a kept statement is an optimisation: without one, the next call prepares again
+        return;
+    }
+    for (const auto& entry : s.cache) s.n->api.clear_bindings(entry->stmt);  // no pointer into freed memory
+    state.kept.back()->statements = std::move(s.cache);
+    s.cache.clear();
+    s.last = nullptr;
+}
+
+// At the start of a session: the statements kept for its connection, on the same handle, become its own.
+void take_kept(Session& s) {
+    const std::ptrdiff_t i = kept_for(s.n, s.conn.get(), s.db);
+    if (i < 0) return;
+    s.cache = std::move(state.kept[static_cast<size_t>(i)]->statements);
+    state.kept[static_cast<size_t>(i)]->statements.clear();
+    forget_kept(static_cast<size_t>(i));
+}
+
+}  // namespace
+
 Session* find(PyObject* conn) noexcept {
     PyThreadState* thread = PyThreadState_Get();
     for (const auto& s : state.sessions)
@@ -241,9 +335,10 @@ Session* acquire(const Native* n, PyObject* conn) {
     // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
     // session sends everything through the methods.
     if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
-    s->cache.reserve(Session::kCacheSize);
     state.sessions.push_back(std::move(made));
     s->users = 1;
+    if (!s->dead) take_kept(*s);
+    s->cache.reserve(Session::kCacheSize);
     return s;
 }
 
@@ -275,6 +370,7 @@ bool Session::prepare_pin() {
 
 void release(Session* s) noexcept {
     if (s == nullptr || --s->users > 0) return;
+    keep(*s);
     for (size_t i = 0; i < state.sessions.size(); ++i)
         if (state.sessions[i].get() == s) {
             // Out of the list before it goes: what its destruction runs finds no stale entry.

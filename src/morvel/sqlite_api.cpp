@@ -164,6 +164,7 @@ void resolve(Api& api, PyObject* module) {
     sym(api.get_autocommit, "sqlite3_get_autocommit");
     sym(api.txn_state, "sqlite3_txn_state");
     sym(api.stmt_readonly, "sqlite3_stmt_readonly");
+    sym(api.clear_bindings, "sqlite3_clear_bindings");
     sym(api.stmt_busy, "sqlite3_stmt_busy");
     sym(api.next_stmt, "sqlite3_next_stmt");
     sym(api.limit, "sqlite3_limit");

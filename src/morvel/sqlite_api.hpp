@@ -36,6 +36,7 @@ struct Api {
     int (*step)(sqlite3_stmt*);
     int (*reset)(sqlite3_stmt*);
     int (*finalize)(sqlite3_stmt*);
+    int (*clear_bindings)(sqlite3_stmt*);
     int (*bind_parameter_count)(sqlite3_stmt*);
     const char* (*bind_parameter_name)(sqlite3_stmt*, int);
     int (*bind_int64)(sqlite3_stmt*, int, i64);

@@ -20,6 +20,10 @@ struct Session;
 struct SessionDelete {  // native.cpp, where a session is complete
     void operator()(Session* s) const noexcept;
 };
+struct Kept;
+struct KeptDelete {  // native.cpp, where kept statements are complete
+    void operator()(Kept* k) const noexcept;
+};
 }  // namespace db
 
 struct State {
@@ -41,6 +45,12 @@ struct State {
 
     // The native sessions of the calls in progress, owned here (native.cpp).
     std::vector<std::unique_ptr<db::Session, db::SessionDelete>> sessions;
+    // The statements that the native sessions of a connection prepared, kept from the end of one call for
+    // the next call on it (native.cpp): a handful of connections, the least recently used given up first.
+    // An entry goes, its statements finalized, when its connection drops its statement cache (close(), or
+    // the connection's end), through `kept_gone`, the callback of the weak reference it holds to that cache.
+    std::vector<std::unique_ptr<db::Kept, db::KeptDelete>> kept;
+    Ref kept_gone;
     // From 3.12 on, a count of the adapter table's changes kept by a dict watcher (native.cpp); the watcher's
     // id, -1 before the first look and -2 when watching is not possible.
     unsigned long long adapter_changes = 0;

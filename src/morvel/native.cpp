@@ -282,17 +282,18 @@ std::ptrdiff_t kept_for(const Native* n, PyObject* conn, sqlite::sqlite3* db) {
 }
 
 // At the end of the last call that held `s`: its statements, kept for the next call on its connection. Where
-// they cannot be kept (no statement cache to watch), the session finalizes them.
+// they cannot be kept (no statement cache to watch), the session finalizes them. Entries given up are
+// finalized last, once the new one is watched: finalizing lets other threads run, and one of them may close
+// this connection meanwhile.
 void keep(Session& s) noexcept {
     if (s.dead || s.cache.empty() || s.gone()) return;
     PyObject* cache = s.n->statement_cache(s.conn.get());
     if (cache == nullptr) return;
     ErrorStash pending;  // the call's own error, if it failed, stays the one that leaves
+    const std::ptrdiff_t old = kept_for(s.n, s.conn.get(), s.db);
     try {
         if (!state.kept_gone) state.kept_gone = own(PyCFunction_New(&kKeptGone, nullptr));
         Ref weak = own(PyWeakref_NewRef(cache, state.kept_gone.get()));
-        if (const std::ptrdiff_t old = kept_for(s.n, s.conn.get(), s.db); old >= 0) forget_kept(static_cast<size_t>(old));
-        if (state.kept.size() >= kKeptConnections) forget_kept(0);  // the least recently used
         std::unique_ptr<Kept, KeptDelete> kept(std::make_unique<Kept>(s.n, std::move(weak), s.db).release());
         state.kept.push_back(std::move(kept));
     } catch (...) {
@@ -303,6 +304,8 @@ void keep(Session& s) noexcept {
     state.kept.back()->statements = std::move(s.cache);
     s.cache.clear();
     s.last = nullptr;
+    if (old >= 0) forget_kept(static_cast<size_t>(old));  // an older entry of this connection
+    if (state.kept.size() > kKeptConnections) forget_kept(0);  // the least recently used
 }
 
 // At the start of a session: the statements kept for its connection, on the same handle, become its own.

@@ -2,15 +2,23 @@
 # Runs a shell script inside the Debian unstable root (see sid_root.sh) with this checkout mounted at
 # /morvel, the working directory. The mounts live in a mount namespace of their own and go with it.
 # The release wheels' toolchain cache (MORVEL_WHEEL_CACHE, see wheels.sh) is seen in the root at its own
-# path, and so are the host directories that MORVEL_SID_BIND names (separated by ':').
-# Usage: in_sid.sh 'SCRIPT'   (run by bash -euo pipefail; the root's path is taken from sid_root.sh)
+# path, and so are the host directories that MORVEL_SID_BIND names (separated by ':'). With --root, the script
+# runs in another root the same way (an arm64 one of arm64_root.sh, say).
+# Usage: in_sid.sh [--root DIR] 'SCRIPT'   (run by bash -euo pipefail; without --root, the root's path is taken
+#        from sid_root.sh)
 set -euo pipefail
-[[ $# -eq 1 ]] || { echo "usage: in_sid.sh 'SCRIPT'" >&2; exit 2; }
 repo=$(cd "$(dirname "$0")/.." && pwd)
-root=$(bash "$repo/.ci/sid_root.sh")
+if [[ "${1:-}" == --root && $# -eq 3 ]]; then
+    root=$2
+    shift 2
+else
+    [[ $# -eq 1 ]] || { echo "usage: in_sid.sh [--root DIR] 'SCRIPT'" >&2; exit 2; }
+    root=$(bash "$repo/.ci/sid_root.sh")
+fi
 # Name resolution and the certificate authorities that this machine trusts (PyPI may sit behind a proxy
 # that signs with its own).
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+mkdir -p "$root/etc/ssl/certs"
 cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/host-ca-bundle.crt"
 mkdir -p "$root/morvel"
 wheel_cache=${MORVEL_WHEEL_CACHE:-/var/cache/morvel-ci/zig}

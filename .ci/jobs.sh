@@ -17,8 +17,10 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 JOBS=(
     "root|"                     #   0 s: the Debian unstable root (minutes when it is not in its cache yet)
+    "arm64|"                    #   0 s: the Debian arm64 roots (a minute when they are not in the cache yet)
     "wheels|"                   #  58 s: the sdist and the wheels of 3.13, 3.12 and 3.11
     "wheels-sid|root"           #  37 s: the sdist and the wheels of 3.14 and 3.15
+    "wheels-arm64|root arm64"   #  70 s: the aarch64 wheels of 3.11, 3.13, 3.14 and 3.15
     "readme|"                   # 190 s: the README's test command, the suite in full, and the benchmark smoke run
     "sanitizer|"                # 165 s: the suite against the AddressSanitizer + UBSan build on 3.11
     "debug|root"                # 125 s: the suite under the 3.15 debug interpreter
@@ -27,12 +29,14 @@ JOBS=(
     "release-3.14|wheels-sid"   #  56 s: 3.14's release check, mypy --strict
     "release-3.11|wheels"       #  32 s
     "release-3.15|wheels-sid"   #  25 s
+    "arm64-check|wheels-arm64"  #  30 s: each aarch64 wheel under qemu: its version report, a few calls
     "unverified|root"           #  18 s: the suite of a module built as for an unverified connection layout
 )
 
 work=
 dist=  # the sdist and the wheels built here
 sid_dist=  # those built in the root
+arm64_dist=  # the aarch64 wheels
 PY311= PY312= PY313=
 
 pythons() {
@@ -47,6 +51,19 @@ in_root() {
 
 job_root() {
     bash .ci/sid_root.sh > /dev/null
+}
+
+job_arm64() {
+    bash .ci/arm64_root.sh --runnable 3.11 > /dev/null
+    bash .ci/arm64_root.sh --runnable 3.13 > /dev/null
+}
+
+job_wheels_arm64() {
+    bash .ci/wheels.sh --arch aarch64 "$arm64_dist"
+}
+
+job_arm64_check() {
+    bash .ci/arm64_check.sh "$arm64_dist"
 }
 
 job_debug() {
@@ -231,8 +248,8 @@ case "${1:-}" in
         exit 2
         ;;
 esac
-dist=$work/dist sid_dist=$work/dist-sid
-mkdir -p "$work/jobs" "$dist" "$sid_dist"
+dist=$work/dist sid_dist=$work/dist-sid arm64_dist=$work/dist-arm64
+mkdir -p "$work/jobs" "$dist" "$sid_dist" "$arm64_dist"
 pythons
 if [[ "$1" == lane ]]; then
     lane "$2"

@@ -83,3 +83,24 @@ need_debian_command() {
     "${apt[@]}" > /dev/null 2>&1 || { apt-get -o DPkg::Lock::Timeout=300 update -q > /dev/null && "${apt[@]}" > /dev/null; }
     command -v "$1" > /dev/null
 }
+
+# debian_mirror: the Debian archive this machine's apt sources use (not its security archive): as apt knows it
+# after an update, else as the source files write it; prints nothing when there is none.
+debian_mirror() {
+    local mirror
+    _apt_archive() {
+        apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | sort -u | head -n 1
+    }
+    mirror=$(_apt_archive)
+    if [[ -z "$mirror" ]]; then
+        apt-get update -q >&2 || true
+        mirror=$(_apt_archive)
+    fi
+    if [[ -z "$mirror" ]]; then
+        mirror=$( { sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+                    sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\).*/\2/p' \
+                        /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null; } |
+                  grep -E '/debian/?$' | head -n 1 || true)
+    fi
+    echo "$mirror"
+}

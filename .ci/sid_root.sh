@@ -4,6 +4,7 @@
 # otherwise. The mirror is the one this machine's apt sources name. Prints the root's path.
 # Usage: sid_root.sh [DIR]   (default: $MORVEL_SID_ROOT or /var/cache/morvel-ci/sid)
 set -euo pipefail
+source "$(dirname "$0")/lib.sh"
 root=${1:-${MORVEL_SID_ROOT:-/var/cache/morvel-ci/sid}}
 packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.15-dbg,g++,cmake,ninja-build,git,ca-certificates
 
@@ -17,22 +18,7 @@ if ! command -v debootstrap > /dev/null; then
     apt-get update -q >&2
     apt-get install -y -q debootstrap >&2
 fi
-# The Debian archive this machine's apt sources use (not its security archive): as apt knows it after an
-# update, else as the source files write it.
-archive() {
-    apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | sort -u | head -n 1
-}
-mirror=$(archive)
-if [[ -z "$mirror" ]]; then
-    apt-get update -q >&2 || true
-    mirror=$(archive)
-fi
-if [[ -z "$mirror" ]]; then
-    mirror=$( { sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
-                sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\).*/\2/p' \
-                    /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null; } |
-              grep -E '/debian/?$' | head -n 1 || true)
-fi
+mirror=$(debian_mirror)
 [[ -n "$mirror" ]] || { echo "sid_root.sh: no Debian archive in the apt sources" >&2; exit 1; }
 
 # Built beside its final place and moved there whole: a run that stops half-way leaves nothing to reuse.

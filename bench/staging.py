@@ -3,11 +3,18 @@ of the main table alone, and morvel.load of 1,000,000 rows into indexed vs index
 (time.process_time), medians.
 
     python bench/staging.py [--rows N] [--dir DIR]
+    python bench/staging.py --growth [--rows N] [--dir DIR] [--out DIR]
+
+--growth: how a point query by key grows with the staged rows (1,000 to N, over N main rows), through indexed
+staging, through index-free staging (compiled key sets) and the main table alone; staging-growth.json and
+staging-growth.png in --out (default bench/results), the second panel the full answer against a plain fetch of
+the candidate rows as the last `bench/run.py --query-cost` measured it (query-cost.json there).
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sqlite3
 import statistics
@@ -52,12 +59,70 @@ def per_call(fn, calls, repeat=9):
     return cpu(lambda: [fn(i) for i in range(calls)], repeat) / calls
 
 
+def growth(n, work, out):
+    lines = [f"point query by key against staged rows, {n:,} main rows; load average {os.getloadavg()[0]:.2f}"]
+    print(lines[0])
+    path, points = os.path.join(work, "staging-growth.db"), []
+    for staged in sorted({min(s, n) for s in (1_000, 10_000, 100_000, n)}):
+        c = made(path, n, staged, True)
+        keys = [(i * 104729) % (n + staged // 2) for i in range(200)]
+        point = {"staged": staged,
+                 "main_s": per_call(lambda i: c.execute("SELECT * FROM t WHERE k = ?", (keys[i],)).fetchall(), 200),
+                 "indexed_s": per_call(lambda i: morvel.query(c, "t", "k = ?", (keys[i],)), 200)}
+        morvel.index_staging(c, "t", False)
+        calls = max(3, min(200, 2_000_000 // (staged + 10_000)))
+        point["index_free_s"] = per_call(lambda i: morvel.query(c, "t", "k = ?", (keys[i],)), calls, repeat=3)
+        c.close()
+        lines.append(f"  staged {staged:>9,}: indexed {point['indexed_s'] * 1e6:8.1f} us, index-free "
+                     f"{point['index_free_s'] * 1e6:11.1f} us, main alone {point['main_s'] * 1e6:6.1f} us")
+        print(lines[-1], flush=True)
+        points.append(point)
+    os.remove(path)
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, "staging-growth.txt"), "w") as f:
+        f.write("\n".join(lines + [f"load average at the end {os.getloadavg()[0]:.2f}"]) + "\n")
+    with open(os.path.join(out, "staging-growth.json"), "w") as f:
+        json.dump({"main_rows": n, "load_average": os.getloadavg(), "points": points}, f, indent=1)
+    plot_growth(n, points, out)
+
+
+def plot_growth(n, points, out):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.2))
+    staged = [p["staged"] for p in points]
+    for key, label, style in [("index_free_s", "query, index-free staging (key sets)", "o-"),
+                              ("indexed_s", "query, indexed staging", "s-"),
+                              ("main_s", "the same fetch, main table alone", "^:")]:
+        left.plot(staged, [p[key] * 1e6 for p in points], style, label=label)
+    left.set(xscale="log", yscale="log", xlabel="staged rows", ylabel="microseconds per call (CPU)",
+             title=f"a point query by key, {n:,} main rows")
+    left.legend(fontsize=8)
+    cost = os.path.join(out, "query-cost.json")
+    if os.path.exists(cost):
+        with open(cost) as f:
+            g = json.load(f)["growth"]
+        right.plot([p["n"] for p in g], [p["query_s"] * 1e3 for p in g], "o-", label="query, index-free staging")
+        right.plot([p["n"] for p in g], [p["fetch_s"] * 1e3 for p in g], "^:", label="a plain fetch of the candidate rows")
+        right.set(xscale="log", yscale="log", xlabel="staged rows (keys with repeats, empty main table)",
+                  ylabel="milliseconds (CPU)", title="the full answer (bench/run.py --query-cost)")
+        right.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(os.path.join(out, "staging-growth.png"), dpi=110)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--dir", default=tempfile.gettempdir())
+    ap.add_argument("--growth", action="store_true")
+    ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"))
     a = ap.parse_args()
     n = a.rows
+    if a.growth:
+        growth(n, a.dir, a.out)
+        return
     print(f"rows {n:,} main, {n:,} staged; load average {os.getloadavg()[0]:.2f}")
     c = made(os.path.join(a.dir, "staging-bench.db"), n, n, True)
     keys = [(i * 104729) % (n + n // 2) for i in range(200)]  # main only, both, staged only

@@ -14,10 +14,7 @@ if [[ -f "$root/.morvel-packages" && "$(cat "$root/.morvel-packages")" == "$pack
 fi
 [[ $(id -u) == 0 ]] || { echo "sid_root.sh: building the root needs root" >&2; exit 1; }
 export DEBIAN_FRONTEND=noninteractive
-if ! command -v debootstrap > /dev/null; then
-    apt-get update -q >&2
-    apt-get install -y -q debootstrap >&2
-fi
+need_debian_command debootstrap debootstrap
 mirror=$(debian_mirror)
 [[ -n "$mirror" ]] || { echo "sid_root.sh: no Debian archive in the apt sources" >&2; exit 1; }
 

@@ -4,8 +4,9 @@
 # (the source tree is not importable there). By default (CI): `python -m morvel --version` must report the
 # native path on, and a few calls of each kind must give their answers (arm64_calls.py, native path required).
 # With --suite (outside CI: emulation makes the arm64 interpreter ten to twenty times slower): the example, then
-# the test suite with pytest and hypothesis (arm64 wheels from PyPI); the tests of other packages' connections
-# skip there, saying why. MORVEL_TEST_DEPTH (0.1 unless set) sets the suite's depth.
+# the test suite with pytest, hypothesis and aiosqlite (from PyPI); the tests of other packages' connections,
+# and of a terminal where the emulator's pseudo-terminals are none, skip there, saying why. MORVEL_TEST_DEPTH
+# (0.1 unless set) sets the suite's depth; MORVEL_ARM64_TESTS, pytest's arguments, runs those tests alone.
 # Usage: arm64_check.sh [--suite] DIR [X.Y...]   (DIR: the aarch64 wheels, from wheels.sh --arch aarch64; no X.Y:
 #        every wheel in DIR)
 set -euo pipefail
@@ -39,7 +40,7 @@ for v in "${versions[@]}"; do
     "$host_python" -m zipfile -e "$wheel" "$site"
     if [[ -n "$suite" ]]; then
         "$host_python" -m pip install -q --target "$site" --only-binary=:all: --platform manylinux2014_aarch64 \
-            --python-version "$v" --implementation cp pytest hypothesis
+            --python-version "$v" --implementation cp pytest hypothesis aiosqlite
     fi
     echo "== $tag: $(basename "$wheel") under qemu-user-static, in $root"
     start=$SECONDS
@@ -54,8 +55,8 @@ for v in "${versions[@]}"; do
         if [[ -z '$suite' ]]; then
             \$py arm64_calls.py /tmp
         else
-            \$py examples/load_cycle.py
-            MORVEL_TEST_DEPTH=${MORVEL_TEST_DEPTH:-0.1} \$py -m pytest -q -ra -p no:cacheprovider tests
+            [[ -n '${MORVEL_ARM64_TESTS:-}' ]] || \$py examples/load_cycle.py
+            MORVEL_TEST_DEPTH=${MORVEL_TEST_DEPTH:-0.1} \$py -m pytest -q -ra -p no:cacheprovider ${MORVEL_ARM64_TESTS:-tests}
         fi"
     echo "== $tag: checked in $((SECONDS - start)) s"
     rm -rf "$site"

@@ -570,13 +570,16 @@ def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
     ends = ["SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t),",
             "    (SELECT count(*) FROM temp_t)"]
     changes = [ex(sql("SELECT changes()")), FETCH]
-    # the staged rows that a newer one repeats: found by SQLite, no key read back
-    superseded = [*row_set("morvel_superseded"),
-                  ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
-                         'SELECT s.rowid FROM temp_t AS s JOIN (SELECT "k" COLLATE BINARY AS k0, max(rowid) AS newest',
+    # the staged rows that a newer one repeats: found by SQLite, no key read back, the repeated values first
+    repeated_gone = ex(sql("DROP TABLE IF EXISTS temp.morvel_repeated"))
+    superseded = [*row_set("morvel_superseded"), repeated_gone,
+                  ex(sql("CREATE TEMP TABLE morvel_repeated (k0, newest, PRIMARY KEY (k0)) WITHOUT ROWID")),
+                  ex(sql("INSERT INTO temp.morvel_repeated", 'SELECT "k" COLLATE BINARY, max(rowid)',
                          '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL',
-                         '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1) AS d',
-                         'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest'), [3]), *changes]
+                         '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1'), [3]), *changes,
+                  ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
+                         "SELECT s.rowid FROM temp_t AS s CROSS JOIN temp.morvel_repeated AS d",
+                         'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest')), *changes, repeated_gone]
     high = [ex(sql(*ends)), FETCH, *superseded]
     join = sql("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
     # rebuilt: the rowids found before the drops, kept by SQLite, deleted after; live: deleted by the join itself

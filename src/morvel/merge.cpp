@@ -273,44 +273,86 @@ void find_replaced(db::Cursor& cur, PyObject* text, Scanned& s, PyObject* bound)
     s.found = PySet_GET_SIZE(s.origin_ids.get());
 }
 
-// The staged rows up to `bound` that a newer one repeats in this key, into the temporary kSupersededSet:
-// the key values held by more than one staged row, each with its newest rowid, then the older rows that
-// hold them. Values compare as the merge compares staged rows (by value: SQLite's `=` of the stored values
-// under BINARY whatever the column's collation, which is Python's `==` of what the sqlite3 module reads;
-// a NULL matches nothing). The grouping's sort spills to the temporary store.
+// The staged rows up to `bound` that a newer one repeats in this key, into the temporary kSupersededSet, in
+// two steps: the key values held by more than one staged row, each with its newest rowid, into a temporary
+// table keyed by them (kRepeatedSet); then the older staged rows that hold them, each staged row looking its
+// values up in that key. A join with the grouping itself leaves the plan to SQLite, and some versions scan the
+// staging table once for every repeated value. Values compare as the merge compares staged rows (by value:
+// SQLite's `=` of the stored values under BINARY whatever the column's collation, which is Python's `==` of
+// what the sqlite3 module reads; a NULL matches nothing). The grouping's sort spills to the temporary store.
+constexpr std::string_view kRepeatedSet = "morvel_repeated";
+
+constexpr std::string_view kCreateRepeatedHead = R"(
+            CREATE TEMP TABLE morvel_repeated ()";
+constexpr std::string_view kCreateRepeatedTail = R"()) WITHOUT ROWID
+        )";
+
+constexpr std::string_view kInsertRepeatedHead = R"(
+            INSERT INTO temp.morvel_repeated
+            SELECT )";
+constexpr std::string_view kInsertRepeatedFrom = R"(max(rowid)
+                FROM temp_{} WHERE rowid <= ?)";
+constexpr std::string_view kInsertRepeatedGroup = R"(
+                GROUP BY )";
+constexpr std::string_view kInsertRepeatedTail = R"( HAVING count(*) > 1
+        )";
+
 constexpr std::string_view kInsertSupersededHead = R"(
             INSERT OR IGNORE INTO temp.morvel_superseded
-            SELECT s.rowid FROM temp_{} AS s JOIN (SELECT )";
-constexpr std::string_view kInsertSupersededFrom = R"(max(rowid) AS newest
-                FROM temp_{} WHERE rowid <= ?)";
-constexpr std::string_view kInsertSupersededGroup = R"(
-                GROUP BY )";
-constexpr std::string_view kInsertSupersededOn = R"( HAVING count(*) > 1) AS d
+            SELECT s.rowid FROM temp_{} AS s CROSS JOIN temp.morvel_repeated AS d
             ON )";
 constexpr std::string_view kInsertSupersededTail = R"(s.rowid < d.newest
         )";
 
-Ref superseded_statement(PyObject* text, const std::vector<Ref>& columns) {
-    std::vector<Ref> quoted_names;
-    for (const Ref& c : columns) quoted_names.push_back(identifier(c.get()));
-    auto alias = [](TextBuilder& b, size_t i) -> TextBuilder& { return b.ascii("k").ascii(std::to_string(i)); };
+TextBuilder& key_alias(TextBuilder& b, size_t i) { return b.ascii("k").ascii(std::to_string(i)); }
+
+Ref create_repeated(size_t width) {
+    TextBuilder b;
+    b.ascii(kCreateRepeatedHead);
+    for (size_t i = 0; i < width; ++i) key_alias(b, i).ascii(", ");
+    b.ascii("newest, PRIMARY KEY (");
+    for (size_t i = 0; i < width; ++i) key_alias(b.ascii(i == 0 ? "" : ", "), i);
+    return b.ascii(kCreateRepeatedTail).finish();
+}
+
+Ref repeated_statement(PyObject* text, const std::vector<Ref>& quoted) {
+    TextBuilder b;
+    b.ascii(kInsertRepeatedHead);
+    for (const Ref& q : quoted) b.text(q.get()).ascii(" COLLATE BINARY, ");
+    b.text(sql(kInsertRepeatedFrom, {text}).get());
+    for (const Ref& q : quoted) b.ascii(" AND ").text(q.get()).ascii(" IS NOT NULL");
+    b.ascii(kInsertRepeatedGroup);
+    for (size_t i = 0; i < quoted.size(); ++i) b.ascii(i == 0 ? "" : ", ").text(quoted[i].get()).ascii(" COLLATE BINARY");
+    return b.ascii(kInsertRepeatedTail).finish();
+}
+
+Ref superseded_statement(PyObject* text, const std::vector<Ref>& quoted) {
     TextBuilder b;
     b.text(sql(kInsertSupersededHead, {text}).get());
-    for (size_t i = 0; i < columns.size(); ++i) {
-        b.text(quoted_names[i].get()).ascii(" COLLATE BINARY AS ");
-        alias(b, i).ascii(", ");
-    }
-    b.text(sql(kInsertSupersededFrom, {text}).get());
-    for (const Ref& q : quoted_names) b.ascii(" AND ").text(q.get()).ascii(" IS NOT NULL");
-    b.ascii(kInsertSupersededGroup);
-    for (size_t i = 0; i < columns.size(); ++i)
-        b.ascii(i == 0 ? "" : ", ").text(quoted_names[i].get()).ascii(" COLLATE BINARY");
-    b.ascii(kInsertSupersededOn);
-    for (size_t i = 0; i < columns.size(); ++i) {
-        b.ascii("s.").text(quoted_names[i].get()).ascii(" COLLATE BINARY = d.");
-        alias(b, i).ascii(" AND ");
+    for (size_t i = 0; i < quoted.size(); ++i) {
+        b.ascii("s.").text(quoted[i].get()).ascii(" COLLATE BINARY = d.");
+        key_alias(b, i).ascii(" AND ");
     }
     return b.ascii(kInsertSupersededTail).finish();
+}
+
+// The staged rows up to `bound` that a newer one repeats in some key: into kSupersededSet, their number.
+Py_ssize_t find_superseded(db::Cursor& cur, PyObject* text, const std::vector<std::vector<Ref>>& keys, PyObject* bound) {
+    Py_ssize_t superseded = 0;
+    make_row_set(cur, kSupersededSet);
+    for (const std::vector<Ref>& columns : keys) {
+        std::vector<Ref> quoted;
+        for (const Ref& c : columns) quoted.push_back(identifier(c.get()));
+        drop_row_set(cur, kRepeatedSet);
+        db::execute(cur, create_repeated(quoted.size()).get());
+        db::execute(cur, repeated_statement(text, quoted).get(), bound);
+        if (changes(cur) > 0) {
+            db::execute(cur, superseded_statement(text, quoted).get());
+            superseded += changes(cur);  // a row two keys find counts once
+        }
+        drop_row_set(cur, kRepeatedSet);
+    }
+    return superseded;
 }
 
 constexpr std::string_view kDropSupersededSet = R"(
@@ -486,13 +528,7 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
         }
         if (in_sql) {
             Ref bound = list_of({high.get()});
-            if (!s.key_columns.empty()) {
-                make_row_set(cur, kSupersededSet);
-                for (const std::vector<Ref>& columns : s.key_columns) {
-                    db::execute(cur, superseded_statement(text, columns).get(), bound.get());
-                    superseded += changes(cur);
-                }
-            }
+            if (!s.key_columns.empty()) superseded = find_superseded(cur, text, s.key_columns, bound.get());
             merged = s.staged - superseded;
         } else {
             s = scan(cur, table, text, [&](PyObject* cols, const std::vector<MergeKey>& keys) {

@@ -1,14 +1,24 @@
-"""A few calls of each kind on the installed package, with the answers they must give (the aarch64 wheels' check
-under emulation, where the suite itself would take too long). Run with MORVEL_NATIVE=require.
+"""The aarch64 wheels' check under emulation, where the suite itself would take too long, in one interpreter (each
+start costs seconds there): the module is the one unpacked in SITE, `python -m morvel --version` reports the
+native path on, and a few calls of each kind give the answers they must. Run with MORVEL_NATIVE=require.
 
-Usage: python arm64_calls.py DIR   (DIR: where its database file goes)
+Usage: python arm64_calls.py DIR SITE   (DIR: where its database file goes)
 """
-import os, sqlite3, sys
+import contextlib, io, os, runpy, sqlite3, sys
 
 import morvel
+import morvel.morvel as module
 from morvel.morvel import create_table, find, insert_temp, temp_to_main
 
-conn = sqlite3.connect(os.path.join(sys.argv[1], "calls.db"))
+work, site = sys.argv[1:3]
+assert module.__file__.startswith(site + "/"), module.__file__
+report, sys.argv[1:] = io.StringIO(), ["--version"]
+with contextlib.redirect_stdout(report), contextlib.suppress(SystemExit):
+    runpy.run_module("morvel", run_name="__main__", alter_sys=True)
+print(report.getvalue().rstrip("\n"))
+assert "native path: on" in report.getvalue().splitlines(), report.getvalue()
+
+conn = sqlite3.connect(os.path.join(work, "calls.db"))
 morvel.prepare(conn)
 create_table(conn, "homes", ["name", "type", "address", "age"],
              [{"name": "index_0", "cols": "name,type,address"}], [{"name": "unique_0", "cols": [0, 2]}])

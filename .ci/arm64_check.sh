@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The aarch64 wheels run where they are meant to: each in a Debian arm64 root (arm64_root.sh) under
 # qemu-user-static, by that root's CPython of the wheel's version, unpacked where that interpreter imports it
-# (the source tree is not importable there). By default (CI): `python -m morvel --version` must report the
-# native path on, and a few calls of each kind must give their answers (arm64_calls.py, native path required).
+# (the source tree is not importable there). By default (CI), in one interpreter (arm64_calls.py, native path
+# required): `python -m morvel --version` must report the native path on, and a few calls of each kind must give
+# their answers.
 # With --suite (outside CI: emulation makes the arm64 interpreter ten to twenty times slower): the example, then
 # the test suite with pytest, hypothesis and aiosqlite (from PyPI); the tests of other packages' connections,
 # and of a terminal where the emulator's pseudo-terminals are none, skip there, saying why. MORVEL_TEST_DEPTH
@@ -49,12 +50,12 @@ for v in "${versions[@]}"; do
         py=python$v
         cp -r tests README.md docs examples .ci/arm64_calls.py /tmp
         cd /tmp
-        \$py -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(\"$site/\"), m.__file__'
-        \$py -m morvel --version | tee version.txt
-        grep -qx 'native path: on' version.txt
         if [[ -z '$suite' ]]; then
-            \$py arm64_calls.py /tmp
+            \$py arm64_calls.py /tmp $site
         else
+            \$py -c 'import sys, morvel.morvel as m; assert m.__file__.startswith(\"$site/\"), m.__file__'
+            \$py -m morvel --version | tee version.txt
+            grep -qx 'native path: on' version.txt
             [[ -n '${MORVEL_ARM64_TESTS:-}' ]] || \$py examples/load_cycle.py
             MORVEL_TEST_DEPTH=${MORVEL_TEST_DEPTH:-0.1} \$py -m pytest -q -ra -p no:cacheprovider ${MORVEL_ARM64_TESTS:-tests}
         fi"

@@ -20,7 +20,7 @@ JOBS=(
     "arm64|"                    #   0 s: the Debian arm64 roots (a minute when they are not in the cache yet)
     "wheels|"                   #  58 s: the sdist and the wheels of 3.13, 3.12 and 3.11
     "wheels-sid|root"           #  37 s: the sdist and the wheels of 3.14 and 3.15
-    "wheels-arm64|root arm64"   #  70 s: the aarch64 wheels of 3.11, 3.13, 3.14 and 3.15
+    "wheels-arm64|root arm64"   #  80 s: the aarch64 wheels of 3.11, 3.13, 3.14 and 3.15
     "readme|"                   # 190 s: the README's test command, the suite in full, and the benchmark smoke run
     "sanitizer|"                # 165 s: the suite against the AddressSanitizer + UBSan build on 3.11
     "debug|root"                # 125 s: the suite under the 3.15 debug interpreter
@@ -29,7 +29,7 @@ JOBS=(
     "release-3.14|wheels-sid"   #  56 s: 3.14's release check, mypy --strict
     "release-3.11|wheels"       #  32 s
     "release-3.15|wheels-sid"   #  25 s
-    "arm64-check|wheels-arm64"  #  30 s: each aarch64 wheel under qemu: its version report, a few calls
+    "arm64-check|wheels-arm64"  #  16 s: each aarch64 wheel under qemu: its version report, a few calls
     "unverified|root"           #  18 s: the suite of a module built as for an unverified connection layout
 )
 

@@ -20,7 +20,7 @@ JOBS=(
     "arm64|"                    #   0 s: the Debian arm64 roots (a minute when they are not in the cache yet)
     "wheels|"                   #  58 s: the sdist and the wheels of 3.13, 3.12 and 3.11
     "wheels-sid|root"           #  37 s: the sdist and the wheels of 3.14 and 3.15
-    "wheels-arm64|root arm64"   #  80 s: the aarch64 wheels of 3.11, 3.13, 3.14 and 3.15
+    "wheels-arm64|root arm64 wheels"  #  80 s: the aarch64 wheels of 3.11, 3.13, 3.14 and 3.15, from that sdist
     "readme|"                   # 190 s: the README's test command, the suite in full, and the benchmark smoke run
     "sanitizer|"                # 165 s: the suite against the AddressSanitizer + UBSan build on 3.11
     "debug|root"                # 125 s: the suite under the 3.15 debug interpreter
@@ -59,7 +59,7 @@ job_arm64() {
 }
 
 job_wheels_arm64() {
-    bash .ci/wheels.sh --arch aarch64 "$arm64_dist"
+    bash .ci/wheels.sh --arch aarch64 --sdist "$(ls "$dist"/morvel-*.tar.gz)" "$arm64_dist"
 }
 
 job_arm64_check() {

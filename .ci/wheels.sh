@@ -24,6 +24,7 @@ done
 usage="usage: wheels.sh [--arch x86_64|aarch64] [--sdist FILE] OUTDIR [PYTHON...]"
 [[ $# -ge 1 && ( $arch == x86_64 || $arch == aarch64 ) ]] || { echo "$usage" >&2; exit 2; }
 repo=$(cd "$(dirname "$0")/.." && pwd)
+[[ -z "$sdist" ]] || sdist=$(cd "$(dirname "$sdist")" && pwd)/$(basename "$sdist")
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 shift
@@ -107,12 +108,13 @@ if [[ -z "$sdist" ]]; then
 fi
 echo "sdist: $(basename "$sdist")"
 
-# 3.14 and 3.15 in the unstable root, beside the builds here (the root sees OUTDIR, the toolchain and, for
-# aarch64, the arm64 root of those versions).
+# 3.14 and 3.15 in the unstable root, beside the builds here (the root sees OUTDIR, the sdist's directory, the
+# toolchain and, for aarch64, the arm64 root of those versions).
 sid_pid=
 if [[ ${#in_sid[@]} -gt 0 ]]; then
     sid_log=$work/sid.log
     binds=$out
+    [[ "$(dirname "$sdist")" == "$out" ]] || binds+=":$(dirname "$sdist")"
     [[ $arch == x86_64 ]] || binds+=":$(bash "$repo/.ci/arm64_root.sh" 3.14)"
     MORVEL_SID_BIND="$binds" MORVEL_WHEEL_CACHE="$cache" bash "$repo/.ci/in_sid.sh" \
         "bash .ci/wheels.sh --arch $arch --sdist $(printf %q "$sdist") \

@@ -340,10 +340,10 @@ Ref superseded_statement(PyObject* text, const std::vector<Ref>& quoted) {
 Py_ssize_t find_superseded(db::Cursor& cur, PyObject* text, const std::vector<std::vector<Ref>>& keys, PyObject* bound) {
     Py_ssize_t superseded = 0;
     make_row_set(cur, kSupersededSet);
+    drop_row_set(cur, kRepeatedSet);  // one an earlier call left, as for the row sets
     for (const std::vector<Ref>& columns : keys) {
         std::vector<Ref> quoted;
         for (const Ref& c : columns) quoted.push_back(identifier(c.get()));
-        drop_row_set(cur, kRepeatedSet);
         db::execute(cur, create_repeated(quoted.size()).get());
         db::execute(cur, repeated_statement(text, quoted).get(), bound);
         if (changes(cur) > 0) {

@@ -94,6 +94,11 @@ def test_query_answers_the_same_through_the_indexes(t):
     proxy = RecordingConnection(t)
     assert (morvel.query(proxy, "t"), morvel.query(proxy, "t", "w >= ?", [20], order_by="w DESC", limit=2)) == before
     assert any("NOT EXISTS" in s for s, _ in proxy.executes())  # through the one statement
+    # The texts kept from one call to the next answer only the same condition: the proxy builds them anew.
+    for where, params, kw in 2 * [("k > ?", [0], {}), ("k > ?", [1], {}), ("".join(["k", " > ?"]), [2], {}),
+                                  ("w >= ?", [20], {}), ("k > ?", [0], {"limit": 1}), ("", [], {}),
+                                  ("k > ?", [0], {"columns": "v"}), ("k > ?", [0], {"order_by": "w"})]:
+        assert morvel.query(t, "t", where, params, **kw) == morvel.query(proxy, "t", where, params, **kw), where
     morvel.index_staging(t, "t", False)
     proxy.clear()
     assert morvel.query(proxy, "t") == before[0] and not any("NOT EXISTS" in s for s, _ in proxy.executes())

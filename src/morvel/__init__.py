@@ -145,9 +145,14 @@ def query(
     Nothing is written. The candidate rows are read part by part, and no further once `limit` rows are
     answered: beyond its answer the call holds the key sets and one part.
     """
-    from morvel.morvel import _query
+    global _native_query
+    if _native_query is None:  # a point query costs microseconds: the import statement is made once
+        from morvel.morvel import _query as _native_query
 
-    return cast("list[list[Any]]", _query(conn, table, where, params, columns, order_by, limit, None))
+    return cast("list[list[Any]]", _native_query(conn, table, where, params, columns, order_by, limit, None))
+
+
+_native_query = None
 
 
 class ArrowAnswer:

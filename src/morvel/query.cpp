@@ -570,6 +570,8 @@ private:
     int was_;
 };
 
+using Texts = State::QueryPlan::Texts;
+
 class Answer {
 public:
     // `each`: called with each part of the answer in turn (null: the answer is one list); `sink`: takes
@@ -648,6 +650,7 @@ private:
 
     Ref indexed(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered,
                 Py_ssize_t limit) {
+        if (!texts_) texts_ = std::make_shared<Texts>();  // no plan kept: built for this call alone
         begin(where, filtered, columns, limit);
         indexed_pass(ordered ? order_by : nullptr);
         return finish();
@@ -682,6 +685,7 @@ private:
             cols_ = p.columns;
             staging_ = TextBuilder().ascii("temp_").text(text_.get()).finish();
             for (const std::vector<Py_ssize_t>& columns : p.keys) keys_.emplace_back().columns = columns;
+            texts_ = p.texts;
             return true;
         }
         if (PyErr_Occurred()) throw PyError{};
@@ -697,6 +701,7 @@ private:
         State::QueryPlan plan{std::move(cache), stamp_.standing.db, text_, stamp_.schema_version,
                               stamp_.standing.data_version, stamp_.standing.changes, cols_, {}};
         for (const Key& k : keys_) plan.keys.push_back(k.columns);
+        texts_ = plan.texts;
         if (state.query_plans.size() < kKeptPlans) {
             state.query_plans.push_back(std::move(plan));
         } else {
@@ -1003,23 +1008,27 @@ private:
     // The answer through the staging table's indexes, read part by part: by one statement with the caller's
     // ordering, else by one per table.
     void indexed_pass(PyObject* order_by) {
-        TextBuilder newer, staged;
-        for (const Key& k : keys_) {
-            if (&k != &keys_.front()) {
-                newer.ascii(" AND ");
-                staged.ascii(" AND ");
+        Texts& texts = *texts_;
+        if (!texts.newer) {
+            TextBuilder newer, staged;
+            for (const Key& k : keys_) {
+                if (&k != &keys_.front()) {
+                    newer.ascii(" AND ");
+                    staged.ascii(" AND ");
+                }
+                newer.text(sql(kIndexedNewer, {text_.get(), key_match(k, "s", true).get()}).get());
+                staged.text(sql(kIndexedStaged, {text_.get(), key_match(k, "m", false).get()}).get());
             }
-            newer.text(sql(kIndexedNewer, {text_.get(), key_match(k, "s", true).get()}).get());
-            staged.text(sql(kIndexedStaged, {text_.get(), key_match(k, "m", false).get()}).get());
+            if (keys_.empty()) {
+                newer.ascii("1");
+                staged.ascii("1");
+            }
+            texts.newer = newer.finish();
+            texts.staged = staged.finish();
         }
-        if (keys_.empty()) {
-            newer.ascii("1");
-            staged.ascii("1");
-        }
-        Ref survive_staged = newer.finish(), survive_main = staged.finish();
         const Layout layout(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), 2);
-        auto read = [&](Ref statement) {
-            db::Stream rows(cur_, statement.get(), params_);
+        auto read = [&](PyObject* statement) {
+            db::Stream rows(cur_, statement, params_);
             read_parts(rows, [&](PyObject* row) { emit(row, layout); });
         };
         auto limited = [&](TextBuilder& b) {
@@ -1027,24 +1036,42 @@ private:
             return b.finish();
         };
         if (!order_by) {
-            const std::pair<const char*, PyObject*> arms[] = {{"1", staging_.get()}, {"0", text_.get()}};
-            for (const auto& [source, table] : arms) {
-                const bool staged_arm = table == staging_.get();
-                TextBuilder b;
-                b.text(sql(kIndexedArm, {ascii_text(source).get(), table, ascii_text(staged_arm ? "s" : "m").get(),
-                                         staged_arm ? survive_staged.get() : survive_main.get()}).get());
-                if (where_) b.text(sql(kIndexedArmWhere, {where_.get()}).get());
-                b.text(ascii_text(kIndexedArmOrder).get());
-                read(limited(b));
+            // A point query repeats its condition: the texts of the last one without a limit are kept, and
+            // the same text object finds its prepared statement at once.
+            PyObject* condition = where_ ? where_.get() : Py_None;
+            const bool kept = limit_ < 0 && texts.where &&
+                              (texts.where.get() == condition ||
+                               (where_ && texts.where.get() != Py_None && PyUnicode_Compare(texts.where.get(), condition) == 0));
+            if (PyErr_Occurred()) throw PyError{};
+            Ref arms[2];
+            const std::pair<const char*, PyObject*> tables[] = {{"1", staging_.get()}, {"0", text_.get()}};
+            for (size_t i = 0; i < 2; ++i) {
+                if (kept) {
+                    arms[i] = texts.arms[i];
+                } else {
+                    const auto& [source, table] = tables[i];
+                    TextBuilder b;
+                    b.text(sql(kIndexedArm, {ascii_text(source).get(), table, ascii_text(i == 0 ? "s" : "m").get(),
+                                             (i == 0 ? texts.newer : texts.staged).get()}).get());
+                    if (where_) b.text(sql(kIndexedArmWhere, {where_.get()}).get());
+                    b.text(ascii_text(kIndexedArmOrder).get());
+                    arms[i] = limited(b);
+                }
+                read(arms[i].get());
                 if (full()) return;
+            }
+            if (limit_ < 0 && !kept) {
+                texts.where = Ref::borrow(condition);
+                texts.arms[0] = std::move(arms[0]);
+                texts.arms[1] = std::move(arms[1]);
             }
             return;
         }
         TextBuilder b;
-        b.text(sql(kIndexedHead, {text_.get(), survive_staged.get(), text_.get(), survive_main.get()}).get());
+        b.text(sql(kIndexedHead, {text_.get(), texts.newer.get(), text_.get(), texts.staged.get()}).get());
         if (where_) b.text(sql(kOrderedWhere, {where_.get()}).get());
         b.text(sql(kOrderedTail, {order_by}).get());
-        read(limited(b));
+        read(limited(b).get());
     }
 
     db::Cursor& cur_;
@@ -1059,6 +1086,7 @@ private:
     std::string entry_;              // the key tuple at hand, written as the key sets hold it
     std::vector<long long> older_;   // rowids of the staged rows that a newer staged row supersedes
     std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
+    std::shared_ptr<Texts> texts_;  // the indexed plan's texts, shared with the kept plan (if any)
     Py_ssize_t limit_ = -1;
     struct {
         db::Standing standing;

@@ -68,6 +68,13 @@ struct State {
         int changes;
         Ref columns;                                // the main table's column names
         std::vector<std::vector<Py_ssize_t>> keys;  // per unique key, its columns' positions
+        // The statement texts built from them: each key's NOT EXISTS for a staged and a main row, and the two
+        // tables' statements for the last condition answered without a limit or an ordering (`where` null:
+        // none built yet). Shared with the call that builds them, which may outlive the entry.
+        struct Texts {
+            Ref newer, staged, where, arms[2];
+        };
+        std::shared_ptr<Texts> texts = std::make_shared<Texts>();
     };
     std::vector<QueryPlan> query_plans;
     size_t next_query_plan = 0;

@@ -10,6 +10,7 @@
     python bench/run.py --load-command [--shape products|lineitem] [--sizes N] [--rounds R] [--out DIR]
     python bench/run.py --load-cycle [--out DIR]
     python bench/run.py --frames [--sizes N] [--rounds R] [--out DIR]
+    python bench/run.py --staging-goals [--out DIR]
     python bench/run.py --smoke ...   (any of the above, every size a hundredth: CI's check that they run)
 
 Writes results.txt, results.json and growth.png to bench/results/ (a --quick run to bench/results-quick/,
@@ -28,7 +29,10 @@ lineitem's 16) against the SQLite shell's .import and sqlite-utils insert --csv,
 (load-command.txt and .json, load-command-lineitem.* for lineitem); --load-cycle measures only the load cycle, the connections of other packages
 included (load-cycle.txt and .json); --frames measures only Arrow tables, DataFrames and records into
 morvel.load against adbc_ingest, pandas' to_sql and the C floor of bench/floor.c (frames.txt and .json;
-bench/frames.py). Every ratio is module time / other
+bench/frames.py); --staging-goals runs, one after another in one run, each a process of its own, what the goals
+of indexed staging and the bounded merge name: bench/staging.py, bench/merge_memory.py at 1,000,000 and
+6,000,000 main rows and --load-command --shape lineitem, and writes their reports with the goals and the load
+average in staging-goals.txt (about half an hour). Every ratio is module time / other
 time, measured side by side in this process (rotating order, a fresh copy of the same prepared file for
 every run), median of the per-round ratios. The floor of a call is the very statements it sent, recorded
 once through a logging connection and replayed by a bare loop of cursor calls.
@@ -1165,6 +1169,49 @@ def shrink() -> None:
     QUERY_ARROW_ROWS //= 100
 
 
+# The parts of --staging-goals: (what it measures, its goals, its command after the interpreter).
+STAGING_GOALS = [
+    ("indexed staging, 1,000,000 main and 1,000,000 staged rows",
+     "point by key and by an indexed column <= 2 x the main table alone; a range of 100 keys <= 3 x; load into "
+     "indexed staging <= 1.6 x index-free; index-free point query <= 0.3 x 621 ms (the Python key sets)",
+     ["bench/staging.py", "--rows", "1000000"]),
+    ("merge and load cycle, 1,000,000 main rows",
+     "merge of 1,000,000 into 1,000,000 adds <= 64 MB; the cycle <= 1.0 x INSERT OR REPLACE and <= 1.1 x ON "
+     "CONFLICT at 10,000 and 100,000, ahead of both at 1,000,000",
+     ["bench/merge_memory.py", "--rows", "1000000", "--batches", "10000,100000,1000000"]),
+    ("merge and load cycle, 6,000,000 main rows",
+     "the cycle <= 1.0 x INSERT OR REPLACE and <= 1.1 x ON CONFLICT at 10,000 and 100,000",
+     ["bench/merge_memory.py", "--rows", "6000000", "--batches", "10000,100000"]),
+    ("load --unique --index --merge of lineitem SF 1 into a new table",
+     "<= 1.3 x .import and the same CREATE INDEX statements, peak <= 200 MB",
+     ["bench/run.py", "--load-command", "--shape", "lineitem"]),
+]
+
+
+def staging_goals(out: Path, smoke: bool, work_dir: str | None) -> None:
+    """Each part in a process of its own, one after another; their reports, their goals and the load average
+    before each, in staging-goals.txt."""
+    here = Path(__file__).resolve().parent.parent
+    lines = [f"indexed staging and the bounded merge: {machine()}", ""]
+    for what, goals, command in STAGING_GOALS:
+        if smoke:  # a hundredth of each size: each script shrinks its own but bench/staging.py
+            command = (["bench/staging.py", "--rows", "10000"] if command[0] == "bench/staging.py"
+                       else command + ["--smoke"] + (["--rounds", "1"] if command[0] == "bench/run.py" else []))
+        if work_dir and command[0] != "bench/run.py":
+            command = command + ["--dir", work_dir]
+        if command[0] == "bench/run.py":
+            command = command + ["--out", str(out)]
+        load = os.getloadavg()
+        done = subprocess.run([sys.executable, *command], cwd=here, capture_output=True, text=True, check=True)
+        lines += [f"== {what} (load average {load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f}): python {' '.join(command)}",
+                  f"goals: {goals}", done.stdout.rstrip(), ""]
+        print("\n".join(lines[-4:]), flush=True)
+    load = os.getloadavg()
+    lines.append(f"load average at the end {load[0]:.2f}, {load[1]:.2f}, {load[2]:.2f}")
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "staging-goals.txt").write_text("\n".join(lines) + "\n")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10,000 and 100,000 rows only")
@@ -1186,6 +1233,8 @@ def main() -> None:
                         help="measure only the load cycle, on the connections of other packages too")
     parser.add_argument("--frames", action="store_true",
                         help="measure only Arrow tables, DataFrames and records into morvel.load against their peers")
+    parser.add_argument("--staging-goals", action="store_true",
+                        help="run every measurement of the indexed-staging and bounded-merge goals, in one run")
     parser.add_argument("--memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--load-memory", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--query-cost", action="store_true",
@@ -1208,6 +1257,8 @@ def main() -> None:
     if args.query_memory_child:
         return query_memory_child(args.query_memory_child)
     out = Path(args.out or (QUICK_RESULTS if args.quick else RESULTS))
+    if args.staging_goals:
+        return staging_goals(out, args.smoke, args.dir)
     if args.merge:
         import matplotlib
         matplotlib.use("Agg")

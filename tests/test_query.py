@@ -494,7 +494,7 @@ def merged_typed(where):
 
 @pytest.mark.heavy
 @two_paths
-@pytest.mark.parametrize("where", ["", "k % 3 = 0"])
+@pytest.mark.parametrize("where", ["", "k % 3 = 0", "k % 50 = 0"])  # the last selects 943 rows
 @pytest.mark.parametrize("staging", STAGING)
 def test_staged_rows_beyond_one_read(conn, path, where, staging):
     """More staged rows than one read of the staging table takes, versions of a key on both sides of a

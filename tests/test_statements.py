@@ -739,13 +739,13 @@ def test_query_statements(proxy, conn):
         (f"{pad}SELECT sql FROM ({pad}    SELECT 0 AS o, sql FROM sqlite_temp_master WHERE type = 'table' AND "
          f"name = 'h' COLLATE NOCASE{pad}    UNION ALL{pad}    SELECT 1, sql FROM sqlite_master WHERE type = "
          f"'table' AND name = 'h' COLLATE NOCASE{pad}){pad}ORDER BY o{pad}LIMIT 1{end}", None),
-        # every staged key, newest first, in chunks
-        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
-         [2**63 - 1]),
-        # the candidates of each table, in pages by rowid
+        # the candidates of each table, in pages by rowid: few, so held
         (f'{pad}SELECT rowid,"a","c"{pad}FROM temp_h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
          f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
         (f'{pad}SELECT rowid,"a","c"{pad}FROM h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
          f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
+        # every staged key, newest first, in chunks, looked for among the candidates' tuples
+        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
+         [2**63 - 1]),
         ("COMMIT", None),
     ]

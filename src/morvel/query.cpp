@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "answer_sink.hpp"
@@ -70,6 +71,10 @@ constexpr Py_ssize_t kPageRows = 16384, kFirstRows = 64;
 
 // With a callback, the answer is handed out in lists of this many rows (the last one shorter).
 constexpr Py_ssize_t kPartRows = 1024;
+
+// A condition that selects at most this many rows of both tables together is selective: those rows are held
+// while their tuples alone are looked for among the staged ones.
+constexpr size_t kFewRows = 1024;
 
 // Staged and main rows as one ordered stream; the source (1 staged, 0 main) and the rowid lead each row.
 // The rowid keeps its name, so that the condition and the ordering may use it as on one table. Rows that
@@ -619,7 +624,7 @@ public:
         } else if (!filtered && limit_ < 0 && !each_) {  // its staged rows come newest first: held whole
             staged_in_one_pass();
             main_pass();
-        } else {
+        } else if (!filtered || keys_.empty() || !narrow_pass()) {
             read_staged_keys();
             staged_pass();
             if (!full()) main_pass();
@@ -936,6 +941,89 @@ private:
     }
 
     bool older(long long rowid) const { return std::binary_search(older_.begin(), older_.end(), rowid); }
+
+    // A selective condition: the rows that satisfy it first (false, nothing answered, when they are more than
+    // kFewRows), then one pass over the staged keys that looks for their tuples alone, with no set of every
+    // staged tuple. Per key and tuple, the newest staged row that holds it: a staged candidate is superseded
+    // when that row is newer than itself, a main candidate replaced when there is one (under the main
+    // columns' collations, as replaced() matches).
+    bool narrow_pass() {
+        struct Held {
+            Ref row;
+            long long rowid;
+        };
+        const Layout layout = candidate_layout();
+        const auto at = key_positions(layout);
+        std::vector<Held> staged, main;
+        for (auto [from, into] : {std::pair{staging_.get(), &staged}, std::pair{text_.get(), &main}}) {
+            bool many = false;
+            pages(from, layout, [&, into = into](PyObject* row, long long rowid) {
+                many = staged.size() + main.size() >= kFewRows;
+                if (!many) into->push_back({Ref::borrow(row), rowid});
+                return !many;
+            });
+            if (many) return false;
+        }
+        std::vector<std::unordered_map<std::string, long long>> newest(keys_.size()), folded(keys_.size());
+        auto want = [&](PyObject* row, bool is_main) {
+            const auto values = python_values(row);
+            for (size_t k = 0; k < keys_.size(); ++k) {
+                const Key& key = keys_[k];
+                if (is_main && (at[k].empty() || key.match == Key::Joined)) continue;
+                const bool by_value = !is_main || key.match == Key::Equal;
+                if (key_entry(values, at[k], by_value ? nullptr : &key.collations, entry_))
+                    (by_value ? newest : folded)[k].emplace(entry_, LLONG_MIN);
+            }
+        };
+        for (const Held& h : staged) want(h.row.get(), false);
+        for (const Held& h : main) want(h.row.get(), true);
+
+        std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
+        for (const Key& k : keys_)
+            for (Py_ssize_t c : k.columns) wanted[static_cast<size_t>(c)] = true;
+        const Layout keys_layout(cols_.get(), wanted);
+        const auto keys_at = key_positions(keys_layout);
+        auto look = [&](auto&& values, long long rowid) {
+            for (size_t k = 0; k < keys_.size(); ++k) {
+                if (!newest[k].empty() && key_entry(values, keys_at[k], nullptr, entry_)) {
+                    auto it = newest[k].find(entry_);
+                    if (it != newest[k].end()) it->second = std::max(it->second, rowid);
+                }
+                if (!folded[k].empty() && key_entry(values, keys_at[k], &keys_[k].collations, entry_)) {
+                    auto it = folded[k].find(entry_);
+                    if (it != folded[k].end()) it->second = std::max(it->second, rowid);
+                }
+            }
+        };
+        newest_first(
+            keys_layout, [&](PyObject* row) { look(python_values(row), rowid_of(row, 0)); },
+            [&](const db::Value* row) {
+                look([row](Py_ssize_t i) -> const db::Value& { return row[i]; }, row[0].i);
+            });
+
+        for (const Held& h : staged) {
+            if (full()) return true;
+            const auto values = python_values(h.row.get());
+            bool superseded = false;
+            for (size_t k = 0; k < keys_.size() && !superseded; ++k)
+                superseded = key_entry(values, at[k], nullptr, entry_) && newest[k].at(entry_) > h.rowid;
+            if (!superseded) emit(h.row.get(), layout);
+        }
+        for (const Held& h : main) {
+            if (full()) return true;
+            const auto values = python_values(h.row.get());
+            bool replaced = std::binary_search(joined_.begin(), joined_.end(), h.rowid);
+            for (size_t k = 0; k < keys_.size() && !replaced; ++k) {
+                const Key& key = keys_[k];
+                if (at[k].empty() || key.match == Key::Joined) continue;
+                const bool by_value = key.match == Key::Equal;
+                replaced = key_entry(values, at[k], by_value ? nullptr : &key.collations, entry_) &&
+                           (by_value ? newest : folded)[k].at(entry_) != LLONG_MIN;
+            }
+            if (!replaced) emit(h.row.get(), layout);
+        }
+        return true;
+    }
 
     void staged_pass() {
         const Layout layout = candidate_layout();

@@ -744,8 +744,10 @@ def test_query_statements(proxy, conn):
          f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
         (f'{pad}SELECT rowid,"a","c"{pad}FROM h{pad}WHERE rowid >= {-2**63} AND (\nb <> ?{pad}){pad}'
          f"ORDER BY rowid{pad}LIMIT 16384{end}", ["y"]),
-        # every staged key, newest first, in chunks, looked for among the candidates' tuples
-        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ?{pad}ORDER BY rowid DESC{pad}LIMIT 16384{end}',
-         [2**63 - 1]),
+        # the staged keys that share a first value with a candidate (its first row of each tuple), newest
+        # first, in chunks, looked for among the candidates' tuples
+        (f'{pad}SELECT rowid,"a"{pad}FROM temp_h{pad}WHERE rowid <= ? AND (+"a" COLLATE BINARY IN (SELECT +"a" '
+         f'FROM temp_h WHERE rowid IN (?,?) UNION ALL SELECT +"a" FROM h WHERE rowid IN (?))){pad}ORDER BY rowid DESC'
+         f'{pad}LIMIT 16384{end}', [2**63 - 1, 1, 2, 3]),
         ("COMMIT", None),
     ]

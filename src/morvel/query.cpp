@@ -43,6 +43,22 @@ constexpr std::string_view kStagedNewestFirst = R"(
         )";
 constexpr Py_ssize_t kStagedChunk = 16384;
 
+// The same, of the staged rows that a condition on their key columns may select (staged_among).
+constexpr std::string_view kStagedNewestFirstAmong = R"(
+            SELECT rowid{}
+            FROM temp_{}
+            WHERE rowid <= ? AND ({})
+            ORDER BY rowid DESC
+            LIMIT 16384
+        )";
+// One part of that condition: a column's value is one that given rows of a table hold, compared as stored
+// (`+` takes the columns' affinity away) under a collation.
+constexpr std::string_view kAmongHead = "+{} COLLATE {} IN (";
+constexpr std::string_view kAmongRows = "SELECT +{} FROM {} WHERE rowid IN (";
+constexpr std::string_view kAmongOne = "+{} COLLATE {} = (SELECT +{} FROM {} WHERE rowid = ?)";
+// The rowids of a condition, at most: fewer than any SQLite's limit on parameters.
+constexpr size_t kAmongRowids = 900;
+
 // The candidate rows of one table in rowid order, a page at a time: from a rowid on (the first one, then
 // the one after the last row read), at most a number of rows. Both are written into the text, so that the
 // caller's parameters, positional or named, stay the statement's only ones. A call holds one page at once
@@ -586,6 +602,7 @@ public:
 
     Ref run(PyObject* where, bool filtered, PyObject* columns, PyObject* order_by, bool ordered, Py_ssize_t limit,
             bool plain_values) {
+        plain_values_ = plain_values;
         text_ = fstr_of(table_);
         const bool stamped = plain_values && stamp();
         if (stamped && kept_plan()) return indexed(where, filtered, columns, order_by, ordered, limit);
@@ -876,15 +893,25 @@ private:
         joined_.erase(std::unique(joined_.begin(), joined_.end()), joined_.end());
     }
 
+    // A condition on the staged rows, of rowids bound as its parameters (staged_among).
+    struct Among {
+        Ref condition;
+        std::vector<long long> rowids;
+    };
+
     // Calls `each` with every staged row, newest first, chunk by chunk; with `each_values`, a chunk the
-    // connection can hand over as values goes to that instead, with no Python object per value.
+    // connection can hand over as values goes to that instead, with no Python object per value. With
+    // `among`, only the rows its condition selects.
     template <class Each, class EachValues = std::nullptr_t>
-    void newest_first(const Layout& layout, Each&& each, EachValues each_values = nullptr) {
-        Ref statement = sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
+    void newest_first(const Layout& layout, Each&& each, EachValues each_values = nullptr, const Among* among = nullptr) {
+        Ref statement = among ? sql(kStagedNewestFirstAmong, {layout.select.get(), text_.get(), among->condition.get()})
+                              : sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
         Ref bound = own(PyLong_FromLongLong(LLONG_MAX));
         SignalPoll poll;
         for (;;) {
             Ref params = list_of({bound.get()});
+            if (among)
+                for (long long rowid : among->rowids) check(PyList_Append(params.get(), int_object(rowid).get()));
             Py_ssize_t n = 0;
             long long last = LLONG_MIN;
             bool visited = false;
@@ -965,18 +992,22 @@ private:
             if (many) return false;
         }
         std::vector<std::unordered_map<std::string, long long>> newest(keys_.size()), folded(keys_.size());
-        auto want = [&](PyObject* row, bool is_main) {
-            const auto values = python_values(row);
+        std::vector<Wanted> wanted_rows(keys_.size());
+        auto want = [&](const Held& h, bool is_main) {
+            const auto values = python_values(h.row.get());
             for (size_t k = 0; k < keys_.size(); ++k) {
                 const Key& key = keys_[k];
                 if (is_main && (at[k].empty() || key.match == Key::Joined)) continue;
                 const bool by_value = !is_main || key.match == Key::Equal;
-                if (key_entry(values, at[k], by_value ? nullptr : &key.collations, entry_))
-                    (by_value ? newest : folded)[k].emplace(entry_, LLONG_MIN);
+                if (key_entry(values, at[k], by_value ? nullptr : &key.collations, entry_) &&
+                    (by_value ? newest : folded)[k].emplace(entry_, LLONG_MIN).second) {
+                    Wanted& w = wanted_rows[k];
+                    (is_main ? by_value ? w.main : w.folded : w.staged).push_back(h.rowid);
+                }
             }
         };
-        for (const Held& h : staged) want(h.row.get(), false);
-        for (const Held& h : main) want(h.row.get(), true);
+        for (const Held& h : staged) want(h, false);
+        for (const Held& h : main) want(h, true);
 
         std::vector<bool> wanted(static_cast<size_t>(PyList_GET_SIZE(cols_.get())), false);
         for (const Key& k : keys_)
@@ -995,11 +1026,16 @@ private:
                 }
             }
         };
-        newest_first(
-            keys_layout, [&](PyObject* row) { look(python_values(row), rowid_of(row, 0)); },
-            [&](const db::Value* row) {
-                look([row](Py_ssize_t i) -> const db::Value& { return row[i]; }, row[0].i);
-            });
+        auto look_row = [&](PyObject* row) { look(python_values(row), rowid_of(row, 0)); };
+        auto look_values = [&](const db::Value* row) {
+            look([row](Py_ssize_t i) -> const db::Value& { return row[i]; }, row[0].i);
+        };
+        bool wanted_any = false;  // no tuple to look for (each holds NULL): no staged row can matter
+        for (size_t k = 0; k < keys_.size(); ++k) wanted_any = wanted_any || !newest[k].empty() || !folded[k].empty();
+        if (wanted_any) {
+            const std::optional<Among> among = staged_among(wanted_rows);
+            newest_first(keys_layout, look_row, look_values, among ? &*among : nullptr);
+        }
 
         for (const Held& h : staged) {
             if (full()) return true;
@@ -1023,6 +1059,63 @@ private:
             if (!replaced) emit(h.row.get(), layout);
         }
         return true;
+    }
+
+    // The candidate rows that hold a key's tuples first, per kind of look-up: staged ones and main ones by
+    // value, main ones folded by the main columns' collations.
+    struct Wanted {
+        std::vector<long long> staged, main, folded;
+    };
+
+    // The condition that selects the staged rows whose first column of some key holds a value that the
+    // wanted rows hold there, under the collation of their look-up. A staged row whose tuple equals a wanted
+    // one holds its first value, so this selects every row that the look-ups can find. None when a key has
+    // no columns (its tuple is in every staged row), when the rowids are too many for one statement, or when
+    // text is not read as str (the look-ups then compare what the connection reads, which SQL cannot).
+    std::optional<Among> staged_among(const std::vector<Wanted>& wanted) const {
+        if (!plain_values_) return std::nullopt;
+        Among among;
+        TextBuilder b;
+        // One IN part: the column's value under `collation` is one that `sources` hold (a table and rowids).
+        auto part = [&](PyObject* column, const char* collation,
+                        std::initializer_list<std::pair<PyObject*, const std::vector<long long>*>> sources) {
+            size_t count = 0;
+            for (auto [table, rowids] : sources) count += rowids->size();
+            if (count == 1)  // one value: compared to it alone, which costs SQLite less than a look-up per row
+                for (auto [table, rowids] : sources) {
+                    if (rowids->empty()) continue;
+                    b.ascii(among.rowids.empty() ? "" : " OR ")
+                        .text(sql(kAmongOne, {column, ascii_text(collation).get(), column, table}).get());
+                    among.rowids.push_back(rowids->front());
+                    return;
+                }
+            bool head = true;
+            for (auto [table, rowids] : sources) {
+                if (rowids->empty()) continue;
+                if (head)
+                    b.ascii(among.rowids.empty() ? "" : " OR ").text(sql(kAmongHead, {column, ascii_text(collation).get()}).get());
+                else
+                    b.ascii(" UNION ALL ");
+                b.text(sql(kAmongRows, {column, table}).get());
+                for (size_t i = 0; i < rowids->size(); ++i) b.ascii(i == 0 ? "?" : ",?");
+                among.rowids.insert(among.rowids.end(), rowids->begin(), rowids->end());
+                b.ascii(")");
+                head = false;
+            }
+            if (!head) b.ascii(")");
+        };
+        for (size_t k = 0; k < keys_.size(); ++k) {
+            const Key& key = keys_[k];
+            if (key.columns.empty()) return std::nullopt;
+            Ref column = identifier(PyList_GET_ITEM(cols_.get(), key.columns[0]));
+            part(column.get(), "BINARY", {{staging_.get(), &wanted[k].staged}, {text_.get(), &wanted[k].main}});
+            const Collation c = key.collations.empty() ? Collation::Binary : key.collations[0];
+            part(column.get(), c == Collation::Nocase ? "NOCASE" : c == Collation::Rtrim ? "RTRIM" : "BINARY",
+                 {{text_.get(), &wanted[k].folded}});
+        }
+        if (among.rowids.empty() || among.rowids.size() > kAmongRowids) return std::nullopt;
+        among.condition = b.finish();
+        return among;
     }
 
     void staged_pass() {
@@ -1176,6 +1269,7 @@ private:
     std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
     std::shared_ptr<Texts> texts_;  // the indexed plan's texts, shared with the kept plan (if any)
     Py_ssize_t limit_ = -1;
+    bool plain_values_ = false;  // text is read as str
     struct {
         db::Standing standing;
         long long schema_version = 0;

@@ -189,6 +189,10 @@ def catalog(conn):
     )
 
 
+# Past this many staged rows the merge finds the superseded ones by SQLite's grouping, not by key sets.
+KEY_SET_ROWS = 1 << 17
+
+
 def managed(target, table, cols, keys=(), main=(), staged=(), index=()):
     """A managed table made by create_table, with rows written as they are into its main and its staging
     table, then committed, on a connection or on the file at a path; the catalog tables made where missing.

@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 import morvel
-from conftest import RecordingConnection, broken_index, examples, managed, schema, snapshot, typed
+from conftest import KEY_SET_ROWS, RecordingConnection, broken_index, examples, managed, schema, snapshot, typed
 from morvel import morvel as mv
 
 
@@ -347,6 +347,23 @@ def test_merge_leaves_what_temp_to_main_leaves(conn, keys, index, main, batches,
         assert rebuild is None or report.rebuilt is rebuild
 
 
+@pytest.mark.parametrize("through", ["connection", "proxy"])
+@pytest.mark.parametrize("filler", [0, KEY_SET_ROWS], ids=["key_sets", "grouped"])
+def test_either_way_of_finding_superseded_rows_leaves_what_temp_to_main_leaves(conn, through, filler):
+    # staged rows tell values apart as stored (1 equals 1.0, never "1"; "a" is not "A" though the column
+    # folds case; NULL repeats nothing), and two keys link rows; the filler takes the batch past the key sets
+    staged = [("a", 5, 5), ("A", 6, 6), (1, "q", "r"), (1.0, 9, 9), ("1", "q", "r"), (None, 2, None), (None, 2, None),
+              ("z", "q", "r"), (b"a", 7, None)] + [(f"f{i}", i, 0) for i in range(filler)]
+    managed(conn, "t", ["a COLLATE NOCASE", "b", "c"], [[0], [1, 2]], main=[("x", 1, 1), ("A", 2, None), (1, "q", "s")],
+            staged=staged, index={"by_c": "c"})
+    copy = sqlite3.connect(":memory:")
+    conn.backup(copy)
+    mv.temp_to_main(copy, "t")
+    report = morvel.merge(RecordingConnection(conn) if through == "proxy" else conn, "t")
+    assert merge_state(conn, "t") == merge_state(copy, "t")
+    assert report[:3] == (len(staged) - 2, 2, 2)
+
+
 def _bad_key(conn):
     conn.execute("INSERT INTO unique_table VALUES ('t', 'bad', 'k', '0,5')")
     conn.commit()
@@ -390,22 +407,26 @@ def test_rebuild_chosen_by_size(conn, main, holes, batch, rebuilt, counted):
     assert any(s.strip() == "SELECT count(*) FROM t" for s in proxy.statements()) == counted
 
 
+BOUNDED = {f"key_sets-{m}-{r}": (30_000, n, r) for m, n in [("into_empty", 0), ("half_replacing", 20_000)]
+           for r in (None, True, False)} | {"grouped": (KEY_SET_ROWS + 10_000, 20_000, None)}
+
+
 @pytest.mark.parametrize("keys", [[[0]], [[0], [1, 2]]], ids=["one_key", "two_keys"])
-@pytest.mark.parametrize("main", [0, 20_000], ids=["into_empty", "half_replacing"])
-@pytest.mark.parametrize("rebuild", [None, True, False])
+@pytest.mark.parametrize("batch,main,rebuild", BOUNDED.values(), ids=BOUNDED.keys())
 @pytest.mark.parametrize("through", ["connection", "proxy"])
-def test_merge_holds_no_staged_keys_in_python(conn, keys, main, rebuild, through):
-    # SQLite finds the superseded staged rows and the main rows they replace: the merge's Python memory
-    # does not grow with the batch (20,000 keys read back would take megabytes), and neither does the work
-    # per staged row: 10,000 repeated keys must not cost a pass over the staging table each (SQLite's
-    # instructions counted, a plan of that kind stopped long before it ends).
-    first = main // 2
+def test_merge_memory_and_work_stay_bounded(conn, keys, batch, main, rebuild, through):
+    # A third of the batch repeats keys of the rest. Up to KEY_SET_ROWS staged rows, compiled key sets find
+    # the superseded ones (a few MB); past it SQLite's grouping does, and the merge's memory does not grow
+    # with the batch (the keys read back would take megabytes). Neither does the work per staged row: the
+    # repeated keys must not cost a pass over the staging table each (SQLite's instructions counted, a plan
+    # of that kind stopped long before it ends).
+    first, repeats = main // 2, batch // 3
     managed(conn, "t", ["k", "v", "w"], keys, main=[(f"key {i}", i, 0) for i in range(main)],
-            staged=[(f"key {i}", i, 1) for i in range(first, first + 20_000)]
-            + [(f"key {i}", -1 - i, 1) for i in range(first, first + 10_000)])
+            staged=[(f"key {i}", i, 1) for i in range(first, first + batch - repeats)]
+            + [(f"key {i}", -1 - i, 1) for i in range(first, first + repeats)])
     target = RecordingConnection(conn) if through == "proxy" else conn
     steps = itertools.count()
-    conn.set_progress_handler(lambda: next(steps) > 40_000, 1000)
+    conn.set_progress_handler(lambda: next(steps) > batch, 1000)
     tracemalloc.start()
     try:
         report = morvel.merge(target, "t", rebuild=rebuild)
@@ -414,9 +435,9 @@ def test_merge_holds_no_staged_keys_in_python(conn, keys, main, rebuild, through
         tracemalloc.stop()
         conn.set_progress_handler(None, 0)
     replaced = main // 2
-    assert report[:3] == (20_000, replaced, 10_000)
-    assert peak < 200_000
-    assert conn.execute("SELECT count(*), count(DISTINCT k) FROM t").fetchone() == (main + 20_000 - replaced,) * 2
+    assert report[:3] == (batch - repeats, replaced, repeats)
+    assert peak < (200_000 if batch > KEY_SET_ROWS else 16 << 20)
+    assert conn.execute("SELECT count(*), count(DISTINCT k) FROM t").fetchone() == (main + batch - repeats - replaced,) * 2
 
 
 def _lowered(c):

@@ -11,7 +11,7 @@ import sqlite3
 import pytest
 
 import morvel
-from conftest import RecordingConnection, catalog, managed, schema, unique_name
+from conftest import KEY_SET_ROWS, RecordingConnection, catalog, managed, schema, unique_name
 from morvel import morvel as mv
 from test_catalog import QUOTED, REGISTERED, index_names, registered, stored_idx
 from test_db import FakeSqlite
@@ -561,41 +561,47 @@ def row_set(name):
 
 
 @pytest.mark.parametrize("rebuild", [True, False])
-def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild):
-    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("b", 2)], staged=[("a", 3), ("c", 4), ("c", 5)],
-            index={"by_v": "v"})
+@pytest.mark.parametrize("filler", [0, KEY_SET_ROWS], ids=["key_sets", "grouped"])
+def test_merge_statements_and_rows_staged_meanwhile(conn, rebuild, filler):
+    managed(conn, "t", ["k", "v"], [[0]], main=[("a", 1), ("b", 2)],
+            staged=[("a", 3), ("c", 4), ("c", 5)] + [(f"f{i}", 0) for i in range(filler)], index={"by_v": "v"})
     suspend, reactivate = index_steps(conn, "t")
     proxy = StagesDuringMerge(conn)
-    assert morvel.merge(proxy, "t", rebuild=rebuild) == (2, 1, 1, rebuild)
+    assert morvel.merge(proxy, "t", rebuild=rebuild) == (2 + filler, 1, 1, rebuild)
+    high = [3 + filler]
     ends = ["SELECT (SELECT max(rowid) FROM temp_t), (SELECT min(rowid) FROM t), (SELECT max(rowid) FROM t),",
             "    (SELECT count(*) FROM temp_t)"]
     changes = [ex(sql("SELECT changes()")), FETCH]
-    # the staged rows that a newer one repeats: found by SQLite, no key read back, the repeated values first
-    repeated_gone = ex(sql("DROP TABLE IF EXISTS temp.morvel_repeated"))
-    superseded = [*row_set("morvel_superseded"), repeated_gone,
-                  ex(sql("CREATE TEMP TABLE morvel_repeated (k0, newest, PRIMARY KEY (k0)) WITHOUT ROWID")),
-                  ex(sql("INSERT INTO temp.morvel_repeated", 'SELECT "k" COLLATE BINARY, max(rowid)',
-                         '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL',
-                         '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1'), [3]), *changes,
-                  ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
-                         "SELECT s.rowid FROM temp_t AS s CROSS JOIN temp.morvel_repeated AS d",
-                         'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest')), *changes, repeated_gone]
-    high = [ex(sql(*ends)), FETCH, *superseded]
+    if filler:  # the staged rows that a newer one repeats: found by SQLite, no key read back, the repeated values first
+        repeated_gone = ex(sql("DROP TABLE IF EXISTS temp.morvel_repeated"))
+        superseded = [*row_set("morvel_superseded"), repeated_gone,
+                      ex(sql("CREATE TEMP TABLE morvel_repeated (k0, newest, PRIMARY KEY (k0)) WITHOUT ROWID")),
+                      ex(sql("INSERT INTO temp.morvel_repeated", 'SELECT "k" COLLATE BINARY, max(rowid)',
+                             '    FROM temp_t WHERE rowid <= ? AND "k" IS NOT NULL',
+                             '    GROUP BY "k" COLLATE BINARY HAVING count(*) > 1'), high), *changes,
+                      ex(sql("INSERT OR IGNORE INTO temp.morvel_superseded",
+                             "SELECT s.rowid FROM temp_t AS s CROSS JOIN temp.morvel_repeated AS d",
+                             'ON s."k" COLLATE BINARY = d.k0 AND s.rowid < d.newest')), *changes, repeated_gone]
+        dropped = [ex(sql("DELETE FROM temp_t WHERE rowid IN (SELECT id FROM temp.morvel_superseded)"))]
+        sets_gone = [ex(sql("DROP TABLE IF EXISTS temp.morvel_superseded"))]
+    else:  # their keys read newest first, in bounded parts, into compiled sets; each such row deleted by rowid
+        superseded = [ex(sql('SELECT rowid,"k"', "FROM temp_t", "WHERE rowid <= ?", "ORDER BY rowid DESC",
+                             "LIMIT 16384"), high), FETCH]
+        dropped, sets_gone = [ex(sql("DELETE FROM temp_t WHERE rowid = ?"), [2])], []
     join = sql("SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m", 'ON m."k" = s."k"', "WHERE s.rowid <= ?")
     # rebuilt: the rowids found before the drops, kept by SQLite, deleted after; live: deleted by the join itself
-    deletes = [*row_set("morvel_replaced"), ex("\n" + " " * 12 + "INSERT OR IGNORE INTO temp.morvel_replaced" + join, [3]),
+    deletes = [*row_set("morvel_replaced"), ex("\n" + " " * 12 + "INSERT OR IGNORE INTO temp.morvel_replaced" + join, high),
                *changes, *suspend, ex(sql("DELETE FROM t WHERE rowid IN (SELECT id FROM temp.morvel_replaced)")),
                ex(sql("DROP TABLE IF EXISTS temp.morvel_replaced"))] \
-        if rebuild else [sel_index("t"), FETCH, SEL_MASTER, FETCH, ex(sql("DELETE FROM t WHERE rowid IN (")[:-9] + join + ")", [3]),
+        if rebuild else [sel_index("t"), FETCH, SEL_MASTER, FETCH, ex(sql("DELETE FROM t WHERE rowid IN (")[:-9] + join + ")", high),
                          *changes]
-    expected = head_reads("t")[:-2] + high + deletes \
-        + [ex(sql("DELETE FROM temp_t WHERE rowid IN (SELECT id FROM temp.morvel_superseded)")),
-           ex(sql("INSERT INTO t SELECT * FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), [3]),
-           ex(sql("DELETE FROM temp_t WHERE rowid <= ?"), [3]),
-           ex(sql("DROP TABLE IF EXISTS temp.morvel_superseded"))] + reactivate + [COMMIT]
+    expected = head_reads("t")[:-2] + [ex(sql(*ends)), FETCH, *superseded] + deletes + dropped \
+        + [ex(sql("INSERT INTO t SELECT * FROM temp_t WHERE rowid <= ? ORDER BY rowid DESC"), high),
+           ex(sql("DELETE FROM temp_t WHERE rowid <= ?"), high), *sets_gone] + reactivate + [COMMIT]
     assert proxy.log == expected
-    assert conn.execute("SELECT rowid, * FROM t ORDER BY rowid").fetchall() == [(2, "b", 2), (3, "c", 5), (4, "a", 3)]
-    assert conn.execute("SELECT rowid, * FROM temp_t").fetchall() == [(4, "late", 9)]  # staged during the merge
+    assert conn.execute("SELECT rowid, * FROM t WHERE k IN ('a', 'b', 'c') ORDER BY rowid").fetchall() \
+        == [(2, "b", 2), (3 + filler, "c", 5), (4 + filler, "a", 3)]
+    assert conn.execute("SELECT rowid, * FROM temp_t").fetchall() == [(4 + filler, "late", 9)]  # staged during the merge
 
 
 # ---------------------------------------------------------------- find

@@ -6,10 +6,12 @@
 #include <climits>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "catalog.hpp"
 #include "connection.hpp"
 #include "core.hpp"
 
@@ -54,6 +56,10 @@ public:
     bool contains(std::string_view key) const;
     // Brings the slot where `key` would go into the cache, for an insert or a look-up soon after.
     void prefetch(std::string_view key) const;
+    // The memory the set holds, in bytes.
+    size_t held() const {
+        return ints_.capacity() * sizeof(long long) + slots_.capacity() * sizeof(Slot) + bytes_.capacity();
+    }
 
 private:
     // Integers by open addressing; kEmpty marks a free slot, and has_empty_ tells whether kEmpty itself is in.
@@ -76,5 +82,12 @@ private:
     RawVector<char> bytes_;  // each string as its length (4 bytes), then its bytes
     size_t size_ = 0;
 };
+
+// The staged rows up to rowid `bound` that a newer staged row supersedes under `keys`, ascending, found by
+// these key sets as query reads staged rows (in bounded parts, newest first); nothing once the sets hold
+// more than `budget` bytes. Defined in query.cpp.
+std::optional<std::vector<long long>> superseded_staged(db::Cursor& cur, PyObject* table, PyObject* cols,
+                                                        const std::vector<UniqueKey>& keys, long long bound,
+                                                        size_t budget);
 
 }  // namespace morvel

@@ -2,6 +2,7 @@
 // temp_to_main, and morvel.merge with its copy by SQLite and its choice between live indexes and a rebuild.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "connection.hpp"
 #include "transaction.hpp"
 #include "function.hpp"
+#include "key_set.hpp"
 
 namespace morvel {
 
@@ -215,6 +217,12 @@ double number(PyObject* v) {
     return n;
 }
 
+long long rowid_value(PyObject* v) {
+    const long long n = PyLong_AsLongLong(v);
+    if (n == -1 && PyErr_Occurred()) throw PyError{};
+    return n;
+}
+
 Py_ssize_t changes(db::Cursor& cur) {
     Ref changed = item_at(item_at(db::query(cur, sql(kChanges, {}).get()).get(), 0).get(), 0);
     const Py_ssize_t n = PyLong_AsSsize_t(changed.get());
@@ -354,6 +362,12 @@ Py_ssize_t find_superseded(db::Cursor& cur, PyObject* text, const std::vector<st
     }
     return superseded;
 }
+
+// Up to this many staged rows, the superseded ones are found by compiled key sets over the values read, in
+// half the grouping's time, unless the sets outgrow kKeySetBytes (long texts); past either, by the grouping,
+// whose sort spills to the temporary store.
+constexpr Py_ssize_t kKeySetRows = 1 << 17;
+constexpr size_t kKeySetBytes = 16 << 20;
 
 constexpr std::string_view kDropSupersededSet = R"(
             DELETE FROM temp_{} WHERE rowid IN (SELECT id FROM temp.morvel_superseded)
@@ -509,15 +523,18 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
         };
         Scanned s;
         Py_ssize_t superseded = 0;
+        Ref cols;
+        std::vector<UniqueKey> keys;
         if (in_sql) {
-            Ref cols = read_columns(cur, table);
+            cols = read_columns(cur, table);
             Ref uniques = read_uniques(cur, table);
             high_water();
             s.in_sql = true;
             if (high.get() != Py_None) {
                 s.staged = PyLong_AsSsize_t(item_at(range.get(), 3).get());
                 if (s.staged == -1 && PyErr_Occurred()) throw PyError{};
-                for (UniqueKey& k : unique_keys(uniques.get())) {
+                keys = unique_keys(uniques.get());
+                for (const UniqueKey& k : keys) {
                     std::vector<Ref> columns;
                     for (const Position& p : k.positions) columns.push_back(p.of(cols.get(), 0));
                     if (!columns.empty()) s.key_columns.push_back(std::move(columns));
@@ -526,9 +543,20 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
                 in_sql = !has_converter(cur, table, s.key_columns, converters);
             }
         }
+        std::vector<long long> older;  // the superseded staged rows, where the key sets found them
+        bool superseded_set = false;   // where the grouping found them: in kSupersededSet
         if (in_sql) {
             Ref bound = list_of({high.get()});
-            if (!s.key_columns.empty()) superseded = find_superseded(cur, text, s.key_columns, bound.get());
+            std::optional<std::vector<long long>> in_sets;
+            if (!s.key_columns.empty() && s.staged <= kKeySetRows)
+                in_sets = superseded_staged(cur, table, cols.get(), keys, rowid_value(high.get()), kKeySetBytes);
+            if (in_sets) {
+                older = std::move(*in_sets);
+                superseded = static_cast<Py_ssize_t>(older.size());
+            } else if (!s.key_columns.empty()) {
+                superseded = find_superseded(cur, text, s.key_columns, bound.get());
+                superseded_set = true;
+            }
             merged = s.staged - superseded;
         } else {
             s = scan(cur, table, text, [&](PyObject* cols, const std::vector<MergeKey>& keys) {
@@ -571,11 +599,16 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
         }
         if (s.in_sql && s.joined && !s.main_empty) drop_row_set(cur, kReplacedSet);
         if (high.get() != Py_None) {
-            if (s.in_sql) {
+            Ref drop = sql(kDropSuperseded, {text});
+            SignalPoll poll;
+            if (superseded_set) {
                 if (superseded > 0) db::execute(cur, sql(kDropSupersededSet, {text}).get());
+            } else if (s.in_sql) {
+                for (long long rowid : older) {
+                    poll();
+                    db::execute(cur, drop.get(), list_of({own(PyLong_FromLongLong(rowid)).get()}).get());
+                }
             } else {
-                Ref drop = sql(kDropSuperseded, {text});
-                SignalPoll poll;
                 for (ForEach it(s.dropped.get()); Ref row = it.next();) {
                     poll();
                     db::execute(cur, drop.get(), list_of({item_at(row.get(), 0).get()}).get());
@@ -584,7 +617,7 @@ Ref merge(PyObject* conn, PyObject* table, PyObject* comm, PyObject* rebuild) {
             db::execute(cur, sql(kCopyStagedUpTo, {text, text}).get(), bound.get());
             db::execute(cur, sql(kEmptyStagingUpTo, {text}).get(), bound.get());
         }
-        if (s.in_sql && !s.key_columns.empty()) drop_row_set(cur, kSupersededSet);
+        if (superseded_set) drop_row_set(cur, kSupersededSet);
         call_module(Fn::active_table_index, {conn, table, Py_False});
     });
     return own(Py_BuildValue("(nnnO)", merged, replaced, staged - merged, rebuilt ? Py_True : Py_False));

@@ -7,6 +7,7 @@
 // it, by SQL `=` under each main column's collation. A tuple that holds NULL equals nothing.
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -649,6 +650,25 @@ public:
         return finish();
     }
 
+    // The staged rows up to `bound` that a newer staged row supersedes under `keys`, ascending: the key
+    // sets' pass of read_staged_keys, alone, given up once the sets hold more than `budget` bytes. Keys
+    // without columns are left out, as the merge's joins leave them.
+    std::optional<std::vector<long long>> superseded_up_to(PyObject* cols, const std::vector<UniqueKey>& keys,
+                                                           long long bound, size_t budget) {
+        text_ = fstr_of(table_);
+        cols_ = Ref::borrow(cols);
+        for (const UniqueKey& k : keys) {
+            if (k.positions.empty()) continue;
+            Key& key = keys_.emplace_back();
+            for (const Position& p : k.positions) key.columns.push_back(column_of(p, cols));
+        }
+        staged_bound_ = bound;
+        key_budget_ = budget;
+        read_staged_keys();
+        if (over_budget_) return std::nullopt;
+        return std::move(older_);
+    }
+
 private:
     // What every plan does first: the answer's columns, the limit and the condition.
     void begin(PyObject* where, bool filtered, PyObject* columns, Py_ssize_t limit) {
@@ -906,7 +926,7 @@ private:
     void newest_first(const Layout& layout, Each&& each, EachValues each_values = nullptr, const Among* among = nullptr) {
         Ref statement = among ? sql(kStagedNewestFirstAmong, {layout.select.get(), text_.get(), among->condition.get()})
                               : sql(kStagedNewestFirst, {layout.select.get(), text_.get()});
-        Ref bound = own(PyLong_FromLongLong(LLONG_MAX));
+        Ref bound = own(PyLong_FromLongLong(staged_bound_));
         SignalPoll poll;
         for (;;) {
             Ref params = list_of({bound.get()});
@@ -930,6 +950,11 @@ private:
                 }
             }
             if (n < kStagedChunk || last == LLONG_MIN) return;
+            if (key_budget_ != SIZE_MAX) {
+                size_t held = 0;
+                for (const Key& k : keys_) held += k.seen.held() + k.folded.held();
+                if ((over_budget_ = held > key_budget_)) return;
+            }
             bound = own(PyLong_FromLongLong(last - 1));
         }
     }
@@ -1269,6 +1294,9 @@ private:
     std::vector<long long> joined_;  // rowids of the main rows that a key SQLite matches removes
     std::shared_ptr<Texts> texts_;  // the indexed plan's texts, shared with the kept plan (if any)
     Py_ssize_t limit_ = -1;
+    long long staged_bound_ = LLONG_MAX;  // the newest staged row that newest_first reads
+    size_t key_budget_ = SIZE_MAX;        // the bytes the key sets may hold before newest_first gives up
+    bool over_budget_ = false;
     bool plain_values_ = false;  // text is read as str
     struct {
         db::Standing standing;
@@ -1310,6 +1338,12 @@ Ref run_query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params
 Ref query(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns, PyObject* order_by,
           PyObject* limit, PyObject* each) {
     return run_query(conn, table, where, params, columns, order_by, limit, each, nullptr);
+}
+
+std::optional<std::vector<long long>> superseded_staged(db::Cursor& cur, PyObject* table, PyObject* cols,
+                                                        const std::vector<UniqueKey>& keys, long long bound,
+                                                        size_t budget) {
+    return Answer(cur, table, nullptr, nullptr).superseded_up_to(cols, keys, bound, budget);
 }
 
 Ref query_into(PyObject* conn, PyObject* table, PyObject* where, PyObject* params, PyObject* columns,

@@ -25,10 +25,12 @@
 // - Binding runs no Python code: the adapter table is read without comparing keys.
 #include "native.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -185,7 +187,7 @@ struct Session {
     int users = 0;
     bool dead = false;  // the connection was closed or re-opened: the handle is no longer its own
     bool busy = false;  // a statement of this session is running, on either path
-    bool inside = false;  // the session began while another statement of the connection was running
+    std::optional<bool> inside;  // whether another statement of the connection is running (inside_other())
     // Each entry on the heap: `last` and a running statement point at one while others are added.
     std::vector<std::unique_ptr<Statement>> cache;
     size_t victim = 0;
@@ -198,6 +200,9 @@ struct Session {
     ~Session() { lose(); }
 
     bool prepare_pin();
+    // Whether a statement of the connection other than the session's own is running: the session is inside
+    // it (a call from a function that SQL runs, say). Looked at once, the first time it matters.
+    bool inside_other();
     Statement* statement(PyObject* text);
     void refresh_adapted();
     bool bind(const Statement& prepared, PyObject* params);
@@ -231,9 +236,10 @@ struct Kept {
     // Without the interpreter lock, as the sqlite3 module finalizes its own: a thread inside a statement of the
     // connection holds the handle's mutex, and may wait for that lock.
     ~Kept() {
-        if (statements.empty()) return;
+        if (statements.empty() && pin == nullptr) return;
         Py_BEGIN_ALLOW_THREADS
         for (const auto& entry : statements) n->api.finalize(entry->stmt);
+        if (pin != nullptr) n->api.finalize(pin);
         Py_END_ALLOW_THREADS
     }
 
@@ -241,6 +247,7 @@ struct Kept {
     Ref cache;  // a weak reference to the connection's statement cache, with kept_gone as its callback
     sqlite::sqlite3* db;
     std::vector<std::unique_ptr<Statement>> statements;
+    sqlite::sqlite3_stmt* pin = nullptr;  // the last session's pin, for the next one
 };
 
 void KeptDelete::operator()(Kept* k) const noexcept { std::default_delete<Kept>()(k); }
@@ -300,12 +307,20 @@ void keep(Session& s) noexcept {
         PyErr_Clear();  // a kept statement is an optimisation: without one, the next call prepares again
         return;
     }
-    for (const auto& entry : s.cache) s.n->api.clear_bindings(entry->stmt);  // no pointer into freed memory
+    for (const auto& entry : s.cache)  // no pointer into freed memory
+        if (entry->params > 0) s.n->api.clear_bindings(entry->stmt);
     state.kept.back()->statements = std::move(s.cache);
+    state.kept.back()->pin = std::exchange(s.pin, nullptr);
     s.cache.clear();
     s.last = nullptr;
     if (old >= 0) forget_kept(static_cast<size_t>(old));  // an older entry of this connection
     if (state.kept.size() > kKeptConnections) forget_kept(0);  // the least recently used
+}
+
+// At the start of a session, before its pin is prepared: the pin kept for its connection, on the same handle.
+void take_kept_pin(Session& s) {
+    const std::ptrdiff_t i = kept_for(s.n, s.conn.get(), s.db);
+    if (i >= 0) s.pin = std::exchange(state.kept[static_cast<size_t>(i)]->pin, nullptr);
 }
 
 // At the start of a session: the statements kept for its connection, on the same handle, become its own.
@@ -337,6 +352,7 @@ Session* acquire(const Native* n, PyObject* conn) {
     Session* s = made.get();
     // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
     // session sends everything through the methods.
+    if (s->db != nullptr) take_kept_pin(*s);
     if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
     state.sessions.push_back(std::move(made));
     s->users = 1;
@@ -363,12 +379,29 @@ bool Session::prepare_pin() {
         Py_END_ALLOW_THREADS
         if (gone()) return false;
     }
-    for (sqlite::sqlite3_stmt* stmt = n->api.next_stmt(db, nullptr); stmt != nullptr && !inside;
-         stmt = n->api.next_stmt(db, stmt))
-        inside = n->api.stmt_busy(stmt) != 0;
-    const int rc = n->api.prepare_v2(db, "BEGIN", -1, &pin, nullptr);
+    const int rc = pin != nullptr ? sqlite::OK : n->api.prepare_v2(db, "BEGIN", -1, &pin, nullptr);
     n->api.mutex_leave(mutex);
     return rc == sqlite::OK && pin != nullptr;
+}
+
+// The connection's list of statements is walked under its mutex, which is waited for without the interpreter
+// lock (its holder may need that lock to let go); the pin keeps the handle meanwhile, even through a close().
+bool Session::inside_other() {
+    if (inside) return *inside;
+    bool running = false;
+    Py_BEGIN_ALLOW_THREADS
+    sqlite::sqlite3_mutex* mutex = n->api.db_mutex(db);
+    n->api.mutex_enter(mutex);
+    for (sqlite::sqlite3_stmt* stmt = n->api.next_stmt(db, nullptr); stmt != nullptr && !running;
+         stmt = n->api.next_stmt(db, stmt)) {
+        if (stmt == pin || n->api.stmt_busy(stmt) == 0) continue;
+        running = std::none_of(cache.begin(), cache.end(), [stmt](const auto& entry) { return entry->stmt == stmt; });
+    }
+    n->api.mutex_leave(mutex);
+    Py_END_ALLOW_THREADS
+    if (gone()) closed(nullptr);
+    inside = running;
+    return running;
 }
 
 void release(Session* s) noexcept {
@@ -897,7 +930,7 @@ bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, 
 bool run_int(Session& s, PyObject* statement, long long value, bool tuples, Ref& rows) {
     // A trace callback is given the text of a statement run inside another one as it was prepared, not
     // with its parameters written in: there the integer must be in the text.
-    if (s.inside) return false;
+    if (s.inside_other()) return false;
     // Only where the integer's place is the statement's one parameter (a name may hold a "?").
     auto bind = [&](const Statement& prepared) {
         return prepared.params == 1 && s.n->api.bind_int64(prepared.stmt, 1, value) == sqlite::OK;

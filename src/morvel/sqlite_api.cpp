@@ -171,6 +171,7 @@ void resolve(Api& api, PyObject* module) {
     sym(api.total_changes, "sqlite3_total_changes");
     sym(api.file_control, "sqlite3_file_control");
     sym(api.db_mutex, "sqlite3_db_mutex");
+    sym(api.mutex_enter, "sqlite3_mutex_enter");
     sym(api.mutex_try, "sqlite3_mutex_try");
     sym(api.mutex_leave, "sqlite3_mutex_leave");
 }

@@ -64,6 +64,7 @@ struct Api {
     int (*total_changes)(sqlite3*);
     int (*file_control)(sqlite3*, const char*, int, void*);
     sqlite3_mutex* (*db_mutex)(sqlite3*);
+    void (*mutex_enter)(sqlite3_mutex*);
     int (*mutex_try)(sqlite3_mutex*);
     void (*mutex_leave)(sqlite3_mutex*);
 };

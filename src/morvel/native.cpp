@@ -166,6 +166,7 @@ struct Statement {
     int columns = 0;
     bool dml = false;
     bool readonly = false;
+    mutable bool bytes_bound = false;  // a text or blob is bound: a pointer into a Python object, or a copy
 };
 
 struct Session {
@@ -307,8 +308,8 @@ void keep(Session& s) noexcept {
         PyErr_Clear();  // a kept statement is an optimisation: without one, the next call prepares again
         return;
     }
-    for (const auto& entry : s.cache)  // no pointer into freed memory
-        if (entry->params > 0) s.n->api.clear_bindings(entry->stmt);
+    for (const auto& entry : s.cache)  // no pointer into freed memory, no copy held
+        if (std::exchange(entry->bytes_bound, false)) s.n->api.clear_bindings(entry->stmt);
     state.kept.back()->statements = std::move(s.cache);
     state.kept.back()->pin = std::exchange(s.pin, nullptr);
     s.cache.clear();
@@ -538,17 +539,20 @@ bool Session::bind(const Statement& prepared, PyObject* params) {
                 }
                 if (len > INT_MAX) return false;
                 rc = api.bind_text(prepared.stmt, at, utf8, static_cast<int>(len), sqlite::STATIC);
+                prepared.bytes_bound = true;
                 break;
             }
             case KBytes:
                 if (PyBytes_GET_SIZE(v) > INT_MAX) return false;
                 rc = api.bind_blob(prepared.stmt, at, PyBytes_AS_STRING(v), static_cast<int>(PyBytes_GET_SIZE(v)),
                                    sqlite::STATIC);
+                prepared.bytes_bound = true;
                 break;
             case KByteArray:
                 if (PyByteArray_GET_SIZE(v) > INT_MAX) return false;
                 rc = api.bind_blob(prepared.stmt, at, PyByteArray_AS_STRING(v),
                                    static_cast<int>(PyByteArray_GET_SIZE(v)), sqlite::TRANSIENT);
+                prepared.bytes_bound = true;
                 break;
             default:
                 rc = api.bind_null(prepared.stmt, at);
@@ -907,6 +911,7 @@ bool run_values(Session& s, PyObject* statement, const Value* values, size_t n, 
             const Value& v = values[i];
             const int at = static_cast<int>(i) + 1;
             if ((v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob) && v.n > INT_MAX) return false;
+            prepared.bytes_bound = prepared.bytes_bound || v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob;
             int rc;
             switch (v.kind) {
                 case Value::Kind::Int: rc = api.bind_int64(prepared.stmt, at, v.i); break;

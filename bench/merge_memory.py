@@ -7,13 +7,15 @@ name) and `rows` staged rows, half of them new versions of main rows, then runs 
 the Python memory that tracemalloc saw at its peak during the merge and the process's peak RSS beyond its RSS
 before the merge (SQLite's page cache included). Load cycle: insert_temp + morvel.merge (committed) of each
 batch into `rows` main rows against executemany INSERT OR REPLACE and INSERT ... ON CONFLICT DO UPDATE into a
-table with PRIMARY KEY k and the same index, each on a fresh copy of the same file, the three rotating; CPU time
-(time.process_time), median of the rounds, ratio = module / other (median of the per-round ratios).
+table with PRIMARY KEY k and the same index, and the merge's two statements that move rows (its DELETE and its
+INSERT) alone on a file with the batch staged, each on a fresh copy of the same file, the four rotating; CPU
+time (time.process_time), median of the rounds, ratio = module / other (median of the per-round ratios).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import random
@@ -111,7 +113,21 @@ def cycle(work: str, main_rows: int, batch: int, rounds: int) -> dict:
                       "score = excluded.score, n = excluded.n", batch_rows)
         c.commit()
 
-    contenders = {"merge": (module_base, merge), "replace": (plain_base, replace), "upsert": (plain_base, upsert)}
+    # The two statements of the merge that move rows, alone, on a file with the batch staged already: what a
+    # merge costs without staging the rows, finding repeated keys and emptying the staging table.
+    staged_base = os.path.join(work, "staged.db")
+    shutil.copyfile(module_base, staged_base)
+    with contextlib.closing(sqlite3.connect(staged_base)) as c:
+        mv.insert_temp(c, "t", batch_rows)
+
+    def moves(c):
+        c.execute("BEGIN IMMEDIATE")
+        c.execute("DELETE FROM t WHERE rowid IN (SELECT m.rowid FROM temp_t AS s CROSS JOIN t AS m ON m.k = s.k)")
+        c.execute("INSERT INTO t SELECT * FROM temp_t ORDER BY rowid DESC")
+        c.commit()
+
+    contenders = {"merge": (module_base, merge), "replace": (plain_base, replace), "upsert": (plain_base, upsert),
+                  "moves": (staged_base, moves)}
     names = list(contenders)
     times: dict = {n: [] for n in names}
     for r in range(rounds * len(names)):
@@ -125,12 +141,13 @@ def cycle(work: str, main_rows: int, batch: int, rounds: int) -> dict:
             times[name].append(time.process_time() - start)
             conn.close()
             os.remove(path)
-    os.remove(module_base)
-    os.remove(plain_base)
+    for base in (module_base, plain_base, staged_base):
+        os.remove(base)
     res = {"main_rows": main_rows, "batch": batch, "rounds": len(times["merge"]),
            **{f"{n}_s": statistics.median(times[n]) for n in names}}
     for other in ("replace", "upsert"):
         res[f"ratio_{other}"] = statistics.median(a / b for a, b in zip(times["merge"], times[other]))
+    res["moves_ratio_replace"] = statistics.median(a / b for a, b in zip(times["moves"], times["replace"]))
     return res
 
 
@@ -157,7 +174,8 @@ def main() -> None:
             c = cycle(work, rows, batch, a.rounds)
             print(f"load cycle {batch:,} into {rows:,}: merge {c['merge_s'] * 1e3:.1f} ms, INSERT OR REPLACE "
                   f"{c['replace_s'] * 1e3:.1f} ms, ON CONFLICT DO UPDATE {c['upsert_s'] * 1e3:.1f} ms; "
-                  f"/ REPLACE {c['ratio_replace']:.2f}, / ON CONFLICT {c['ratio_upsert']:.2f} ({c['rounds']} rounds)")
+                  f"/ REPLACE {c['ratio_replace']:.2f}, / ON CONFLICT {c['ratio_upsert']:.2f} ({c['rounds']} rounds); "
+                  f"the merge's DELETE and INSERT alone {c['moves_s'] * 1e3:.1f} ms, / REPLACE {c['moves_ratio_replace']:.2f}")
         print(f"load average {os.getloadavg()}")
     finally:
         shutil.rmtree(work, ignore_errors=True)

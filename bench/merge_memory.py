@@ -6,10 +6,11 @@ Memory: a child process per measurement builds a file with `rows` main rows (uni
 name) and `rows` staged rows, half of them new versions of main rows, then runs morvel.merge alone; it reports
 the Python memory that tracemalloc saw at its peak during the merge and the process's peak RSS beyond its RSS
 before the merge (SQLite's page cache included). Load cycle: insert_temp + morvel.merge (committed) of each
-batch into `rows` main rows against executemany INSERT OR REPLACE and INSERT ... ON CONFLICT DO UPDATE into a
-table with PRIMARY KEY k and the same index, and the merge's two statements that move rows (its DELETE and its
-INSERT) alone on a file with the batch staged, each on a fresh copy of the same file, the four rotating; CPU
-time (time.process_time), median of the rounds, ratio = module / other (median of the per-round ratios).
+batch into `rows` main rows, and morvel.load + morvel.merge, against executemany INSERT OR REPLACE and INSERT ...
+ON CONFLICT DO UPDATE into a table with PRIMARY KEY k and the same index, and the merge's two statements that
+move rows (its DELETE and its INSERT) alone on a file with the batch staged, each on a fresh copy of the same
+file, the five rotating; CPU time (time.process_time), median of the rounds, ratio = module / other (median of
+the per-round ratios).
 """
 
 from __future__ import annotations
@@ -104,6 +105,10 @@ def cycle(work: str, main_rows: int, batch: int, rounds: int) -> dict:
         mv.insert_temp(c, "t", batch_rows)
         morvel.merge(c, "t")
 
+    def load(c):
+        morvel.load(c, "t", batch_rows)
+        morvel.merge(c, "t")
+
     def replace(c):
         c.executemany("INSERT OR REPLACE INTO t VALUES (?,?,?,?)", batch_rows)
         c.commit()
@@ -126,8 +131,8 @@ def cycle(work: str, main_rows: int, batch: int, rounds: int) -> dict:
         c.execute("INSERT INTO t SELECT * FROM temp_t ORDER BY rowid DESC")
         c.commit()
 
-    contenders = {"merge": (module_base, merge), "replace": (plain_base, replace), "upsert": (plain_base, upsert),
-                  "moves": (staged_base, moves)}
+    contenders = {"merge": (module_base, merge), "load": (module_base, load), "replace": (plain_base, replace),
+                  "upsert": (plain_base, upsert), "moves": (staged_base, moves)}
     names = list(contenders)
     times: dict = {n: [] for n in names}
     for r in range(rounds * len(names)):
@@ -145,9 +150,9 @@ def cycle(work: str, main_rows: int, batch: int, rounds: int) -> dict:
         os.remove(base)
     res = {"main_rows": main_rows, "batch": batch, "rounds": len(times["merge"]),
            **{f"{n}_s": statistics.median(times[n]) for n in names}}
-    for other in ("replace", "upsert"):
-        res[f"ratio_{other}"] = statistics.median(a / b for a, b in zip(times["merge"], times[other]))
-    res["moves_ratio_replace"] = statistics.median(a / b for a, b in zip(times["moves"], times["replace"]))
+    for mine in ("merge", "load", "moves"):
+        for other in ("replace", "upsert"):
+            res[f"{mine}_ratio_{other}"] = statistics.median(a / b for a, b in zip(times[mine], times[other]))
     return res
 
 
@@ -172,10 +177,12 @@ def main() -> None:
         print(f"morvel.merge of {rows:,} staged into {rows:,} main rows (half replacing): {m}")
         for batch in (int(b) // scale for b in a.batches.split(",") if b):
             c = cycle(work, rows, batch, a.rounds)
-            print(f"load cycle {batch:,} into {rows:,}: merge {c['merge_s'] * 1e3:.1f} ms, INSERT OR REPLACE "
-                  f"{c['replace_s'] * 1e3:.1f} ms, ON CONFLICT DO UPDATE {c['upsert_s'] * 1e3:.1f} ms; "
-                  f"/ REPLACE {c['ratio_replace']:.2f}, / ON CONFLICT {c['ratio_upsert']:.2f} ({c['rounds']} rounds); "
-                  f"the merge's DELETE and INSERT alone {c['moves_s'] * 1e3:.1f} ms, / REPLACE {c['moves_ratio_replace']:.2f}")
+            print(f"load cycle {batch:,} into {rows:,} ({c['rounds']} rounds): INSERT OR REPLACE "
+                  f"{c['replace_s'] * 1e3:.1f} ms, ON CONFLICT DO UPDATE {c['upsert_s'] * 1e3:.1f} ms")
+            for mine, what in [("merge", "insert_temp + morvel.merge"), ("load", "morvel.load + morvel.merge"),
+                               ("moves", "the merge's DELETE and INSERT alone")]:
+                print(f"    {what:36} {c[mine + '_s'] * 1e3:8.1f} ms   / REPLACE {c[mine + '_ratio_replace']:.2f}, "
+                      f"/ ON CONFLICT {c[mine + '_ratio_upsert']:.2f}")
         print(f"load average {os.getloadavg()}")
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -223,6 +223,29 @@ def test_load_joins_an_open_transaction_and_streams(tables):
     assert pulled == [0, 0, 0, 0, 4, 4, 4, 4, 8, 8]
 
 
+# rows of values that bind as they are, as tuples, long enough to fill groups of rows to a statement and end
+# between them; a few of them lists, or holding True (an int subclass): those go alone, as insert_temp sends them
+PLAIN = st.one_of(st.none(), st.integers(-2 ** 63, 2 ** 63 - 1), st.floats(allow_nan=False), st.text(max_size=3),
+                  st.binary(max_size=3))
+MIXED_ROWS = st.tuples(st.integers(0, 70).flatmap(lambda n: st.lists(st.tuples(PLAIN, PLAIN, PLAIN, PLAIN), min_size=n,
+                                                                         max_size=n)),
+                       st.lists(st.tuples(st.integers(0, 69), st.booleans()), max_size=3)).map(
+    lambda t: [(list(r) if odd[1] else (True, *r[1:])) if (odd := next((o for o in t[1] if o[0] == i), None)) else r
+               for i, r in enumerate(t[0])])
+
+
+@examples(60)
+@given(rows=MIXED_ROWS, batch=st.sampled_from([1, 16, 17, 50, 1000]),
+       through=st.sampled_from(["connection", "proxy", "batching"]))
+def test_load_stores_what_insert_temp_stores(conn, rows, batch, through):
+    for table in ("l", "i"):
+        managed(conn, table, COLS)
+    target = {"connection": conn, "proxy": RecordingConnection(conn), "batching": Batching(conn)}[through]
+    assert morvel.load(target, "l", rows, batch=batch) == len(rows)
+    mv.insert_temp(conn, "i", rows)
+    assert typed(rows_of(conn, "temp_l")) == typed(rows_of(conn, "temp_i"))
+
+
 # ---------------------------------------------------------------- morvel.load of mappings
 
 KEYS = st.lists(st.tuples(st.booleans(), st.booleans()), min_size=4, max_size=4)  # per column: given, upper case

@@ -1,5 +1,5 @@
 // Loading: rows appended to the staging or the main table, one INSERT per row (morvel.load a batch of rows
-// at a time from any iterable), and main rows deleted by rowid.
+// at a time from any iterable, plain rows a group to an INSERT), and main rows deleted by rowid.
 #include <algorithm>
 #include <functional>
 #include <optional>
@@ -138,19 +138,113 @@ void insert_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObjec
 
 
 
-// morvel.load's rows (Batches made each a tuple): as insert_rows sends them, or, where the cursor takes many
-// rows at once (the method path, a cursor with executemany), by one executemany. A row of another width
+// A row whose values SQLite takes as they are, read into `out` (`width` values): a tuple of that width holding
+// only None and exact int (within 64 bits), float, str (UTF-8) and bytes. Any other row goes alone, as
+// insert_temp sends it, and meets what insert_temp does with it (an adapter, a conversion, an error).
+bool plain_row(PyObject* row, Py_ssize_t width, db::Value* out) {
+    if (!PyTuple_CheckExact(row) || PyTuple_GET_SIZE(row) != width) return false;
+    for (Py_ssize_t i = 0; i < width; ++i) {
+        PyObject* v = PyTuple_GET_ITEM(row, i);
+        const PyTypeObject* t = Py_TYPE(v);
+        db::Value& value = out[i];
+        value = db::Value{};
+        if (v == Py_None) continue;
+        if (t == &PyLong_Type) {
+            int overflow = 0;
+            value.i = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow != 0 || (value.i == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                return false;
+            }
+            value.kind = db::Value::Kind::Int;
+        } else if (t == &PyFloat_Type) {
+            value.d = PyFloat_AS_DOUBLE(v);
+            value.kind = db::Value::Kind::Real;
+        } else if (t == &PyUnicode_Type) {
+            Py_ssize_t n = 0;
+            value.p = PyUnicode_AsUTF8AndSize(v, &n);
+            if (value.p == nullptr) {  // a lone surrogate
+                PyErr_Clear();
+                return false;
+            }
+            value.n = static_cast<size_t>(n);
+            value.kind = db::Value::Kind::Text;
+        } else if (t == &PyBytes_Type) {
+            value.p = PyBytes_AS_STRING(v);
+            value.n = static_cast<size_t>(PyBytes_GET_SIZE(v));
+            value.kind = db::Value::Kind::Blob;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Rows sent one to a statement, from `rows[begin:end]`: as insert_rows sends them, or, where the cursor takes
+// many rows at once (the method path, a cursor with executemany), by one executemany. A row of another width
 // than the statement's ends it, sent too: the connection refuses it, or binds it, as it would the one row.
-void load_rows(db::Cursor& cur, db::Atomic& call, PyObject* statement, PyObject* rows, Py_ssize_t width,
-               Py_ssize_t at) {
-    if (!db::takes_many(cur)) return insert_rows(cur, call, statement, rows, width, at);
-    const Py_ssize_t n = PyList_GET_SIZE(rows);
-    Py_ssize_t end = 0, bound = width;
-    while (end < n && bound == width) bound = PyTuple_GET_SIZE(PyList_GET_ITEM(rows, end++));
-    if (end == 0) return;
-    call.begin();
-    db::execute_many(cur, statement, end == n ? rows : own(PyList_GetSlice(rows, 0, end)).get());
-    require_bound_width(bound, width, at + end - 1);
+void send_single(db::Cursor& cur, db::Atomic& call, const StagingInsert& insert, PyObject* rows, Py_ssize_t begin,
+                 Py_ssize_t end, Py_ssize_t at) {
+    const Py_ssize_t width = static_cast<Py_ssize_t>(insert.width());
+    Ref slice = own(PyList_GetSlice(rows, begin, end));
+    if (!db::takes_many(cur)) return insert_rows(cur, call, insert.single(), slice.get(), width, at + begin);
+    for (Py_ssize_t from = 0, n = PyList_GET_SIZE(slice.get()); from < n;) {
+        Py_ssize_t stop = from, bound = width;
+        while (stop < n && bound == width) bound = PyTuple_GET_SIZE(PyList_GET_ITEM(slice.get(), stop++));
+        call.begin();
+        db::execute_many(cur, insert.single(), own(PyList_GetSlice(slice.get(), from, stop)).get());
+        require_bound_width(bound, width, at + begin + stop - 1);
+        from = stop;
+    }
+}
+
+// morvel.load's rows (Batches made each a tuple): group() rows to a statement wherever that many plain rows
+// (plain_row) follow each other, every other row alone (send_single). The same statements on every path:
+// bound from the values on the native path; elsewhere each run of grouped statements goes by one executemany
+// of their values, row after row, where the cursor has one, or by one execute each.
+void load_rows(db::Cursor& cur, db::Atomic& call, const StagingInsert& insert, PyObject* rows, Py_ssize_t at) {
+    const Py_ssize_t n = PyList_GET_SIZE(rows), width = static_cast<Py_ssize_t>(insert.width());
+    const Py_ssize_t group = static_cast<Py_ssize_t>(insert.group());
+    const bool many = db::takes_many(cur);
+    std::vector<db::Value> values(insert.width() * insert.group());
+    Ref grouped;  // many: the values of the grouped statements of the run at hand
+    auto flush = [&] {
+        if (!grouped || PyList_GET_SIZE(grouped.get()) == 0) return;
+        call.begin();
+        db::execute_many(cur, insert.grouped(), grouped.get());
+        grouped = own(PyList_New(0));
+    };
+    if (many) grouped = own(PyList_New(0));
+    SignalPoll poll;
+    Py_ssize_t i = 0, single = 0;  // rows[single:i] go alone, once the next group or the end comes
+    while (i < n) {
+        poll();
+        Py_ssize_t plain = 0;
+        while (group > 1 && plain < group && i + plain < n &&
+               plain_row(PyList_GET_ITEM(rows, i + plain), width, values.data() + plain * width))
+            ++plain;
+        if (plain < group) {  // too few plain rows here: they go alone, and so does the row after them
+            i += std::max<Py_ssize_t>(plain, 1);
+            continue;
+        }
+        if (single < i) {
+            flush();
+            send_single(cur, call, insert, rows, single, i, at);
+        }
+        if (many) {
+            Ref flat = own(PyTuple_New(width * group));
+            for (Py_ssize_t r = 0; r < group; ++r)
+                for (Py_ssize_t c = 0; c < width; ++c)
+                    PyTuple_SET_ITEM(flat.get(), r * width + c, Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(rows, i + r), c)));
+            check(PyList_Append(grouped.get(), flat.get()));
+        } else {
+            call.begin();
+            insert.send(cur, values.data(), insert.group());
+        }
+        single = i += group;
+    }
+    flush();
+    if (single < n) send_single(cur, call, insert, rows, single, n, at);
 }
 
 // numpy's integer, floating and bool scalars, stored by morvel.load as the int, float or 1/0 they hold:
@@ -629,15 +723,13 @@ Ref load(PyObject* conn, PyObject* table, PyObject* rows, PyObject* comm, PyObje
     PyObject* chunk = batches.next();
     if (PyList_GET_SIZE(chunk) == 0) return own(PyLong_FromLong(0));  // no row: nothing sent, as insert_temp
     if (!call) call.emplace(conn, comm);
-    // The statement of insert_temp for the whole load: its placeholders come from the very first row.
-    Ref values = placeholders(chunk);
-    Ref statement = sql(kInsertStaging, {name.get(), values.get()});
-    const Py_ssize_t width = placeholder_count(values.get());
+    // The statements of insert_temp for the whole load: their placeholders come from the very first row.
+    const StagingInsert insert(name.get(), static_cast<size_t>(placeholder_count(placeholders(chunk).get())));
     Py_ssize_t staged = 0;
     call->run_rows([&](db::Cursor& cur) {
         const Suspension suspended(cur, call->atomic, name.get());
         for (; PyList_GET_SIZE(chunk) > 0; chunk = batches.next()) {
-            load_rows(cur, call->atomic, statement.get(), chunk, width, staged);
+            load_rows(cur, call->atomic, insert, chunk, staged);
             staged += PyList_GET_SIZE(chunk);
         }
         suspended.resume();

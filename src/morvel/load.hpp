@@ -19,6 +19,9 @@ public:
     size_t group() const { return group_; }
     // Sends `rows` rows (group() or 1) of width() values each.
     void send(db::Cursor& cur, const db::Value* values, size_t rows) const;
+    // The statements' texts: one row, and group() rows.
+    PyObject* single() const { return single_.get(); }
+    PyObject* grouped() const { return grouped_.get(); }
 
 private:
     size_t width_, group_;

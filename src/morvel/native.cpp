@@ -353,8 +353,9 @@ Session* acquire(const Native* n, PyObject* conn) {
     Session* s = made.get();
     // A handler could run Python code inside the pin's prepare: with one set, or without a handle, the
     // session sends everything through the methods.
-    if (s->db != nullptr) take_kept_pin(*s);
-    if (s->db == nullptr || view.has_authorizer || view.has_progress_handler || !s->prepare_pin()) s->lose();
+    const bool methods_only = s->db == nullptr || view.has_authorizer || view.has_progress_handler;
+    if (!methods_only) take_kept_pin(*s);
+    if (methods_only || !s->prepare_pin()) s->lose();
     state.sessions.push_back(std::move(made));
     s->users = 1;
     if (!s->dead) take_kept(*s);
@@ -371,14 +372,23 @@ Session* acquire(const Native* n, PyObject* conn) {
 // this connection, or while close() finalizes the sqlite3 module's statements before it lets go of the
 // handle (the methods would crash then): the interpreter lock is let go between tries, and the handle
 // read again after each. After about a second, the methods serve the session, and wait as they would.
+// A pin kept from the last call is only checked so; given up, it is finalized without the lock, as in ~Kept.
 bool Session::prepare_pin() {
     sqlite::sqlite3_mutex* mutex = n->api.db_mutex(db);
+    auto give_up = [this] {
+        if (sqlite::sqlite3_stmt* kept = std::exchange(pin, nullptr)) {
+            Py_BEGIN_ALLOW_THREADS
+            n->api.finalize(kept);
+            Py_END_ALLOW_THREADS
+        }
+        return false;
+    };
     for (int tries = 0; n->api.mutex_try(mutex) != sqlite::OK; ++tries) {
-        if (tries == 20'000) return false;
+        if (tries == 20'000) return give_up();
         Py_BEGIN_ALLOW_THREADS
         std::this_thread::sleep_for(std::chrono::microseconds(50));
         Py_END_ALLOW_THREADS
-        if (gone()) return false;
+        if (gone()) return give_up();
     }
     const int rc = pin != nullptr ? sqlite::OK : n->api.prepare_v2(db, "BEGIN", -1, &pin, nullptr);
     n->api.mutex_leave(mutex);
